@@ -1,0 +1,86 @@
+#pragma once
+// ImplicitFunction: offset + the sum of all basis functions added so far,
+// inside its box; offset alone outside. The basis functions live in an octree
+// of FunctionCells sorted by support size, so that an evaluation only visits
+// cells whose basis functions can reach the point.
+//
+// Storage: the function owns every record it was given (one vector per
+// addLevel call, never reallocated afterwards) and the list nodes that link
+// them into cells. Cells hold singly linked lists, newest record first.
+//
+// Evaluation is read-only and allocation-free, so any number of threads may
+// evaluate at once as long as no addLevel runs.
+
+#include <array>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "function/basis_function.h"
+
+namespace wendfit {
+
+struct FunctionNode {
+  const BasisFunction* function = nullptr;
+  FunctionNode* next = nullptr;
+};
+
+struct FunctionCell {
+  FunctionNode* functions = nullptr;  // newest first
+  float centre[3] = {0, 0, 0};
+  float halfSize = 0;
+  // Pruning bound: no record in the subtree of any child is wider; set by
+  // every addLevel (updateMaxRadius).
+  float maxRadius = 0;
+  std::unique_ptr<std::array<std::unique_ptr<FunctionCell>, 8>> children;
+
+  // Recomputes maxRadius in this cell's subtree.
+  void updateMaxRadius();
+};
+
+class ImplicitFunction {
+ public:
+  // Empty function over the box [boxMin, boxMax]; the root cell is the cube
+  // around the box centre whose edge is the box's largest extent. Prints
+  // "Octree construction is Fnished.\n\n" on `console` (nullptr: silent).
+  // The offset starts at -10; callers set it.
+  ImplicitFunction(const float boxMin[3], const float boxMax[3], std::FILE* console = stdout);
+
+  ImplicitFunction(const ImplicitFunction&) = delete;
+  ImplicitFunction& operator=(const ImplicitFunction&) = delete;
+
+  // Value at (x, y, z): offset outside the box (faces are inside).
+  float value(float x, float y, float z) const;
+  // Gradient at (x, y, z) into out; zero outside the box.
+  void gradient(float out[3], float x, float y, float z) const;
+  // Both at once; returns the value.
+  float valueAndGradient(float out[3], float x, float y, float z) const;
+  // Mean and Gaussian curvature of the level set through (x, y, z); no box
+  // test. Where the summed gradient is zero both are 0.
+  void curvatures(double* mean, double* gaussian, float x, float y, float z) const;
+
+  // Takes over one level's records and inserts them in array order. Records
+  // whose radius is 0, negative or not a number are not stored. Recomputes
+  // every cell's maxRadius afterwards.
+  void addLevel(std::vector<BasisFunction> functions);
+
+  // Links one record (owned by the caller or by this function, and outliving
+  // it) into the cell tree; returns its new list node.
+  FunctionNode* insert(const BasisFunction* function);
+
+  // Number of records linked into the tree.
+  long functionCount() const { return functionCount_; }
+
+  FunctionCell root;
+  float boxMax[3];
+  float boxMin[3];
+  float offset = -10.0f;
+
+ private:
+  std::vector<std::vector<BasisFunction>> levels_;
+  std::deque<FunctionNode> nodes_;
+  long functionCount_ = 0;
+};
+
+}  // namespace wendfit

@@ -1,0 +1,52 @@
+#pragma once
+// SparseMatrix: a square matrix in row-indexed sparse storage, used from
+// index 1, and the preconditioned biconjugate gradient solver linbcg with a
+// diagonal (Jacobi) preconditioner. All arithmetic is double precision.
+//
+// Storage of an n x n matrix with N off-diagonal entries, both arrays of
+// n + N + 2 entries (index 0 unused):
+//   values[1..n]   the diagonal (stored even when 0)
+//   indices[1]     = n + 2; indices[i + 1] = one past row i's last entry
+//   values[k], indices[k] for k = n + 2 ... n + N + 1: an off-diagonal entry
+//                  of its row and its 1-based column.
+// Vectors are arrays of n + 1 doubles used from index 1.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace wendfit {
+
+// Reports a solver failure: throws SolverError(message). The executables
+// print the three-line report ("Numerical Recipes run-time error...",
+// message, "...now exiting to system...") and exit with status 1.
+[[noreturn]] void solverError(const std::string& message);
+
+// An uninitialised vector of n + 1 doubles for use from index 1.
+std::vector<double> dvector(int n);
+
+// result = A x and result = A^T x on the storage arrays.
+void dsprsax(const double* values, const int* indices, const double* x, double* result, int n);
+void dsprstx(const double* values, const int* indices, const double* x, double* result, int n);
+
+class SparseMatrix {
+ public:
+  std::vector<int> indices;
+  std::vector<double> values;
+  // Divides the error shown in the progress line, and nothing else.
+  float errorScale = 1.0f;
+  // Where the progress line goes (nullptr: nowhere).
+  std::FILE* console = stdout;
+
+  // Solves A x = b from the initial guess in x (entries 1..n). itol 1..4
+  // selects the convergence test; stops when err <= tol or after
+  // maxIterations + 1 iterations. iter and err receive the last values.
+  void linbcg(int n, const double* b, double* x, int itol, double tol, int maxIterations,
+              int* iter, double* err);
+
+  void multiply(int n, const double* x, double* result, int transpose) const;
+  void precondition(int n, const double* b, double* x, int transpose) const;
+  static double norm(int n, const double* v, int itol);
+};
+
+}  // namespace wendfit

@@ -1,0 +1,42 @@
+#pragma once
+// Helpers shared by the test executables: scratch files and running the
+// real executables.
+
+#include <string>
+
+namespace wendfit::test {
+
+// A fresh, empty directory for one test (removed with its contents when the
+// object goes out of scope).
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& contents);
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+struct CommandResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs `command` through the shell with standard input from /dev/null and
+// captures both streams.
+CommandResult runCommand(const std::string& command);
+
+// Path of one of the project's executables in the build tree.
+std::string executable(const std::string& name);
+
+}  // namespace wendfit::test
