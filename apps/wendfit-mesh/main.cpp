@@ -1,1 +1,143 @@
-int main() { return 0; }
+// wendfit-mesh: extracts the zero level set of a fitted function as a
+// triangle mesh. Parses the command line, calls the library and turns errors
+// into messages and exit statuses (0 success, 1 failure, 2 usage).
+
+#include <omp.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+#include "io/error.h"
+#include "io/function_file_reader.h"
+#include "mesh/mesh_command.h"
+#include "mesh/mesh_writer.h"
+
+namespace {
+
+const char kUsage[] = "usage: wendfit-mesh FUNCTION_FILE MESH_FILE [options]\n";
+
+std::string helpText() {
+  return std::string(kUsage) +
+         "Extracts the zero level set of the function in FUNCTION_FILE (a wendfit result\n"
+         "file) as a watertight triangle mesh and writes it to MESH_FILE.\n"
+         "Options:\n" +
+         wendfit::meshOptionsHelp() +
+         "  --like INPUT       write the mesh in the coordinates of INPUT, the points the\n"
+         "                     function was fitted to (the fit rescales them to extent 20).\n"
+         "  --scale S          the same with the fit's scale factor S given directly.\n"
+         "                     Without --like or --scale the mesh is in the result file's\n"
+         "                     (rescaled) coordinates.\n"
+         "  --threads N        worker threads (default: all cores); the mesh is the same.\n"
+         "  --help             this text.\n";
+}
+
+struct ToolOptions {
+  std::string functionPath;
+  std::string meshPath;
+  std::string likePath;
+  double scale = 0.0;  // 0: not given
+  int threads = 0;
+  wendfit::MeshOptions mesh;
+  bool help = false;
+};
+
+double parseScale(const std::string& text) {
+  double value = 0.0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !(value > 0.0) || !std::isfinite(value)) {
+    throw wendfit::MeshUsageError("--scale: \"" + text + "\" is not a positive number");
+  }
+  return value;
+}
+
+ToolOptions parseArguments(const std::vector<std::string>& arguments) {
+  ToolOptions options;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (int used = wendfit::parseMeshOption(arguments, i, options.mesh)) {
+      i += used - 1;
+      continue;
+    }
+    bool hasValue = i + 1 < arguments.size();
+    if (argument == "--help" || argument == "-h") {
+      options.help = true;
+    } else if (argument == "--like" || argument == "--scale" || argument == "--threads") {
+      if (!hasValue) throw wendfit::MeshUsageError(argument + " needs a value");
+      const std::string& value = arguments[++i];
+      if (argument == "--like") {
+        options.likePath = value;
+      } else if (argument == "--scale") {
+        options.scale = parseScale(value);
+      } else {
+        int threads = 0;
+        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), threads);
+        if (error != std::errc() || end != value.data() + value.size() || threads < 1 || threads > 1024) {
+          throw wendfit::MeshUsageError("--threads: \"" + value + "\" is not a whole number in 1 ... 1024");
+        }
+        options.threads = threads;
+      }
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      throw wendfit::MeshUsageError("unknown option " + argument);
+    } else {
+      positional.push_back(argument);
+    }
+  }
+  if (options.help) return options;
+  if (positional.size() != 2) throw wendfit::MeshUsageError("expected FUNCTION_FILE and MESH_FILE");
+  if (!options.likePath.empty() && options.scale > 0.0) {
+    throw wendfit::MeshUsageError("give --like or --scale, not both");
+  }
+  options.functionPath = positional[0];
+  options.meshPath = positional[1];
+  wendfit::meshFormatFor(options.meshPath, options.mesh.ascii);  // an unknown extension is a usage error
+  return options;
+}
+
+// The factor by which the fit rescaled INPUT: the driver's own rescaling,
+// recomputed from the file.
+double scaleLike(const std::string& inputPath) {
+  wendfit::PointSet points = wendfit::readInput(inputPath, nullptr);
+  if (points.count == 0) throw wendfit::Error(wendfit::fileMessage(inputPath, "no points to take the scale from"));
+  return points.rescale(20.0f);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ToolOptions options;
+  try {
+    options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const wendfit::Error& error) {
+    std::fprintf(stderr, "wendfit: error: %s\n%sTry 'wendfit-mesh --help'.\n", error.what(), kUsage);
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(helpText().c_str(), stdout);
+    return 0;
+  }
+  try {
+    if (options.threads > 0) omp_set_num_threads(options.threads);
+    if (isatty(fileno(stderr))) options.mesh.extraction.progress = stderr;
+    std::unique_ptr<wendfit::ImplicitFunction> function = wendfit::readFunctionFile(options.functionPath);
+    options.mesh.inputScale = options.scale > 0.0 ? options.scale
+                              : options.likePath.empty() ? 1.0
+                                                         : scaleLike(options.likePath);
+    wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, stderr);
+  } catch (const wendfit::Error& error) {
+    std::fprintf(stderr, "wendfit: error: %s\n", error.what());
+    return 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "wendfit: error: out of memory\n");
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,268 @@
+#include "fitting/level_fitter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "io/error.h"
+#include "solver/sparse_matrix.h"
+
+namespace wendfit {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void printLine(std::FILE* console, const std::string& line) {
+  if (!console) return;
+  std::fputs(line.c_str(), console);
+  std::fputc('\n', console);
+  std::fflush(console);
+}
+
+// The weight of a basis function at its own centre, w(0).
+constexpr double kWeightAtCentre = 3.0;
+// The solver stops once its relative residual is below this fraction of the
+// box diagonal.
+constexpr double kRelativeTolerance = 1e-5;
+constexpr int kIterationsPerLevel = 1000;
+
+std::string levelPrefix(int level) { return "level " + std::to_string(level) + ": "; }
+
+// Removes `self` from the first `found` entries of a query answer, keeping
+// the order; returns the new length.
+int dropSelf(int* answer, int found, int self) {
+  int kept = 0;
+  for (int k = 0; k < found; ++k) {
+    if (answer[k] != self) answer[kept++] = answer[k];
+  }
+  return kept;
+}
+
+}  // namespace
+
+void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNumber) {
+  stats = LevelStats{};
+  kdTree.reset();
+  centres = std::move(levelCentres);
+  radius = levelRadius;
+  level = levelNumber;
+
+  // While the function has no basis functions it is its offset everywhere,
+  // so every centre has the same error and selection would keep all centres
+  // or (with the offset 0) none at all, and then none at any later level
+  // either. The first fitted level therefore takes every centre.
+  if (errorThreshold != 0.0f && function->functionCount() > 0) {
+    selectByError();
+  } else {
+    const Clock::time_point start = Clock::now();
+    centres.values.assign(centres.count, 0.0f);
+    for (int i = 0; i < centres.count; ++i) {
+      const float* p = centres.position(i);
+      centres.values[i] = function->value(p[0], p[1], p[2]);
+    }
+    stats.evaluationSeconds = secondsSince(start);
+  }
+  stats.selectedCount = centres.count;
+
+  const Clock::time_point start = Clock::now();
+  kdTree = std::make_unique<KdTree>(centres);
+  count = centres.count;
+  printLine(console, std::to_string(count) + " basis functions");
+  printLine(console, "Local fitting");
+  fitLocal();
+  stats.assemblySeconds += secondsSince(start);
+  printLine(console, "Global fitting");
+  fitGlobal();
+
+  kdTree.reset();
+  centres = PointSet{};
+  function->addLevel(std::move(basisFunctions));
+  basisFunctions = std::vector<BasisFunction>{};
+}
+
+void LevelFitter::selectByError() {
+  Clock::time_point start = Clock::now();
+  kdTree = std::make_unique<KdTree>(centres);
+  stats.selectionSeconds += secondsSince(start);
+
+  // Errors are computed once per centre, before any query needs them.
+  start = Clock::now();
+  const int n = centres.count;
+  centres.values.assign(n, 0.0f);
+  std::vector<float> errors(n);
+  for (int i = 0; i < n; ++i) {
+    const float* p = centres.position(i);
+    float g[3];
+    const float v = function->valueAndGradient(g, p[0], p[1], p[2]);
+    centres.values[i] = v;
+    const double length = std::sqrt(static_cast<double>(g[2]) * g[2] +
+                                    static_cast<double>(g[1]) * g[1] +
+                                    static_cast<double>(g[0]) * g[0]);
+    errors[i] = length == 0.0 ? std::fabs(v) : static_cast<float>(std::fabs(v) / length);
+  }
+  stats.evaluationSeconds += secondsSince(start);
+
+  start = Clock::now();
+  std::vector<int> answer(std::max(n, 1));
+  std::vector<char> keep(n, 0);
+  int kept = 0;
+  for (int j = 0; j < n; ++j) {
+    const int found = kdTree->query(centres.position(j), radius, answer.data());
+    for (int k = 0; k < found; ++k) {
+      if (errors[answer[k]] > errorThreshold) {
+        keep[j] = 1;
+        ++kept;
+        break;
+      }
+    }
+  }
+  kdTree.reset();
+
+  PointSet selected;
+  selected.allocate(kept);
+  if (kept > 0) selected.values.assign(kept, 0.0f);
+  int next = 0;
+  for (int j = 0; j < n; ++j) {
+    if (!keep[j]) continue;
+    const float* p = centres.position(j);
+    const float* nrm = centres.normal(j);
+    selected.setPosition(next, p[0], p[1], p[2]);
+    selected.setNormal(next, nrm[0], nrm[1], nrm[2]);
+    selected.setValue(next, centres.values[j]);
+    ++next;
+  }
+  centres = std::move(selected);
+  stats.selectionSeconds += secondsSince(start);
+}
+
+void LevelFitter::fitLocal() {
+  basisFunctions.assign(count, BasisFunction{});
+  for (int i = 0; i < count; ++i) {
+    BasisFunction& record = basisFunctions[i];
+    const float* p = centres.position(i);
+    const float* nrm = centres.normal(i);
+    std::copy(p, p + 3, record.centre);
+    std::fill(record.coeff, record.coeff + 10, 0.0f);
+    // The local surface is the plane through the centre across the normal;
+    // the function grows against the normal (negative outside).
+    record.coeff[6] = -nrm[0];
+    record.coeff[7] = -nrm[1];
+    record.coeff[8] = -nrm[2];
+    record.radius = radius;
+    record.level = level;
+  }
+}
+
+void LevelFitter::fitGlobal() {
+  Clock::time_point start = Clock::now();
+  const int n = count;
+  SparseMatrix matrix;
+  matrix.console = console;
+  std::vector<double> b;
+  std::vector<double> x;
+  assembleSystem(matrix, b, x);
+  stats.assemblySeconds += secondsSince(start);
+
+  start = Clock::now();
+  matrix.errorScale = boxDiagonal;
+  const long long limit = static_cast<long long>(kIterationsPerLevel) * level;
+  const int maxIterations = static_cast<int>(std::clamp<long long>(limit, INT_MIN, INT_MAX - 1));
+  stats.rhsNorm = SparseMatrix::norm(n, b.data(), 1);
+  matrix.linbcg(n, b.data(), x.data(), 1, static_cast<double>(boxDiagonal) * kRelativeTolerance,
+                maxIterations, &stats.iterations, &stats.solverError);
+  stats.solveSeconds = secondsSince(start);
+
+  // A non-finite constant would poison every later level and the result
+  // file; report it instead of storing it.
+  for (int i = 0; i < n; ++i) {
+    const double constant = static_cast<double>(basisFunctions[i].coeff[9]) + x[i + 1];
+    if (!(std::fabs(constant) <= std::numeric_limits<float>::max())) {
+      throw Error(levelPrefix(level) + "the fitted constant of basis function " + std::to_string(i) +
+                  " is " + std::to_string(constant) + " (expected a finite number)");
+    }
+    basisFunctions[i].coeff[9] = static_cast<float>(constant);
+  }
+}
+
+void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
+                                 std::vector<double>& x) {
+  const int n = count;
+  if (!kdTree || kdTree->size() != n || centres.count != n ||
+      centres.values.size() < static_cast<size_t>(n)) {
+    throw Error(levelPrefix(level) + "the system needs a kd-tree over the centres and their values");
+  }
+
+  // Counting pass: off-diagonal entries per row. The diagonal gets its own
+  // place in every row whatever the query answers (a radius that has
+  // underflowed to 0 finds not even the centre itself).
+  std::vector<int> answer(std::max(n, 1));
+  std::vector<int> rowCounts(n);
+  long long offDiagonal = 0;
+  for (int j = 0; j < n; ++j) {
+    const int found = kdTree->query(centres.position(j), radius, answer.data());
+    rowCounts[j] = dropSelf(answer.data(), found, j);
+    offDiagonal += rowCounts[j];
+  }
+  nonZeroCount = n + offDiagonal;
+  if (console) {
+    std::fprintf(console, "Non-zero element in the matrix; %llu\n",
+                 static_cast<unsigned long long>(nonZeroCount));
+    std::fflush(console);
+  }
+  const long long length = nonZeroCount + 2;
+  if (length > INT_MAX) {
+    throw Error(levelPrefix(level) + "the linear system has " + std::to_string(nonZeroCount) +
+                " elements (expected fewer than " + std::to_string(INT_MAX - 2) + ")");
+  }
+
+  matrix.values.assign(length, 0.0);
+  matrix.indices.assign(length, 0);
+  b.assign(n + 1, 0.0);
+  x.assign(n + 1, 0.0);
+  int* indices = matrix.indices.data();
+  double* values = matrix.values.data();
+  indices[1] = n + 2;
+  for (int j = 0; j < n; ++j) indices[j + 2] = indices[j + 1] + rowCounts[j];
+
+  // Rows are independent: each one queries again and fills its own slice.
+  const double diagonal = kWeightAtCentre + static_cast<double>(regularization);
+  for (int j = 0; j < n; ++j) {
+    const int row = j + 1;
+    values[row] = diagonal;
+    const double f = static_cast<double>(centres.values[j]);
+    x[row] = -f;
+    double rhs = -f;
+    const int found = kdTree->query(centres.position(j), radius, answer.data());
+    const int neighbours = dropSelf(answer.data(), found, j);
+    if (neighbours != rowCounts[j]) {
+      throw Error(levelPrefix(level) + "the kd-tree answered two equal queries differently");
+    }
+    std::sort(answer.begin(), answer.begin() + neighbours);
+    const float* cj = centres.position(j);
+    int position = indices[row];
+    for (int e = 0; e < neighbours; ++e, ++position) {
+      const int i = answer[e];
+      const float* ci = centres.position(i);
+      const float dx = cj[0] - ci[0];
+      const float dy = cj[1] - ci[1];
+      const float dz = cj[2] - ci[2];
+      const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
+                                 static_cast<double>(dx) * dx);
+      const double w = weight(d, radius);
+      rhs -= w * basisFunctions[i].quadric(dx, dy, dz);
+      values[position] = w;
+      indices[position] = i + 1;
+    }
+    b[row] = rhs;
+  }
+}
+
+}  // namespace wendfit

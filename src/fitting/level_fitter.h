@@ -16,9 +16,23 @@
 
 #include "function/implicit_function.h"
 #include "io/point_set.h"
+#include "solver/sparse_matrix.h"
 #include "spatial/kd_tree.h"
 
 namespace wendfit {
+
+// What the last fitLevel call did and how long its phases took (wall-clock
+// seconds). Filled by every call; cheap enough to keep on in production.
+struct LevelStats {
+  double evaluationSeconds = 0;  // function values (and gradients) at the centres
+  double selectionSeconds = 0;   // kd-tree over the sample and the error scan
+  double assemblySeconds = 0;    // final kd-tree, local fitting, matrix and right-hand side
+  double solveSeconds = 0;       // linbcg
+  int selectedCount = 0;         // centres fitted after selection
+  int iterations = 0;            // linbcg iterations
+  double solverError = 0;        // linbcg's last error estimate (relative residual)
+  double rhsNorm = 0;            // Euclidean norm of the right-hand side
+};
 
 struct LevelFitter {
   ImplicitFunction* function = nullptr;
@@ -36,14 +50,38 @@ struct LevelFitter {
   int count = 0;
   int level = 0;
   long long nonZeroCount = 0;
+  LevelStats stats;
 
   // Fits one level: takes the centre set over, fits it with the given support
-  // radius and adds the level's basis functions to `function`. Throws Error
-  // when a fitted constant comes out non-finite.
+  // radius and adds the level's basis functions to `function` (which must be
+  // set). While the function has no basis functions every centre is fitted;
+  // afterwards, with errorThreshold != 0, only the centres closer than the
+  // radius to one whose error |value| / |gradient| exceeds the threshold.
+  // Prints "<count> basis functions", "Local fitting", "Global fitting", the
+  // matrix size line and the solver's progress on `console`. Throws Error
+  // when a fitted constant comes out non-finite (nothing is added then), and
+  // SolverError from the solver.
   void fitLevel(PointSet levelCentres, float levelRadius, int levelNumber);
 
+  // One record per centre: the linear function -normal . d, constant 0.
+  // Needs centres, count, radius and level in place.
   void fitLocal();
+  // Solves the level's system for one constant per record and adds it to
+  // c9. Needs kdTree over centres (with values) and the records of fitLocal.
   void fitGlobal();
+
+  // Builds the level's system (the assembly half of fitGlobal): sets
+  // nonZeroCount and prints it, fills the matrix's arrays (nonZeroCount + 2
+  // entries, row j + 1 for centre j: diagonal 3 + regularization, then the
+  // weights to the other centres closer than the radius in ascending column
+  // order), the right-hand side b and the initial guess x (n + 1 entries).
+  // Error when the system would need more than 32-bit indices.
+  void assembleSystem(SparseMatrix& matrix, std::vector<double>& b, std::vector<double>& x);
+
+  // Records values and errors at the centres and replaces `centres` by the
+  // centres closer than the radius to one whose error exceeds errorThreshold,
+  // in their order after the kd-tree's reordering.
+  void selectByError();
 };
 
 }  // namespace wendfit

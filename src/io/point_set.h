@@ -5,6 +5,7 @@
 // (the point octree, the kd-tree) moves position, normal and value together
 // through exchange().
 
+#include <cstddef>
 #include <vector>
 
 namespace wendfit {

@@ -12,11 +12,19 @@ namespace wendfit {
 
 class KdTree {
  public:
+  // Builds the whole tree over `points` (which must outlive the tree and must
+  // not be reordered while it is in use) and reorders the set. An empty set
+  // gives a tree whose queries find nothing. Error when the set has fewer
+  // positions than its count.
   explicit KdTree(PointSet& points);
+  ~KdTree();
+  KdTree(const KdTree&) = delete;
+  KdTree& operator=(const KdTree&) = delete;
 
   // Indices of the points closer than `radius` to `point`, in visiting order,
   // in the tree's own buffer (overwritten by the next query). Returns the
-  // buffer; resultCount() tells how many entries are valid.
+  // buffer; resultCount() tells how many entries are valid. Allocates
+  // nothing.
   const int* query(const float point[3], float radius);
   int resultCount() const { return resultCount_; }
 
@@ -29,7 +37,12 @@ class KdTree {
 
  private:
   struct Node;
+  bool divide(int node);
+  int collect(int node, const float point[3], float radius, int* results, int count) const;
+
   PointSet& points_;
+  // Nodes refer to their children by index into this pool (node 0 is the
+  // root), so building and destruction need no recursion.
   std::vector<Node> nodes_;
   std::vector<int> results_;
   int resultCount_ = 0;

@@ -7,40 +7,51 @@
 // while the octree exists.
 
 #include <array>
-#include <memory>
+#include <vector>
 
 #include "io/point_set.h"
 
 namespace wendfit {
 
-class PointOctree;
-
-struct PointCell {
-  float centre[3];
-  int depth = 0;
-  int begin = 0;
-  int end = 0;
-  std::unique_ptr<std::array<std::unique_ptr<PointCell>, 8>> children;
-};
-
 class PointOctree {
  public:
   // Box and root over `points`, which must hold at least one point with
-  // normals (Error otherwise). Does not reorder anything.
+  // normals (Error otherwise). Does not reorder anything. The set must
+  // outlive the octree.
   explicit PointOctree(PointSet& points);
+  ~PointOctree();
+  PointOctree(const PointOctree&) = delete;
+  PointOctree& operator=(const PointOctree&) = delete;
 
   // One centre per leaf cell for `level` (depth == level, or fewer than two
   // points), in depth-first order: mean position and unit normal sum (a zero
-  // sum stays zero). Divides cells as needed.
+  // sum stays zero); values absent. Divides cells as needed, which reorders
+  // the point set within the divided cells' ranges. Error for a negative
+  // level.
   PointSet levelCentres(int level);
+
+  // Number of cells created so far, the root included. The tree only grows.
+  int cellCount() const;
 
   float upper[3];
   float lower[3];
   float halfExtent[3];
 
  private:
+  struct Cell;
+  // Child cell indices of a divided cell in octant order; -1 for an empty
+  // octant.
+  using Slots = std::array<int, 8>;
+
+  template <class Visit>
+  void forEachLeaf(int level, Visit&& visit);
+  void divide(int cell);
+
   PointSet& points_;
-  PointCell root_;
+  // Cells refer to one another by index into these pools, so neither
+  // traversal nor destruction recurses however deep a cluster is divided.
+  std::vector<Cell> cells_;
+  std::vector<Slots> slots_;
 };
 
 }  // namespace wendfit

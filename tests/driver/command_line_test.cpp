@@ -1,0 +1,87 @@
+#include "driver/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace wendfit {
+namespace {
+
+CommandLine parse(std::vector<std::string> arguments) { return parseCommandLine(arguments); }
+
+TEST(CommandLine, FewerThanThreeArgumentsIsAUsageError) {
+  for (auto arguments : {std::vector<std::string>{}, {"in.pts"}, {"in.pts", "out.fn"}}) {
+    CommandLine line = parse(arguments);
+    EXPECT_EQ(line.action, CommandLine::Action::UsageError);
+    EXPECT_NE(line.problem.find("expected INPUT OUTPUT LEVELS"), std::string::npos);
+  }
+}
+
+TEST(CommandLine, MissingThresholdAndRegularizationCountAsZero) {
+  CommandLine three = parse({"in.pts", "out.fn", "6"});
+  ASSERT_EQ(three.action, CommandLine::Action::Run);
+  EXPECT_EQ(three.options.input, "in.pts");
+  EXPECT_EQ(three.options.output, "out.fn");
+  EXPECT_EQ(three.options.levels, 6);
+  EXPECT_EQ(three.options.errorThreshold, 0.0);
+  EXPECT_EQ(three.options.regularization, 0.0);
+
+  CommandLine four = parse({"in.pts", "out.fn", "6", "0.001"});
+  ASSERT_EQ(four.action, CommandLine::Action::Run);
+  EXPECT_DOUBLE_EQ(four.options.errorThreshold, 0.001);
+  EXPECT_EQ(four.options.regularization, 0.0);
+}
+
+TEST(CommandLine, NumbersConvertLikeTheClassicConversions) {
+  EXPECT_EQ(convertInt("12"), 12);
+  EXPECT_EQ(convertInt("  -3"), -3);
+  EXPECT_EQ(convertInt("7levels"), 7);
+  EXPECT_EQ(convertInt("levels"), 0);
+  EXPECT_EQ(convertInt("99999999999999"), 2147483647);
+  EXPECT_DOUBLE_EQ(convertFloat("1e-3"), 0.001);
+  EXPECT_DOUBLE_EQ(convertFloat(" .5x"), 0.5);
+  EXPECT_EQ(convertFloat("none"), 0.0);
+}
+
+TEST(CommandLine, OptionsMayStandAnywhereAndNegativeNumbersArePositional) {
+  CommandLine line = parse({"--flip-normals", "in.pts", "out.fn", "-2", "-0.5", "-.25"});
+  ASSERT_EQ(line.action, CommandLine::Action::Run);
+  EXPECT_TRUE(line.options.flipNormals);
+  EXPECT_EQ(line.options.levels, -2);
+  EXPECT_DOUBLE_EQ(line.options.errorThreshold, -0.5);
+  EXPECT_DOUBLE_EQ(line.options.regularization, -0.25);
+
+  CommandLine dashed = parse({"in.pts", "--", "--odd-name.fn", "3"});
+  ASSERT_EQ(dashed.action, CommandLine::Action::Run);
+  EXPECT_EQ(dashed.options.output, "--odd-name.fn");
+}
+
+TEST(CommandLine, HelpVersionAndUnknownOptions) {
+  EXPECT_EQ(parse({"in.pts", "--help"}).action, CommandLine::Action::Help);
+  EXPECT_EQ(parse({"-h"}).action, CommandLine::Action::Help);
+  EXPECT_EQ(parse({"--version"}).action, CommandLine::Action::Version);
+  CommandLine unknown = parse({"in.pts", "out.fn", "3", "--fast"});
+  EXPECT_EQ(unknown.action, CommandLine::Action::UsageError);
+  EXPECT_NE(unknown.problem.find("--fast"), std::string::npos);
+}
+
+TEST(CommandLine, RejectsNonFiniteNumbersAndSurplusArguments) {
+  EXPECT_EQ(parse({"in.pts", "out.fn", "3", "nan"}).action, CommandLine::Action::UsageError);
+  EXPECT_EQ(parse({"in.pts", "out.fn", "3", "0", "inf"}).action, CommandLine::Action::UsageError);
+  CommandLine surplus = parse({"in.pts", "out.fn", "3", "0", "0", "extra"});
+  EXPECT_EQ(surplus.action, CommandLine::Action::UsageError);
+  EXPECT_NE(surplus.problem.find("extra"), std::string::npos);
+}
+
+TEST(CommandLine, ThreadCountMustBeAPositiveNumber) {
+  CommandLine two = parse({"--threads", "2", "in.pts", "out.fn", "3"});
+  ASSERT_EQ(two.action, CommandLine::Action::Run);
+  EXPECT_EQ(two.options.threads, 2);
+  for (std::string bad : {"0", "-1", "two", "3x"}) {
+    EXPECT_EQ(parse({"in.pts", "out.fn", "3", "--threads", bad}).action,
+              CommandLine::Action::UsageError)
+        << bad;
+  }
+  EXPECT_EQ(parse({"in.pts", "out.fn", "3", "--threads"}).action, CommandLine::Action::UsageError);
+}
+
+}  // namespace
+}  // namespace wendfit

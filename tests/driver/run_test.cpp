@@ -1,0 +1,161 @@
+// End-to-end tests of the `wendfit` executable on kilobyte-sized inputs.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace wendfit {
+namespace {
+
+using test::CommandResult;
+using test::TempDir;
+
+const std::string kBackspaces(30, '\b');
+
+std::string wendfit(const std::string& arguments) {
+  return test::executable("wendfit") + " " + arguments;
+}
+
+// Points on a small sphere of radius 2 in the point file format (normals
+// pointing inward, as that format stores them).
+std::string spherePointFile(int count) {
+  std::ostringstream text;
+  text << count << "\n";
+  std::vector<double> normals;
+  for (int i = 0; i < count; ++i) {
+    double z = 1.0 - 2.0 * (i + 0.5) / count;
+    double ring = std::sqrt(1.0 - z * z);
+    double angle = i * 2.399963229728653;
+    double n[3] = {ring * std::cos(angle), ring * std::sin(angle), z};
+    text << 2 * n[0] << " " << 2 * n[1] << " " << 2 * n[2] << "\n";
+    normals.insert(normals.end(), {-n[0], -n[1], -n[2]});
+  }
+  for (size_t i = 0; i < normals.size(); i += 3) {
+    text << normals[i] << " " << normals[i + 1] << " " << normals[i + 2] << "\n";
+  }
+  return text.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+TEST(WendfitTool, UsageAndHelp) {
+  CommandResult none = test::runCommand(wendfit(""));
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("usage: wendfit"), std::string::npos);
+  EXPECT_TRUE(none.out.empty());
+
+  CommandResult help = test::runCommand(wendfit("--help"));
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: wendfit"), std::string::npos);
+  EXPECT_TRUE(help.err.empty());
+
+  CommandResult unknown = test::runCommand(wendfit("a b 3 --bogus"));
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("--bogus"), std::string::npos);
+}
+
+TEST(WendfitTool, ZeroLevelsPrintsTheRunSequenceAndWritesAnEmptyFunction) {
+  TempDir dir;
+  test::writeFile(dir.file("in.pts"), "2\n0 0 0\n10 4 2\n0 0 1\n1 0 0\n");
+  CommandResult run = test::runCommand(wendfit(dir.file("in.pts") + " " + dir.file("out.fn") + " 0"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string expected = "File read is started.\n2 points.\n" + kBackspaces + " 0 points are read." +
+                         kBackspaces + " 0 normals are read." + kBackspaces +
+                         "File read is done.        \n\n" + "Octree construction is Fnished.\n\n" +
+                         "Fitting time is 0 sec.\n\n" + "File write is started.\n" +
+                         "0 basis functions.\n" + kBackspaces + "File write is done.        \n\n";
+  EXPECT_EQ(run.out, expected);
+  // Rescaled by 2: x spans 0..20, y 0..8, z 0..4; the box grows by 1.5.
+  EXPECT_EQ(test::readFile(dir.file("out.fn")),
+            "-5.000000 -2.000000 -1.000000\n25.000000 10.000000 5.000000\n0\n0.000000\n");
+}
+
+TEST(WendfitTool, EveryLevelPrintsItsLinesAndTheResultListsItsFunctions) {
+  TempDir dir;
+  test::writeFile(dir.file("sphere.pts"), spherePointFile(300));
+  CommandResult run =
+      test::runCommand(wendfit(dir.file("sphere.pts") + " " + dir.file("out.fn") + " 3"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> console = lines(run.out);
+  long total = 0;
+  for (int level = 1; level <= 3; ++level) {
+    std::string head = "Level " + std::to_string(level) + ": ";
+    auto at = std::find_if(console.begin(), console.end(),
+                           [&](const std::string& l) { return l.rfind(head, 0) == 0; });
+    ASSERT_NE(at, console.end()) << "no line for level " << level;
+    int centres = std::stoi(at->substr(head.size()));
+    ASSERT_LT(at + 4, console.end());
+    EXPECT_EQ(at[1], std::to_string(centres) + " basis functions");
+    EXPECT_EQ(at[2], "Local fitting");
+    EXPECT_EQ(at[3], "Global fitting");
+    EXPECT_EQ(at[4].rfind("Non-zero element in the matrix; ", 0), 0u);
+    total += centres;
+  }
+  std::vector<std::string> result = lines(test::readFile(dir.file("out.fn")));
+  ASSERT_GE(result.size(), 4u);
+  EXPECT_EQ(std::stol(result[2]), total);
+  EXPECT_EQ(result.size(), static_cast<size_t>(total) + 4);
+  EXPECT_EQ(result[3], "0.000000");
+}
+
+TEST(WendfitTool, ReaderIsChosenByPly2AnywhereInTheName) {
+  TempDir dir;
+  const std::string mesh = "4 4\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n3 0 2 1\n3 0 1 3\n3 1 2 3\n3 0 3 2\n";
+  for (std::string name : {"shape.ply2.txt", "x.ply2b"}) {
+    test::writeFile(dir.file(name), mesh);
+    CommandResult run = test::runCommand(wendfit(dir.file(name) + " " + dir.file("o.fn") + " 1"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("File read is started. (Mesh file)\n4 points.\n4 faces.\n", 0), 0u)
+        << name;
+  }
+  test::writeFile(dir.file("SHAPE.PLY2"), "1\n0 0 0\n0 0 1\n");
+  CommandResult upper = test::runCommand(wendfit(dir.file("SHAPE.PLY2") + " " + dir.file("o.fn") + " 1"));
+  EXPECT_EQ(upper.out.rfind("File read is started.\n", 0), 0u);
+}
+
+TEST(WendfitTool, BadInputGivesOneMessageAndNoResultFile) {
+  TempDir dir;
+  struct Case {
+    std::string name;
+    std::string contents;  // empty: the file does not exist
+    std::string expected;  // a part of the message
+  };
+  const std::vector<Case> cases = {
+      {"missing.pts", "", "missing.pts"},
+      {"coincident.pts", "3\n1 1 1\n1 1 1\n1 1 1\n0 0 1\n0 0 1\n0 0 1\n", "one position"},
+      {"empty.pts", "0\n", "empty.pts"},
+      {"short.pts", "3\n0 0 0\n1 1 1\n", "short.pts"},
+  };
+  for (const Case& c : cases) {
+    if (!c.contents.empty()) test::writeFile(dir.file(c.name), c.contents);
+    CommandResult run = test::runCommand(wendfit(dir.file(c.name) + " " + dir.file("out.fn") + " 2"));
+    EXPECT_EQ(run.status, 1) << c.name;
+    EXPECT_EQ(run.err.rfind("wendfit: error: ", 0), 0u) << c.name << ": " << run.err;
+    EXPECT_NE(run.err.find(c.expected), std::string::npos) << c.name << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(test::fileExists(dir.file("out.fn"))) << c.name;
+  }
+}
+
+TEST(WendfitTool, UnwritableOutputIsAFailure) {
+  TempDir dir;
+  test::writeFile(dir.file("in.pts"), spherePointFile(20));
+  std::string target = dir.file("no-such-folder/out.fn");
+  CommandResult run = test::runCommand(wendfit(dir.file("in.pts") + " " + target + " 1"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("no-such-folder/out.fn"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace wendfit

@@ -1,0 +1,292 @@
+#include "mesh/surface_extractor.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "io/error.h"
+#include "mesh/hand_made_functions.h"
+#include "mesh/mesh_topology.h"
+#include "mesh/surface_grid.h"
+
+namespace wendfit {
+namespace {
+
+using test::constantRecord;
+using test::emptyFunction;
+using test::ringFunction;
+using test::sphereFunction;
+
+ExtractionOptions withResolution(int resolution) {
+  ExtractionOptions options;
+  options.resolution = resolution;
+  return options;
+}
+
+double length(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+// Unnormalised normal of triangle t and its centroid.
+void triangleFrame(const TriangleMesh& mesh, long t, double normal[3], double centroid[3]) {
+  const float* p[3];
+  for (int k = 0; k < 3; ++k) p[k] = &mesh.positions[3 * mesh.triangles[3 * t + k]];
+  double u[3], w[3];
+  for (int a = 0; a < 3; ++a) {
+    u[a] = double{p[1][a]} - p[0][a];
+    w[a] = double{p[2][a]} - p[0][a];
+    centroid[a] = (double{p[0][a]} + p[1][a] + p[2][a]) / 3.0;
+  }
+  normal[0] = u[1] * w[2] - u[2] * w[1];
+  normal[1] = u[2] * w[0] - u[0] * w[2];
+  normal[2] = u[0] * w[1] - u[1] * w[0];
+}
+
+void expectClosedManifold(const TriangleMesh& mesh, long components, long euler) {
+  MeshTopology topology = analyzeTopology(mesh);
+  EXPECT_TRUE(topology.watertight()) << topology.boundaryEdges << " boundary, " << topology.nonManifoldEdges
+                                     << " non-manifold edges";
+  EXPECT_TRUE(topology.manifold()) << topology.nonManifoldVertices << " non-manifold vertices, "
+                                   << topology.degenerateTriangles << " degenerate triangles";
+  EXPECT_TRUE(topology.oriented()) << topology.misorientedEdges << " misoriented edges";
+  EXPECT_EQ(topology.components, components);
+  EXPECT_EQ(topology.eulerCharacteristic, euler);
+  EXPECT_EQ(topology.vertices, mesh.vertexCount()) << "every vertex is used";
+}
+
+TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
+  const float radius = 2.0f;
+  auto function = sphereFunction(radius, 5.0f, 4.0f);
+  ExtractionOptions options = withResolution(24);
+  options.normals = true;
+  ExtractionStats stats;
+  TriangleMesh mesh = extractSurface(*function, options, &stats);
+  ASSERT_GT(mesh.triangleCount(), 100);
+  expectClosedManifold(mesh, 1, 2);
+  EXPECT_TRUE(stats.outsideNegative);
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const float* p = &mesh.positions[3 * v];
+    double position[3] = {p[0], p[1], p[2]};
+    EXPECT_NEAR(length(position), radius, 1e-4 * radius) << "vertex " << v;
+    const float* n = &mesh.normals[3 * v];
+    double dot = (position[0] * n[0] + position[1] * n[1] + position[2] * n[2]) / length(position);
+    EXPECT_GT(dot, 0.999) << "vertex normal " << v << " points outward";
+  }
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    double normal[3], centroid[3];
+    triangleFrame(mesh, t, normal, centroid);
+    EXPECT_GT(normal[0] * centroid[0] + normal[1] * centroid[1] + normal[2] * centroid[2], 0.0)
+        << "triangle " << t << " faces outward";
+  }
+  std::set<std::tuple<float, float, float>> distinct;
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    distinct.emplace(mesh.positions[3 * v], mesh.positions[3 * v + 1], mesh.positions[3 * v + 2]);
+  }
+  EXPECT_EQ(static_cast<long>(distinct.size()), mesh.vertexCount()) << "no duplicated vertices";
+}
+
+TEST(SurfaceExtractor, OutsideFollowsTheSignOnTheBox) {
+  // Negating the function turns inside out: the box is now positive, so the
+  // triangles must still face away from the centre.
+  auto function = emptyFunction(-4.0f, 4.0f, static_cast<float>(test::radialWeight(0.4)));
+  function->addLevel({constantRecord(0, 0, 0, 5.0f, -1.0f, 1)});
+  const float origin[3] = {0, 0, 0};
+  test::markZeroSet(*function, origin, 4.0f, 2.0f, 2);
+  ExtractionStats stats;
+  TriangleMesh mesh = extractSurface(*function, withResolution(16), &stats);
+  EXPECT_FALSE(stats.outsideNegative);
+  expectClosedManifold(mesh, 1, 2);
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    double normal[3], centroid[3];
+    triangleFrame(mesh, t, normal, centroid);
+    EXPECT_GT(normal[0] * centroid[0] + normal[1] * centroid[1] + normal[2] * centroid[2], 0.0);
+  }
+}
+
+TEST(SurfaceExtractor, RingGivesATorusOfGenusOne) {
+  auto function = ringFunction(24, 3.0f, 1.5f, 1.5f, 5.0f);
+  TriangleMesh mesh = extractSurface(*function, withResolution(48));
+  expectClosedManifold(mesh, 1, 0);
+}
+
+TEST(SurfaceExtractor, FlipReversesTrianglesAndNormalsOnly) {
+  auto function = ringFunction(24, 3.0f, 1.5f, 1.5f, 5.0f);
+  ExtractionOptions options = withResolution(32);
+  options.normals = true;
+  TriangleMesh plain = extractSurface(*function, options);
+  options.flip = true;
+  TriangleMesh flipped = extractSurface(*function, options);
+  ASSERT_EQ(plain.vertexCount(), flipped.vertexCount());
+  ASSERT_EQ(plain.triangleCount(), flipped.triangleCount());
+  // Vertices are numbered by first use, which the winding changes: match
+  // them by position (they are all distinct).
+  std::map<std::tuple<float, float, float>, int> plainIndex;
+  for (long v = 0; v < plain.vertexCount(); ++v) {
+    plainIndex[{plain.positions[3 * v], plain.positions[3 * v + 1], plain.positions[3 * v + 2]}] = static_cast<int>(v);
+  }
+  std::vector<int> toPlain(flipped.vertexCount());
+  for (long v = 0; v < flipped.vertexCount(); ++v) {
+    auto found = plainIndex.find({flipped.positions[3 * v], flipped.positions[3 * v + 1], flipped.positions[3 * v + 2]});
+    ASSERT_NE(found, plainIndex.end());
+    toPlain[v] = found->second;
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(flipped.normals[3 * v + a], -plain.normals[3 * found->second + a]);
+  }
+  // Triangle t of the flipped mesh is triangle t read backwards.
+  for (long t = 0; t < plain.triangleCount(); ++t) {
+    const int* p = &plain.triangles[3 * t];
+    int f[3];
+    for (int k = 0; k < 3; ++k) f[k] = toPlain[flipped.triangles[3 * t + k]];
+    int shift = f[0] == p[0] ? 0 : (f[0] == p[1] ? 1 : 2);
+    ASSERT_EQ(f[0], p[shift]) << "triangle " << t;
+    EXPECT_EQ(f[1], p[(shift + 2) % 3]) << "triangle " << t << " is reversed";
+    EXPECT_EQ(f[2], p[(shift + 1) % 3]) << "triangle " << t << " is reversed";
+  }
+}
+
+TEST(SurfaceExtractor, MeshIsTheSameForOneAndTwoThreads) {
+  auto function = ringFunction(24, 3.0f, 1.5f, 1.5f, 5.0f);
+  ExtractionOptions options = withResolution(40);
+  options.normals = true;
+  int saved = omp_get_max_threads();
+  omp_set_num_threads(1);
+  TriangleMesh one = extractSurface(*function, options);
+  omp_set_num_threads(2);
+  TriangleMesh two = extractSurface(*function, options);
+  options.fullBox = true;
+  TriangleMesh fullTwo = extractSurface(*function, options);
+  omp_set_num_threads(1);
+  TriangleMesh fullOne = extractSurface(*function, options);
+  omp_set_num_threads(saved);
+  ASSERT_GT(one.triangleCount(), 0);
+  EXPECT_EQ(one.positions, two.positions);
+  EXPECT_EQ(one.normals, two.normals);
+  EXPECT_EQ(one.triangles, two.triangles);
+  EXPECT_EQ(fullOne.positions, fullTwo.positions);
+  EXPECT_EQ(fullOne.triangles, fullTwo.triangles);
+  // Tracing from the data finds the whole torus that the full box finds.
+  EXPECT_EQ(one.triangleCount(), fullOne.triangleCount());
+}
+
+TEST(SurfaceExtractor, SheetsAwayFromTheFinestDataNeedTheFullBox) {
+  // A coarse sphere of radius 2 around the origin, and a finer bump around
+  // (2.5, 2.5, 2.5) that lies outside it and is the only finest-level data.
+  auto function = emptyFunction(-4.0f, 4.0f, static_cast<float>(-test::radialWeight(0.4)));
+  function->addLevel({constantRecord(0, 0, 0, 5.0f, 1.0f, 1)});
+  function->addLevel({constantRecord(2.5f, 2.5f, 2.5f, 1.0f, 2.0f, 2)});
+  const float bump[3] = {2.5f, 2.5f, 2.5f};
+  test::markZeroSet(*function, bump, 1.0f, 1.0f, 3);
+  TriangleMesh band = extractSurface(*function, withResolution(32));
+  ExtractionOptions options = withResolution(32);
+  options.fullBox = true;
+  TriangleMesh full = extractSurface(*function, options);
+  expectClosedManifold(band, 1, 2);
+  expectClosedManifold(full, 2, 4);
+  for (long v = 0; v < band.vertexCount(); ++v) {
+    double d[3];
+    for (int a = 0; a < 3; ++a) d[a] = band.positions[3 * v + a] - 2.5;
+    EXPECT_LT(length(d), 1.0) << "band vertices lie on the bump";
+  }
+}
+
+TEST(SurfaceExtractor, ExactZerosNeverSplitAVertex) {
+  // A linear record x * w: exactly 0 on the plane x = 0 (which holds grid
+  // points) and on everything beyond the support. The negative region is a
+  // half ball; its boundary must come out closed.
+  auto function = emptyFunction(-2.0f, 2.0f, 0.0f);
+  BasisFunction record = constantRecord(0, 0, 0, 1.5f, 0.0f, 1);
+  record.coeff[6] = 1.0f;
+  function->addLevel({record});
+  for (bool fullBox : {false, true}) {
+    ExtractionOptions options = withResolution(16);
+    options.fullBox = fullBox;
+    TriangleMesh mesh = extractSurface(*function, options);
+    ASSERT_GT(mesh.triangleCount(), 0);
+    expectClosedManifold(mesh, 1, 2);
+    for (float x : mesh.positions) EXPECT_TRUE(std::isfinite(x));
+  }
+}
+
+TEST(SurfaceExtractor, FunctionsWithoutSurfaceGiveEmptyMeshes) {
+  auto empty = emptyFunction(-1.0f, 1.0f, 0.0f);
+  ExtractionStats stats;
+  EXPECT_EQ(extractSurface(*empty, ExtractionOptions{}, &stats).triangleCount(), 0);
+  EXPECT_EQ(stats.resolution, 1);
+  ExtractionOptions full = withResolution(8);
+  full.fullBox = true;
+  EXPECT_EQ(extractSurface(*empty, full).triangleCount(), 0);
+  // A bump that never reaches zero.
+  auto positive = emptyFunction(-1.0f, 1.0f, 1.0f);
+  positive->addLevel({constantRecord(0, 0, 0, 0.5f, 1.0f, 1)});
+  EXPECT_EQ(extractSurface(*positive, withResolution(8)).triangleCount(), 0);
+}
+
+TEST(SurfaceExtractor, RejectsResolutionsOutOfRange) {
+  auto function = sphereFunction(1.0f, 2.0f, 2.0f);
+  EXPECT_THROW(extractSurface(*function, withResolution(kMaxResolution + 1)), Error);
+  EXPECT_THROW(extractSurface(*function, withResolution(-3)), Error);
+}
+
+TEST(SurfaceExtractor, DefaultResolutionFollowsTheFinestRadius) {
+  auto function = sphereFunction(1.0f, 2.0f, 2.0f);
+  function->addLevel({constantRecord(0.5f, 0, 0, 0.25f, 0.0f, 3)});
+  ExtractionStats stats;
+  extractSurface(*function, ExtractionOptions{}, &stats);
+  EXPECT_FLOAT_EQ(stats.finestRadius, 0.25f);
+  EXPECT_EQ(stats.resolution, static_cast<int>(std::ceil(4.0 / (0.25 / kDefaultCellsPerRadius))));
+}
+
+TEST(SurfaceGrid, SpansTheBoxExactlyWithNearCubicCells) {
+  const float boxMin[3] = {-1.0f, 0.1f, 2.0f};
+  const float boxMax[3] = {3.0f, 1.1f, 2.3f};
+  SurfaceGrid grid = SurfaceGrid::overBox(boxMin, boxMax, 40);
+  EXPECT_EQ(grid.n[0], 40);
+  EXPECT_EQ(grid.n[1], 10);
+  EXPECT_EQ(grid.n[2], 3);
+  EXPECT_EQ(grid.blocks[0], 5);
+  EXPECT_EQ(grid.blocks[2], 1);
+  float low[3], high[3];
+  grid.point(0, 0, 0, low);
+  grid.point(grid.n[0], grid.n[1], grid.n[2], high);
+  for (int a = 0; a < 3; ++a) {
+    EXPECT_EQ(low[a], boxMin[a]);
+    EXPECT_EQ(high[a], boxMax[a]);
+  }
+  int cell[3];
+  grid.cellOf(boxMax, cell);
+  EXPECT_EQ(cell[0], 39);
+  EXPECT_EQ(cell[2], 2);
+  const float flat[3] = {0.0f, 0.0f, 0.0f};
+  EXPECT_THROW(SurfaceGrid::overBox(flat, flat, 10), Error);
+}
+
+TEST(SurfaceGrid, BandRecordsAreTheFinestLevelPlusUncoveredCoarseRecords) {
+  auto function = emptyFunction(-8.0f, 8.0f, 0.0f);
+  // Level 1: two records far apart; level 2 refines only near the first.
+  function->addLevel({constantRecord(-4, 0, 0, 2.0f, 1.0f, 1), constantRecord(4, 0, 0, 2.0f, 1.0f, 1)});
+  function->addLevel({constantRecord(-4.5f, 0, 0, 1.0f, 1.0f, 2), constantRecord(-3.5f, 0, 0, 1.0f, 1.0f, 2)});
+  BandSource source = collectBandRecords(*function);
+  EXPECT_EQ(source.finestLevel, 2);
+  EXPECT_FLOAT_EQ(source.finestRadius, 1.0f);
+  std::multiset<std::pair<float, float>> records;
+  for (const BandRecord& r : source.records) records.emplace(r.centre[0], r.radius);
+  std::multiset<std::pair<float, float>> expected{{-4.5f, 1.0f}, {-3.5f, 1.0f}, {4.0f, 2.0f}};
+  EXPECT_EQ(records, expected);
+
+  SurfaceGrid grid = SurfaceGrid::overBox(function->boxMin, function->boxMax, 64);
+  std::vector<bool> band = bandBlocks(grid, source);
+  auto blockAt = [&](float x, float y) {
+    const float p[3] = {x, y, 0.0f};
+    int cell[3];
+    grid.cellOf(p, cell);
+    return band[grid.blockKey(cell[0] / kBlockCells, cell[1] / kBlockCells, cell[2] / kBlockCells)];
+  };
+  EXPECT_TRUE(blockAt(-4.0f, 0.0f));
+  EXPECT_TRUE(blockAt(4.0f, 0.0f));
+  EXPECT_FALSE(blockAt(-0.5f, 0.0f));
+  EXPECT_FALSE(blockAt(4.0f, 7.9f));
+}
+
+}  // namespace
+}  // namespace wendfit

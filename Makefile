@@ -1,0 +1,30 @@
+# Quick start:  make demo  (fit the bundled example)   make test  (build and run every test)
+JOBS ?= $(shell nproc)
+RELEASE_DIR := build/release
+TEST_DIR := build/test
+BENCH_DIR := build/bench
+
+.PHONY: all demo test bench release clean
+
+all: release
+
+release:
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DWENDFIT_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+demo: release
+	mkdir -p build/demo
+	$(RELEASE_DIR)/wendfit examples/torus.pts build/demo/torus.fn 7
+	@echo "Result file: build/demo/torus.fn"
+
+test:
+	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWENDFIT_SANITIZE=ON -DWENDFIT_WERROR=ON
+	cmake --build $(TEST_DIR) -j $(JOBS)
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+bench:
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWENDFIT_TESTS=OFF -DWENDFIT_BENCH=ON
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+
+clean:
+	rm -rf build

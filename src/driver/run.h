@@ -1,0 +1,38 @@
+#pragma once
+// The run sequence of `wendfit`: read the input, rescale it, fit the levels
+// coarse to fine and write the result file. Usable from C++ without the
+// command line; `main` only parses arguments into RunOptions.
+
+#include <cstdio>
+#include <string>
+
+#include "io/point_set.h"
+
+namespace wendfit {
+
+struct RunOptions {
+  std::string input;
+  std::string output;
+  int levels = 0;
+  // Relative to the box diagonal; 0 fits every centre of every level.
+  double errorThreshold = 0.0;
+  double regularization = 0.0;
+  // Negate every input normal after reading.
+  bool flipNormals = false;
+  // Worker threads; 0 keeps the default (OMP_NUM_THREADS, else all cores).
+  // The result does not depend on it.
+  int threads = 0;
+};
+
+// Reads the input file with the reader its name selects (".ply2" anywhere
+// in the name: the mesh reader; otherwise the oriented point reader).
+// Progress goes to `console`. Throws Error for unreadable or invalid input.
+PointSet readInput(const std::string& path, std::FILE* console);
+
+// Runs the whole sequence and writes options.output (atomically: nothing is
+// left under that name unless the run succeeds). Console messages go to
+// `console`. Throws Error for bad input, numerical failure or an unwritable
+// output, SolverError for the solver's own failures.
+void runFit(const RunOptions& options, std::FILE* console = stdout);
+
+}  // namespace wendfit

@@ -1,0 +1,47 @@
+#pragma once
+// OutputFile: writes a result file so that the target only ever holds a
+// complete file. Everything goes to a temporary file beside the target (same
+// directory, so the final rename stays on one file system); commit() closes
+// it and renames it onto the target. Without a successful commit the
+// temporary file is removed and the target is left as it was.
+
+#include <cstdio>
+#include <string>
+
+namespace wendfit {
+
+class OutputFile {
+ public:
+  // Creates the temporary file beside `path`. Throws Error naming `path` when
+  // it cannot be created (missing directory, no permission).
+  explicit OutputFile(const std::string& path);
+  // Removes the temporary file unless commit() succeeded.
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // printf-style write; throws Error naming the target when it fails (a
+  // full disk, a file size limit).
+  void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Writes `size` bytes; throws Error like print().
+  void write(const char* data, size_t size);
+
+  // Flushes and closes the temporary file and renames it onto the target.
+  // Throws Error naming the target when any of these fails; the temporary
+  // file is removed then.
+  void commit();
+
+  const std::string& path() const { return path_; }
+  const std::string& temporaryPath() const { return temporaryPath_; }
+
+ private:
+  [[noreturn]] void fail(const std::string& what, int errorNumber);
+  void discard();
+
+  std::string path_;
+  std::string temporaryPath_;
+  std::FILE* file_ = nullptr;
+  bool committed_ = false;
+};
+
+}  // namespace wendfit

@@ -1,0 +1,65 @@
+#pragma once
+// The surface extraction as a command: options, their parsing and help text
+// (shared by `wendfit-mesh` and `wendfit --mesh`), and one call that
+// extracts, cleans, rescales and writes a mesh and reports on it.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "function/implicit_function.h"
+#include "io/error.h"
+#include "mesh/mesh_topology.h"
+#include "mesh/surface_extractor.h"
+
+namespace wendfit {
+
+struct MeshOptions {
+  ExtractionOptions extraction;
+  // Drop connected components with fewer triangles than this (0: keep all).
+  long minComponent = 0;
+  // ASCII instead of binary PLY.
+  bool ascii = false;
+  // The factor by which the fit multiplied its input coordinates; the mesh
+  // is written divided by it, in the input's own coordinates. 1 keeps the
+  // result file's coordinates.
+  double inputScale = 1.0;
+};
+
+struct MeshSummary {
+  ExtractionStats stats;
+  long vertices = 0;
+  long triangles = 0;
+  long components = 0;         // after dropping
+  long droppedComponents = 0;
+  double seconds = 0.0;        // wall-clock, extraction to written file
+};
+
+// A bad extraction option or value on a command line (exit status 2).
+class MeshUsageError : public Error {
+ public:
+  explicit MeshUsageError(const std::string& message) : Error(message) {}
+};
+
+// Recognises the extraction option at arguments[i] (--resolution N,
+// --full-box, --flip, --normals, --min-component K, --ascii) and stores it.
+// Returns how many arguments it used (0 when arguments[i] is not one of
+// them). Throws MeshUsageError for a missing or bad value.
+int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOptions& options);
+
+// The help lines of those options, including the band rule and the default
+// resolution; each line ends with a line feed.
+std::string meshOptionsHelp();
+
+// Extracts the zero level set of `function`, drops small components,
+// divides the coordinates by options.inputScale and writes `meshPath` in the
+// format its extension selects (temporary file, then rename). Prints one
+// summary line on `log` (nullptr: silent). Throws Error for an unknown mesh
+// extension (before any work), a bad resolution or an unwritable file.
+MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,
+                              const MeshOptions& options, std::FILE* log);
+
+// The summary line, without a line feed.
+std::string summaryLine(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary);
+
+}  // namespace wendfit

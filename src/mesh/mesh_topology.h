@@ -1,0 +1,45 @@
+#pragma once
+// Topological checks and clean-up of a triangle mesh: connected components,
+// watertightness, edge and vertex manifoldness, consistent orientation, and
+// dropping small components. Used by the extractor's summary, by
+// --min-component and by the ground-truth benchmark.
+
+#include <vector>
+
+#include "mesh/surface_extractor.h"
+
+namespace wendfit {
+
+struct MeshTopology {
+  long vertices = 0;             // vertices used by at least one triangle
+  long edges = 0;                // distinct undirected edges
+  long triangles = 0;
+  long components = 0;           // connected through shared vertices
+  long boundaryEdges = 0;        // used by one triangle
+  long nonManifoldEdges = 0;     // used by more than two triangles
+  long misorientedEdges = 0;     // used twice in the same direction
+  long nonManifoldVertices = 0;  // whose triangles do not form one fan
+  long degenerateTriangles = 0;  // with a repeated vertex index
+  long eulerCharacteristic = 0;  // vertices - edges + triangles
+
+  bool watertight() const { return boundaryEdges == 0 && nonManifoldEdges == 0; }
+  bool manifold() const {
+    return nonManifoldEdges == 0 && nonManifoldVertices == 0 && degenerateTriangles == 0;
+  }
+  bool oriented() const { return misorientedEdges == 0; }
+};
+
+// Analyses the mesh's connectivity (not its geometry). Triangle indices must
+// lie in 0 ... vertexCount - 1; throws Error otherwise.
+MeshTopology analyzeTopology(const TriangleMesh& mesh);
+
+// Component label of every triangle, numbered 0, 1, ... in order of each
+// component's first triangle. `count` receives the number of components.
+std::vector<int> triangleComponents(const TriangleMesh& mesh, long* count);
+
+// Removes every component with fewer than minTriangles triangles and the
+// vertices only they used; kept triangles and vertices keep their order.
+// Returns the number of components removed.
+long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
+
+}  // namespace wendfit

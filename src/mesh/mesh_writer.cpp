@@ -1,0 +1,154 @@
+#include "mesh/mesh_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "io/error.h"
+#include "io/output_file.h"
+
+namespace wendfit {
+
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string extension = path.substr(dot);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension;
+}
+
+// Appends the 4 bytes of a 32-bit value, least significant first, whatever
+// the machine's byte order.
+void appendLittleEndian(std::vector<char>& out, uint32_t bits) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((bits >> shift) & 0xFFu));
+}
+
+void appendFloat(std::vector<char>& out, float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  appendLittleEndian(out, bits);
+}
+
+void writePly(const TriangleMesh& mesh, OutputFile& file, bool ascii) {
+  file.print("ply\nformat %s 1.0\ncomment written by wendfit-mesh\n",
+             ascii ? "ascii" : "binary_little_endian");
+  file.print("element vertex %ld\nproperty float x\nproperty float y\nproperty float z\n",
+             mesh.vertexCount());
+  if (mesh.hasNormals()) file.print("property float nx\nproperty float ny\nproperty float nz\n");
+  file.print("element face %ld\nproperty list uchar int vertex_indices\nend_header\n",
+             mesh.triangleCount());
+  if (ascii) {
+    for (long v = 0; v < mesh.vertexCount(); ++v) {
+      const float* p = &mesh.positions[3 * v];
+      if (mesh.hasNormals()) {
+        const float* n = &mesh.normals[3 * v];
+        file.print("%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0], p[1], p[2], n[0], n[1], n[2]);
+      } else {
+        file.print("%.9g %.9g %.9g\n", p[0], p[1], p[2]);
+      }
+    }
+    for (long t = 0; t < mesh.triangleCount(); ++t) {
+      const int* f = &mesh.triangles[3 * t];
+      file.print("3 %d %d %d\n", f[0], f[1], f[2]);
+    }
+    return;
+  }
+  // Binary body in chunks, so that a large mesh needs no second copy.
+  constexpr long kChunk = 1 << 16;
+  std::vector<char> buffer;
+  for (long begin = 0; begin < mesh.vertexCount(); begin += kChunk) {
+    buffer.clear();
+    for (long v = begin; v < std::min(mesh.vertexCount(), begin + kChunk); ++v) {
+      for (int k = 0; k < 3; ++k) appendFloat(buffer, mesh.positions[3 * v + k]);
+      if (mesh.hasNormals()) {
+        for (int k = 0; k < 3; ++k) appendFloat(buffer, mesh.normals[3 * v + k]);
+      }
+    }
+    file.write(buffer.data(), buffer.size());
+  }
+  for (long begin = 0; begin < mesh.triangleCount(); begin += kChunk) {
+    buffer.clear();
+    for (long t = begin; t < std::min(mesh.triangleCount(), begin + kChunk); ++t) {
+      buffer.push_back(3);
+      for (int k = 0; k < 3; ++k) appendLittleEndian(buffer, static_cast<uint32_t>(mesh.triangles[3 * t + k]));
+    }
+    file.write(buffer.data(), buffer.size());
+  }
+}
+
+void writeObj(const TriangleMesh& mesh, OutputFile& file) {
+  file.print("# written by wendfit-mesh\n");
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const float* p = &mesh.positions[3 * v];
+    file.print("v %.9g %.9g %.9g\n", p[0], p[1], p[2]);
+  }
+  if (mesh.hasNormals()) {
+    for (long v = 0; v < mesh.vertexCount(); ++v) {
+      const float* n = &mesh.normals[3 * v];
+      file.print("vn %.9g %.9g %.9g\n", n[0], n[1], n[2]);
+    }
+  }
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    const int* f = &mesh.triangles[3 * t];
+    if (mesh.hasNormals()) {
+      file.print("f %d//%d %d//%d %d//%d\n", f[0] + 1, f[0] + 1, f[1] + 1, f[1] + 1, f[2] + 1, f[2] + 1);
+    } else {
+      file.print("f %d %d %d\n", f[0] + 1, f[1] + 1, f[2] + 1);
+    }
+  }
+}
+
+void writeOff(const TriangleMesh& mesh, OutputFile& file) {
+  file.print("%s\n%ld %ld 0\n", mesh.hasNormals() ? "NOFF" : "OFF", mesh.vertexCount(),
+             mesh.triangleCount());
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const float* p = &mesh.positions[3 * v];
+    if (mesh.hasNormals()) {
+      const float* n = &mesh.normals[3 * v];
+      file.print("%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0], p[1], p[2], n[0], n[1], n[2]);
+    } else {
+      file.print("%.9g %.9g %.9g\n", p[0], p[1], p[2]);
+    }
+  }
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    const int* f = &mesh.triangles[3 * t];
+    file.print("3 %d %d %d\n", f[0], f[1], f[2]);
+  }
+}
+
+}  // namespace
+
+MeshFormat meshFormatFor(const std::string& path, bool asciiPly) {
+  std::string extension = lowerExtension(path);
+  if (extension == ".ply") return asciiPly ? MeshFormat::AsciiPly : MeshFormat::BinaryPly;
+  if (extension == ".obj") return MeshFormat::Obj;
+  if (extension == ".off") return MeshFormat::Off;
+  throw Error(fileMessage(path, "unknown mesh format (expected a name ending in .ply, .obj or .off)"));
+}
+
+void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format) {
+  OutputFile file(path);
+  switch (format) {
+    case MeshFormat::BinaryPly:
+      writePly(mesh, file, false);
+      break;
+    case MeshFormat::AsciiPly:
+      writePly(mesh, file, true);
+      break;
+    case MeshFormat::Obj:
+      writeObj(mesh, file);
+      break;
+    case MeshFormat::Off:
+      writeOff(mesh, file);
+      break;
+  }
+  file.commit();
+}
+
+}  // namespace wendfit

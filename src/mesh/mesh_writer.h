@@ -1,0 +1,30 @@
+#pragma once
+// Writing triangle meshes for standard viewers.
+//
+//   .ply  binary little-endian PLY by default, ASCII PLY on request:
+//         float x y z [float nx ny nz], faces as `list uchar int vertex_indices`
+//   .obj  "v x y z" [and "vn nx ny nz"], faces "f a b c" (or "f a//a b//b c//c"), 1-based
+//   .off  OFF (NOFF with normals): counts line, then vertices, then "3 a b c"
+//
+// Every file is written to a temporary file beside the target and renamed
+// onto it when complete, so the target never holds a partial mesh. Text
+// numbers use "%.9g", which reads back to the identical float.
+
+#include <string>
+
+#include "mesh/surface_extractor.h"
+
+namespace wendfit {
+
+enum class MeshFormat { BinaryPly, AsciiPly, Obj, Off };
+
+// The format the file name's extension selects (case does not matter);
+// asciiPly turns .ply into ASCII PLY (OBJ and OFF are text anyway). Throws
+// Error "<path>: unknown mesh format ..." for any other extension.
+MeshFormat meshFormatFor(const std::string& path, bool asciiPly);
+
+// Writes `mesh` to `path`. Throws Error naming the path when the file cannot
+// be created or written; the target is then left as it was.
+void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format);
+
+}  // namespace wendfit

@@ -1,0 +1,212 @@
+#include "mesh/surface_grid.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <string>
+#include <unordered_map>
+
+#include "io/error.h"
+
+namespace wendfit {
+
+namespace {
+
+double longestSide(const float boxMin[3], const float boxMax[3]) {
+  double longest = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    longest = std::max(longest, static_cast<double>(boxMax[a]) - static_cast<double>(boxMin[a]));
+  }
+  return longest;
+}
+
+// Every record in the function's cell tree: a cell's own list, then its
+// children in index order (the order of the result file).
+template <typename Visit>
+void forEachRecord(const FunctionCell& root, Visit visit) {
+  std::vector<const FunctionCell*> stack{&root};
+  while (!stack.empty()) {
+    const FunctionCell* cell = stack.back();
+    stack.pop_back();
+    for (const FunctionNode* node = cell->functions; node; node = node->next) visit(*node->function);
+    if (!cell->children) continue;
+    for (int c = 7; c >= 0; --c) {
+      if ((*cell->children)[c]) stack.push_back((*cell->children)[c].get());
+    }
+  }
+}
+
+// Uniform hash grid over a set of centres, for "is any centre within r of p".
+class CentreGrid {
+ public:
+  CentreGrid(const std::vector<BandRecord>& records, double cellSize) : cellSize_(cellSize) {
+    for (size_t i = 0; i < records.size(); ++i) cells_[keyOf(records[i].centre)].push_back(i);
+  }
+
+  bool anyWithin(const std::vector<BandRecord>& records, const float p[3], double radius) const {
+    long base[3];
+    for (int a = 0; a < 3; ++a) base[a] = static_cast<long>(std::floor(p[a] / cellSize_));
+    double radiusSq = radius * radius;
+    for (long dz = -1; dz <= 1; ++dz) {
+      for (long dy = -1; dy <= 1; ++dy) {
+        for (long dx = -1; dx <= 1; ++dx) {
+          auto found = cells_.find(pack(base[0] + dx, base[1] + dy, base[2] + dz));
+          if (found == cells_.end()) continue;
+          for (size_t i : found->second) {
+            double distSq = 0.0;
+            for (int a = 0; a < 3; ++a) {
+              double d = static_cast<double>(records[i].centre[a]) - static_cast<double>(p[a]);
+              distSq += d * d;
+            }
+            if (distSq <= radiusSq) return true;
+          }
+        }
+      }
+    }
+    return false;
+  }
+
+ private:
+  static uint64_t pack(long x, long y, long z) {
+    auto part = [](long v) { return static_cast<uint64_t>(v + (1L << 20)) & 0x1FFFFFu; };
+    return (part(z) << 42) | (part(y) << 21) | part(x);
+  }
+  uint64_t keyOf(const float p[3]) const {
+    return pack(static_cast<long>(std::floor(p[0] / cellSize_)),
+                static_cast<long>(std::floor(p[1] / cellSize_)),
+                static_cast<long>(std::floor(p[2] / cellSize_)));
+  }
+
+  double cellSize_;
+  std::unordered_map<uint64_t, std::vector<size_t>> cells_;
+};
+
+}  // namespace
+
+SurfaceGrid SurfaceGrid::overBox(const float boxMin[3], const float boxMax[3], int resolution) {
+  if (resolution < 1 || resolution > kMaxResolution) {
+    throw Error("resolution " + std::to_string(resolution) + " is out of range (expected 1 ... " +
+                std::to_string(kMaxResolution) + ")");
+  }
+  double longest = longestSide(boxMin, boxMax);
+  if (!(longest > 0.0) || !std::isfinite(longest)) {
+    throw Error("the function's box is empty or not finite; there is nothing to mesh");
+  }
+  SurfaceGrid grid;
+  double target = longest / resolution;
+  for (int a = 0; a < 3; ++a) {
+    grid.origin[a] = boxMin[a];
+    grid.upper[a] = boxMax[a];
+    double extent = static_cast<double>(boxMax[a]) - static_cast<double>(boxMin[a]);
+    long cells = std::lround(extent / target);
+    grid.n[a] = static_cast<int>(std::clamp(cells, 1L, static_cast<long>(resolution)));
+    grid.spacing[a] = extent / grid.n[a];
+    grid.blocks[a] = (grid.n[a] + kBlockCells - 1) / kBlockCells;
+  }
+  return grid;
+}
+
+void SurfaceGrid::point(int i, int j, int k, float out[3]) const {
+  const int index[3] = {i, j, k};
+  for (int a = 0; a < 3; ++a) {
+    out[a] = index[a] == n[a]
+                 ? upper[a]
+                 : static_cast<float>(static_cast<double>(origin[a]) + index[a] * spacing[a]);
+  }
+}
+
+int SurfaceGrid::cellAlong(int axis, double coordinate) const {
+  double t = spacing[axis] > 0.0
+                 ? std::floor((coordinate - static_cast<double>(origin[axis])) / spacing[axis])
+                 : 0.0;
+  if (!(t >= 0.0)) t = 0.0;  // also catches NaN
+  return static_cast<int>(std::min(t, static_cast<double>(n[axis] - 1)));
+}
+
+void SurfaceGrid::cellOf(const float p[3], int cell[3]) const {
+  for (int a = 0; a < 3; ++a) cell[a] = cellAlong(a, p[a]);
+}
+
+BandSource collectBandRecords(const ImplicitFunction& function) {
+  std::map<int, std::vector<BandRecord>> byLevel;
+  forEachRecord(function.root, [&](const BasisFunction& record) {
+    BandRecord band;
+    std::copy(record.centre, record.centre + 3, band.centre);
+    band.radius = record.radius;
+    byLevel[record.level].push_back(band);
+  });
+  BandSource source;
+  if (byLevel.empty()) return source;
+  auto finest = byLevel.rbegin();
+  source.finestLevel = finest->first;
+  source.finestRadius = finest->second.front().radius;
+  for (const BandRecord& record : finest->second) {
+    source.finestRadius = std::min(source.finestRadius, record.radius);
+  }
+  // A coarser record still bounds the band where the next finer level left
+  // its neighbourhood out (adaptive levels): its own support is then the
+  // width of the band there.
+  for (auto level = byLevel.begin(); level != byLevel.end(); ++level) {
+    auto finer = std::next(level);
+    if (finer == byLevel.end()) {
+      source.records.insert(source.records.end(), level->second.begin(), level->second.end());
+      break;
+    }
+    double widest = 0.0;
+    for (const BandRecord& record : level->second) widest = std::max(widest, double{record.radius});
+    if (!(widest > 0.0)) continue;
+    CentreGrid finerCentres(finer->second, widest);
+    for (const BandRecord& record : level->second) {
+      if (!finerCentres.anyWithin(finer->second, record.centre, record.radius)) {
+        source.records.push_back(record);
+      }
+    }
+  }
+  return source;
+}
+
+int defaultResolution(const ImplicitFunction& function, const BandSource& source) {
+  if (!(source.finestRadius > 0.0f)) return 1;
+  double spacing = static_cast<double>(source.finestRadius) / kDefaultCellsPerRadius;
+  double cells = std::ceil(longestSide(function.boxMin, function.boxMax) / spacing);
+  if (!(cells <= kMaxResolution)) {
+    throw Error("the finest support radius " + std::to_string(source.finestRadius) +
+                " asks for more than " + std::to_string(kMaxResolution) +
+                " cells along the box (expected a smaller box or --resolution)");
+  }
+  return std::max(1, static_cast<int>(cells));
+}
+
+std::vector<bool> bandBlocks(const SurfaceGrid& grid, const BandSource& source) {
+  std::vector<bool> inBand(grid.blockCount(), false);
+  for (const BandRecord& record : source.records) {
+    double r = record.radius;
+    if (!(r > 0.0)) continue;
+    int lo[3];
+    int hi[3];
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = grid.cellAlong(a, record.centre[a] - r) / kBlockCells;
+      hi[a] = grid.cellAlong(a, record.centre[a] + r) / kBlockCells;
+    }
+    for (int bk = lo[2]; bk <= hi[2]; ++bk) {
+      for (int bj = lo[1]; bj <= hi[1]; ++bj) {
+        for (int bi = lo[0]; bi <= hi[0]; ++bi) {
+          // Squared distance from the centre to the block's box.
+          const int b[3] = {bi, bj, bk};
+          double distSq = 0.0;
+          for (int a = 0; a < 3; ++a) {
+            double low = grid.origin[a] + b[a] * kBlockCells * grid.spacing[a];
+            double high = grid.origin[a] + std::min((b[a] + 1) * kBlockCells, grid.n[a]) * grid.spacing[a];
+            double c = record.centre[a];
+            double d = c < low ? low - c : (c > high ? c - high : 0.0);
+            distSq += d * d;
+          }
+          if (distSq <= r * r) inBand[grid.blockKey(bi, bj, bk)] = true;
+        }
+      }
+    }
+  }
+  return inBand;
+}
+
+}  // namespace wendfit

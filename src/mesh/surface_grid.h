@@ -1,0 +1,93 @@
+#pragma once
+// The sampling grid of the surface extraction and the band of cells in which
+// the surface may be looked for.
+//
+// The grid spans the function's box exactly: n[a] cells along axis a, with
+// spacing[a] = extent[a] / n[a], so the last grid point of every axis is the
+// box's upper corner and no grid point lies outside the box (where the value
+// jumps to `offset`). Cells are grouped into blocks of kBlockCells^3 cells;
+// blocks are the unit of the band, of caching and of parallel work.
+//
+// The band: the fitted function only follows the data near the centres of
+// its finest basis functions. A record is a band record when no record of the
+// next finer level lies within its support radius; without an error
+// threshold these are exactly the finest level's records. A block belongs to
+// the band when it comes within a band record's support radius of that
+// record's centre.
+
+#include <cstdint>
+#include <vector>
+
+#include "function/implicit_function.h"
+
+namespace wendfit {
+
+inline constexpr int kBlockCells = 8;
+// Upper bound for the resolution, so that grid point and edge keys fit in 64
+// bits and the band bitmap stays small.
+inline constexpr int kMaxResolution = 8192;
+// Default grid spacing: the finest support radius divided by this.
+inline constexpr int kDefaultCellsPerRadius = 4;
+
+struct SurfaceGrid {
+  float origin[3] = {0, 0, 0};  // the box's lower corner
+  float upper[3] = {0, 0, 0};   // the box's upper corner
+  int n[3] = {1, 1, 1};         // cells per axis
+  double spacing[3] = {1, 1, 1};
+  int blocks[3] = {1, 1, 1};    // blocks per axis
+
+  // Grid over the function's box with `resolution` cells along its longest
+  // side (the other axes get the nearest whole number, at least one).
+  // Throws Error for a resolution outside 1 ... kMaxResolution.
+  static SurfaceGrid overBox(const float boxMin[3], const float boxMax[3], int resolution);
+
+  // World position of grid point (i, j, k), 0 <= i <= n[0] and so on.
+  // Deterministic: the same point always yields the same floats.
+  void point(int i, int j, int k, float out[3]) const;
+  // Index of a grid point, unique over the grid.
+  uint64_t pointKey(int i, int j, int k) const {
+    return (static_cast<uint64_t>(k) * static_cast<uint64_t>(n[1] + 1) + static_cast<uint64_t>(j)) *
+               static_cast<uint64_t>(n[0] + 1) +
+           static_cast<uint64_t>(i);
+  }
+  // Index of a block, unique over the grid; blocks are ordered z, y, x.
+  uint64_t blockKey(int bi, int bj, int bk) const {
+    return (static_cast<uint64_t>(bk) * static_cast<uint64_t>(blocks[1]) + static_cast<uint64_t>(bj)) *
+               static_cast<uint64_t>(blocks[0]) +
+           static_cast<uint64_t>(bi);
+  }
+  uint64_t blockCount() const {
+    return static_cast<uint64_t>(blocks[0]) * static_cast<uint64_t>(blocks[1]) *
+           static_cast<uint64_t>(blocks[2]);
+  }
+  // The cell that holds world position p, clamped to the grid.
+  void cellOf(const float p[3], int cell[3]) const;
+  // The cell index along one axis for a coordinate, clamped to the grid.
+  int cellAlong(int axis, double coordinate) const;
+};
+
+// One record that defines the band: its centre and support radius.
+struct BandRecord {
+  float centre[3];
+  float radius;
+};
+
+struct BandSource {
+  std::vector<BandRecord> records;  // in the function's cell-tree order
+  int finestLevel = 0;              // 0 when the function has no records
+  float finestRadius = 0.0f;        // smallest radius of the finest level
+};
+
+// Collects the band records of a function (see the header comment). Read
+// only; an empty function gives an empty source.
+BandSource collectBandRecords(const ImplicitFunction& function);
+
+// Default resolution: the box's longest side divided by finestRadius /
+// kDefaultCellsPerRadius, rounded up. 1 for a function without records.
+// Throws Error when that exceeds kMaxResolution.
+int defaultResolution(const ImplicitFunction& function, const BandSource& source);
+
+// Bitmap over the grid's blocks (index blockKey): set for blocks of the band.
+std::vector<bool> bandBlocks(const SurfaceGrid& grid, const BandSource& source);
+
+}  // namespace wendfit

@@ -1,0 +1,60 @@
+#pragma once
+// Helpers for the data file tests: capturing what a reader or the writer
+// prints on its console, and checking the messages of thrown errors.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <initializer_list>
+#include <string>
+
+#include "io/error.h"
+
+namespace wendfit::test {
+
+// Runs `body` with a scratch console and returns everything printed on it.
+inline std::string captureConsole(const std::function<void(std::FILE*)>& body) {
+  std::FILE* console = std::tmpfile();
+  if (!console) throw std::runtime_error("tmpfile failed");
+  try {
+    body(console);
+  } catch (...) {
+    std::fclose(console);
+    throw;
+  }
+  std::string text;
+  std::rewind(console);
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, console)) > 0) text.append(buffer, got);
+  std::fclose(console);
+  return text;
+}
+
+// Message of the Error that `body` throws; fails the test when it throws
+// nothing or something else.
+inline std::string errorMessage(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "unexpected exception: " << e.what();
+    return {};
+  }
+  ADD_FAILURE() << "no Error thrown";
+  return {};
+}
+
+// Checks that `message` contains every one of `parts`.
+inline void expectContainsAll(const std::string& message, std::initializer_list<std::string> parts) {
+  for (const std::string& part : parts) {
+    EXPECT_NE(message.find(part), std::string::npos) << "missing \"" << part << "\" in: " << message;
+  }
+}
+
+// 30 backspaces, the start of every progress counter.
+inline std::string rewind30() { return std::string(30, '\b'); }
+
+}  // namespace wendfit::test

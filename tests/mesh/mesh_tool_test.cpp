@@ -1,0 +1,182 @@
+// End-to-end tests of the wendfit-mesh executable on kilobyte-sized result
+// files written from hand-made functions.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "io/function_file_writer.h"
+#include "mesh/hand_made_functions.h"
+#include "mesh/mesh_reader.h"
+#include "mesh/mesh_topology.h"
+#include "support/test_support.h"
+
+namespace wendfit {
+namespace {
+
+using test::CommandResult;
+using test::runCommand;
+using test::TempDir;
+
+std::string tool() { return test::executable("wendfit-mesh"); }
+
+// A sphere of radius 2 and, apart from it, a small sphere around
+// (3, 3, 3): two components of quite different size.
+std::string writeTwoSpheres(const TempDir& dir) {
+  auto function = test::sphereFunction(2.0f, 5.0f, 4.0f);
+  function->addLevel({test::constantRecord(3.0f, 3.0f, 3.0f, 0.8f, 2.0f, 3)});
+  const float bump[3] = {3.0f, 3.0f, 3.0f};
+  test::markZeroSet(*function, bump, 0.8f, 0.8f, 4);
+  std::string path = dir.file("two.fn");
+  writeFunctionFile(*function, path, nullptr);
+  return path;
+}
+
+std::string writeSphere(const TempDir& dir) {
+  auto function = test::sphereFunction(2.0f, 5.0f, 4.0f);
+  std::string path = dir.file("sphere.fn");
+  writeFunctionFile(*function, path, nullptr);
+  return path;
+}
+
+TEST(MeshTool, WritesAWatertightMeshAndOneSummaryLine) {
+  TempDir dir;
+  std::string function = writeSphere(dir);
+  for (const char* name : {"s.ply", "s.obj", "s.off"}) {
+    std::string mesh = dir.file(name);
+    CommandResult run = runCommand(tool() + " " + function + " " + mesh + " --resolution 20 --normals");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("Mesh " + mesh + ": ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(" triangles, 1 component, resolution 20, "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line";
+    TriangleMesh read = readMesh(mesh);
+    MeshTopology topology = analyzeTopology(read);
+    EXPECT_TRUE(topology.watertight() && topology.manifold() && topology.oriented()) << name;
+    EXPECT_EQ(read.normals.size(), read.positions.size());
+  }
+}
+
+TEST(MeshTool, ScaleAndLikeWriteInputCoordinates) {
+  TempDir dir;
+  std::string function = writeSphere(dir);
+  ASSERT_EQ(runCommand(tool() + " " + function + " " + dir.file("fit.ply") + " --resolution 16").status, 0);
+  ASSERT_EQ(runCommand(tool() + " " + function + " " + dir.file("half.ply") + " --resolution 16 --scale 2").status,
+            0);
+  // Points whose box has a largest extent of 4: the fit scales them by 5.
+  test::writeFile(dir.file("points.txt"), "2\n0 0 0\n4 1 1\n0 0 1\n0 0 1\n");
+  CommandResult like =
+      runCommand(tool() + " " + function + " " + dir.file("like.ply") + " --resolution 16 --like " + dir.file("points.txt"));
+  ASSERT_EQ(like.status, 0) << like.err;
+  EXPECT_EQ(like.out, "") << "the input reader stays silent";
+  TriangleMesh fit = readMesh(dir.file("fit.ply"));
+  TriangleMesh half = readMesh(dir.file("half.ply"));
+  TriangleMesh fifth = readMesh(dir.file("like.ply"));
+  ASSERT_EQ(fit.positions.size(), half.positions.size());
+  ASSERT_EQ(fit.positions.size(), fifth.positions.size());
+  for (size_t i = 0; i < fit.positions.size(); ++i) {
+    EXPECT_EQ(half.positions[i], fit.positions[i] / 2.0f);
+    EXPECT_EQ(fifth.positions[i], static_cast<float>(double{fit.positions[i]} / 5.0));
+  }
+  EXPECT_EQ(fit.triangles, half.triangles);
+}
+
+TEST(MeshTool, SameBytesForAnyThreadCount) {
+  TempDir dir;
+  std::string function = writeTwoSpheres(dir);
+  std::string common = tool() + " " + function + " ";
+  ASSERT_EQ(runCommand(common + dir.file("one.ply") + " --normals --threads 1").status, 0);
+  ASSERT_EQ(runCommand(common + dir.file("two.ply") + " --normals --threads 2").status, 0);
+  EXPECT_EQ(test::readFile(dir.file("one.ply")), test::readFile(dir.file("two.ply")));
+}
+
+TEST(MeshTool, MinComponentDropsAndReportsSmallComponents) {
+  TempDir dir;
+  std::string function = writeTwoSpheres(dir);
+  CommandResult both = runCommand(tool() + " " + function + " " + dir.file("both.ply") + " --resolution 32");
+  ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_NE(both.err.find(" 2 components,"), std::string::npos) << both.err;
+  TriangleMesh whole = readMesh(dir.file("both.ply"));
+  long count = 0;
+  std::vector<int> labels = triangleComponents(whole, &count);
+  ASSERT_EQ(count, 2);
+  long sizes[2] = {0, 0};
+  for (int label : labels) ++sizes[label];
+  long threshold = std::min(sizes[0], sizes[1]) + 1;
+  ASSERT_LT(threshold, std::max(sizes[0], sizes[1]));
+  std::string minimum = std::to_string(threshold);
+  CommandResult one = runCommand(tool() + " " + function + " " + dir.file("one.ply") +
+                                 " --resolution 32 --min-component " + minimum);
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_NE(one.err.find(" 1 component (1 dropped below " + minimum + " triangles),"), std::string::npos)
+      << one.err;
+  TriangleMesh mesh = readMesh(dir.file("one.ply"));
+  long components = 0;
+  triangleComponents(mesh, &components);
+  EXPECT_EQ(components, 1);
+  EXPECT_EQ(mesh.triangleCount(), std::max(sizes[0], sizes[1]));
+  EXPECT_TRUE(analyzeTopology(mesh).watertight());
+}
+
+TEST(MeshTool, UsageErrorsExitWithTwo) {
+  TempDir dir;
+  std::string function = writeSphere(dir);
+  std::string out = dir.file("m.ply");
+  struct Case {
+    std::string arguments;
+    std::string message;
+  } cases[] = {
+      {"", "expected FUNCTION_FILE and MESH_FILE"},
+      {function, "expected FUNCTION_FILE and MESH_FILE"},
+      {function + " " + out + " --bogus", "unknown option --bogus"},
+      {function + " " + out + " --resolution", "--resolution needs a value"},
+      {function + " " + out + " --resolution 0", "--resolution: \"0\" is not a whole number in 1 ... 8192"},
+      {function + " " + out + " --resolution 12x", "is not a whole number"},
+      {function + " " + out + " --min-component -1", "--min-component: \"-1\""},
+      {function + " " + out + " --scale 0", "--scale: \"0\" is not a positive number"},
+      {function + " " + out + " --scale 2 --like x.pts", "give --like or --scale, not both"},
+      {function + " " + dir.file("m.stl"), "unknown mesh format"},
+  };
+  for (const Case& c : cases) {
+    CommandResult run = runCommand(tool() + " " + c.arguments);
+    EXPECT_EQ(run.status, 2) << c.arguments;
+    EXPECT_EQ(run.err.rfind("wendfit: error: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << "\n" << run.err;
+    EXPECT_NE(run.err.find("usage: wendfit-mesh FUNCTION_FILE MESH_FILE"), std::string::npos);
+  }
+  EXPECT_FALSE(test::fileExists(out));
+  CommandResult help = runCommand(tool() + " --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Band rule:"), std::string::npos);
+  EXPECT_NE(help.out.find("--full-box"), std::string::npos);
+  EXPECT_NE(help.out.find("result file's"), std::string::npos);
+}
+
+TEST(MeshTool, UnreadableInputsAndUnwritableOutputsExitWithOne) {
+  TempDir dir;
+  std::string function = writeSphere(dir);
+  std::string missing = dir.file("missing.fn");
+  CommandResult run = runCommand(tool() + " " + missing + " " + dir.file("m.ply"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("wendfit: error: " + missing + ": ", 0), 0u) << run.err;
+
+  test::writeFile(dir.file("bad.fn"), "0 0 0\n1 1 1\n2\n0\n");
+  run = runCommand(tool() + " " + dir.file("bad.fn") + " " + dir.file("m.ply"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("wendfit: error: " + dir.file("bad.fn") + ":", 0), 0u) << run.err;
+
+  std::string unwritable = dir.file("no/such/dir/m.ply");
+  run = runCommand(tool() + " " + function + " " + unwritable + " --resolution 8");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("wendfit: error: " + unwritable + ": ", 0), 0u) << run.err;
+
+  run = runCommand(tool() + " " + function + " " + dir.file("m.ply") + " --like " + missing);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("wendfit: error: " + missing, 0), 0u) << run.err;
+  EXPECT_FALSE(test::fileExists(dir.file("m.ply")));
+}
+
+}  // namespace
+}  // namespace wendfit

@@ -1,0 +1,117 @@
+#include "mesh/mesh_topology.h"
+
+#include <gtest/gtest.h>
+
+#include "io/error.h"
+
+namespace wendfit {
+namespace {
+
+// A tetrahedron's surface, outward winding, vertices offset by `first`.
+void addTetrahedron(TriangleMesh& mesh, float shift) {
+  int first = static_cast<int>(mesh.vertexCount());
+  const float corners[4][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  for (const auto& c : corners) {
+    for (int a = 0; a < 3; ++a) mesh.positions.push_back(c[a] + shift);
+  }
+  const int faces[4][3] = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}};
+  for (const auto& f : faces) {
+    for (int k = 0; k < 3; ++k) mesh.triangles.push_back(first + f[k]);
+  }
+}
+
+TEST(MeshTopology, TetrahedronIsClosedOrientedSphere) {
+  TriangleMesh mesh;
+  addTetrahedron(mesh, 0.0f);
+  MeshTopology topology = analyzeTopology(mesh);
+  EXPECT_TRUE(topology.watertight());
+  EXPECT_TRUE(topology.manifold());
+  EXPECT_TRUE(topology.oriented());
+  EXPECT_EQ(topology.components, 1);
+  EXPECT_EQ(topology.edges, 6);
+  EXPECT_EQ(topology.eulerCharacteristic, 2);
+}
+
+TEST(MeshTopology, DetectsHolesFlipsAndNonManifoldEdges) {
+  TriangleMesh open;
+  addTetrahedron(open, 0.0f);
+  open.triangles.resize(9);
+  MeshTopology holed = analyzeTopology(open);
+  EXPECT_EQ(holed.boundaryEdges, 3);
+  EXPECT_FALSE(holed.watertight());
+  EXPECT_TRUE(holed.manifold()) << "a disc is still a manifold with boundary";
+
+  TriangleMesh flipped;
+  addTetrahedron(flipped, 0.0f);
+  std::swap(flipped.triangles[10], flipped.triangles[11]);
+  MeshTopology misoriented = analyzeTopology(flipped);
+  EXPECT_TRUE(misoriented.watertight());
+  EXPECT_EQ(misoriented.misorientedEdges, 3);
+
+  TriangleMesh fin;
+  addTetrahedron(fin, 0.0f);
+  fin.positions.insert(fin.positions.end(), {5, 5, 5});
+  fin.triangles.insert(fin.triangles.end(), {0, 1, 4});
+  MeshTopology finned = analyzeTopology(fin);
+  EXPECT_EQ(finned.nonManifoldEdges, 1);
+  EXPECT_FALSE(finned.watertight());
+  EXPECT_FALSE(finned.manifold());
+}
+
+TEST(MeshTopology, TwoTetrahedraSharingAVertexAreOneNonManifoldComponent) {
+  TriangleMesh mesh;
+  addTetrahedron(mesh, 0.0f);
+  addTetrahedron(mesh, 1.0f);
+  for (int& v : mesh.triangles) {
+    if (v == 4) v = 1;  // the second tetrahedron's first corner becomes the first's corner 1
+  }
+  MeshTopology topology = analyzeTopology(mesh);
+  EXPECT_EQ(topology.components, 1);
+  EXPECT_TRUE(topology.watertight());
+  EXPECT_EQ(topology.nonManifoldVertices, 1);
+  EXPECT_FALSE(topology.manifold());
+  EXPECT_EQ(topology.vertices, 7) << "the orphaned vertex is not counted";
+}
+
+TEST(MeshTopology, DegenerateTrianglesAndBadIndices) {
+  TriangleMesh mesh;
+  addTetrahedron(mesh, 0.0f);
+  mesh.triangles.insert(mesh.triangles.end(), {0, 0, 1});
+  EXPECT_EQ(analyzeTopology(mesh).degenerateTriangles, 1);
+  mesh.triangles.back() = 4;
+  EXPECT_THROW(analyzeTopology(mesh), Error);
+  mesh.triangles.back() = -1;
+  EXPECT_THROW(analyzeTopology(mesh), Error);
+}
+
+TEST(MeshTopology, DropSmallComponentsKeepsOrderAndRenumbers) {
+  TriangleMesh mesh;
+  // A lone triangle first, then a tetrahedron, then another lone triangle.
+  mesh.positions = {9, 9, 9, 9, 9, 8, 9, 8, 9};
+  mesh.triangles = {0, 1, 2};
+  addTetrahedron(mesh, 0.0f);
+  mesh.normals.assign(mesh.positions.size(), 0.0f);
+  for (size_t i = 0; i < mesh.normals.size(); ++i) mesh.normals[i] = static_cast<float>(i);
+  int base = static_cast<int>(mesh.vertexCount());
+  mesh.positions.insert(mesh.positions.end(), {7, 7, 7, 7, 7, 6, 7, 6, 7});
+  mesh.normals.insert(mesh.normals.end(), {-1, -1, -1, -2, -2, -2, -3, -3, -3});
+  mesh.triangles.insert(mesh.triangles.end(), {base, base + 1, base + 2});
+
+  TriangleMesh kept = mesh;
+  EXPECT_EQ(dropSmallComponents(kept, 1), 0);
+  EXPECT_EQ(kept.triangles, mesh.triangles);
+
+  EXPECT_EQ(dropSmallComponents(mesh, 2), 2);
+  TriangleMesh expected;
+  addTetrahedron(expected, 0.0f);
+  EXPECT_EQ(mesh.positions, expected.positions);
+  EXPECT_EQ(mesh.triangles, expected.triangles);
+  ASSERT_EQ(mesh.normals.size(), 12u);
+  EXPECT_EQ(mesh.normals.front(), 9.0f) << "normals move with their vertices";
+  long components = 0;
+  triangleComponents(mesh, &components);
+  EXPECT_EQ(components, 1);
+}
+
+}  // namespace
+}  // namespace wendfit
