@@ -166,6 +166,10 @@ void LevelFitter::fitGlobal() {
   const int n = count;
   SparseMatrix matrix;
   matrix.console = console;
+  // Symmetric by construction: centre i answers the query of j exactly when
+  // j answers that of i, both weights come from the same float distance, and
+  // every row is sorted.
+  matrix.symmetric = true;
   std::vector<double> b;
   std::vector<double> x;
   assembleSystem(matrix, b, x);

@@ -4,10 +4,10 @@
 
 #include "io/line_cursor.h"
 
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <system_error>
+#include <utility>
 
 #include "io/error.h"
 
@@ -78,10 +78,6 @@ void LineCursor::skipBlanks() {
   if (commentChar_ != '\0' && pos_ < text_.size() && text_[pos_] == commentChar_) {
     while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
   }
-}
-
-bool LineCursor::atEnd() {
-  return anyToken().empty() && pos_ == text_.size();
 }
 
 std::string_view LineCursor::lineToken() {

@@ -29,8 +29,6 @@ class LineCursor {
   // 1-based line of the next unread character.
   long line() const { return line_; }
   size_t remainingBytes() const { return text_.size() - pos_; }
-  // True when only white space and comments are left.
-  bool atEnd();
 
   // Next token on the current line, consumed; empty when the line (or the
   // text) has ended. Never moves past a line break.

@@ -3,17 +3,17 @@
 // triangle mesh.
 //
 // Method: the function is sampled on a regular grid over its box (see
-// surface_grid.h); every cube is split into six tetrahedra around its main
-// diagonal (the Freudenthal split, identical in every cube, so neighbouring
-// cubes agree on their shared faces), and each tetrahedron whose corners
-// change sign gets one triangle or a quad of two. This gives a crack-free,
-// edge-manifold mesh with a small table and no ambiguous cases. A value
-// exactly 0 counts as non-negative everywhere, so a zero never splits a
-// vertex.
+// surface_grid.h) and polygonized by marching cubes, assembled per cube from
+// face segments: each face whose corners change sign gets segments that
+// depend only on that face's four values (ambiguous faces by the asymptotic
+// decider), so neighbouring cubes agree on every shared face. This gives a
+// crack-free, edge- and vertex-manifold mesh with about one vertex and two
+// triangles per surface cell. A value exactly 0 counts as non-negative
+// everywhere, so a zero never splits a vertex.
 //
 // Vertices are keyed by grid edge, so neighbouring cells share them; each is
 // found by root finding along its edge (Illinois false position) and then
-// moved one verified Newton step along the gradient.
+// moved one Newton step along the gradient.
 //
 // Where to look: by default the surface is traced from the cells that hold
 // the band records' centres (the data) through the faces it crosses, and

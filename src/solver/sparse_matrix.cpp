@@ -83,14 +83,18 @@ double SparseMatrix::norm(int n, const double* v, int itol) {
 void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double tol,
                           int maxIterations, int* iter, double* err) {
   if (itol < 1 || itol > 4) solverError("illegal itol in linbcg");
-  std::vector<double> pv = dvector(n), ptv = dvector(n), rv = dvector(n), rtv = dvector(n),
-                      zv = dvector(n), ztv = dvector(n);
+  // For a symmetric matrix the shadow vectors (p~, r~, z~) equal p, r and z
+  // bit for bit at every step (A^T y and A y add the same terms in the same
+  // order), so they share storage and their updates are skipped.
+  const bool shadowed = !symmetric;
+  std::vector<double> pv = dvector(n), ptv = dvector(shadowed ? n : 0), rv = dvector(n),
+                      rtv = dvector(shadowed ? n : 0), zv = dvector(n), ztv = dvector(shadowed ? n : 0);
   double* p = pv.data();
-  double* pt = ptv.data();
+  double* pt = shadowed ? ptv.data() : p;
   double* r = rv.data();
-  double* rt = rtv.data();
+  double* rt = shadowed ? rtv.data() : r;
   double* z = zv.data();
-  double* zt = ztv.data();
+  double* zt = shadowed ? ztv.data() : z;
 
   auto showProgress = [&]() {
     if (console) std::fprintf(console, "%siter=%4d err=%12.6f", kProgressRewind, *iter, *err / errorScale);
@@ -106,7 +110,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
   multiply(n, x, r, 0);
   for (int i = 1; i <= n; ++i) {
     r[i] = b[i] - r[i];
-    rt[i] = r[i];
+    if (shadowed) rt[i] = r[i];
   }
   double bnrm = 0.0;
   double znrm = 0.0;
@@ -134,12 +138,12 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
   while (*iter <= maxIterations) {
     ++*iter;
     const double zm1nrm = znrm;
-    precondition(n, rt, zt, 1);
+    if (shadowed) precondition(n, rt, zt, 1);
     const double bknum = dot(n, z, rt);
     if (*iter == 1) {
       for (int i = 1; i <= n; ++i) {
         p[i] = z[i];
-        pt[i] = zt[i];
+        if (shadowed) pt[i] = zt[i];
       }
     } else {
       if (bkden == 0.0) {
@@ -149,7 +153,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
       const double bk = bknum / bkden;
       for (int i = 1; i <= n; ++i) {
         p[i] = bk * p[i] + z[i];
-        pt[i] = bk * pt[i] + zt[i];
+        if (shadowed) pt[i] = bk * pt[i] + zt[i];
       }
     }
     bkden = bknum;
@@ -160,11 +164,11 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
       break;
     }
     const double ak = bknum / akden;
-    multiply(n, pt, zt, 1);
+    if (shadowed) multiply(n, pt, zt, 1);
     for (int i = 1; i <= n; ++i) {
       x[i] += ak * p[i];
       r[i] -= ak * z[i];
-      rt[i] -= ak * zt[i];
+      if (shadowed) rt[i] -= ak * zt[i];
     }
     precondition(n, r, z, 0);
     if (itol <= 2) {

@@ -37,6 +37,10 @@ class SparseMatrix {
   float errorScale = 1.0f;
   // Where the progress line goes (nullptr: nowhere).
   std::FILE* console = stdout;
+  // Promise that A(i, j) == A(j, i) bit for bit and every row lists its
+  // columns in ascending order. linbcg then skips the transpose product and
+  // the shadow vectors, with bit-identical results and half the work.
+  bool symmetric = false;
 
   // Solves A x = b from the initial guess in x (entries 1..n). itol 1..4
   // selects the convergence test; stops when err <= tol or after

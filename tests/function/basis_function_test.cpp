@@ -212,5 +212,52 @@ TEST(BasisFunction, DerivativesOfAConstantQuadricAreConsistent) {
   }
 }
 
+TEST(BasisFunction, HessianDiffersFromTheGradientsSlopeOnlyByTheWeightMismatch) {
+  // The gradient term is Q grad(phi) + w grad(Q). Differentiating it gives
+  // the true slope of w where the Hessian term uses grad(phi) again, so
+  // Hessian[i][j] = d(gradient[i])/dx_j + (phi_j - w_j) Q_i for every entry,
+  // cross terms included.
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<float> coord(-1.2f, 1.2f);
+  const float h = 1.0f / 512.0f;
+  int checked = 0;
+  for (int i = 0; i < 100; ++i) {
+    BasisFunction f = randomRecord(rng);
+    f.radius = 2.0f;
+    float p[3] = {f.centre[0] + coord(rng), f.centre[1] + coord(rng), f.centre[2] + coord(rng)};
+    double d[3];
+    for (int a = 0; a < 3; ++a) d[a] = static_cast<float>(p[a] - f.centre[a]);
+    double r = distance(d);
+    if (r > 1.9 || r < 0.1) continue;
+    ++checked;
+    double grad[3], hess[9], phiGrad[3], qGrad[3];
+    f.derivatives(grad, hess, p[0], p[1], p[2]);
+    weightGradient(phiGrad, r, f.radius, d[0], d[1], d[2]);
+    f.quadricGradient(qGrad, d[0], d[1], d[2]);
+    for (int col = 0; col < 3; ++col) {
+      float plus[3] = {p[0], p[1], p[2]};
+      float minus[3] = {p[0], p[1], p[2]};
+      plus[col] += h;
+      minus[col] -= h;
+      double dPlus[3], dMinus[3];
+      for (int a = 0; a < 3; ++a) {
+        dPlus[a] = static_cast<float>(plus[a] - f.centre[a]);
+        dMinus[a] = static_cast<float>(minus[a] - f.centre[a]);
+      }
+      double step = dPlus[col] - dMinus[col];
+      double gPlus[3], gMinus[3], unused[9];
+      f.derivatives(gPlus, unused, plus[0], plus[1], plus[2]);
+      f.derivatives(gMinus, unused, minus[0], minus[1], minus[2]);
+      double wSlope = (weight(distance(dPlus), f.radius) - weight(distance(dMinus), f.radius)) / step;
+      for (int row = 0; row < 3; ++row) {
+        double expected = (gPlus[row] - gMinus[row]) / step + (phiGrad[col] - wSlope) * qGrad[row];
+        EXPECT_NEAR(hess[3 * row + col], expected, 2e-3 * (1.0 + std::fabs(expected)))
+            << row << "," << col << " r " << r;
+      }
+    }
+  }
+  EXPECT_GT(checked, 30);
+}
+
 }  // namespace
 }  // namespace wendfit

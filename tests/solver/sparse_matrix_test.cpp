@@ -187,19 +187,31 @@ TEST(SparseMatrix, AgreesWithDenseSolveOnRandomSymmetricPositiveDefiniteSystems)
     for (double& v : rhs) v = uniform(rng);
     const std::vector<double> expected = denseSolve(a, rhs, n);
     for (int itol = 1; itol <= 4; ++itol) {
-      SparseMatrix m = pack(a, n, &rng);
-      std::vector<double> b(n + 1, 0.0), x(n + 1, 0.0);
+      std::vector<double> b(n + 1, 0.0), guess(n + 1, 0.0);
       for (int i = 0; i < n; ++i) {
         b[i + 1] = rhs[i];
-        x[i + 1] = uniform(rng);
+        guess[i + 1] = uniform(rng);
       }
-      int iter = 0;
-      double err = 0;
-      m.linbcg(n, b.data(), x.data(), itol, 1e-13, 500, &iter, &err);
-      EXPECT_LE(err, 1e-13) << "seed " << seed << " itol " << itol;
+      // Shuffled rows, then sorted rows solved with and without the
+      // symmetric shortcut, which must not change a single bit.
+      SparseMatrix shuffled = pack(a, n, &rng);
+      SparseMatrix sorted = pack(a, n);
+      SparseMatrix promised = pack(a, n);
+      promised.symmetric = true;
+      std::vector<double> xs[3] = {guess, guess, guess};
+      int iters[3] = {0, 0, 0};
+      double errs[3] = {0, 0, 0};
+      SparseMatrix* matrices[3] = {&shuffled, &sorted, &promised};
+      for (int k = 0; k < 3; ++k) {
+        matrices[k]->linbcg(n, b.data(), xs[k].data(), itol, 1e-13, 500, &iters[k], &errs[k]);
+      }
+      EXPECT_LE(errs[0], 1e-13) << "seed " << seed << " itol " << itol;
       for (int i = 0; i < n; ++i) {
-        EXPECT_NEAR(x[i + 1], expected[i], 1e-9) << "seed " << seed << " itol " << itol;
+        EXPECT_NEAR(xs[0][i + 1], expected[i], 1e-9) << "seed " << seed << " itol " << itol;
       }
+      EXPECT_EQ(xs[1], xs[2]) << "seed " << seed << " itol " << itol;
+      EXPECT_EQ(iters[1], iters[2]);
+      EXPECT_EQ(errs[1], errs[2]);
     }
   }
 }
