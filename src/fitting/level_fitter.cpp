@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include <omp.h>
+
 #include "io/error.h"
 #include "solver/sparse_matrix.h"
 
@@ -33,6 +35,17 @@ constexpr double kWeightAtCentre = 3.0;
 // box diagonal.
 constexpr double kRelativeTolerance = 1e-5;
 constexpr int kIterationsPerLevel = 1000;
+// Work shares of the parallel loops: evaluations and queries vary in cost
+// from centre to centre, so they are handed out in small dynamic chunks.
+constexpr int kEvaluationChunk = 256;
+constexpr int kQueryChunk = 256;
+
+// One query answer buffer per thread, each large enough for any answer;
+// allocated before the parallel loops so that an exhausted memory surfaces
+// as an exception on the calling thread.
+std::vector<std::vector<int>> queryBuffers(int n) {
+  return std::vector<std::vector<int>>(omp_get_max_threads(), std::vector<int>(std::max(n, 1)));
+}
 
 std::string levelPrefix(int level) { return "level " + std::to_string(level) + ": "; }
 
@@ -63,10 +76,16 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
     selectByError();
   } else {
     const Clock::time_point start = Clock::now();
-    centres.values.assign(centres.count, 0.0f);
-    for (int i = 0; i < centres.count; ++i) {
+    const int n = centres.count;
+    centres.values.assign(n, 0.0f);
+    float* values = centres.values.data();
+    const ImplicitFunction& current = *function;
+    // Evaluation only reads the function, and each centre's value depends on
+    // nothing else, so any thread count stores the same values.
+#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
+    for (int i = 0; i < n; ++i) {
       const float* p = centres.position(i);
-      centres.values[i] = function->value(p[0], p[1], p[2]);
+      values[i] = current.value(p[0], p[1], p[2]);
     }
     stats.evaluationSeconds = secondsSince(start);
   }
@@ -98,11 +117,14 @@ void LevelFitter::selectByError() {
   const int n = centres.count;
   centres.values.assign(n, 0.0f);
   std::vector<float> errors(n);
+  float* values = centres.values.data();
+  const ImplicitFunction& current = *function;
+#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
   for (int i = 0; i < n; ++i) {
     const float* p = centres.position(i);
     float g[3];
-    const float v = function->valueAndGradient(g, p[0], p[1], p[2]);
-    centres.values[i] = v;
+    const float v = current.valueAndGradient(g, p[0], p[1], p[2]);
+    values[i] = v;
     const double length = std::sqrt(static_cast<double>(g[2]) * g[2] +
                                     static_cast<double>(g[1]) * g[1] +
                                     static_cast<double>(g[0]) * g[0]);
@@ -111,19 +133,24 @@ void LevelFitter::selectByError() {
   stats.evaluationSeconds += secondsSince(start);
 
   start = Clock::now();
-  std::vector<int> answer(std::max(n, 1));
+  std::vector<std::vector<int>> answers = queryBuffers(n);
   std::vector<char> keep(n, 0);
-  int kept = 0;
-  for (int j = 0; j < n; ++j) {
-    const int found = kdTree->query(centres.position(j), radius, answer.data());
-    for (int k = 0; k < found; ++k) {
-      if (errors[answer[k]] > errorThreshold) {
-        keep[j] = 1;
-        ++kept;
-        break;
+  const KdTree& tree = *kdTree;
+#pragma omp parallel
+  {
+    int* answer = answers[omp_get_thread_num()].data();
+#pragma omp for schedule(dynamic, kQueryChunk)
+    for (int j = 0; j < n; ++j) {
+      const int found = tree.query(centres.position(j), radius, answer);
+      for (int k = 0; k < found; ++k) {
+        if (errors[answer[k]] > errorThreshold) {
+          keep[j] = 1;
+          break;
+        }
       }
     }
   }
+  const int kept = static_cast<int>(std::count(keep.begin(), keep.end(), 1));
   kdTree.reset();
 
   PointSet selected;
@@ -207,13 +234,19 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
   // Counting pass: off-diagonal entries per row. The diagonal gets its own
   // place in every row whatever the query answers (a radius that has
   // underflowed to 0 finds not even the centre itself).
-  std::vector<int> answer(std::max(n, 1));
+  std::vector<std::vector<int>> answers = queryBuffers(n);
   std::vector<int> rowCounts(n);
   long long offDiagonal = 0;
-  for (int j = 0; j < n; ++j) {
-    const int found = kdTree->query(centres.position(j), radius, answer.data());
-    rowCounts[j] = dropSelf(answer.data(), found, j);
-    offDiagonal += rowCounts[j];
+  const KdTree& tree = *kdTree;
+#pragma omp parallel reduction(+ : offDiagonal)
+  {
+    int* answer = answers[omp_get_thread_num()].data();
+#pragma omp for schedule(dynamic, kQueryChunk)
+    for (int j = 0; j < n; ++j) {
+      const int found = tree.query(centres.position(j), radius, answer);
+      rowCounts[j] = dropSelf(answer, found, j);
+      offDiagonal += rowCounts[j];
+    }
   }
   nonZeroCount = n + offDiagonal;
   if (console) {
@@ -238,18 +271,26 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
 
   // Rows are independent: each one queries again and fills its own slice.
   const double diagonal = kWeightAtCentre + static_cast<double>(regularization);
+  bool consistent = true;
+#pragma omp parallel
+  {
+    int* answer = answers[omp_get_thread_num()].data();
+#pragma omp for schedule(dynamic, kQueryChunk)
   for (int j = 0; j < n; ++j) {
     const int row = j + 1;
     values[row] = diagonal;
     const double f = static_cast<double>(centres.values[j]);
     x[row] = -f;
     double rhs = -f;
-    const int found = kdTree->query(centres.position(j), radius, answer.data());
-    const int neighbours = dropSelf(answer.data(), found, j);
+    const int found = tree.query(centres.position(j), radius, answer);
+    const int neighbours = dropSelf(answer, found, j);
     if (neighbours != rowCounts[j]) {
-      throw Error(levelPrefix(level) + "the kd-tree answered two equal queries differently");
+      // Never write past this row's slice; report after the loop.
+#pragma omp atomic write
+      consistent = false;
+      continue;
     }
-    std::sort(answer.begin(), answer.begin() + neighbours);
+    std::sort(answer, answer + neighbours);
     const float* cj = centres.position(j);
     int position = indices[row];
     for (int e = 0; e < neighbours; ++e, ++position) {
@@ -266,6 +307,10 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
       indices[position] = i + 1;
     }
     b[row] = rhs;
+  }
+  }
+  if (!consistent) {
+    throw Error(levelPrefix(level) + "the kd-tree answered two equal queries differently");
   }
 }
 

@@ -31,16 +31,6 @@ void PointSet::setValue(int i, float v) {
   values[static_cast<size_t>(i)] = v;
 }
 
-void PointSet::exchange(int i, int j) {
-  const size_t a = static_cast<size_t>(i);
-  const size_t b = static_cast<size_t>(j);
-  for (int k = 0; k < 3; ++k) std::swap(positions[3 * a + k], positions[3 * b + k]);
-  if (!normals.empty()) {
-    for (int k = 0; k < 3; ++k) std::swap(normals[3 * a + k], normals[3 * b + k]);
-  }
-  if (!values.empty()) std::swap(values[a], values[b]);
-}
-
 void PointSet::boundingBox(float min[3], float max[3], float factor) const {
   if (count <= 0) {
     for (int k = 0; k < 3; ++k) min[k] = max[k] = 0.0f;

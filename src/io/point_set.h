@@ -6,6 +6,7 @@
 // through exchange().
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace wendfit {
@@ -33,7 +34,16 @@ struct PointSet {
 
   // Exchanges every per-point entry (position, normal if present, value if
   // present) of points i and j.
-  void exchange(int i, int j);
+  // Inline: the octree and kd-tree partitions call it once per swap.
+  void exchange(int i, int j) {
+    const size_t a = static_cast<size_t>(i);
+    const size_t b = static_cast<size_t>(j);
+    for (int k = 0; k < 3; ++k) std::swap(positions[3 * a + k], positions[3 * b + k]);
+    if (!normals.empty()) {
+      for (int k = 0; k < 3; ++k) std::swap(normals[3 * a + k], normals[3 * b + k]);
+    }
+    if (!values.empty()) std::swap(values[a], values[b]);
+  }
 
   // Box of the positions grown by `factor` about its centre. On an empty set
   // both corners are (0, 0, 0).

@@ -11,12 +11,35 @@ namespace {
 
 // Moves the cursor back over the previous progress text so that each
 // iteration overwrites it in place.
+// Vectors shorter than this are processed on one thread: the cost of
+// starting the threads would exceed the work.
+constexpr int kParallelRows = 1024;
+
 constexpr const char* kProgressRewind = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
 
 double dot(int n, const double* a, const double* b) {
   double sum = 0.0;
   for (int i = 1; i <= n; ++i) sum += a[i] * b[i];
   return sum;
+}
+
+// Error estimate of itol 3 and 4 from the change of the preconditioned
+// residual norm (znrm against the previous zm1nrm). Returns false when the
+// estimate is too unreliable to be shown or tested (err then holds
+// znrm / bnrm), true when err is the relative error of the solution.
+bool estimateSolutionError(int n, int itol, double ak, const double* p, const double* x,
+                           double znrm, double zm1nrm, double bnrm, double* err) {
+  const double change = std::fabs(zm1nrm - znrm);
+  if (change > 1.0e-14 * znrm) {
+    *err = std::fabs(ak) * SparseMatrix::norm(n, p, itol) / change * znrm;
+    const double xnrm = SparseMatrix::norm(n, x, itol);
+    if (*err <= 0.5 * xnrm) {
+      *err /= xnrm;
+      return true;
+    }
+  }
+  *err = znrm / bnrm;
+  return false;
 }
 
 }  // namespace
@@ -36,6 +59,9 @@ std::vector<double> dvector(int n) {
 
 void dsprsax(const double* values, const int* indices, const double* x, double* result, int n) {
   if (indices[1] != n + 2) solverError("dsprsax: mismatched vector and matrix");
+  // Each row sums its own entries in storage order, so the rows may run on
+  // any number of threads and give the same doubles.
+#pragma omp parallel for schedule(static) if (n > kParallelRows)
   for (int i = 1; i <= n; ++i) {
     double sum = values[i] * x[i];
     for (int k = indices[i]; k < indices[i + 1]; ++k) sum += values[k] * x[indices[k]];
@@ -51,8 +77,37 @@ void dsprstx(const double* values, const int* indices, const double* x, double* 
   }
 }
 
+void SparseMatrix::buildTranspose(int n) {
+  transposeStart_.assign(static_cast<size_t>(n) + 2, 0);
+  const int first = n + 2;
+  const int end = indices[n + 1];
+  for (int k = first; k < end; ++k) ++transposeStart_[indices[k] + 1];
+  for (int j = 1; j <= n; ++j) transposeStart_[j + 1] += transposeStart_[j];
+  transposePosition_.resize(static_cast<size_t>(end - first));
+  transposeRow_.resize(static_cast<size_t>(end - first));
+  std::vector<int> next(transposeStart_.begin(), transposeStart_.end() - 1);
+  for (int i = 1; i <= n; ++i) {
+    for (int k = indices[i]; k < indices[i + 1]; ++k) {
+      const int slot = next[indices[k]]++;
+      transposePosition_[slot] = k;
+      transposeRow_[slot] = i;
+    }
+  }
+}
+
 void SparseMatrix::multiply(int n, const double* x, double* result, int transpose) const {
-  if (transpose) {
+  if (transpose && !transposeStart_.empty()) {
+    if (indices[1] != n + 2) solverError("mismatched vector and matrix in dsprstx");
+    const double* v = values.data();
+#pragma omp parallel for schedule(static) if (n > kParallelRows)
+    for (int j = 1; j <= n; ++j) {
+      double sum = v[j] * x[j];
+      for (int e = transposeStart_[j]; e < transposeStart_[j + 1]; ++e) {
+        sum += v[transposePosition_[e]] * x[transposeRow_[e]];
+      }
+      result[j] = sum;
+    }
+  } else if (transpose) {
     dsprstx(values.data(), indices.data(), x, result, n);
   } else {
     dsprsax(values.data(), indices.data(), x, result, n);
@@ -60,6 +115,7 @@ void SparseMatrix::multiply(int n, const double* x, double* result, int transpos
 }
 
 void SparseMatrix::precondition(int n, const double* b, double* x, int /*transpose*/) const {
+#pragma omp parallel for schedule(static) if (n > kParallelRows)
   for (int i = 1; i <= n; ++i) x[i] = values[i] != 0.0 ? b[i] / values[i] : b[i];
 }
 
@@ -108,6 +164,9 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
 
   *iter = 0;
   multiply(n, x, r, 0);
+  // The product above has checked the storage; the transpose product of a
+  // general matrix then runs as a parallel gather.
+  if (shadowed) buildTranspose(n);
   for (int i = 1; i <= n; ++i) {
     r[i] = b[i] - r[i];
     if (shadowed) rt[i] = r[i];
@@ -151,6 +210,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
         break;
       }
       const double bk = bknum / bkden;
+#pragma omp parallel for schedule(static) if (n > kParallelRows)
       for (int i = 1; i <= n; ++i) {
         p[i] = bk * p[i] + z[i];
         if (shadowed) pt[i] = bk * pt[i] + zt[i];
@@ -165,6 +225,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
     }
     const double ak = bknum / akden;
     if (shadowed) multiply(n, pt, zt, 1);
+#pragma omp parallel for schedule(static) if (n > kParallelRows)
     for (int i = 1; i <= n; ++i) {
       x[i] += ak * p[i];
       r[i] -= ak * z[i];
@@ -175,20 +236,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
       *err = norm(n, r, itol) / bnrm;
     } else {
       znrm = norm(n, z, itol);
-      const double change = std::fabs(zm1nrm - znrm);
-      if (change > 1.0e-14 * znrm) {
-        *err = std::fabs(ak) * norm(n, p, itol) / change * znrm;
-        const double xnrm = norm(n, x, itol);
-        if (*err <= 0.5 * xnrm) {
-          *err /= xnrm;
-        } else {
-          *err = znrm / bnrm;
-          continue;
-        }
-      } else {
-        *err = znrm / bnrm;
-        continue;
-      }
+      if (!estimateSolutionError(n, itol, ak, p, x, znrm, zm1nrm, bnrm, err)) continue;
     }
     showProgress();
     if (*err <= tol) {

@@ -48,9 +48,21 @@ class SparseMatrix {
   void linbcg(int n, const double* b, double* x, int itol, double tol, int maxIterations,
               int* iter, double* err);
 
+  // result = A x (transpose 0) or A^T x. Once buildTranspose() has run, the
+  // transpose product gathers per column over the transposed index, adding
+  // in ascending row order exactly as dsprstx scatters, so it is row-parallel
+  // and gives the same doubles.
   void multiply(int n, const double* x, double* result, int transpose) const;
+  // Builds the transposed index of the off-diagonal entries (for each column,
+  // the positions of its entries in ascending row order).
+  void buildTranspose(int n);
   void precondition(int n, const double* b, double* x, int transpose) const;
   static double norm(int n, const double* v, int itol);
+
+ private:
+  std::vector<int> transposeStart_;     // n + 2 entries: column j's range
+  std::vector<int> transposePosition_;  // positions into values/indices
+  std::vector<int> transposeRow_;       // the row of each such entry
 };
 
 }  // namespace wendfit

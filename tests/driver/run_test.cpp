@@ -157,5 +157,24 @@ TEST(WendfitTool, UnwritableOutputIsAFailure) {
   EXPECT_NE(run.err.find("no-such-folder/out.fn"), std::string::npos) << run.err;
 }
 
+TEST(WendfitTool, ResultIsTheSameForAnyThreadCount) {
+  TempDir dir;
+  // Enough points that the finer levels take the parallel paths of the
+  // evaluation, the queries and the solver.
+  test::writeFile(dir.file("in.pts"), spherePointFile(2500));
+  for (std::string threshold : {"0", "0.0005"}) {
+    std::string common = dir.file("in.pts") + " ";
+    CommandResult one = test::runCommand(
+        wendfit("--threads 1 " + common + dir.file("one.fn") + " 6 " + threshold));
+    CommandResult two = test::runCommand(
+        wendfit("--threads 2 " + common + dir.file("two.fn") + " 6 " + threshold));
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(test::readFile(dir.file("one.fn")), test::readFile(dir.file("two.fn")))
+        << "threshold " << threshold;
+    EXPECT_GT(test::readFile(dir.file("one.fn")).size(), 1000u);
+  }
+}
+
 }  // namespace
 }  // namespace wendfit

@@ -1,6 +1,7 @@
 #include "solver/sparse_matrix.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -104,6 +105,42 @@ TEST(SparseMatrix, ProductsUseTheMatrixAndItsTranspose) {
   EXPECT_EQ(ax[2], 3.0 * 11.0);
   EXPECT_EQ(atx[1], 2.0 * 7.0);
   EXPECT_EQ(atx[2], 3.0 * 11.0 + 5.0 * 7.0);
+}
+
+TEST(SparseMatrix, TransposeGatherAddsInTheScatterOrderOnAnyThreadCount) {
+  // Large enough for the parallel paths; random columns in random order
+  // within each row, so that the scatter's addition order is not trivial.
+  const int n = 6000;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  std::uniform_int_distribution<int> column(1, n);
+  SparseMatrix m;
+  m.console = nullptr;
+  m.values.assign(n + 2, 0.0);
+  m.indices.assign(n + 2, 0);
+  m.indices[1] = n + 2;
+  for (int i = 1; i <= n; ++i) {
+    m.values[i] = 1.0 + value(rng);
+    for (int e = 0; e < 7; ++e) {
+      int j = column(rng);
+      if (j == i) continue;
+      m.values.push_back(value(rng) * 1e3);
+      m.indices.push_back(j);
+    }
+    m.indices[i + 1] = static_cast<int>(m.indices.size());
+  }
+  std::vector<double> x(n + 1);
+  for (int i = 1; i <= n; ++i) x[i] = value(rng);
+  std::vector<double> scattered(n + 1), gathered(n + 1);
+  dsprstx(m.values.data(), m.indices.data(), x.data(), scattered.data(), n);
+  m.buildTranspose(n);
+  for (int threads : {1, 2, 3}) {
+    omp_set_num_threads(threads);
+    std::fill(gathered.begin(), gathered.end(), 0.0);
+    m.multiply(n, x.data(), gathered.data(), 1);
+    for (int i = 1; i <= n; ++i) ASSERT_EQ(gathered[i], scattered[i]) << "row " << i << ", " << threads << " threads";
+  }
+  omp_set_num_threads(omp_get_num_procs());
 }
 
 TEST(SparseMatrix, MismatchedStorageAndIllegalItolAreSolverErrors) {
