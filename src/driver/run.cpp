@@ -11,8 +11,6 @@
 #include "io/error.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
-#include "io/mesh_file_reader.h"
-#include "io/point_file_reader.h"
 #include "spatial/point_octree.h"
 
 namespace wendfit {

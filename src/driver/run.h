@@ -24,9 +24,11 @@ struct RunOptions {
   int threads = 0;
 };
 
-// Reads the input file with the reader its name selects (".ply2" anywhere
-// in the name: the mesh reader; otherwise the oriented point reader).
-// Progress goes to `console`. Throws Error for unreadable or invalid input.
+// Reads the input file with the reader its name and content select: a name
+// containing ".ply2" is a .ply2 mesh; a file beginning with the line "ply"
+// is PLY; .xyz/.xyzn/.pwn/.npts names are XYZ points, .off and .obj names
+// meshes; anything else is the point file format. Progress goes to
+// `console`. Throws Error for unreadable or invalid input.
 PointSet readInput(const std::string& path, std::FILE* console);
 
 // Runs the whole sequence and writes options.output (atomically: nothing is

@@ -12,27 +12,6 @@
 
 namespace wendfit {
 
-std::string loadFileBytes(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) throw Error(fileMessage(path, std::string("cannot open (") + std::strerror(errno) + ")"));
-  std::string bytes;
-  // One read of the whole size when the size is known; the loop below then
-  // only confirms the end (and still copes with files that grow or pipes).
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    long size = std::ftell(file);
-    if (size > 0) bytes.reserve(static_cast<size_t>(size));
-    std::fseek(file, 0, SEEK_SET);
-  }
-  char buffer[1 << 16];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
-  bool failed = std::ferror(file) != 0;
-  int savedErrno = errno;
-  std::fclose(file);
-  if (failed) throw Error(fileMessage(path, std::string("cannot read (") + std::strerror(savedErrno) + ")"));
-  return bytes;
-}
-
 void printReadStart(std::FILE* console, bool mesh, int points, int faces) {
   if (!console) return;
   std::fprintf(console, mesh ? "File read is started. (Mesh file)\n" : "File read is started.\n");

@@ -1,6 +1,6 @@
 #pragma once
 // Pieces shared by the readers of other programs' formats (PLY, XYZ, OFF,
-// OBJ): loading a file as bytes, the console messages every reader prints,
+// OBJ): the console messages every reader prints,
 // the face list that the mesh formats collect before their vertex normals
 // are estimated, and the check that a set has something to fit.
 
@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "io/point_set.h"
+#include "io/text_scanner.h"
 
 namespace wendfit {
 
-// The whole file at `path` as bytes. Throws Error naming the file when it
-// cannot be opened or read.
-std::string loadFileBytes(const std::string& path);
+
 
 // The reading messages, in the shape of the tool's own readers. All of them
 // do nothing when `console` is nullptr.

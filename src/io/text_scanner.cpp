@@ -123,27 +123,29 @@ bool parseFloat(std::string_view t, float* value) {
   return true;
 }
 
-TextScanner TextScanner::fromFile(const std::string& path) {
+std::string loadFileBytes(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw Error(fileMessage(path, std::string("cannot open (") + std::strerror(errno) + ")"));
-  std::string text;
-  // Sizing the text up front avoids repeated growth for large files; a file
-  // that cannot seek (a pipe) is simply read without the hint.
+  std::string bytes;
+  // One read of the whole size when the size is known; the loop below then
+  // only confirms the end (and still copes with files that grow or pipes).
   if (std::fseek(file, 0, SEEK_END) == 0) {
-    const long size = std::ftell(file);
-    if (size > 0) text.reserve(static_cast<size_t>(size));
-    std::rewind(file);
+    long size = std::ftell(file);
+    if (size > 0) bytes.reserve(static_cast<size_t>(size));
+    std::fseek(file, 0, SEEK_SET);
   }
   char buffer[1 << 16];
   size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
   bool failed = std::ferror(file) != 0;
   int savedErrno = errno;
   std::fclose(file);
-  if (failed) {
-    throw Error(fileMessage(path, std::string("cannot read (") + std::strerror(savedErrno) + ")"));
-  }
-  return TextScanner(std::move(text), path);
+  if (failed) throw Error(fileMessage(path, std::string("cannot read (") + std::strerror(savedErrno) + ")"));
+  return bytes;
+}
+
+TextScanner TextScanner::fromFile(const std::string& path) {
+  return TextScanner(loadFileBytes(path), path);
 }
 
 TextScanner::TextScanner(std::string text, std::string name)

@@ -23,6 +23,10 @@
 
 namespace wendfit {
 
+// The whole file as bytes. Throws Error naming the file when it cannot be
+// opened or read.
+std::string loadFileBytes(const std::string& path);
+
 class TextScanner {
  public:
   // Reads the whole file. Throws Error naming the file when it cannot be

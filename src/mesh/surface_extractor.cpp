@@ -1,6 +1,7 @@
 #include "mesh/surface_extractor.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -97,6 +98,7 @@ struct BlockCache {
   float values[kBlockPoints];
   uint8_t known[kBlockPoints] = {};
   uint8_t visited[kBlockCellCount] = {};
+  uint8_t crossed[kBlockCellCount] = {};
   std::vector<int> crossing;  // surface cells, local index
   long evaluations = 0;
 
@@ -161,6 +163,7 @@ void traceBlock(const Context& ctx, const std::vector<bool>& band, BlockCache& b
     int mask = block.cellMask(ctx, cell);
     if (mask == 0 || mask == 0xFF) continue;
     block.crossing.push_back(cell);
+    block.crossed[cell] = 1;
     const int local[3] = {cell % kBlockCells, (cell / kBlockCells) % kBlockCells,
                           cell / (kBlockCells * kBlockCells)};
     for (int axis = 0; axis < 3; ++axis) {
@@ -573,101 +576,176 @@ bool boxIsNegative(const ImplicitFunction& function) {
   return negatives > 4 || (negatives == 4 && sum < 0.0);
 }
 
-// Seed cells for tracing: the cells at every band record's centre after it
-// has been carried onto the surface along the gradient (centres of coarse
-// band records, and of any level under regularization, need not lie on the
-// surface).
-std::vector<Seed> seedCells(const Context& ctx, const BandSource& source, const std::vector<bool>& band,
-                            long* evaluations) {
-  const SurfaceGrid& grid = ctx.grid;
-  const std::vector<BandRecord>& records = source.records;
-  std::vector<Seed> seeds(8 * records.size(), Seed{UINT64_MAX, 0});
-  const double closeEnough =
-      kProjectionTolerance * std::min({grid.spacing[0], grid.spacing[1], grid.spacing[2]});
-  long projected = 0;
-#pragma omp parallel for schedule(dynamic, 1024) reduction(+ : projected)
-  for (long i = 0; i < static_cast<long>(records.size()); ++i) {
-    float p[3] = {records[i].centre[0], records[i].centre[1], records[i].centre[2]};
-    for (int step = 0; step < kProjectionSteps; ++step) {
-      float g[3];
-      float f = ctx.function.valueAndGradient(g, p[0], p[1], p[2]);
-      ++projected;
-      double gradSq = double{g[0]} * g[0] + double{g[1]} * g[1] + double{g[2]} * g[2];
-      if (!(gradSq > 0.0) || !std::isfinite(gradSq)) break;
-      double scale = -static_cast<double>(f) / gradSq;
-      double length = std::fabs(scale) * std::sqrt(gradSq);
-      if (length <= closeEnough) break;
-      if (length > records[i].radius) scale *= records[i].radius / length;
-      for (int a = 0; a < 3; ++a) p[a] = static_cast<float>(p[a] + scale * g[a]);
-    }
-    // The eight cells around the grid point nearest to p hold every point
-    // within half a cell of p, so a surface that only grazes p's own cell
-    // (or runs along a face of it, where values are exactly 0) is found.
-    int nearest[3];
-    for (int a = 0; a < 3; ++a) {
-      double t = grid.spacing[a] > 0.0 ? (static_cast<double>(p[a]) - grid.origin[a]) / grid.spacing[a] : 0.0;
-      nearest[a] = static_cast<int>(std::clamp(std::round(t), 0.0, static_cast<double>(grid.n[a])));
-    }
-    for (int corner = 0; corner < 8; ++corner) {
-      int cell[3];
-      for (int a = 0; a < 3; ++a) cell[a] = std::clamp(nearest[a] - 1 + bitOf(corner, a), 0, grid.n[a] - 1);
-      uint64_t key = grid.blockKey(cell[0] / kBlockCells, cell[1] / kBlockCells, cell[2] / kBlockCells);
-      if (band[key]) {
-        seeds[8 * i + corner] = {key, localCell(cell[0] % kBlockCells, cell[1] % kBlockCells,
-                                                cell[2] % kBlockCells)};
-      }
-    }
+// The eight cells around the grid point nearest to p. They hold every point
+// within half a cell of p, so a surface that only grazes p's own cell (or
+// runs along one of its faces, where values are exactly 0) is still met.
+void cellsAround(const SurfaceGrid& grid, const float p[3], int cells[8][3]) {
+  int nearest[3];
+  for (int a = 0; a < 3; ++a) {
+    double t = grid.spacing[a] > 0.0 ? (static_cast<double>(p[a]) - grid.origin[a]) / grid.spacing[a] : 0.0;
+    nearest[a] = static_cast<int>(std::clamp(std::round(t), 0.0, static_cast<double>(grid.n[a])));
   }
-  *evaluations += projected;
-  std::sort(seeds.begin(), seeds.end());
-  seeds.erase(std::unique(seeds.begin(), seeds.end()), seeds.end());
-  while (!seeds.empty() && seeds.back().block == UINT64_MAX) seeds.pop_back();
-  return seeds;
+  for (int corner = 0; corner < 8; ++corner) {
+    for (int a = 0; a < 3; ++a) cells[corner][a] = std::clamp(nearest[a] - 1 + bitOf(corner, a), 0, grid.n[a] - 1);
+  }
 }
 
-// Traces the surface from the seeds, round by round: each round processes
-// the blocks with pending seeds in parallel and collects the cells where the
-// surface leaves them. The set of surface cells reached is the same whatever
-// the order, so the result does not depend on the threads.
-std::vector<std::unique_ptr<BlockCache>> traceSurface(const Context& ctx, const std::vector<bool>& band,
-                                                      std::vector<Seed> seeds, std::FILE* progressOut,
-                                                      long bandBlockCount) {
-  std::unordered_map<uint64_t, std::unique_ptr<BlockCache>> caches;
-  Progress progress(progressOut, "tracing", bandBlockCount);
-  while (!seeds.empty()) {
-    std::sort(seeds.begin(), seeds.end());
-    seeds.erase(std::unique(seeds.begin(), seeds.end()), seeds.end());
-    std::vector<std::pair<size_t, size_t>> groups;  // seed ranges of one block each
-    std::vector<BlockCache*> blocks;
-    for (size_t begin = 0; begin < seeds.size();) {
-      size_t end = begin;
-      while (end < seeds.size() && seeds[end].block == seeds[begin].block) ++end;
-      auto& cache = caches[seeds[begin].block];
-      if (!cache) cache = std::make_unique<BlockCache>(ctx.grid, seeds[begin].block);
-      groups.emplace_back(begin, end);
-      blocks.push_back(cache.get());
-      begin = end;
-    }
-    std::vector<std::vector<Seed>> outgoing(groups.size());
-#pragma omp parallel for schedule(dynamic, 1)
-    for (long g = 0; g < static_cast<long>(groups.size()); ++g) {
-      std::vector<int> stack;
-      for (size_t s = groups[g].first; s < groups[g].second; ++s) stack.push_back(seeds[s].cell);
-      traceBlock(ctx, band, *blocks[g], std::move(stack), outgoing[g]);
-      progress.advance(1);
-    }
-    seeds.clear();
-    for (auto& out : outgoing) seeds.insert(seeds.end(), out.begin(), out.end());
+// Follows the surface through the band from seed cells, round by round: each
+// round processes the blocks with pending seeds in parallel and collects the
+// cells where the surface leaves them. The set of surface cells reached does
+// not depend on the order, so neither does the result on the threads.
+class SurfaceTracer {
+ public:
+  SurfaceTracer(const Context& ctx, const std::vector<bool>& band, std::FILE* progressOut, long bandBlocks)
+      : ctx_(ctx), band_(band), progress_(progressOut, "tracing", bandBlocks) {}
+
+  // Adds the cell that holds p to the seeds of the next trace(), when it is
+  // in the band.
+  void seedAt(const float p[3]) {
+    int cell[3];
+    ctx_.grid.cellOf(p, cell);
+    Seed seed = seedOf(cell);
+    if (seed.block != UINT64_MAX) pending_.push_back(seed);
   }
-  std::vector<std::pair<uint64_t, std::unique_ptr<BlockCache>>> ordered;
-  ordered.reserve(caches.size());
-  for (auto& entry : caches) ordered.emplace_back(entry.first, std::move(entry.second));
-  std::sort(ordered.begin(), ordered.end(),
-            [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<std::unique_ptr<BlockCache>> result;
-  result.reserve(ordered.size());
-  for (auto& entry : ordered) result.push_back(std::move(entry.second));
-  return result;
+
+  // Adds the in-band cells around p to the seeds of the next trace().
+  void seedAround(const float p[3]) {
+    for (const Seed& seed : seedsAround(p)) {
+      if (seed.block != UINT64_MAX) pending_.push_back(seed);
+    }
+  }
+
+  // Whether any cell around p is known to be crossed by the surface.
+  bool crossedAround(const float p[3]) const {
+    for (const Seed& seed : seedsAround(p)) {
+      if (seed.block == UINT64_MAX) continue;
+      auto found = caches_.find(seed.block);
+      if (found != caches_.end() && found->second->crossed[seed.cell]) return true;
+    }
+    return false;
+  }
+
+  long seedCount() const { return seedCount_; }
+
+  void trace() {
+    std::vector<Seed> seeds = std::move(pending_);
+    pending_.clear();
+    while (!seeds.empty()) {
+      std::sort(seeds.begin(), seeds.end());
+      seeds.erase(std::unique(seeds.begin(), seeds.end()), seeds.end());
+      seedCount_ += static_cast<long>(seeds.size());
+      std::vector<std::pair<size_t, size_t>> groups;  // seed ranges of one block each
+      std::vector<BlockCache*> blocks;
+      for (size_t begin = 0; begin < seeds.size();) {
+        size_t end = begin;
+        while (end < seeds.size() && seeds[end].block == seeds[begin].block) ++end;
+        auto& cache = caches_[seeds[begin].block];
+        if (!cache) cache = std::make_unique<BlockCache>(ctx_.grid, seeds[begin].block);
+        groups.emplace_back(begin, end);
+        blocks.push_back(cache.get());
+        begin = end;
+      }
+      std::vector<std::vector<Seed>> outgoing(groups.size());
+#pragma omp parallel for schedule(dynamic, 1)
+      for (long g = 0; g < static_cast<long>(groups.size()); ++g) {
+        std::vector<int> stack;
+        for (size_t k = groups[g].first; k < groups[g].second; ++k) stack.push_back(seeds[k].cell);
+        traceBlock(ctx_, band_, *blocks[g], std::move(stack), outgoing[g]);
+        progress_.advance(1);
+      }
+      seeds.clear();
+      for (auto& out : outgoing) seeds.insert(seeds.end(), out.begin(), out.end());
+    }
+  }
+
+  // The visited blocks in block order; the tracer is empty afterwards.
+  std::vector<std::unique_ptr<BlockCache>> takeBlocks() {
+    std::vector<std::pair<uint64_t, std::unique_ptr<BlockCache>>> ordered;
+    ordered.reserve(caches_.size());
+    for (auto& entry : caches_) ordered.emplace_back(entry.first, std::move(entry.second));
+    caches_.clear();
+    std::sort(ordered.begin(), ordered.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    std::vector<std::unique_ptr<BlockCache>> result;
+    result.reserve(ordered.size());
+    for (auto& entry : ordered) result.push_back(std::move(entry.second));
+    return result;
+  }
+
+ private:
+  std::array<Seed, 8> seedsAround(const float p[3]) const {
+    const SurfaceGrid& grid = ctx_.grid;
+    int cells[8][3];
+    cellsAround(grid, p, cells);
+    std::array<Seed, 8> seeds;
+    for (int k = 0; k < 8; ++k) seeds[k] = seedOf(cells[k]);
+    return seeds;
+  }
+
+  Seed seedOf(const int cell[3]) const {
+    uint64_t key = ctx_.grid.blockKey(cell[0] / kBlockCells, cell[1] / kBlockCells, cell[2] / kBlockCells);
+    if (!band_[key]) return Seed{UINT64_MAX, 0};
+    return Seed{key, localCell(cell[0] % kBlockCells, cell[1] % kBlockCells, cell[2] % kBlockCells)};
+  }
+
+  const Context& ctx_;
+  const std::vector<bool>& band_;
+  Progress progress_;
+  std::unordered_map<uint64_t, std::unique_ptr<BlockCache>> caches_;
+  std::vector<Seed> pending_;
+  long seedCount_ = 0;
+};
+
+// Carries p onto the surface by Newton steps along the gradient, each at
+// most `reach` long; stops when a step would be shorter than `closeEnough`.
+void projectOntoSurface(const ImplicitFunction& function, float p[3], double reach, double closeEnough,
+                        long* evaluations) {
+  for (int step = 0; step < kProjectionSteps; ++step) {
+    float g[3];
+    float f = function.valueAndGradient(g, p[0], p[1], p[2]);
+    ++*evaluations;
+    double gradSq = double{g[0]} * g[0] + double{g[1]} * g[1] + double{g[2]} * g[2];
+    if (!(gradSq > 0.0) || !std::isfinite(gradSq)) return;
+    double scale = -static_cast<double>(f) / gradSq;
+    double length = std::fabs(scale) * std::sqrt(gradSq);
+    if (length <= closeEnough) return;
+    if (length > reach) scale *= reach / length;
+    for (int a = 0; a < 3; ++a) p[a] = static_cast<float>(p[a] + scale * g[a]);
+  }
+}
+
+// Traces the surface from the band records' centres. The finest level's
+// centres lie on the surface (the fit makes the function vanish there), so
+// the cells that hold them are tried first, at no cost beyond their corners;
+// only records near which no surface was found are then carried onto the
+// surface along the gradient (centres of coarse band records, and every
+// centre under regularization), and tried with the cells around them.
+std::vector<std::unique_ptr<BlockCache>> traceFromRecords(const Context& ctx, const BandSource& source,
+                                                          const std::vector<bool>& band, std::FILE* progressOut,
+                                                          ExtractionStats& stats) {
+  const std::vector<BandRecord>& records = source.records;
+  SurfaceTracer tracer(ctx, band, progressOut, stats.bandBlocks);
+  for (const BandRecord& record : records) tracer.seedAt(record.centre);
+  tracer.trace();
+
+  std::vector<long> missed;
+  for (long i = 0; i < static_cast<long>(records.size()); ++i) {
+    if (!tracer.crossedAround(records[i].centre)) missed.push_back(i);
+  }
+  std::vector<std::array<float, 3>> projected(missed.size());
+  const double closeEnough =
+      kProjectionTolerance * std::min({ctx.grid.spacing[0], ctx.grid.spacing[1], ctx.grid.spacing[2]});
+  long evaluations = 0;
+#pragma omp parallel for schedule(dynamic, 256) reduction(+ : evaluations)
+  for (long m = 0; m < static_cast<long>(missed.size()); ++m) {
+    const BandRecord& record = records[missed[m]];
+    std::copy(record.centre, record.centre + 3, projected[m].begin());
+    projectOntoSurface(ctx.function, projected[m].data(), record.radius, closeEnough, &evaluations);
+  }
+  stats.evaluations += evaluations;
+  for (const auto& p : projected) tracer.seedAround(p.data());
+  tracer.trace();
+  stats.seedCells = tracer.seedCount();
+  return tracer.takeBlocks();
 }
 
 // Appends the block meshes in block order, numbering vertices by first use.
@@ -719,9 +797,7 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   } else {
     band = bandBlocks(grid, source);
     s.bandBlocks = std::count(band.begin(), band.end(), true);
-    std::vector<Seed> seeds = seedCells(ctx, source, band, &s.evaluations);
-    s.seedCells = static_cast<long>(seeds.size());
-    blocks = traceSurface(ctx, band, std::move(seeds), options.progress, s.bandBlocks);
+    blocks = traceFromRecords(ctx, source, band, options.progress, s);
   }
 
   // Full box: every block is examined here, one at a time per thread, so

@@ -22,7 +22,7 @@
 
 namespace wendfit {
 
-inline constexpr int kBlockCells = 8;
+inline constexpr int kBlockCells = 16;
 // Upper bound for the resolution, so that grid point and edge keys fit in 64
 // bits and the band bitmap stays small.
 inline constexpr int kMaxResolution = 8192;
