@@ -52,7 +52,10 @@ std::string usageText() {
       "Options (anywhere on the line; -- ends them):\n"
       "  --flip-normals  negate the normals of the input after reading, whatever\n"
       "                  its format (for files whose normals point the other way)\n"
-      "  --threads N     use N threads (N >= 1)\n"
+      "  --threads N     use N threads (N >= 1; default: OMP_NUM_THREADS, else\n"
+      "                  every core); the result is the same for any N\n"
+      "  --stats         report the time of every phase and the peak memory on\n"
+      "                  standard error\n"
       "  -h, --help      print this text and exit\n"
       "  --version       print the version and exit\n"
       "\n"
@@ -115,6 +118,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--version") {
       line.action = CommandLine::Action::Version;
       return line;
+    } else if (argument == "--stats") {
+      line.options.stats = true;
     } else if (argument == "--flip-normals") {
       line.options.flipNormals = true;
     } else if (argument == "--threads") {

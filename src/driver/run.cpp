@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <omp.h>
+#include <sys/resource.h>
 
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
@@ -29,6 +30,28 @@ void requireExtent(const PointSet& points, const std::string& path) {
                                     "(expected points spread over a surface)"));
 }
 
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Peak resident memory of the process so far, in MiB.
+double peakMemoryMiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+void reportLevel(std::FILE* report, int level, int sampled, const LevelStats& stats) {
+  std::fprintf(report,
+               "wendfit: level %d: %d centres, %d fitted; evaluation %.3f s, selection %.3f s, "
+               "kd-tree %.3f s, assembly %.3f s, solve %.3f s (%d iterations)\n",
+               level, sampled, stats.selectedCount, stats.evaluationSeconds,
+               stats.selectionSeconds, stats.kdTreeSeconds, stats.assemblySeconds,
+               stats.solveSeconds, stats.iterations);
+}
+
 void flipNormals(PointSet& points) {
   for (float& component : points.normals) component = -component;
 }
@@ -39,15 +62,20 @@ PointSet readInput(const std::string& path, std::FILE* console) {
   return readAnyInput(path, console);
 }
 
-void runFit(const RunOptions& options, std::FILE* console) {
+void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   if (options.threads > 0) omp_set_num_threads(options.threads);
+  if (!options.stats) report = nullptr;
+  Clock::time_point phase = Clock::now();
   PointSet points = readInput(options.input, console);
   requireExtent(points, options.input);
   if (options.flipNormals) flipNormals(points);
   points.rescale(20.0f);
+  const double readSeconds = secondsSince(phase);
 
   auto start = std::chrono::steady_clock::now();
+  phase = Clock::now();
   auto octree = std::make_unique<PointOctree>(points);
+  double octreeSeconds = secondsSince(phase);
   const float* h = octree->halfExtent;
   const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
 
@@ -66,21 +94,35 @@ void runFit(const RunOptions& options, std::FILE* console) {
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {
+    phase = Clock::now();
     PointSet centres = octree->levelCentres(level);
+    octreeSeconds += secondsSince(phase);
+    const int sampled = centres.count;
     if (console) {
-      std::fprintf(console, "Level %d: %d points\n", level, centres.count);
+      std::fprintf(console, "Level %d: %d points\n", level, sampled);
       std::fflush(console);
     }
     fitter.fitLevel(std::move(centres), radius, level);
+    if (report) reportLevel(report, level, sampled, fitter.stats);
     radius *= 0.5f;
   }
   octree.reset();
 
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
-  if (console) std::fprintf(console, "Fitting time is %d sec.\n\n", static_cast<int>(elapsed.count() / 1000));
+  if (console) {
+    std::fprintf(console, "Fitting time is %d sec.\n\n", static_cast<int>(elapsed.count() / 1000));
+  }
 
+  phase = Clock::now();
   writeFunctionFile(function, options.output, console);
+  if (report) {
+    std::fprintf(report,
+                 "wendfit: read %.3f s, octree %.3f s, fit %.3f s, write %.3f s; %ld basis "
+                 "functions; peak memory %.1f MiB\n",
+                 readSeconds, octreeSeconds, elapsed.count() / 1000.0, secondsSince(phase),
+                 function.functionCount(), peakMemoryMiB());
+  }
 }
 
 }  // namespace wendfit

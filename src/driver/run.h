@@ -22,6 +22,8 @@ struct RunOptions {
   // Worker threads; 0 keeps the default (OMP_NUM_THREADS, else all cores).
   // The result does not depend on it.
   int threads = 0;
+  // Report the time of every phase and the peak memory on `report`.
+  bool stats = false;
 };
 
 // Reads the input file with the reader its name and content select: a name
@@ -35,6 +37,7 @@ PointSet readInput(const std::string& path, std::FILE* console);
 // left under that name unless the run succeeds). Console messages go to
 // `console`. Throws Error for bad input, numerical failure or an unwritable
 // output, SolverError for the solver's own failures.
-void runFit(const RunOptions& options, std::FILE* console = stdout);
+// With options.stats, phase times and the peak memory go to `report`.
+void runFit(const RunOptions& options, std::FILE* console = stdout, std::FILE* report = stderr);
 
 }  // namespace wendfit

@@ -91,8 +91,10 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
   }
   stats.selectedCount = centres.count;
 
-  const Clock::time_point start = Clock::now();
+  Clock::time_point start = Clock::now();
   kdTree = std::make_unique<KdTree>(centres);
+  stats.kdTreeSeconds = secondsSince(start);
+  start = Clock::now();
   count = centres.count;
   printLine(console, std::to_string(count) + " basis functions");
   printLine(console, "Local fitting");

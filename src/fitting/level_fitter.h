@@ -26,7 +26,8 @@ namespace wendfit {
 struct LevelStats {
   double evaluationSeconds = 0;  // function values (and gradients) at the centres
   double selectionSeconds = 0;   // kd-tree over the sample and the error scan
-  double assemblySeconds = 0;    // final kd-tree, local fitting, matrix and right-hand side
+  double kdTreeSeconds = 0;      // the kd-tree over the fitted centres
+  double assemblySeconds = 0;    // local fitting, matrix and right-hand side
   double solveSeconds = 0;       // linbcg
   int selectedCount = 0;         // centres fitted after selection
   int iterations = 0;            // linbcg iterations

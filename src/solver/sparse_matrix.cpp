@@ -11,10 +11,6 @@ namespace {
 
 // Moves the cursor back over the previous progress text so that each
 // iteration overwrites it in place.
-// Vectors shorter than this are processed on one thread: the cost of
-// starting the threads would exceed the work.
-constexpr int kParallelRows = 1024;
-
 constexpr const char* kProgressRewind = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
 
 double dot(int n, const double* a, const double* b) {
@@ -61,7 +57,7 @@ void dsprsax(const double* values, const int* indices, const double* x, double* 
   if (indices[1] != n + 2) solverError("dsprsax: mismatched vector and matrix");
   // Each row sums its own entries in storage order, so the rows may run on
   // any number of threads and give the same doubles.
-#pragma omp parallel for schedule(static) if (n > kParallelRows)
+#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
   for (int i = 1; i <= n; ++i) {
     double sum = values[i] * x[i];
     for (int k = indices[i]; k < indices[i + 1]; ++k) sum += values[k] * x[indices[k]];
@@ -99,7 +95,7 @@ void SparseMatrix::multiply(int n, const double* x, double* result, int transpos
   if (transpose && !transposeStart_.empty()) {
     if (indices[1] != n + 2) solverError("mismatched vector and matrix in dsprstx");
     const double* v = values.data();
-#pragma omp parallel for schedule(static) if (n > kParallelRows)
+#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
     for (int j = 1; j <= n; ++j) {
       double sum = v[j] * x[j];
       for (int e = transposeStart_[j]; e < transposeStart_[j + 1]; ++e) {
@@ -115,7 +111,7 @@ void SparseMatrix::multiply(int n, const double* x, double* result, int transpos
 }
 
 void SparseMatrix::precondition(int n, const double* b, double* x, int /*transpose*/) const {
-#pragma omp parallel for schedule(static) if (n > kParallelRows)
+#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
   for (int i = 1; i <= n; ++i) x[i] = values[i] != 0.0 ? b[i] / values[i] : b[i];
 }
 
@@ -210,7 +206,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
         break;
       }
       const double bk = bknum / bkden;
-#pragma omp parallel for schedule(static) if (n > kParallelRows)
+#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
       for (int i = 1; i <= n; ++i) {
         p[i] = bk * p[i] + z[i];
         if (shadowed) pt[i] = bk * pt[i] + zt[i];
@@ -225,7 +221,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
     }
     const double ak = bknum / akden;
     if (shadowed) multiply(n, pt, zt, 1);
-#pragma omp parallel for schedule(static) if (n > kParallelRows)
+#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
     for (int i = 1; i <= n; ++i) {
       x[i] += ak * p[i];
       r[i] -= ak * z[i];

@@ -17,6 +17,13 @@
 
 namespace wendfit {
 
+// Systems of at least this many rows run their products and vector updates
+// on several threads (results are the same either way). Smaller systems stay
+// on one thread: there the work per iteration is too small to repay the
+// thread synchronisation, which becomes very costly on a busy machine.
+// Tests lower it to exercise the parallel paths.
+inline int solverParallelRows = 1 << 16;
+
 // Reports a solver failure: throws SolverError(message). The executables
 // print the three-line report ("Numerical Recipes run-time error...",
 // message, "...now exiting to system...") and exit with status 1.

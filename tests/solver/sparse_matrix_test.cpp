@@ -4,6 +4,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +133,8 @@ TEST(SparseMatrix, TransposeGatherAddsInTheScatterOrderOnAnyThreadCount) {
   std::vector<double> x(n + 1);
   for (int i = 1; i <= n; ++i) x[i] = value(rng);
   std::vector<double> scattered(n + 1), gathered(n + 1);
+  const int savedRows = solverParallelRows;
+  solverParallelRows = 1;
   dsprstx(m.values.data(), m.indices.data(), x.data(), scattered.data(), n);
   m.buildTranspose(n);
   for (int threads : {1, 2, 3}) {
@@ -140,7 +143,25 @@ TEST(SparseMatrix, TransposeGatherAddsInTheScatterOrderOnAnyThreadCount) {
     m.multiply(n, x.data(), gathered.data(), 1);
     for (int i = 1; i <= n; ++i) ASSERT_EQ(gathered[i], scattered[i]) << "row " << i << ", " << threads << " threads";
   }
+  // Whole solves: every iterate on two threads equals the one-thread run.
+  std::vector<double> b(n + 1);
+  for (int i = 1; i <= n; ++i) b[i] = value(rng);
+  auto solve = [&](int threads, int parallelRows) {
+    omp_set_num_threads(threads);
+    solverParallelRows = parallelRows;
+    SparseMatrix copy = m;
+    std::vector<double> solution(n + 1, 0.0);
+    int iter = 0;
+    double err = 0.0;
+    copy.linbcg(n, b.data(), solution.data(), 1, 0.0, 25, &iter, &err);
+    return std::make_pair(solution, err);
+  };
+  auto serial = solve(1, INT_MAX);
+  auto parallel = solve(2, 1);
+  EXPECT_EQ(serial.second, parallel.second);
+  for (int i = 1; i <= n; ++i) ASSERT_EQ(serial.first[i], parallel.first[i]) << "entry " << i;
   omp_set_num_threads(omp_get_num_procs());
+  solverParallelRows = savedRows;
 }
 
 TEST(SparseMatrix, MismatchedStorageAndIllegalItolAreSolverErrors) {
