@@ -20,11 +20,13 @@ constexpr int kSide = kBlockCells + 1;  // grid points along a block side
 constexpr int kBlockPoints = kSide * kSide * kSide;
 constexpr int kBlockCellCount = kBlockCells * kBlockCells * kBlockCells;
 
-// A vertex costs three evaluations (hundreds of basis functions reach each
-// point): false position along its edge, evaluated once more only when the
-// first estimate is off by more than kRootTolerance of the edge; then a
-// gradient step of at most kPolishStepLimit grid spacings and the secant
-// along it, extrapolating at most kMaxSecant times the step.
+// A vertex costs two or three evaluations (hundreds of basis functions reach
+// each point): up to kEdgeSteps false-position steps along its edge; a root
+// still off by more than kRootTolerance of the edge's value change is then
+// refined across the surface by a gradient step of at most kPolishStepLimit
+// grid spacings and the secant along it (extrapolating at most kMaxSecant
+// times the step).
+constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
 constexpr double kPolishStepLimit = 0.05;
 constexpr double kMaxSecant = 4.0;
@@ -88,6 +90,7 @@ struct Context {
   // Side the triangles face and the normals point to.
   bool outsideNegative;
   double polishStep;
+  bool normals;
 };
 
 // The grid values of one block, evaluated on first use, and the block's
@@ -245,25 +248,35 @@ void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long*
 // that meets the edge computes the identical vertex.
 PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const float b[3], float fb,
                          long* evaluations) {
-  // Along the edge: false position from the end values, evaluated, then a
-  // second false position inside the narrowed bracket.
+  // Along the edge: false position from the end values, then once more
+  // inside the narrowed bracket. A root whose value is within kRootTolerance
+  // of the edge's value change is on the surface to about that fraction of
+  // the edge.
+  const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
   double t = static_cast<double>(fa) / (static_cast<double>(fa) - fb);
   if (!(t > 0.0 && t < 1.0)) t = 0.5;
   float p[3];
-  float ft = evaluateAt(ctx.function, a, b, t, p);
-  ++*evaluations;
-  const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
-  if (std::fabs(ft) > kRootTolerance * slope) {
+  bool onSurface = false;
+  for (int step = 0; step < kEdgeSteps && !onSurface; ++step) {
+    float ft = evaluateAt(ctx.function, a, b, t, p);
+    ++*evaluations;
+    onSurface = !(std::fabs(ft) > kRootTolerance * slope);
     double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)
                                                : t * fa / (static_cast<double>(fa) - ft);
-    if (next > 0.0 && next < 1.0) t = next;
-    for (int k = 0; k < 3; ++k) {
-      p[k] = static_cast<float>(static_cast<double>(a[k]) + t * (static_cast<double>(b[k]) - a[k]));
-    }
+    if (!(next > 0.0 && next < 1.0)) break;
+    t = next;
   }
   PlacedVertex vertex;
-  double normal[3];
-  polishAlongGradient(ctx, p, normal, evaluations);
+  double normal[3] = {0.0, 0.0, 0.0};
+  if (!onSurface) {
+    polishAlongGradient(ctx, p, normal, evaluations);
+  } else if (ctx.normals) {
+    float gradient[3];
+    ctx.function.gradient(gradient, p[0], p[1], p[2]);
+    ++*evaluations;
+    for (int k = 0; k < 3; ++k) normal[k] = gradient[k] * (ctx.outsideNegative ? -1.0 : 1.0);
+    unitOrZero(normal);
+  }
   std::copy(p, p + 3, vertex.position);
   if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
     // No usable gradient: along the edge, towards the end that lies outside.
@@ -787,7 +800,7 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   s.outsideNegative = boxIsNegative(function);
   s.evaluations += 8;
   double smallestSpacing = std::min({grid.spacing[0], grid.spacing[1], grid.spacing[2]});
-  Context ctx{function, grid, s.outsideNegative, kPolishStepLimit * smallestSpacing};
+  Context ctx{function, grid, s.outsideNegative, kPolishStepLimit * smallestSpacing, options.normals};
 
   std::vector<std::unique_ptr<BlockCache>> blocks;
   std::vector<bool> band;

@@ -12,8 +12,9 @@
 // everywhere, so a zero never splits a vertex.
 //
 // Vertices are keyed by grid edge, so neighbouring cells share them; each is
-// found by root finding along its edge (Illinois false position) and then
-// moved one Newton step along the gradient.
+// found by false position along its edge and, where that has not yet met
+// the surface within a small fraction of the edge, refined across the
+// surface along the gradient.
 //
 // Where to look: by default the surface is traced from the cells that hold
 // the band records' centres (the data) through the faces it crosses, and

@@ -221,13 +221,16 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
     }
     const double ak = bknum / akden;
     if (shadowed) multiply(n, pt, zt, 1);
+    // The updates and the preconditioning z = M^-1 r in one pass over the
+    // vectors (each entry's arithmetic is exactly that of precondition()).
+    const double* diagonal = values.data();
 #pragma omp parallel for schedule(static) if (n >= solverParallelRows)
     for (int i = 1; i <= n; ++i) {
       x[i] += ak * p[i];
       r[i] -= ak * z[i];
       if (shadowed) rt[i] -= ak * zt[i];
+      z[i] = diagonal[i] != 0.0 ? r[i] / diagonal[i] : r[i];
     }
-    precondition(n, r, z, 0);
     if (itol <= 2) {
       *err = norm(n, r, itol) / bnrm;
     } else {
