@@ -14,8 +14,8 @@ release:
 
 demo: release
 	mkdir -p build/demo
-	$(RELEASE_DIR)/wendfit examples/torus.pts build/demo/torus.fn 7
-	@echo "Result file: build/demo/torus.fn"
+	$(RELEASE_DIR)/wendfit examples/torus.pts build/demo/torus.fn 7 --mesh build/demo/torus.ply
+	@echo "Result file: build/demo/torus.fn; surface mesh: build/demo/torus.ply"
 
 test:
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWENDFIT_SANITIZE=ON -DWENDFIT_WERROR=ON

@@ -5,10 +5,32 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "io/error.h"
+#include "mesh/mesh_command.h"
+#include "mesh/mesh_writer.h"
+
 namespace wendfit {
 
+namespace {
+
+// The extraction options' help, indented under --mesh.
+std::string indentMeshHelp() {
+  std::string help = meshOptionsHelp();
+  std::string indented;
+  size_t start = 0;
+  while (start < help.size()) {
+    size_t end = help.find('\n', start);
+    if (end == std::string::npos) end = help.size();
+    indented += "    " + help.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return indented;
+}
+
+}  // namespace
+
 std::string usageText() {
-  return
+  return std::string() +
       "usage: wendfit [options] INPUT OUTPUT LEVELS [THRESHOLD [REGULARIZATION]]\n"
       "\n"
       "Fits an implicit function to oriented surface points, level by level from\n"
@@ -56,6 +78,11 @@ std::string usageText() {
       "                  every core); the result is the same for any N\n"
       "  --stats         report the time of every phase and the peak memory on\n"
       "                  standard error\n"
+      "  --mesh FILE     after writing OUTPUT, extract the surface (the zero set)\n"
+      "                  and write it to FILE (.ply binary by default, .obj, .off),\n"
+      "                  in the input's own coordinates; it reports on standard\n"
+      "                  error. Extraction options (with --mesh only):\n" +
+      indentMeshHelp() +
       "  -h, --help      print this text and exit\n"
       "  --version       print the version and exit\n"
       "\n"
@@ -104,6 +131,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
   std::vector<std::string> positional;
   bool optionsEnded = false;
+  std::string meshOptionSeen;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (optionsEnded || !isOption(argument)) {
@@ -131,9 +159,28 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         return usageError("--threads '" + count + "' is not a thread count (expected 1 or more)");
       }
       line.options.threads = static_cast<int>(threads);
+    } else if (argument == "--mesh") {
+      if (i + 1 >= arguments.size()) return usageError("--mesh needs a mesh file name");
+      line.options.meshPath = arguments[++i];
+      try {
+        meshFormatFor(line.options.meshPath, false);
+      } catch (const Error& error) {
+        return usageError(error.what());
+      }
     } else {
-      return usageError("unknown option '" + argument + "'");
+      size_t used = 0;
+      try {
+        used = parseMeshOption(arguments, i, line.options.mesh);
+      } catch (const Error& error) {
+        return usageError(error.what());
+      }
+      if (used == 0) return usageError("unknown option '" + argument + "'");
+      meshOptionSeen = argument;
+      i += used - 1;
     }
+  }
+  if (!meshOptionSeen.empty() && line.options.meshPath.empty()) {
+    return usageError(meshOptionSeen + " shapes the extracted mesh and needs --mesh FILE");
   }
   if (positional.size() < 3) {
     return usageError("expected INPUT OUTPUT LEVELS, got " + std::to_string(positional.size()) +

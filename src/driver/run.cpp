@@ -12,6 +12,7 @@
 #include "io/error.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
+#include "mesh/mesh_writer.h"
 #include "spatial/point_octree.h"
 
 namespace wendfit {
@@ -31,6 +32,10 @@ void requireExtent(const PointSet& points, const std::string& path) {
 }
 
 using Clock = std::chrono::steady_clock;
+
+// The fit works on points scaled so that the largest side of their box is
+// this long.
+constexpr float kRescaledExtent = 20.0f;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -62,14 +67,22 @@ PointSet readInput(const std::string& path, std::FILE* console) {
   return readAnyInput(path, console);
 }
 
+float fitScale(const std::string& inputPath) {
+  PointSet points = readInput(inputPath, nullptr);
+  requireExtent(points, inputPath);
+  return points.rescale(kRescaledExtent);
+}
+
 void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   if (options.threads > 0) omp_set_num_threads(options.threads);
-  if (!options.stats) report = nullptr;
+  std::FILE* statsReport = options.stats ? report : nullptr;
+  // An unknown mesh extension is known before hours of fitting.
+  if (!options.meshPath.empty()) meshFormatFor(options.meshPath, options.mesh.ascii);
   Clock::time_point phase = Clock::now();
   PointSet points = readInput(options.input, console);
   requireExtent(points, options.input);
   if (options.flipNormals) flipNormals(points);
-  points.rescale(20.0f);
+  const float scale = points.rescale(kRescaledExtent);
   const double readSeconds = secondsSince(phase);
 
   auto start = std::chrono::steady_clock::now();
@@ -103,7 +116,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
       std::fflush(console);
     }
     fitter.fitLevel(std::move(centres), radius, level);
-    if (report) reportLevel(report, level, sampled, fitter.stats);
+    if (statsReport) reportLevel(statsReport, level, sampled, fitter.stats);
     radius *= 0.5f;
   }
   octree.reset();
@@ -116,11 +129,17 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
 
   phase = Clock::now();
   writeFunctionFile(function, options.output, console);
-  if (report) {
-    std::fprintf(report,
+  const double writeSeconds = secondsSince(phase);
+  if (!options.meshPath.empty()) {
+    MeshOptions mesh = options.mesh;
+    mesh.inputScale = scale;
+    writeFunctionMesh(function, options.meshPath, mesh, report);
+  }
+  if (statsReport) {
+    std::fprintf(statsReport,
                  "wendfit: read %.3f s, octree %.3f s, fit %.3f s, write %.3f s; %ld basis "
                  "functions; peak memory %.1f MiB\n",
-                 readSeconds, octreeSeconds, elapsed.count() / 1000.0, secondsSince(phase),
+                 readSeconds, octreeSeconds, elapsed.count() / 1000.0, writeSeconds,
                  function.functionCount(), peakMemoryMiB());
   }
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "io/point_set.h"
+#include "mesh/mesh_command.h"
 
 namespace wendfit {
 
@@ -24,7 +25,16 @@ struct RunOptions {
   int threads = 0;
   // Report the time of every phase and the peak memory on `report`.
   bool stats = false;
+  // When not empty: extract the surface after the result file is written
+  // and write it here, in the input's own coordinates.
+  std::string meshPath;
+  MeshOptions mesh;
 };
+
+// The factor by which a run rescales the points of `inputPath` (20 over the
+// largest extent of their box), recomputed from the file. Throws Error as
+// the run would for an unreadable file or points without extent.
+float fitScale(const std::string& inputPath);
 
 // Reads the input file with the reader its name and content select: a name
 // containing ".ply2" is a .ply2 mesh; a file beginning with the line "ply"
@@ -37,7 +47,8 @@ PointSet readInput(const std::string& path, std::FILE* console);
 // left under that name unless the run succeeds). Console messages go to
 // `console`. Throws Error for bad input, numerical failure or an unwritable
 // output, SolverError for the solver's own failures.
-// With options.stats, phase times and the peak memory go to `report`.
+// With options.stats, phase times and the peak memory go to `report`; the
+// surface extraction (options.meshPath) reports there in any case.
 void runFit(const RunOptions& options, std::FILE* console = stdout, std::FILE* report = stderr);
 
 }  // namespace wendfit

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "mesh/mesh_reader.h"
+#include "mesh/mesh_topology.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -157,6 +159,47 @@ TEST(WendfitTool, UnwritableOutputIsAFailure) {
   EXPECT_NE(run.err.find("no-such-folder/out.fn"), std::string::npos) << run.err;
 }
 
+TEST(WendfitTool, MeshOptionWritesAClosedSurfaceInTheInputsCoordinates) {
+  TempDir dir;
+  test::writeFile(dir.file("sphere.pts"), spherePointFile(1500));
+  CommandResult plain =
+      test::runCommand(wendfit(dir.file("sphere.pts") + " " + dir.file("plain.fn") + " 5"));
+  CommandResult meshed = test::runCommand(wendfit(dir.file("sphere.pts") + " " +
+                                                  dir.file("meshed.fn") + " 5 --mesh " +
+                                                  dir.file("sphere.ply")));
+  ASSERT_EQ(meshed.status, 0) << meshed.err;
+  // The result file and the console are exactly those of a run without it.
+  EXPECT_EQ(test::readFile(dir.file("plain.fn")), test::readFile(dir.file("meshed.fn")));
+  EXPECT_EQ(plain.out.substr(0, plain.out.find("Fitting time")),
+            meshed.out.substr(0, meshed.out.find("Fitting time")));
+  EXPECT_NE(meshed.err.find("sphere.ply"), std::string::npos) << meshed.err;
+
+  TriangleMesh mesh = readMesh(dir.file("sphere.ply"));
+  MeshTopology topology = analyzeTopology(mesh);
+  EXPECT_TRUE(topology.watertight());
+  EXPECT_EQ(topology.components, 1);
+  EXPECT_EQ(topology.eulerCharacteristic, 2);
+  // The points lie on a sphere of radius 2 about the origin in the input's
+  // units; the fit worked at 5 times that size.
+  double worst = 0;
+  for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+    double r = std::sqrt(mesh.positions[i] * mesh.positions[i] +
+                         mesh.positions[i + 1] * mesh.positions[i + 1] +
+                         mesh.positions[i + 2] * mesh.positions[i + 2]);
+    worst = std::max(worst, std::fabs(r - 2.0));
+  }
+  EXPECT_LT(worst, 0.02);
+
+  CommandResult badExtension = test::runCommand(
+      wendfit(dir.file("sphere.pts") + " " + dir.file("x.fn") + " 5 --mesh " + dir.file("x.stl")));
+  EXPECT_EQ(badExtension.status, 2);
+  EXPECT_FALSE(test::fileExists(dir.file("x.fn")));
+  CommandResult strayOption =
+      test::runCommand(wendfit(dir.file("sphere.pts") + " " + dir.file("x.fn") + " 5 --normals"));
+  EXPECT_EQ(strayOption.status, 2);
+  EXPECT_NE(strayOption.err.find("--mesh"), std::string::npos);
+}
+
 TEST(WendfitTool, ResultIsTheSameForAnyThreadCount) {
   TempDir dir;
   // Enough points that the finer levels take the parallel paths of the
@@ -164,13 +207,15 @@ TEST(WendfitTool, ResultIsTheSameForAnyThreadCount) {
   test::writeFile(dir.file("in.pts"), spherePointFile(2500));
   for (std::string threshold : {"0", "0.0005"}) {
     std::string common = dir.file("in.pts") + " ";
-    CommandResult one = test::runCommand(
-        wendfit("--threads 1 " + common + dir.file("one.fn") + " 6 " + threshold));
-    CommandResult two = test::runCommand(
-        wendfit("--threads 2 " + common + dir.file("two.fn") + " 6 " + threshold));
+    CommandResult one = test::runCommand(wendfit("--threads 1 " + common + dir.file("one.fn") +
+                                                 " 6 " + threshold + " --mesh " + dir.file("one.ply")));
+    CommandResult two = test::runCommand(wendfit("--threads 2 " + common + dir.file("two.fn") +
+                                                 " 6 " + threshold + " --mesh " + dir.file("two.ply")));
     ASSERT_EQ(one.status, 0) << one.err;
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_EQ(test::readFile(dir.file("one.fn")), test::readFile(dir.file("two.fn")))
+        << "threshold " << threshold;
+    EXPECT_EQ(test::readFile(dir.file("one.ply")), test::readFile(dir.file("two.ply")))
         << "threshold " << threshold;
     EXPECT_GT(test::readFile(dir.file("one.fn")).size(), 1000u);
   }

@@ -1,0 +1,398 @@
+#include <algorithm>
+#include <cmath>
+
+#include "mesh/surface_blocks.h"
+
+namespace wendfit::mesh_detail {
+
+namespace {
+
+// A vertex costs two or three evaluations (hundreds of basis functions reach
+// each point): up to kEdgeSteps false-position steps along its edge; a root
+// still off by more than kRootTolerance of the edge's value change is then
+// refined across the surface by a gradient step of at most
+// Context::polishStep and the secant along it (extrapolating at most
+// kMaxSecant times the step).
+constexpr int kEdgeSteps = 2;
+constexpr double kRootTolerance = 1e-4;
+constexpr double kMaxSecant = 4.0;
+
+float evaluateAt(const ImplicitFunction& function, const float a[3], const float b[3], double t,
+                 float p[3]) {
+  for (int k = 0; k < 3; ++k) {
+    p[k] = static_cast<float>(static_cast<double>(a[k]) +
+                              t * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
+  }
+  return function.value(p[0], p[1], p[2]);
+}
+
+void unitOrZero(double v[3]) {
+  double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  for (int k = 0; k < 3; ++k) v[k] = length > 0.0 && std::isfinite(length) ? v[k] / length : 0.0;
+}
+
+// Moves p onto the surface across it: a step along the gradient, then the
+// secant between both ends of that step. The secant matters: the gradient
+// belongs to a different radial function than the value, so its length is
+// not the slope of the value, but its direction is close to the surface
+// normal. Writes the outward unit normal from the gradient (zero when the
+// gradient vanishes). Two evaluations.
+void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long* evaluations) {
+  const ImplicitFunction& function = ctx.function;
+  float gradient[3];
+  float f0 = function.valueAndGradient(gradient, p[0], p[1], p[2]);
+  ++*evaluations;
+  double gradSq = 0.0;
+  for (double g : gradient) gradSq += g * g;
+  // Normals point to the outside class: along the gradient when outside is
+  // non-negative.
+  for (int k = 0; k < 3; ++k) normal[k] = gradient[k] * (ctx.outsideNegative ? -1.0 : 1.0);
+  unitOrZero(normal);
+  if (f0 == 0.0f || !(gradSq > 0.0) || !std::isfinite(gradSq)) return;
+  double scale = -static_cast<double>(f0) / gradSq;
+  double length = std::fabs(scale) * std::sqrt(gradSq);
+  if (length > ctx.polishStep) scale *= ctx.polishStep / length;
+  float q[3];
+  for (int k = 0; k < 3; ++k) q[k] = static_cast<float>(p[k] + scale * gradient[k]);
+  float fq = function.value(q[0], q[1], q[2]);
+  ++*evaluations;
+  double secant = static_cast<double>(f0) / (static_cast<double>(f0) - fq);
+  if (secant >= 0.0 && secant <= kMaxSecant) {
+    for (int k = 0; k < 3; ++k) p[k] = static_cast<float>(p[k] + secant * (static_cast<double>(q[k]) - p[k]));
+  } else if (std::fabs(fq) < std::fabs(f0)) {
+    std::copy(q, q + 3, p);
+  }
+}
+
+// The surface vertex on the grid edge from a (value fa) to b (value fb),
+// whose sign classes differ. Depends only on its arguments, so every block
+// that meets the edge computes the identical vertex.
+PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const float b[3], float fb,
+                         long* evaluations) {
+  // Along the edge: false position from the end values, then once more
+  // inside the narrowed bracket. A root whose value is within kRootTolerance
+  // of the edge's value change is on the surface to about that fraction of
+  // the edge.
+  const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
+  double t = static_cast<double>(fa) / (static_cast<double>(fa) - fb);
+  if (!(t > 0.0 && t < 1.0)) t = 0.5;
+  float p[3];
+  bool onSurface = false;
+  for (int step = 0; step < kEdgeSteps && !onSurface; ++step) {
+    float ft = evaluateAt(ctx.function, a, b, t, p);
+    ++*evaluations;
+    onSurface = !(std::fabs(ft) > kRootTolerance * slope);
+    double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)
+                                               : t * fa / (static_cast<double>(fa) - ft);
+    if (!(next > 0.0 && next < 1.0)) break;
+    t = next;
+  }
+  PlacedVertex vertex;
+  double normal[3] = {0.0, 0.0, 0.0};
+  if (!onSurface) {
+    polishAlongGradient(ctx, p, normal, evaluations);
+  } else if (ctx.normals) {
+    float gradient[3];
+    ctx.function.gradient(gradient, p[0], p[1], p[2]);
+    ++*evaluations;
+    for (int k = 0; k < 3; ++k) normal[k] = gradient[k] * (ctx.outsideNegative ? -1.0 : 1.0);
+    unitOrZero(normal);
+  }
+  std::copy(p, p + 3, vertex.position);
+  if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
+    // No usable gradient: along the edge, towards the end that lies outside.
+    double towardsB = (negative(fb) == ctx.outsideNegative) ? 1.0 : -1.0;
+    for (int k = 0; k < 3; ++k) normal[k] = (static_cast<double>(b[k]) - a[k]) * towardsB;
+    unitOrZero(normal);
+  }
+  for (int k = 0; k < 3; ++k) vertex.normal[k] = static_cast<float>(normal[k]);
+  return vertex;
+}
+
+
+// Polygonizes the block's surface cells in cell order (marching cubes,
+// assembled from face segments).
+//
+// On every cube face whose corners change sign, the crossing edges are paired
+// into segments that cut off the face's minority corners; a face with two
+// diagonal pairs is resolved by the asymptotic decider on that face's four
+// values. Both cubes that share a face see the same values and draw the same
+// segments, in opposite directions, so the mesh is crack-free and
+// consistently oriented. Inside a cube the segments close into cycles (every
+// crossing edge lies on two faces, so on exactly two segments); each cycle
+// becomes one polygon. Around a grid edge the four cubes' polygons close
+// into one fan, so every vertex is manifold.
+class BlockTriangulator {
+ public:
+  BlockTriangulator(const Context& ctx, BlockCache& block, BlockMesh& out)
+      : ctx_(ctx), block_(block), out_(out) {}
+
+  void run() {
+    std::sort(block_.crossing.begin(), block_.crossing.end());
+    for (int cell : block_.crossing) {
+      local_[0] = cell % kBlockCells;
+      local_[1] = (cell / kBlockCells) % kBlockCells;
+      local_[2] = cell / (kBlockCells * kBlockCells);
+      for (int c = 0; c < 8; ++c) {
+        corner_[c] = block_.value(ctx_, local_[0] + bitOf(c, 0), local_[1] + bitOf(c, 1), local_[2] + bitOf(c, 2));
+      }
+      polygonizeCell();
+    }
+    out_.evaluations += block_.evaluations;
+  }
+
+ private:
+  // Cube edge e = 4 * axis + k runs from corner low(e) to low(e) | (1 << axis),
+  // where k numbers the two other axes' bits, the lower axis first.
+  static int edgeLow(int e) {
+    int axis = e / 4, k = e % 4;
+    int b = axis == 0 ? 1 : 0, c = axis == 2 ? 1 : 2;
+    return (k & 1) << b | ((k >> 1) & 1) << c;
+  }
+  static int edgeOf(int low, int high) {
+    int axis = (low ^ high) == 1 ? 0 : ((low ^ high) == 2 ? 1 : 2);
+    int b = axis == 0 ? 1 : 0, c = axis == 2 ? 1 : 2;
+    return 4 * axis + (bitOf(low, b) | bitOf(low, c) << 1);
+  }
+  static int edgeBetween(int c0, int c1) { return c0 < c1 ? edgeOf(c0, c1) : edgeOf(c1, c0); }
+
+  bool isNegative(int corner) const { return negative(corner_[corner]); }
+
+  void polygonizeCell() {
+    int next[12];
+    std::fill(next, next + 12, -1);
+    for (int axis = 0; axis < 3; ++axis) {
+      for (int side = 0; side < 2; ++side) addFaceSegments(axis, side, next);
+    }
+    bool used[12] = {};
+    int polygon = 0;
+    for (int start = 0; start < 12; ++start) {
+      if (next[start] < 0 || used[start]) continue;
+      int edges[12];
+      int ids[12];
+      int count = 0;
+      for (int e = start; !used[e]; e = next[e]) {
+        used[e] = true;
+        edges[count] = e;
+        ids[count++] = vertexOn(e);
+      }
+      emitPolygon(edges, ids, count, polygon++);
+    }
+  }
+
+  // Whether cube edges e0 and e1 lie on a common cube face.
+  static bool shareFace(int e0, int e1) {
+    int faces[2][2];
+    for (int k = 0; k < 2; ++k) {
+      int e = k == 0 ? e0 : e1;
+      int axis = e / 4, low = edgeLow(e);
+      int b = axis == 0 ? 1 : 0, c = axis == 2 ? 1 : 2;
+      faces[k][0] = 2 * b + bitOf(low, b);
+      faces[k][1] = 2 * c + bitOf(low, c);
+    }
+    return faces[0][0] == faces[1][0] || faces[0][0] == faces[1][1] || faces[0][1] == faces[1][0] ||
+           faces[0][1] == faces[1][1];
+  }
+
+  // A diagonal between vertices on a common face could be drawn by the
+  // neighbouring cube too, and an edge in four triangles is not manifold;
+  // a diagonal between vertices on no common face belongs to this cube alone.
+  bool apexIsPrivate(const int* edges, int count, int apex) const {
+    for (int i = 0; i < count; ++i) {
+      int gap = (i - apex + count) % count;
+      if (gap > 1 && gap < count - 1 && shareFace(edges[apex], edges[i])) return false;
+    }
+    return true;
+  }
+
+  // Triangulates one cycle: a fan from the first apex whose diagonals are
+  // private to the cube (for a quad, the shorter private diagonal); without
+  // one, a fan around a new vertex inside the cube, put onto the surface.
+  void emitPolygon(const int* edges, const int* ids, int count, int polygon) {
+    if (count == 3) {
+      emitTriangle(ids[0], ids[1], ids[2]);
+      return;
+    }
+    int apex = -1;
+    if (count == 4) {
+      bool first = apexIsPrivate(edges, 4, 0), second = apexIsPrivate(edges, 4, 1);
+      if (first && second) apex = distanceSq(ids[1], ids[3]) < distanceSq(ids[0], ids[2]) ? 1 : 0;
+      else if (first || second) apex = first ? 0 : 1;
+    } else {
+      for (int k = 0; k < count && apex < 0; ++k) {
+        if (apexIsPrivate(edges, count, k)) apex = k;
+      }
+    }
+    if (apex >= 0) {
+      for (int k = 1; k + 1 < count; ++k) {
+        emitTriangle(ids[apex], ids[(apex + k) % count], ids[(apex + k + 1) % count]);
+      }
+      return;
+    }
+    int centre = interiorVertex(ids, count, polygon);
+    for (int k = 0; k < count; ++k) emitTriangle(centre, ids[k], ids[(k + 1) % count]);
+  }
+
+  int interiorVertex(const int* ids, int count, int polygon) {
+    const SurfaceGrid& grid = ctx_.grid;
+    // Apart from every edge key: the top bit, the cell and the polygon.
+    uint64_t key = (uint64_t{1} << 63) |
+                   (grid.pointKey(block_.base[0] + local_[0], block_.base[1] + local_[1], block_.base[2] + local_[2]) *
+                        4u +
+                    static_cast<uint64_t>(polygon));
+    PlacedVertex vertex;
+    double position[3] = {0, 0, 0}, fallback[3] = {0, 0, 0};
+    for (int k = 0; k < count; ++k) {
+      for (int a = 0; a < 3; ++a) {
+        position[a] += out_.vertices[ids[k]].position[a] / static_cast<double>(count);
+        fallback[a] += out_.vertices[ids[k]].normal[a];
+      }
+    }
+    for (int a = 0; a < 3; ++a) vertex.position[a] = static_cast<float>(position[a]);
+    double normal[3];
+    polishAlongGradient(ctx_, vertex.position, normal, &out_.evaluations);
+    if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
+      std::copy(fallback, fallback + 3, normal);
+      unitOrZero(normal);
+    }
+    for (int a = 0; a < 3; ++a) vertex.normal[a] = static_cast<float>(normal[a]);
+    int id = static_cast<int>(out_.vertices.size());
+    out_.localIndex.emplace(key, id);
+    out_.vertices.push_back(vertex);
+    keys_.push_back(key);
+    return id;
+  }
+
+  // The segments of face (axis, side), oriented (next[from] = to) so that
+  // the polygons they bound face the outside class.
+  void addFaceSegments(int axis, int side, int next[12]) {
+    int b = axis == 0 ? 1 : 0, c = axis == 2 ? 1 : 2;
+    // q[i][j]: i along axis b, j along axis c; the same order in both cubes
+    // that share the face.
+    int q[2][2];
+    for (int i = 0; i < 2; ++i) {
+      for (int j = 0; j < 2; ++j) q[i][j] = side << axis | i << b | j << c;
+    }
+    int negatives = 0;
+    for (int corner : {q[0][0], q[1][0], q[0][1], q[1][1]}) negatives += isNegative(corner) ? 1 : 0;
+    if (negatives == 0 || negatives == 4) return;
+    // Corners to cut off, each with its two face edges.
+    int cut[2];
+    int cuts = 0;
+    if (negatives == 2) {
+      bool diagonal = isNegative(q[0][0]) == isNegative(q[1][1]);
+      if (!diagonal) {
+        // Two adjacent corners of each class: one segment across the face.
+        int first = -1, second = -1;
+        for (auto [u, v] : {std::pair{q[0][0], q[1][0]}, std::pair{q[0][1], q[1][1]},
+                            std::pair{q[0][0], q[0][1]}, std::pair{q[1][0], q[1][1]}}) {
+          if (isNegative(u) == isNegative(v)) continue;
+          (first < 0 ? first : second) = edgeBetween(u, v);
+        }
+        addSegment(first, second, q[0][0], axis, side, next);
+        return;
+      }
+      // Asymptotic decider: the sign of the bilinear saddle says whether
+      // q00 and q11 are joined across the face.
+      double f00 = corner_[q[0][0]], f10 = corner_[q[1][0]], f01 = corner_[q[0][1]], f11 = corner_[q[1][1]];
+      double saddle = (f00 * f11 - f10 * f01) / (f00 + f11 - f10 - f01);
+      bool joined = negative(static_cast<float>(saddle)) == isNegative(q[0][0]);
+      if (joined) {
+        cut[0] = q[1][0];
+        cut[1] = q[0][1];
+      } else {
+        cut[0] = q[0][0];
+        cut[1] = q[1][1];
+      }
+      cuts = 2;
+    } else {
+      bool minorityNegative = negatives == 1;
+      for (int corner : {q[0][0], q[1][0], q[0][1], q[1][1]}) {
+        if (isNegative(corner) == minorityNegative) cut[cuts++] = corner;
+      }
+    }
+    for (int k = 0; k < cuts; ++k) {
+      int corner = cut[k];
+      int alongB = corner ^ (1 << b), alongC = corner ^ (1 << c);
+      addSegment(edgeBetween(corner, alongB), edgeBetween(corner, alongC), corner, axis, side, next);
+    }
+  }
+
+  // Orients segment (e0, e1) of face (axis, side) using `witness`, a face
+  // corner off the segment, and records it. In doubled lattice units the
+  // test is exact: seen from outside the cube, the outside class must lie to
+  // the left of the segment.
+  void addSegment(int e0, int e1, int witness, int axis, int side, int next[12]) {
+    int m0[3], m1[3];
+    for (int a = 0; a < 3; ++a) {
+      int low0 = edgeLow(e0), low1 = edgeLow(e1);
+      m0[a] = 2 * bitOf(low0, a) + (e0 / 4 == a ? 1 : 0);
+      m1[a] = 2 * bitOf(low1, a) + (e1 / 4 == a ? 1 : 0);
+    }
+    long d[3], x[3];
+    for (int a = 0; a < 3; ++a) {
+      d[a] = m1[a] - m0[a];
+      x[a] = 2 * bitOf(witness, a) - m0[a];
+    }
+    long cross[3] = {d[1] * x[2] - d[2] * x[1], d[2] * x[0] - d[0] * x[2], d[0] * x[1] - d[1] * x[0]};
+    long sigma = cross[axis] * (side ? 1 : -1);
+    bool witnessOutside = isNegative(witness) == ctx_.outsideNegative;
+    if ((sigma > 0) == witnessOutside) {
+      next[e0] = e1;
+    } else {
+      next[e1] = e0;
+    }
+  }
+
+  double distanceSq(int i, int j) const {
+    double sum = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      double d = static_cast<double>(out_.vertices[i].position[a]) - out_.vertices[j].position[a];
+      sum += d * d;
+    }
+    return sum;
+  }
+
+  void emitTriangle(int i, int j, int k) {
+    for (int id : {i, j, k}) out_.triangleKeys.push_back(keys_[id]);
+  }
+
+  // Local index of the vertex on cube edge e of the current cell; computed
+  // once per block.
+  int vertexOn(int e) {
+    int low = edgeLow(e);
+    int axis = e / 4;
+    int p[3], q[3];
+    for (int a = 0; a < 3; ++a) {
+      p[a] = local_[a] + bitOf(low, a);
+      q[a] = p[a] + (a == axis ? 1 : 0);
+    }
+    const SurfaceGrid& grid = ctx_.grid;
+    uint64_t key = grid.pointKey(block_.base[0] + p[0], block_.base[1] + p[1], block_.base[2] + p[2]) * 4u +
+                   static_cast<uint64_t>(axis);
+    auto [slot, added] = out_.localIndex.try_emplace(key, static_cast<int>(out_.vertices.size()));
+    if (added) {
+      float a[3], b[3];
+      grid.point(block_.base[0] + p[0], block_.base[1] + p[1], block_.base[2] + p[2], a);
+      grid.point(block_.base[0] + q[0], block_.base[1] + q[1], block_.base[2] + q[2], b);
+      out_.vertices.push_back(placeVertex(ctx_, a, corner_[low], b, corner_[low | 1 << axis], &out_.evaluations));
+      keys_.push_back(key);
+    }
+    return slot->second;
+  }
+
+  const Context& ctx_;
+  BlockCache& block_;
+  BlockMesh& out_;
+  std::vector<uint64_t> keys_;  // edge key of every local vertex
+  int local_[3] = {0, 0, 0};
+  float corner_[8] = {};
+};
+
+}  // namespace
+
+void polygonizeBlock(const Context& ctx, BlockCache& block, BlockMesh& out) {
+  BlockTriangulator(ctx, block, out).run();
+}
+
+}  // namespace wendfit::mesh_detail
