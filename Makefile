@@ -22,9 +22,12 @@ test:
 	cmake --build $(TEST_DIR) -j $(JOBS)
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# Builds the benchmarks in Release and runs the fit-and-extract benchmark;
+# SIZES picks the point counts (default 100000 1000000 4000000).
 bench:
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWENDFIT_TESTS=OFF -DWENDFIT_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS)
+	BUILD=$(BENCH_DIR) bench/perf.sh $(SIZES)
 
 clean:
 	rm -rf build
