@@ -53,7 +53,9 @@ std::string meshOptionsHelp() {
          "                     Default: a cell of 1/" +
          std::to_string(kDefaultCellsPerRadius) +
          " of the finest level's support radius,\n"
-         "                     so the grid follows the finest fitted detail.\n"
+         "                     so the grid follows the finest fitted detail, but not\n"
+         "                     finer than about one sample spacing of the finest\n"
+         "                     centres (twice their median neighbour distance).\n"
          "  --full-box         look for the surface in the whole box, not only in the band.\n"
          "  --flip             reverse the triangles and normals. Normally they point\n"
          "                     outside, to the sign the function has at its box's corners.\n"

@@ -66,6 +66,37 @@ class CentreGrid {
     return false;
   }
 
+  // Distance from records[self] to the nearest other record closer than
+  // cellSize, or a negative number when there is none.
+  double nearestOther(const std::vector<BandRecord>& records, size_t self) const {
+    const float* p = records[self].centre;
+    long base[3];
+    for (int a = 0; a < 3; ++a) base[a] = static_cast<long>(std::floor(p[a] / cellSize_));
+    double bestSq = cellSize_ * cellSize_;
+    bool found = false;
+    for (long dz = -1; dz <= 1; ++dz) {
+      for (long dy = -1; dy <= 1; ++dy) {
+        for (long dx = -1; dx <= 1; ++dx) {
+          auto cell = cells_.find(pack(base[0] + dx, base[1] + dy, base[2] + dz));
+          if (cell == cells_.end()) continue;
+          for (size_t i : cell->second) {
+            if (i == self) continue;
+            double distSq = 0.0;
+            for (int a = 0; a < 3; ++a) {
+              double d = static_cast<double>(records[i].centre[a]) - static_cast<double>(p[a]);
+              distSq += d * d;
+            }
+            if (distSq < bestSq) {
+              bestSq = distSq;
+              found = true;
+            }
+          }
+        }
+      }
+    }
+    return found ? std::sqrt(bestSq) : -1.0;
+  }
+
  private:
   static uint64_t pack(long x, long y, long z) {
     auto part = [](long v) { return static_cast<uint64_t>(v + (1L << 20)) & 0x1FFFFFu; };
@@ -165,9 +196,43 @@ BandSource collectBandRecords(const ImplicitFunction& function) {
   return source;
 }
 
+namespace {
+
+constexpr double kCellsPerSampleSpacing = 2.0;
+constexpr size_t kSpacingSamples = 4096;
+
+// Median distance from a finest-level centre to its nearest neighbour among
+// the finest-level centres (closer than the finest radius), over an evenly
+// strided sample of them; 0 when there is no such pair.
+double medianCentreSpacing(const BandSource& source) {
+  std::vector<BandRecord> finest;
+  for (const BandRecord& record : source.records) {
+    if (record.radius == source.finestRadius) finest.push_back(record);
+  }
+  if (finest.size() < 2) return 0.0;
+  CentreGrid grid(finest, source.finestRadius);
+  const size_t stride = std::max<size_t>(1, finest.size() / kSpacingSamples);
+  std::vector<double> distances;
+  for (size_t i = 0; i < finest.size(); i += stride) {
+    const double d = grid.nearestOther(finest, i);
+    if (d >= 0.0) distances.push_back(d);
+  }
+  if (distances.empty()) return 0.0;
+  auto middle = distances.begin() + static_cast<long>(distances.size() / 2);
+  std::nth_element(distances.begin(), middle, distances.end());
+  return *middle;
+}
+
+}  // namespace
+
 int defaultResolution(const ImplicitFunction& function, const BandSource& source) {
   if (!(source.finestRadius > 0.0f)) return 1;
-  double spacing = static_cast<double>(source.finestRadius) / kDefaultCellsPerRadius;
+  // A grid finer than the samples adds triangles and evaluations but no
+  // detail the data can support: the cell is at least about one sample
+  // spacing (twice the median distance between neighbouring finest
+  // centres), even when the finest level's radius is smaller than that.
+  const double spacing = std::max(static_cast<double>(source.finestRadius) / kDefaultCellsPerRadius,
+                                  kCellsPerSampleSpacing * medianCentreSpacing(source));
   double cells = std::ceil(longestSide(function.boxMin, function.boxMax) / spacing);
   if (!(cells <= kMaxResolution)) {
     throw Error("the finest support radius " + std::to_string(source.finestRadius) +

@@ -85,8 +85,10 @@ struct BandSource {
 // only; an empty function gives an empty source.
 BandSource collectBandRecords(const ImplicitFunction& function);
 
-// Default resolution: the box's longest side divided by finestRadius /
-// kDefaultCellsPerRadius, rounded up. 1 for a function without records.
+// Default resolution: the box's longest side divided by the larger of
+// finestRadius / kDefaultCellsPerRadius and about one sample spacing of the
+// finest centres (twice their median nearest-neighbour distance), rounded
+// up. 1 for a function without records.
 // Throws Error when that exceeds kMaxResolution.
 int defaultResolution(const ImplicitFunction& function, const BandSource& source);
 
