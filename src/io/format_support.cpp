@@ -2,9 +2,7 @@
 
 #include "io/format_support.h"
 
-#include <cerrno>
 #include <climits>
-#include <cstring>
 
 #include "io/console_progress.h"
 #include "io/error.h"
