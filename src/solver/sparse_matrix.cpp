@@ -57,7 +57,7 @@ void dsprsax(const double* values, const int* indices, const double* x, double* 
   if (indices[1] != n + 2) solverError("dsprsax: mismatched vector and matrix");
   // Each row sums its own entries in storage order, so the rows may run on
   // any number of threads and give the same doubles.
-#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
+#pragma omp parallel for schedule(static) if (solverRunsParallel(indices, n))
   for (int i = 1; i <= n; ++i) {
     double sum = values[i] * x[i];
     for (int k = indices[i]; k < indices[i + 1]; ++k) sum += values[k] * x[indices[k]];
@@ -95,7 +95,8 @@ void SparseMatrix::multiply(int n, const double* x, double* result, int transpos
   if (transpose && !transposeStart_.empty()) {
     if (indices[1] != n + 2) solverError("mismatched vector and matrix in dsprstx");
     const double* v = values.data();
-#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
+    const bool parallel = runsParallel(n);
+#pragma omp parallel for schedule(static) if (parallel)
     for (int j = 1; j <= n; ++j) {
       double sum = v[j] * x[j];
       for (int e = transposeStart_[j]; e < transposeStart_[j + 1]; ++e) {
@@ -111,7 +112,8 @@ void SparseMatrix::multiply(int n, const double* x, double* result, int transpos
 }
 
 void SparseMatrix::precondition(int n, const double* b, double* x, int /*transpose*/) const {
-#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
+  const bool parallel = runsParallel(n);
+#pragma omp parallel for schedule(static) if (parallel)
   for (int i = 1; i <= n; ++i) x[i] = values[i] != 0.0 ? b[i] / values[i] : b[i];
 }
 
@@ -160,6 +162,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
 
   *iter = 0;
   multiply(n, x, r, 0);
+  const bool parallel = runsParallel(n);
   // The product above has checked the storage; the transpose product of a
   // general matrix then runs as a parallel gather.
   if (shadowed) buildTranspose(n);
@@ -206,7 +209,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
         break;
       }
       const double bk = bknum / bkden;
-#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
+#pragma omp parallel for schedule(static) if (parallel)
       for (int i = 1; i <= n; ++i) {
         p[i] = bk * p[i] + z[i];
         if (shadowed) pt[i] = bk * pt[i] + zt[i];
@@ -224,7 +227,7 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
     // The updates and the preconditioning z = M^-1 r in one pass over the
     // vectors (each entry's arithmetic is exactly that of precondition()).
     const double* diagonal = values.data();
-#pragma omp parallel for schedule(static) if (n >= solverParallelRows)
+#pragma omp parallel for schedule(static) if (parallel)
     for (int i = 1; i <= n; ++i) {
       x[i] += ak * p[i];
       r[i] -= ak * z[i];

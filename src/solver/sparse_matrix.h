@@ -17,12 +17,19 @@
 
 namespace wendfit {
 
-// Systems of at least this many rows run their products and vector updates
-// on several threads (results are the same either way). Smaller systems stay
-// on one thread: there the work per iteration is too small to repay the
-// thread synchronisation, which becomes very costly on a busy machine.
-// Tests lower it to exercise the parallel paths.
-inline int solverParallelRows = 1 << 16;
+// Systems whose storage holds at least this many entries (diagonal and
+// off-diagonal) run their products and vector updates on several threads;
+// the results are the same either way. Smaller systems stay on one thread:
+// there the work per iteration is too small to repay the synchronisation of
+// the threads, which becomes very costly on a busy machine. Tests lower it
+// to exercise the parallel paths.
+inline long solverParallelEntries = 1L << 18;
+
+// Whether a system of n rows stored in `indices` (row-indexed, used from
+// index 1) is large enough for the parallel paths.
+inline bool solverRunsParallel(const int* indices, int n) {
+  return n > 0 && static_cast<long>(indices[n + 1]) >= solverParallelEntries;
+}
 
 // Reports a solver failure: throws SolverError(message). The executables
 // print the three-line report ("Numerical Recipes run-time error...",
@@ -67,6 +74,10 @@ class SparseMatrix {
   static double norm(int n, const double* v, int itol);
 
  private:
+  bool runsParallel(int n) const {
+    return indices.size() > static_cast<size_t>(n) + 1 && solverRunsParallel(indices.data(), n);
+  }
+
   std::vector<int> transposeStart_;     // n + 2 entries: column j's range
   std::vector<int> transposePosition_;  // positions into values/indices
   std::vector<int> transposeRow_;       // the row of each such entry

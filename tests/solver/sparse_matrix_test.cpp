@@ -133,8 +133,8 @@ TEST(SparseMatrix, TransposeGatherAddsInTheScatterOrderOnAnyThreadCount) {
   std::vector<double> x(n + 1);
   for (int i = 1; i <= n; ++i) x[i] = value(rng);
   std::vector<double> scattered(n + 1), gathered(n + 1);
-  const int savedRows = solverParallelRows;
-  solverParallelRows = 1;
+  const long savedEntries = solverParallelEntries;
+  solverParallelEntries = 1;
   dsprstx(m.values.data(), m.indices.data(), x.data(), scattered.data(), n);
   m.buildTranspose(n);
   for (int threads : {1, 2, 3}) {
@@ -146,9 +146,9 @@ TEST(SparseMatrix, TransposeGatherAddsInTheScatterOrderOnAnyThreadCount) {
   // Whole solves: every iterate on two threads equals the one-thread run.
   std::vector<double> b(n + 1);
   for (int i = 1; i <= n; ++i) b[i] = value(rng);
-  auto solve = [&](int threads, int parallelRows) {
+  auto solve = [&](int threads, long parallelEntries) {
     omp_set_num_threads(threads);
-    solverParallelRows = parallelRows;
+    solverParallelEntries = parallelEntries;
     SparseMatrix copy = m;
     std::vector<double> solution(n + 1, 0.0);
     int iter = 0;
@@ -156,12 +156,12 @@ TEST(SparseMatrix, TransposeGatherAddsInTheScatterOrderOnAnyThreadCount) {
     copy.linbcg(n, b.data(), solution.data(), 1, 0.0, 25, &iter, &err);
     return std::make_pair(solution, err);
   };
-  auto serial = solve(1, INT_MAX);
+  auto serial = solve(1, LONG_MAX);
   auto parallel = solve(2, 1);
   EXPECT_EQ(serial.second, parallel.second);
   for (int i = 1; i <= n; ++i) ASSERT_EQ(serial.first[i], parallel.first[i]) << "entry " << i;
   omp_set_num_threads(omp_get_num_procs());
-  solverParallelRows = savedRows;
+  solverParallelEntries = savedEntries;
 }
 
 TEST(SparseMatrix, MismatchedStorageAndIllegalItolAreSolverErrors) {
