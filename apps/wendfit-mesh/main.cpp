@@ -102,14 +102,6 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   return options;
 }
 
-// The factor by which the fit rescaled INPUT: the driver's own rescaling,
-// recomputed from the file.
-double scaleLike(const std::string& inputPath) {
-  wendfit::PointSet points = wendfit::readInput(inputPath, nullptr);
-  if (points.count == 0) throw wendfit::Error(wendfit::fileMessage(inputPath, "no points to take the scale from"));
-  return points.rescale(20.0f);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,7 +122,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<wendfit::ImplicitFunction> function = wendfit::readFunctionFile(options.functionPath);
     options.mesh.inputScale = options.scale > 0.0 ? options.scale
                               : options.likePath.empty() ? 1.0
-                                                         : scaleLike(options.likePath);
+                                                         : wendfit::fitScale(options.likePath);
     wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, stderr);
   } catch (const wendfit::Error& error) {
     std::fprintf(stderr, "wendfit: error: %s\n", error.what());
