@@ -68,11 +68,7 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
   radius = levelRadius;
   level = levelNumber;
 
-  // While the function has no basis functions it is its offset everywhere,
-  // so every centre has the same error and selection would keep all centres
-  // or (with the offset 0) none at all, and then none at any later level
-  // either. The first fitted level therefore takes every centre.
-  if (errorThreshold != 0.0f && function->functionCount() > 0) {
+  if (errorThreshold != 0.0f) {
     selectByError();
   } else {
     const Clock::time_point start = Clock::now();
@@ -138,11 +134,21 @@ void LevelFitter::selectByError() {
   std::vector<std::vector<int>> answers = queryBuffers(n);
   std::vector<char> keep(n, 0);
   const KdTree& tree = *kdTree;
+  // While the function has no basis functions it is its offset everywhere,
+  // so every centre has the same error and the test would keep all centres
+  // or (with the offset 0) none at all, and then none at any later level
+  // either. Until something is fitted, every centre is kept; everything
+  // else about the selection (its kd-tree order, its values) stays as is.
+  const bool keepAll = current.functionCount() == 0;
 #pragma omp parallel
   {
     int* answer = answers[omp_get_thread_num()].data();
 #pragma omp for schedule(dynamic, kQueryChunk)
     for (int j = 0; j < n; ++j) {
+      if (keepAll) {
+        keep[j] = 1;
+        continue;
+      }
       const int found = tree.query(centres.position(j), radius, answer);
       for (int k = 0; k < found; ++k) {
         if (errors[answer[k]] > errorThreshold) {
