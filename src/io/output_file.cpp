@@ -3,11 +3,13 @@
 #include "io/output_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "io/error.h"
@@ -22,13 +24,30 @@ constexpr int kNameAttempts = 100;
 
 }  // namespace
 
-OutputFile::OutputFile(const std::string& path) : path_(path) {
+OutputFile::OutputFile(const std::string& path) : path_(path), renameTarget_(path) {
+  struct stat target{};
+  if (::stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode)) {
+    file_ = std::fopen(path.c_str(), "w");
+    if (!file_) {
+      throw Error(fileMessage(path_, std::string("cannot open for writing (") + std::strerror(errno) + ")"));
+    }
+    return;
+  }
+  struct stat link{};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved) {
+      renameTarget_ = resolved;
+      std::free(resolved);
+    }
+  }
   // O_EXCL with a fresh name never clobbers another file; mode 0666 lets the
   // umask decide the final permissions, as for any newly created file.
   int fd = -1;
   int errorNumber = 0;
   for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
-    temporaryPath_ = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(attempt);
+    temporaryPath_ =
+        renameTarget_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(attempt);
     fd = ::open(temporaryPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     errorNumber = errno;
     if (fd < 0 && errorNumber != EEXIST) break;
@@ -88,7 +107,9 @@ void OutputFile::commit() {
   std::FILE* file = file_;
   file_ = nullptr;
   if (std::fclose(file) != 0) fail("cannot write", errno);
-  if (std::rename(temporaryPath_.c_str(), path_.c_str()) != 0) fail("cannot replace", errno);
+  if (!temporaryPath_.empty() && std::rename(temporaryPath_.c_str(), renameTarget_.c_str()) != 0) {
+    fail("cannot replace", errno);
+  }
   committed_ = true;
 }
 

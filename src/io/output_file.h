@@ -4,6 +4,11 @@
 // directory, so the final rename stays on one file system); commit() closes
 // it and renames it onto the target. Without a successful commit the
 // temporary file is removed and the target is left as it was.
+//
+// A target that exists and is not a regular file (a pipe, /dev/stdout, a
+// terminal) cannot be replaced by a rename and must not be: it is written
+// directly. A symbolic link to a regular file is kept; the file it points
+// to is replaced.
 
 #include <cstdio>
 #include <string>
@@ -40,6 +45,7 @@ class OutputFile {
 
   std::string path_;
   std::string temporaryPath_;
+  std::string renameTarget_;  // path_, or the file a symbolic link points to
   std::FILE* file_ = nullptr;
   bool committed_ = false;
 };

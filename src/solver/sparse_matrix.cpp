@@ -1,5 +1,7 @@
 #include "solver/sparse_matrix.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <new>
 
@@ -150,8 +152,13 @@ void SparseMatrix::linbcg(int n, const double* b, double* x, int itol, double to
   double* z = zv.data();
   double* zt = shadowed ? ztv.data() : z;
 
+  // On a terminal the self-overwriting line is only useful if it shows up
+  // as it changes; into a file or pipe it is left to the stream's buffer.
+  const bool live = console && isatty(fileno(console));
   auto showProgress = [&]() {
-    if (console) std::fprintf(console, "%siter=%4d err=%12.6f", kProgressRewind, *iter, *err / errorScale);
+    if (!console) return;
+    std::fprintf(console, "%siter=%4d err=%12.6f", kProgressRewind, *iter, *err / errorScale);
+    if (live) std::fflush(console);
   };
   auto finish = [&]() {
     if (console) {

@@ -24,6 +24,33 @@ size_t entriesIn(const std::string& directory) {
   return n;
 }
 
+TEST(OutputFile, SpecialTargetsAreWrittenInPlaceAndLinksKept) {
+  // A device cannot be replaced by a rename, and must not be.
+  {
+    OutputFile device("/dev/null");
+    EXPECT_TRUE(device.temporaryPath().empty());
+    device.print("%s\n", "discarded");
+    device.commit();
+  }
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+
+  // A link to a result file keeps being a link; the file behind it changes.
+  test::TempDir dir;
+  std::filesystem::create_directory(dir.file("real"));
+  const std::string real = dir.file("real/result.txt");
+  const std::string link = dir.file("link.txt");
+  test::writeFile(real, "old\n");
+  std::filesystem::create_symlink(real, link);
+  {
+    OutputFile file(link);
+    file.print("new\n");
+    file.commit();
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(test::readFile(real), "new\n");
+  EXPECT_EQ(entriesIn(dir.file("real")), 1u);
+}
+
 TEST(OutputFile, CommitReplacesTargetAtomically) {
   test::TempDir dir;
   std::string target = dir.file("result.txt");
