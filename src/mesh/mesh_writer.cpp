@@ -35,6 +35,24 @@ void appendFloat(std::vector<char>& out, float value) {
   appendLittleEndian(out, bits);
 }
 
+// The vertex and face lines that ASCII PLY and OFF share: "x y z [nx ny nz]"
+// per vertex, then "3 a b c" per triangle.
+void writeTextBody(const TriangleMesh& mesh, OutputFile& file) {
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const float* p = &mesh.positions[3 * v];
+    if (mesh.hasNormals()) {
+      const float* n = &mesh.normals[3 * v];
+      file.print("%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0], p[1], p[2], n[0], n[1], n[2]);
+    } else {
+      file.print("%.9g %.9g %.9g\n", p[0], p[1], p[2]);
+    }
+  }
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    const int* f = &mesh.triangles[3 * t];
+    file.print("3 %d %d %d\n", f[0], f[1], f[2]);
+  }
+}
+
 void writePly(const TriangleMesh& mesh, OutputFile& file, bool ascii) {
   file.print("ply\nformat %s 1.0\ncomment written by wendfit-mesh\n",
              ascii ? "ascii" : "binary_little_endian");
@@ -44,19 +62,7 @@ void writePly(const TriangleMesh& mesh, OutputFile& file, bool ascii) {
   file.print("element face %ld\nproperty list uchar int vertex_indices\nend_header\n",
              mesh.triangleCount());
   if (ascii) {
-    for (long v = 0; v < mesh.vertexCount(); ++v) {
-      const float* p = &mesh.positions[3 * v];
-      if (mesh.hasNormals()) {
-        const float* n = &mesh.normals[3 * v];
-        file.print("%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0], p[1], p[2], n[0], n[1], n[2]);
-      } else {
-        file.print("%.9g %.9g %.9g\n", p[0], p[1], p[2]);
-      }
-    }
-    for (long t = 0; t < mesh.triangleCount(); ++t) {
-      const int* f = &mesh.triangles[3 * t];
-      file.print("3 %d %d %d\n", f[0], f[1], f[2]);
-    }
+    writeTextBody(mesh, file);
     return;
   }
   // Binary body in chunks, so that a large mesh needs no second copy.
@@ -107,19 +113,7 @@ void writeObj(const TriangleMesh& mesh, OutputFile& file) {
 void writeOff(const TriangleMesh& mesh, OutputFile& file) {
   file.print("%s\n%ld %ld 0\n", mesh.hasNormals() ? "NOFF" : "OFF", mesh.vertexCount(),
              mesh.triangleCount());
-  for (long v = 0; v < mesh.vertexCount(); ++v) {
-    const float* p = &mesh.positions[3 * v];
-    if (mesh.hasNormals()) {
-      const float* n = &mesh.normals[3 * v];
-      file.print("%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0], p[1], p[2], n[0], n[1], n[2]);
-    } else {
-      file.print("%.9g %.9g %.9g\n", p[0], p[1], p[2]);
-    }
-  }
-  for (long t = 0; t < mesh.triangleCount(); ++t) {
-    const int* f = &mesh.triangles[3 * t];
-    file.print("3 %d %d %d\n", f[0], f[1], f[2]);
-  }
+  writeTextBody(mesh, file);
 }
 
 }  // namespace
