@@ -130,6 +130,9 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "wendfit: error: out of memory\n");
     return 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "wendfit: error: %s\n", error.what());
+    return 1;
   }
   return 0;
 }

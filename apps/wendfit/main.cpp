@@ -40,6 +40,9 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fprintf(stderr, "wendfit: error: out of memory (the input is too large for this machine)\n");
+  } catch (const std::exception& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "wendfit: error: %s\n", error.what());
   }
   return 1;
 }

@@ -4,6 +4,8 @@
 
 #include "io/text_scanner.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cfloat>
 #include <charconv>
@@ -124,15 +126,18 @@ bool parseFloat(std::string_view t, float* value) {
 }
 
 std::string loadFileBytes(const std::string& path) {
+  // A directory opens like a file here but has no contents to read.
+  struct stat status{};
+  if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    throw Error(fileMessage(path, "is a directory (expected a file)"));
+  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw Error(fileMessage(path, std::string("cannot open (") + std::strerror(errno) + ")"));
   std::string bytes;
-  // One read of the whole size when the size is known; the loop below then
-  // only confirms the end (and still copes with files that grow or pipes).
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    long size = std::ftell(file);
-    if (size > 0) bytes.reserve(static_cast<size_t>(size));
-    std::fseek(file, 0, SEEK_SET);
+  // One read of the whole size when the size is known (a regular file); the
+  // loop below then only confirms the end and still copes with pipes.
+  if (S_ISREG(status.st_mode) && status.st_size > 0) {
+    bytes.reserve(static_cast<size_t>(status.st_size));
   }
   char buffer[1 << 16];
   size_t got;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -148,6 +149,16 @@ TEST(WendfitTool, BadInputGivesOneMessageAndNoResultFile) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_FALSE(test::fileExists(dir.file("out.fn"))) << c.name;
   }
+}
+
+TEST(WendfitTool, ADirectoryAsInputIsNamedNotRead) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("folder.pts"));
+  CommandResult run =
+      test::runCommand(wendfit(dir.file("folder.pts") + " " + dir.file("out.fn") + " 2"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("folder.pts: is a directory"), std::string::npos) << run.err;
+  EXPECT_FALSE(test::fileExists(dir.file("out.fn")));
 }
 
 TEST(WendfitTool, UnwritableOutputIsAFailure) {
