@@ -20,12 +20,22 @@ namespace wendfit {
 namespace {
 
 // The rescaling divides by the largest extent of the points' box; a set
-// whose points all coincide has none, and a fit over it would be all NaN.
+// whose points all coincide has none, and a fit over it would be all NaN;
+// a box wider than the float range would scale every point to 0.
 void requireExtent(const PointSet& points, const std::string& path) {
   float lo[3];
   float hi[3];
   points.boundingBox(lo, hi, 1.0f);
-  if (hi[0] - lo[0] > 0 || hi[1] - lo[1] > 0 || hi[2] - lo[2] > 0) return;
+  const float extents[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+  // Coordinates near the float limits can span more than a float holds; the
+  // rescaling would then multiply every point by 0.
+  for (float extent : extents) {
+    if (!std::isfinite(extent)) {
+      throw Error(fileMessage(path, "the points span more than the float range and cannot be "
+                                    "rescaled (expected coordinates below about 1e38 in size)"));
+    }
+  }
+  if (extents[0] > 0 || extents[1] > 0 || extents[2] > 0) return;
   throw Error(fileMessage(path, "all " + std::to_string(points.count) +
                                     " points are at one position; nothing to fit "
                                     "(expected points spread over a surface)"));

@@ -139,6 +139,7 @@ TEST(WendfitTool, BadInputGivesOneMessageAndNoResultFile) {
       {"coincident.pts", "3\n1 1 1\n1 1 1\n1 1 1\n0 0 1\n0 0 1\n0 0 1\n", "one position"},
       {"empty.pts", "0\n", "empty.pts"},
       {"short.pts", "3\n0 0 0\n1 1 1\n", "short.pts"},
+      {"huge.pts", "2\n-3e38 0 0\n3e38 1 0\n1 0 0\n0 1 0\n", "float range"},
   };
   for (const Case& c : cases) {
     if (!c.contents.empty()) test::writeFile(dir.file(c.name), c.contents);
