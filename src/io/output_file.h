@@ -9,6 +9,18 @@
 // terminal) cannot be replaced by a rename and must not be: it is written
 // directly. A symbolic link to a regular file is kept; the file it points
 // to is replaced.
+//
+// Interrupted runs leave nothing behind either: while a temporary file
+// exists its name stands in a fixed process-wide table, and the first
+// OutputFile that creates one installs handlers for SIGINT and SIGTERM that
+// remove every listed file and end the process with status 128 + signal
+// (130, 143). A signal the process ignored when the handlers would be
+// installed (a run started with nohup or in the background) stays ignored.
+//
+// Test hook: when the environment variable WENDFIT_TEST_PAUSE_BEFORE_COMMIT
+// names a file, commit() creates that file once the temporary file holds
+// everything but before it is renamed, then waits up to 60 s, so a test can
+// deliver a signal mid-write at a known moment.
 
 #include <cstdio>
 #include <string>
@@ -47,6 +59,7 @@ class OutputFile {
   std::string temporaryPath_;
   std::string renameTarget_;  // path_, or the file a symbolic link points to
   std::FILE* file_ = nullptr;
+  int pendingSlot_ = -1;  // where temporaryPath_ is listed for the signal handler
   bool committed_ = false;
 };
 

@@ -1,11 +1,19 @@
 #include "io/output_file.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "function/implicit_function.h"
 #include "io/function_file_writer.h"
@@ -140,6 +148,96 @@ TEST(FunctionFileWriter, FailedWriteIsAnErrorAndLeavesNoFileBehind) {
   expectContainsAll(message, {"result.fn", "cannot write"});
   EXPECT_EQ(test::readFile(target), "previous result\n");
   EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+// Starts the executable `arguments[0]` with the output module's pause hook,
+// waits until it pauses with its temporary file written but not yet renamed,
+// sends `signalNumber` and returns the wait status.
+int interruptMidWrite(const std::vector<std::string>& arguments, const std::string& marker,
+                      int signalNumber) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  std::string hook = "WENDFIT_TEST_PAUSE_BEFORE_COMMIT=" + marker;
+  std::vector<char*> envp;
+  for (char** variable = environ; *variable; ++variable) envp.push_back(*variable);
+  envp.push_back(hook.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << arguments[0];
+    return -1;
+  }
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!test::fileExists(marker) && std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      ADD_FAILURE() << arguments[0] << " ended before writing its output";
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(test::fileExists(marker)) << arguments[0] << " never paused mid-write";
+  kill(pid, signalNumber);
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+bool anyTemporaryIn(const std::string& directory) {
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    if (entry.path().filename().string().find(".tmp.") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Points on a sphere of radius 5 with outward normals, in the point file format.
+std::string writeSpherePoints(const test::TempDir& dir) {
+  constexpr int kRings = 12;
+  constexpr int kPerRing = 24;
+  std::string positions;
+  std::string normals;
+  for (int ring = 1; ring < kRings; ++ring) {
+    const double polar = M_PI * ring / kRings;
+    for (int k = 0; k < kPerRing; ++k) {
+      const double azimuth = 2.0 * M_PI * k / kPerRing;
+      const double n[3] = {std::sin(polar) * std::cos(azimuth), std::sin(polar) * std::sin(azimuth),
+                           std::cos(polar)};
+      positions += std::to_string(5 * n[0]) + " " + std::to_string(5 * n[1]) + " " + std::to_string(5 * n[2]) + "\n";
+      normals += std::to_string(-n[0]) + " " + std::to_string(-n[1]) + " " + std::to_string(-n[2]) + "\n";
+    }
+  }
+  const std::string path = dir.file("sphere.pts");
+  test::writeFile(path, std::to_string((kRings - 1) * kPerRing) + "\n" + positions + normals);
+  return path;
+}
+
+TEST(OutputFile, InterruptedWriteLeavesNoTemporaryFileAndConventionalStatus) {
+  test::TempDir dir;
+  const std::string points = writeSpherePoints(dir);
+  const std::string function = dir.file("fit.fn");
+  ASSERT_EQ(test::runCommand(test::executable("wendfit") + " " + points + " " + function + " 3").status, 0);
+  const std::string mesh = dir.file("fit.ply");
+  for (const int signalNumber : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signalNumber);
+    const std::string marker = dir.file("paused");
+    const std::string result = dir.file("again.fn");
+    int status = interruptMidWrite({test::executable("wendfit"), points, result, "3"}, marker, signalNumber);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << "wait status " << status;
+    EXPECT_FALSE(test::fileExists(result));
+    EXPECT_FALSE(anyTemporaryIn(dir.path()));
+    std::filesystem::remove(marker);
+
+    status = interruptMidWrite({test::executable("wendfit-mesh"), function, mesh}, marker, signalNumber);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << "wait status " << status;
+    EXPECT_FALSE(test::fileExists(mesh));
+    EXPECT_FALSE(anyTemporaryIn(dir.path()));
+    std::filesystem::remove(marker);
+  }
 }
 
 }  // namespace
