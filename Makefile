@@ -1,4 +1,5 @@
-# Quick start:  make demo  (fit the bundled example)   make test  (build and run every test)
+# Quick start:  scripts/install-deps  (the Debian packages, as root or through sudo)
+#               make demo  (fit the bundled example)   make test  (build and run every test)
 JOBS ?= $(shell nproc)
 RELEASE_DIR := build/release
 TEST_DIR := build/test

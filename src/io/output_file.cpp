@@ -40,16 +40,16 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs l
 
 std::atomic<int> pendingState[kPendingSlots];
 char pendingPath[kPendingSlots][kPendingPathBytes];
-std::atomic<int> nextPendingSlot{0};
+std::atomic<unsigned> nextPendingSlot{0};
 
 // Returns the slot holding `path`, or -1 when the table is full or the name
 // too long (the file is then still removed by the destructor, only not on a
 // signal).
 int listPending(const std::string& path) {
   if (path.size() >= kPendingPathBytes) return -1;
-  const int start = nextPendingSlot.fetch_add(1);
-  for (int k = 0; k < kPendingSlots; ++k) {
-    const int slot = (start + k) % kPendingSlots;
+  const unsigned start = nextPendingSlot.fetch_add(1);
+  for (unsigned k = 0; k < kPendingSlots; ++k) {
+    const int slot = static_cast<int>((start + k) % kPendingSlots);
     int expected = kSlotFree;
     if (pendingState[slot].compare_exchange_strong(expected, kSlotFilling)) {
       std::memcpy(pendingPath[slot], path.c_str(), path.size() + 1);
@@ -121,9 +121,9 @@ OutputFile::OutputFile(const std::string& path) : path_(path), renameTarget_(pat
       std::free(resolved);
     }
   }
+  installSignalHandlers();
   // O_EXCL with a fresh name never clobbers another file; mode 0666 lets the
   // umask decide the final permissions, as for any newly created file.
-  installSignalHandlers();
   int fd = -1;
   int errorNumber = 0;
   for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
