@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -195,48 +194,24 @@ bool anyTemporaryIn(const std::string& directory) {
   return false;
 }
 
-// Points on a sphere of radius 5 with outward normals, in the point file format.
-std::string writeSpherePoints(const test::TempDir& dir) {
-  constexpr int kRings = 12;
-  constexpr int kPerRing = 24;
-  std::string positions;
-  std::string normals;
-  for (int ring = 1; ring < kRings; ++ring) {
-    const double polar = M_PI * ring / kRings;
-    for (int k = 0; k < kPerRing; ++k) {
-      const double azimuth = 2.0 * M_PI * k / kPerRing;
-      const double n[3] = {std::sin(polar) * std::cos(azimuth), std::sin(polar) * std::sin(azimuth),
-                           std::cos(polar)};
-      positions += std::to_string(5 * n[0]) + " " + std::to_string(5 * n[1]) + " " + std::to_string(5 * n[2]) + "\n";
-      normals += std::to_string(-n[0]) + " " + std::to_string(-n[1]) + " " + std::to_string(-n[2]) + "\n";
-    }
-  }
-  const std::string path = dir.file("sphere.pts");
-  test::writeFile(path, std::to_string((kRings - 1) * kPerRing) + "\n" + positions + normals);
-  return path;
-}
-
 TEST(OutputFile, InterruptedWriteLeavesNoTemporaryFileAndConventionalStatus) {
   test::TempDir dir;
-  const std::string points = writeSpherePoints(dir);
+  const std::string points = std::string(WENDFIT_SOURCE_DIR) + "/examples/torus.pts";
   const std::string function = dir.file("fit.fn");
   ASSERT_EQ(test::runCommand(test::executable("wendfit") + " " + points + " " + function + " 3").status, 0);
-  const std::string mesh = dir.file("fit.ply");
+  const std::string marker = dir.file("paused");
+  const std::vector<std::vector<std::string>> writers = {
+      {test::executable("wendfit"), points, dir.file("again.fn"), "3"},
+      {test::executable("wendfit-mesh"), function, dir.file("fit.ply")}};
   for (const int signalNumber : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signalNumber);
-    const std::string marker = dir.file("paused");
-    const std::string result = dir.file("again.fn");
-    int status = interruptMidWrite({test::executable("wendfit"), points, result, "3"}, marker, signalNumber);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << "wait status " << status;
-    EXPECT_FALSE(test::fileExists(result));
-    EXPECT_FALSE(anyTemporaryIn(dir.path()));
-    std::filesystem::remove(marker);
-
-    status = interruptMidWrite({test::executable("wendfit-mesh"), function, mesh}, marker, signalNumber);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << "wait status " << status;
-    EXPECT_FALSE(test::fileExists(mesh));
-    EXPECT_FALSE(anyTemporaryIn(dir.path()));
-    std::filesystem::remove(marker);
+    for (const std::vector<std::string>& writer : writers) {
+      SCOPED_TRACE(writer[0] + " signal " + std::to_string(signalNumber));
+      const int status = interruptMidWrite(writer, marker, signalNumber);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << "wait status " << status;
+      EXPECT_FALSE(test::fileExists(writer[2]));
+      EXPECT_FALSE(anyTemporaryIn(dir.path()));
+      std::filesystem::remove(marker);
+    }
   }
 }
 
