@@ -77,7 +77,9 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
   double t = static_cast<double>(fa) / (static_cast<double>(fa) - fb);
   if (!(t > 0.0 && t < 1.0)) t = 0.5;
   float p[3];
-  bool onSurface = false;
+  // An end where the value is exactly 0 is the root.
+  bool onSurface = fa == 0.0f || fb == 0.0f;
+  if (onSurface) std::copy(fa == 0.0f ? a : b, (fa == 0.0f ? a : b) + 3, p);
   for (int step = 0; step < kEdgeSteps && !onSurface; ++step) {
     float ft = evaluateAt(ctx.function, a, b, t, p);
     ++*evaluations;

@@ -95,11 +95,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   MeshTopology edges = edgeTopology(mesh);
   summary.boundaryEdges = edges.boundaryEdges;
   summary.nonManifoldEdges = edges.nonManifoldEdges;
-  if (options.requireWatertight && !edges.watertight()) {
-    throw Error(meshPath + ": the mesh is not watertight: " + std::to_string(edges.boundaryEdges) +
-                " boundary edges, " + std::to_string(edges.nonManifoldEdges) +
-                " non-manifold edges (expected 0 and 0; the mesh was not written)");
-  }
+  requireWatertight(meshPath, options, summary);
   writeMesh(mesh, meshPath, format);
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (log) {
@@ -107,6 +103,13 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
     std::fflush(log);
   }
   return summary;
+}
+
+void requireWatertight(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary) {
+  if (!options.requireWatertight || (summary.boundaryEdges == 0 && summary.nonManifoldEdges == 0)) return;
+  throw Error(meshPath + ": the mesh is not watertight: " + std::to_string(summary.boundaryEdges) +
+              " boundary edges, " + std::to_string(summary.nonManifoldEdges) +
+              " non-manifold edges (expected 0 and 0; the mesh was not written)");
 }
 
 std::string summaryLine(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary) {

@@ -66,7 +66,12 @@ std::string meshOptionsHelp();
 MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,
                               const MeshOptions& options, std::FILE* log);
 
-// The summary line, without a line feed.
+// With options.requireWatertight, throws Error naming meshPath and the counts
+// when the summary has boundary or non-manifold edges; otherwise does nothing.
+void requireWatertight(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary);
+
+// The summary line, without a line feed: "watertight" only when the mesh
+// has neither boundary nor non-manifold edges, else both counts.
 std::string summaryLine(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary);
 
 }  // namespace wendfit
