@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -117,8 +118,7 @@ struct BlockCache {
       slot.store(2, std::memory_order_release);
       return home->values[index];
     }
-    while (slot.load(std::memory_order_acquire) != 2) {
-    }
+    while (slot.load(std::memory_order_acquire) != 2) std::this_thread::yield();
     return home->values[index];
   }
 
