@@ -17,10 +17,21 @@
 // surface along the gradient.
 //
 // Where to look: by default the surface is traced from the cells that hold
-// the band records' centres (the data) through the faces it crosses, and
-// never leaves the band of blocks near them, so the cost follows the surface
-// area and no sheet appears far from the data. With fullBox every cell of the
-// box is examined instead.
+// the band records' centres (the data) through the faces it crosses,
+// anywhere in the box, so the cost follows the surface area, every sheet
+// that is started is finished, and no sheet appears far from the data. With
+// fullBox every cell of the box is examined instead.
+//
+// Closing: the grid points beyond the box (one virtual layer, never
+// evaluated) count as outside, so where the zero set meets the box the mesh
+// is closed by the box's faces; vertices on edges to a virtual point lie on
+// the grid point inside. Zero-area triangles are removed by edge collapses
+// that keep the mesh manifold (see collapseZeroAreaTriangles). The mesh is
+// thus closed: no boundary and no non-manifold edges.
+//
+// Cost: every grid value is evaluated once (blocks share the points on
+// their common faces) and every edge vertex is placed once, by the block
+// that owns the edge's lower end.
 //
 // Orientation: "outside" is the sign class the function takes at the corners
 // of its box; triangles are wound counter-clockwise seen from outside, and
@@ -66,11 +77,11 @@ struct ExtractionStats {
   int cells[3] = {0, 0, 0};
   double cellSize = 0.0;      // the grid spacing along the longest side
   float finestRadius = 0.0f;  // 0 when the function has no records
-  long bandBlocks = 0;        // blocks of the band (all blocks with fullBox)
   long visitedBlocks = 0;     // blocks whose cells were looked at
   long seedCells = 0;
   long surfaceCells = 0;      // cells that the surface crosses
   long evaluations = 0;       // value and gradient evaluations
+  long collapsedTriangles = 0;  // zero-area triangles removed by edge collapses
   bool outsideNegative = false;
 };
 

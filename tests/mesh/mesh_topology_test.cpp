@@ -113,5 +113,23 @@ TEST(MeshTopology, DropSmallComponentsKeepsOrderAndRenumbers) {
   EXPECT_EQ(components, 1);
 }
 
+TEST(MeshTopology, ZeroAreaTrianglesCollapseIntoAClosedManifold) {
+  // An octahedron whose top vertex is split into two coincident vertices
+  // (0 and 6), joined by two zero-area triangles.
+  TriangleMesh mesh;
+  mesh.positions = {0, 0, 1, 1, 0, 0, 0, 1, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 1};
+  mesh.triangles = {0, 1, 2, 0, 2, 3, 6, 3, 4, 6, 4, 1, 0, 6, 1, 6, 0, 3,
+                    5, 2, 1, 5, 3, 2, 5, 4, 3, 5, 1, 4};
+  ASSERT_TRUE(analyzeTopology(mesh).watertight());
+  EXPECT_EQ(zeroAreaTriangles(mesh), 2);
+  EXPECT_EQ(collapseZeroAreaTriangles(mesh), 2);
+  EXPECT_EQ(zeroAreaTriangles(mesh), 0);
+  MeshTopology topology = analyzeTopology(mesh);
+  EXPECT_TRUE(topology.watertight() && topology.manifold() && topology.oriented());
+  EXPECT_EQ(mesh.vertexCount(), 6);
+  EXPECT_EQ(topology.eulerCharacteristic, 2);
+  EXPECT_EQ(edgeTopology(mesh).boundaryEdges, 0);
+}
+
 }  // namespace
 }  // namespace wendfit

@@ -174,6 +174,32 @@ TEST(SurfaceExtractor, SheetsAwayFromTheFinestDataNeedTheFullBox) {
   }
 }
 
+TEST(SurfaceExtractor, ZeroSetReachingTheBoxIsClosedByItsFaces) {
+  // x * w with a support wider than the box: the zero set is the plane
+  // x = 0 across the whole box. The box's corners tie, so the outside is
+  // non-negative and the negative half box must come out closed, its cut
+  // by the plane and its other five sides on the box's faces.
+  auto function = emptyFunction(-2.0f, 2.0f, 0.0f);
+  BasisFunction record = constantRecord(0, 0, 0, 5.0f, 0.0f, 1);
+  record.coeff[6] = 1.0f;
+  function->addLevel({record});
+  for (bool fullBox : {false, true}) {
+    ExtractionOptions options = withResolution(12);
+    options.fullBox = fullBox;
+    TriangleMesh mesh = extractSurface(*function, options);
+    expectClosedManifold(mesh, 1, 2);
+    EXPECT_EQ(zeroAreaTriangles(mesh), 0);
+    double area = 0.0;
+    for (long t = 0; t < mesh.triangleCount(); ++t) {
+      double normal[3], centroid[3];
+      triangleFrame(mesh, t, normal, centroid);
+      area += 0.5 * length(normal);
+      EXPECT_LT(centroid[0], 1e-5) << "triangle " << t << " lies in the negative half";
+    }
+    EXPECT_NEAR(area, 16.0 + 16.0 + 4 * 8.0, 1e-3) << "the cut, the far face and four half faces";
+  }
+}
+
 TEST(SurfaceExtractor, ExactZerosNeverSplitAVertex) {
   // A linear record x * w: exactly 0 on the plane x = 0 (which holds grid
   // points) and on everything beyond the support. The negative region is a
@@ -272,7 +298,7 @@ TEST(SurfaceGrid, SpansTheBoxExactlyWithNearCubicCells) {
   EXPECT_EQ(grid.n[0], 40);
   EXPECT_EQ(grid.n[1], 10);
   EXPECT_EQ(grid.n[2], 3);
-  EXPECT_EQ(grid.blocks[0], (40 + kBlockCells - 1) / kBlockCells);
+  EXPECT_EQ(grid.blocks[0], (40 + 2 + kBlockCells - 1) / kBlockCells) << "with the closing layer";
   EXPECT_EQ(grid.blocks[2], 1);
   float low[3], high[3];
   grid.point(0, 0, 0, low);
@@ -302,19 +328,6 @@ TEST(SurfaceGrid, BandRecordsAreTheFinestLevelPlusUncoveredCoarseRecords) {
   std::multiset<std::pair<float, float>> expected{{-4.5f, 1.0f}, {-3.5f, 1.0f}, {4.0f, 2.0f}};
   EXPECT_EQ(records, expected);
 
-  // Blocks two units wide.
-  SurfaceGrid grid = SurfaceGrid::overBox(function->boxMin, function->boxMax, 8 * kBlockCells);
-  std::vector<bool> band = bandBlocks(grid, source);
-  auto blockAt = [&](float x, float y) {
-    const float p[3] = {x, y, 0.0f};
-    int cell[3];
-    grid.cellOf(p, cell);
-    return band[grid.blockKey(cell[0] / kBlockCells, cell[1] / kBlockCells, cell[2] / kBlockCells)];
-  };
-  EXPECT_TRUE(blockAt(-4.0f, 0.0f));
-  EXPECT_TRUE(blockAt(4.0f, 0.0f));
-  EXPECT_FALSE(blockAt(-0.5f, 0.0f));
-  EXPECT_FALSE(blockAt(4.0f, 7.9f));
 }
 
 }  // namespace
