@@ -8,6 +8,7 @@
 
 #include "io/point_set.h"
 #include "mesh/mesh_command.h"
+#include "solver/schwarz_solver.h"
 
 namespace wendfit {
 
@@ -25,6 +26,8 @@ struct RunOptions {
   int threads = 0;
   // Report the time of every phase and the peak memory on `report`.
   bool stats = false;
+  // The solver of every level's system; Bicg is the designed one.
+  SolverKind solver = SolverKind::Bicg;
   // When not empty: extract the surface after the result file is written
   // and write it here, in the input's own coordinates.
   std::string meshPath;
