@@ -31,9 +31,9 @@ constexpr int kParallelRows = 8192;
 constexpr double kFirstShift = 1e-6;
 constexpr int kShiftAttempts = 8;
 
-// Float factors: the block solutions only steer the iteration, and half
-// the memory of double factors buys as few iterations (measured on the
-// torus and sphere fits).
+// Float factors: the block solutions only steer the iteration; double
+// factors took the same iteration counts at every level of a 100,000-point
+// torus fit, with twice the memory.
 using Factor = Eigen::LLT<Eigen::MatrixXf>;
 
 using Clock = std::chrono::steady_clock;
