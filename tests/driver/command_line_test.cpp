@@ -94,5 +94,15 @@ TEST(CommandLine, ThreadCountMustBeAPositiveNumber) {
   EXPECT_EQ(parse({"in.pts", "out.fn", "3", "--threads"}).action, CommandLine::Action::UsageError);
 }
 
+TEST(CommandLine, SolverIsBicgByDefaultAndUnknownNamesAreUsageErrors) {
+  EXPECT_EQ(parse({"in.pts", "out.fn", "6"}).options.solver, SolverKind::Bicg);
+  EXPECT_EQ(parse({"in.pts", "--solver", "schwarz", "out.fn", "6"}).options.solver, SolverKind::Schwarz);
+  EXPECT_EQ(parse({"--solver", "bicg", "in.pts", "out.fn", "6"}).options.solver, SolverKind::Bicg);
+  CommandLine unknown = parse({"in.pts", "out.fn", "6", "--solver", "cholesky"});
+  EXPECT_EQ(unknown.action, CommandLine::Action::UsageError);
+  EXPECT_NE(unknown.problem.find("'cholesky'"), std::string::npos) << unknown.problem;
+  EXPECT_EQ(parse({"in.pts", "out.fn", "6", "--solver"}).action, CommandLine::Action::UsageError);
+}
+
 }  // namespace
 }  // namespace wendfit

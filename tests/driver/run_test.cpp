@@ -347,6 +347,18 @@ TEST(WendfitTool, BadArgumentsAreRefusedBeforeAnyWork) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"hard.fn", "in.xyz", "link.fn", "link.ply"})) << c.arguments;
   }
+TEST(WendfitTool, SchwarzSolverResultIsTheSameForAnyThreadCount) {
+  TempDir dir;
+  // The finest levels have enough centres for the solver's parallel paths.
+  test::writeFile(dir.file("in.pts"), spherePointFile(12000));
+  const std::string common = "--solver schwarz " + dir.file("in.pts") + " ";
+  CommandResult one = test::runCommand(wendfit("--threads 1 " + common + dir.file("one.fn") + " 7"));
+  CommandResult two = test::runCommand(wendfit("--threads 2 " + common + dir.file("two.fn") + " 7"));
+  ASSERT_EQ(one.status, 0) << one.err;
+  ASSERT_EQ(two.status, 0) << two.err;
+  EXPECT_EQ(test::readFile(dir.file("one.fn")), test::readFile(dir.file("two.fn")));
+  EXPECT_EQ(one.out.substr(0, one.out.find("Fitting time")), two.out.substr(0, two.out.find("Fitting time")));
+  EXPECT_GT(test::readFile(dir.file("one.fn")).size(), 100000u);
 }
 
 }  // namespace

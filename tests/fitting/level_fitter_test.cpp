@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -458,6 +460,64 @@ TEST(LevelFitter, FittedFunctionVanishesAtEachLevelsCentres) {
       EXPECT_GT(function.value(0, 0, 0), 0.0f);
       EXPECT_LT(function.value(0, 0, 13), 0.0f);
     }
+  }
+}
+
+TEST(LevelFitter, SchwarzConstantsMeetTheStoppingTestOnTheTrueResidualAtEveryLevel) {
+  PointSet input = makeSet(sampleSurface(true, 3000, 21));
+  PointOctree octree(input);
+  const float diagonal = 2.0f * std::sqrt(octree.halfExtent[0] * octree.halfExtent[0] +
+                                          octree.halfExtent[1] * octree.halfExtent[1] +
+                                          octree.halfExtent[2] * octree.halfExtent[2]);
+  float boxMin[3], boxMax[3];
+  input.boundingBox(boxMin, boxMax, 1.5f);
+  ImplicitFunction function(boxMin, boxMax, nullptr);
+  function.offset = 0.0f;
+  LevelFitter fitter = makeFitter(function, diagonal);
+  fitter.solver = SolverKind::Schwarz;
+  const double tolerance = 1e-5 * diagonal;
+  float radius = 1.5f * diagonal;
+  for (int level = 1; level <= 6; ++level, radius *= 0.5f) {
+    PointSet centres = octree.levelCentres(level);
+    // The function's value at each centre before the level, keyed by position.
+    std::map<std::array<float, 3>, double> before;
+    for (int j = 0; j < centres.count; ++j) {
+      const float* p = centres.position(j);
+      before[{p[0], p[1], p[2]}] = function.value(p[0], p[1], p[2]);
+    }
+    fitter.fitLevel(std::move(centres), radius, level);
+    EXPECT_LT(fitter.stats.iterations, 100) << "level " << level;
+
+    // The level's system rebuilt by brute force from its records, whose
+    // constants are the solution: A = w(|ci - cj|) with 3 on the diagonal,
+    // b_j = -f_j - sum_i w * (linear part of record i at cj - ci).
+    const std::vector<const BasisFunction*> records = recordsOfLevel(function, level);
+    ASSERT_EQ(records.size(), before.size());
+    double residualSq = 0, rhsSq = 0, magnitudeSq = 0;
+    for (const BasisFunction* rj : records) {
+      const double xj = rj->coeff[9];
+      double b = -before.at({rj->centre[0], rj->centre[1], rj->centre[2]});
+      double ax = 3.0 * xj, magnitude = 3.0 * std::fabs(xj);
+      for (const BasisFunction* ri : records) {
+        if (ri == rj) continue;
+        const float dx = rj->centre[0] - ri->centre[0];
+        const float dy = rj->centre[1] - ri->centre[1];
+        const float dz = rj->centre[2] - ri->centre[2];
+        const double w = weight(std::sqrt(double(dx) * dx + double(dy) * dy + double(dz) * dz), radius);
+        if (w == 0) continue;
+        b -= w * (ri->coeff[6] * double(dx) + ri->coeff[7] * double(dy) + ri->coeff[8] * double(dz));
+        ax += w * ri->coeff[9];
+        magnitude += w * std::fabs(ri->coeff[9]);
+      }
+      residualSq += (b - ax) * (b - ax);
+      rhsSq += b * b;
+      magnitudeSq += magnitude * magnitude;
+    }
+    // The solver met the test in double; storing the constants as float may
+    // move the residual by at most half an ulp of each term.
+    const double rounding = std::ldexp(std::sqrt(magnitudeSq), -24);
+    EXPECT_LE(std::sqrt(residualSq), tolerance * std::sqrt(rhsSq) + rounding) << "level " << level;
+    EXPECT_LT(rounding, 0.1 * tolerance * std::sqrt(rhsSq)) << "level " << level;
   }
 }
 
