@@ -133,7 +133,7 @@ detected() {
 }
 listed() {
   echo "$1" | tr ';' '\n' | while IFS= read -r entry; do
-    [ -n "$entry" ] && printf '%s\t%s\t%s\n' "${entry%%=*}" "$WENDFIT" "${entry#*=}"
+    if [ -n "$entry" ]; then printf '%s\t%s\t%s\n' "${entry%%=*}" "$WENDFIT" "${entry#*=}"; fi
   done
 }
 {
