@@ -109,7 +109,7 @@ fi
 have_open3d=1
 if ! install python3-open3d || ! "$PYTHON" -c 'import open3d' 2>/dev/null; then
   have_open3d=0
-  echo "screened Poisson skipped and meshes not measured: python3-open3d is not installed and could not be installed for $PYTHON (see $WORK/apt.log)"
+  echo "screened Poisson skipped and meshes not measured: $PYTHON cannot import open3d (Debian package python3-open3d; install log: $WORK/apt.log)"
   install python3-numpy || true
 fi
 if ! "$PYTHON" -c 'import numpy' 2>/dev/null; then
