@@ -74,6 +74,7 @@ std::string usageText() {
       "Options (anywhere on the line; -- ends them):\n"
       "  --flip-normals  negate the normals of the input after reading, whatever\n"
       "                  its format (for files whose normals point the other way)\n"
+      "  --sign-guard    keep the sign right off the surface (no pockets past tips)\n"
       "  --threads N     use N threads (N >= 1; default: OMP_NUM_THREADS, else\n"
       "                  every core); the result is the same for any N\n"
       "  --stats         report the time of every phase and the peak memory on\n"
@@ -148,6 +149,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       return line;
     } else if (argument == "--stats") {
       line.options.stats = true;
+    } else if (argument == "--sign-guard") {
+      line.options.signGuard = true;
     } else if (argument == "--flip-normals") {
       line.options.flipNormals = true;
     } else if (argument == "--threads") {

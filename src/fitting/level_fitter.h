@@ -33,6 +33,8 @@ struct LevelStats {
   int iterations = 0;            // linbcg iterations
   double solverError = 0;        // linbcg's last error estimate (relative residual)
   double rhsNorm = 0;            // Euclidean norm of the right-hand side
+  double signGuardSeconds = 0;   // probing and re-solving (signGuard only)
+  int signGuardRecords = 0;      // records the sign guard added
 };
 
 struct LevelFitter {
@@ -40,6 +42,9 @@ struct LevelFitter {
   float regularization = 0.0f;
   float errorThreshold = 0.0f;
   float boxDiagonal = 0.0f;
+  // Probe every level off the surface and re-solve it with extra records
+  // where the sign is wrong (see sign_guard.h). Off: the designed fit.
+  bool signGuard = false;
   // Console for the level's lines and the solver's progress (nullptr: silent).
   std::FILE* console = stdout;
 
@@ -52,6 +57,9 @@ struct LevelFitter {
   int level = 0;
   long long nonZeroCount = 0;
   LevelStats stats;
+  // When it has n + 1 entries, fitGlobal's solve starts from it instead of
+  // the usual guess (entries 1 ... n); fitGlobal empties it.
+  std::vector<double> startGuess;
 
   // Fits one level: takes the centre set over, fits it with the given support
   // radius and adds the level's basis functions to `function` (which must be
