@@ -119,6 +119,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
   fitter.regularization = static_cast<float>(options.regularization);
   fitter.signGuard = options.signGuard;
+  points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {

@@ -45,6 +45,10 @@ struct LevelFitter {
   // Probe every level off the surface and re-solve it with extra records
   // where the sign is wrong (see sign_guard.h). Off: the designed fit.
   bool signGuard = false;
+  // The box of the points being fitted (for signGuard: beyond it every
+  // point is outside the surface).
+  float pointsMin[3] = {0, 0, 0};
+  float pointsMax[3] = {0, 0, 0};
   // Console for the level's lines and the solver's progress (nullptr: silent).
   std::FILE* console = stdout;
 

@@ -24,7 +24,9 @@ constexpr double kRadiusPerStep = 4.0;
 // inside. Outside they reach the whole support, where a spilled correction
 // lands; inside one step, as deeper points soon lie nearer another wall.
 constexpr double kProbeSteps[] = {1.0, 2.0, 4.0, -1.0};
-constexpr int kProbesPerCentre = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
+constexpr int kRayProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
+// Then one probe on each face of the function's box.
+constexpr int kProbesPerCentre = kRayProbes + 6;
 
 constexpr int kProbeChunk = 64;
 
@@ -41,52 +43,83 @@ struct Probe {
   bool wrong = false;
 };
 
-// The probes of centre j, tested against the function with the level's
-// current records. `answer` is a query buffer of at least n entries.
+bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
+  for (int a = 0; a < 3; ++a) {
+    if (p[a] < fitter.pointsMin[a] || p[a] > fitter.pointsMax[a]) return true;
+  }
+  return false;
+}
+
+// Tests the probe at `probe.position` whose target is -distance outside
+// (distance > 0) and +|distance| inside against the function with the
+// level's current records.
+void testProbe(const LevelFitter& fitter, const KdTree& tree, double distance, int* answer,
+               Probe& probe) {
+  const float* p = probe.position;
+  const ImplicitFunction& function = *fitter.function;
+  for (int a = 0; a < 3; ++a) {
+    if (!(p[a] >= function.boxMin[a] && p[a] <= function.boxMax[a])) return;
+  }
+  const double before = function.value(p[0], p[1], p[2]);
+  double after = before;
+  const float radius = fitter.radius;
+  const int found = tree.query(p, radius, answer);
+  std::sort(answer, answer + found);
+  for (int e = 0; e < found; ++e) {
+    const BasisFunction& record = fitter.basisFunctions[answer[e]];
+    const float dx = p[0] - record.centre[0];
+    const float dy = p[1] - record.centre[1];
+    const float dz = p[2] - record.centre[2];
+    const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
+                               static_cast<double>(dx) * dx);
+    after += weight(d, radius) * record.quadric(dx, dy, dz);
+  }
+  // Negative outside, positive inside; a zero is wrong on either side.
+  probe.wrong = distance > 0 ? after >= 0.0 : after <= 0.0;
+  probe.value = static_cast<float>(before + distance);
+}
+
+// The probes of centre j. `answer` is a query buffer of at least n entries.
 void probeCentre(const LevelFitter& fitter, const KdTree& tree, int j, double step, int* answer,
                  Probe* probes) {
   const PointSet& centres = fitter.centres;
   const float* c = centres.position(j);
   const float* nrm = centres.normal(j);
   if (nrm[0] == 0.0f && nrm[1] == 0.0f && nrm[2] == 0.0f) return;
-  const float radius = fitter.radius;
-  for (int k = 0; k < kProbesPerCentre; ++k) {
+  for (int k = 0; k < kRayProbes; ++k) {
     Probe& probe = probes[k];
     const double offset = kProbeSteps[k] * step;
     for (int a = 0; a < 3; ++a) {
       probe.position[a] = static_cast<float>(c[a] + offset * nrm[a]);
       probe.normal[a] = nrm[a];
     }
-    const float* p = probe.position;
-    // Outside the function's box its value is the offset, whatever a
-    // record would add there.
-    bool inBox = true;
-    for (int a = 0; a < 3; ++a) {
-      inBox = inBox && p[a] >= fitter.function->boxMin[a] && p[a] <= fitter.function->boxMax[a];
+    // Beyond the points' box every point is outside; elsewhere the probe
+    // counts only where its centre is the nearest one.
+    if (!(offset > 0 && beyondPoints(fitter, probe.position))) {
+      const int found = tree.query(probe.position, static_cast<float>(std::fabs(offset)), answer);
+      bool nearest = true;
+      for (int e = 0; e < found; ++e) nearest = nearest && answer[e] == j;
+      if (!nearest) continue;
     }
-    if (!inBox) continue;
-    const float distance = static_cast<float>(std::fabs(offset));
-    int found = tree.query(p, distance, answer);
-    bool nearest = true;
-    for (int e = 0; e < found; ++e) nearest = nearest && answer[e] == j;
-    if (!nearest) continue;
-
-    const double before = fitter.function->value(p[0], p[1], p[2]);
-    double after = before;
-    found = tree.query(p, radius, answer);
-    std::sort(answer, answer + found);
-    for (int e = 0; e < found; ++e) {
-      const BasisFunction& record = fitter.basisFunctions[answer[e]];
-      const float dx = p[0] - record.centre[0];
-      const float dy = p[1] - record.centre[1];
-      const float dz = p[2] - record.centre[2];
-      const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
-                                 static_cast<double>(dx) * dx);
-      after += weight(d, radius) * record.quadric(dx, dy, dz);
-    }
-    // Negative outside, positive inside; a zero is wrong on either side.
-    probe.wrong = offset > 0 ? after >= 0.0 : after <= 0.0;
-    probe.value = static_cast<float>(before + offset);
+    testProbe(fitter, tree, offset, answer, probe);
+  }
+  // The shell between the points' box and the function's box is all
+  // outside, but only the coarse levels reach it, and there the function
+  // fades towards the offset: its faces are where a wrong sign survives
+  // (above a spike that points at a face). Each face the level's support
+  // reaches is probed where the centre projects onto it.
+  const ImplicitFunction& function = *fitter.function;
+  for (int face = 0; face < 6; ++face) {
+    Probe& probe = probes[kRayProbes + face];
+    const int axis = face / 2;
+    const float plane = face % 2 ? function.boxMax[axis] : function.boxMin[axis];
+    const double distance = std::fabs(static_cast<double>(plane) - c[axis]);
+    if (!(distance < fitter.radius)) continue;
+    std::copy(c, c + 3, probe.position);
+    probe.position[axis] = plane;
+    if (!beyondPoints(fitter, probe.position)) continue;
+    probe.normal[axis] = face % 2 ? 1.0f : -1.0f;
+    testProbe(fitter, tree, distance, answer, probe);
   }
 }
 
