@@ -23,10 +23,13 @@ constexpr double kRadiusPerStep = 4.0;
 // Probe offsets along the normal in steps: positive outside, negative
 // inside. Outside they reach the whole support, where a spilled correction
 // lands; inside one step, as deeper points soon lie nearer another wall.
-constexpr double kProbeSteps[] = {1.0, 2.0, 4.0, -1.0};
+constexpr double kProbeSteps[] = {1.0, 2.0, 4.0, 8.0, -1.0};
 constexpr int kRayProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
-// Then one probe on each face of the function's box.
-constexpr int kProbesPerCentre = kRayProbes + 6;
+constexpr int kProbesPerCentre = kRayProbes;
+
+// Probes per side of each face of the function's box (a grid of this
+// squared on every face).
+constexpr int kFaceProbesPerSide = 4;
 
 constexpr int kProbeChunk = 64;
 
@@ -103,24 +106,24 @@ void probeCentre(const LevelFitter& fitter, const KdTree& tree, int j, double st
     }
     testProbe(fitter, tree, offset, answer, probe);
   }
-  // The shell between the points' box and the function's box is all
-  // outside, but only the coarse levels reach it, and there the function
-  // fades towards the offset: its faces are where a wrong sign survives
-  // (above a spike that points at a face). Each face the level's support
-  // reaches is probed where the centre projects onto it.
+}
+
+// The probe at grid cell `cell` of one face of the function's box, with the
+// face's outward normal.
+Probe faceProbe(const LevelFitter& fitter, int axis, bool upper, int cell) {
   const ImplicitFunction& function = *fitter.function;
-  for (int face = 0; face < 6; ++face) {
-    Probe& probe = probes[kRayProbes + face];
-    const int axis = face / 2;
-    const float plane = face % 2 ? function.boxMax[axis] : function.boxMin[axis];
-    const double distance = std::fabs(static_cast<double>(plane) - c[axis]);
-    if (!(distance < fitter.radius)) continue;
-    std::copy(c, c + 3, probe.position);
-    probe.position[axis] = plane;
-    if (!beyondPoints(fitter, probe.position)) continue;
-    probe.normal[axis] = face % 2 ? 1.0f : -1.0f;
-    testProbe(fitter, tree, distance, answer, probe);
+  Probe probe;
+  probe.position[axis] = upper ? function.boxMax[axis] : function.boxMin[axis];
+  probe.normal[axis] = upper ? 1.0f : -1.0f;
+  const int across[2] = {(axis + 1) % 3, (axis + 2) % 3};
+  const int index[2] = {cell % kFaceProbesPerSide, cell / kFaceProbesPerSide};
+  for (int k = 0; k < 2; ++k) {
+    const int a = across[k];
+    const double fraction = (index[k] + 0.5) / kFaceProbesPerSide;
+    probe.position[a] = static_cast<float>(function.boxMin[a] +
+                                           fraction * (function.boxMax[a] - function.boxMin[a]));
   }
+  return probe;
 }
 
 // Probes every data centre (guard records are not probed); returns the
@@ -137,6 +140,24 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
 #pragma omp for schedule(dynamic, kProbeChunk)
     for (int j = 0; j < n; ++j) {
       if (isData[j]) probeCentre(fitter, tree, j, step, answer, &probes[static_cast<size_t>(j) * kProbesPerCentre]);
+    }
+  }
+  // The shell between the points' box and the function's box is all
+  // outside, but only the coarse levels reach far into it, and there the
+  // function fades towards the offset: its faces are where a wrong-sign
+  // sheet survives (above a spike that points at a face). A coarse grid on
+  // every face is probed too, with the distance from the points' box as the
+  // target's size.
+  std::vector<int> faceAnswer(std::max(n, 1));
+  for (int face = 0; face < 6; ++face) {
+    const int axis = face / 2;
+    const bool upper = face % 2 == 1;
+    const double distance = upper ? fitter.function->boxMax[axis] - fitter.pointsMax[axis]
+                                  : fitter.pointsMin[axis] - fitter.function->boxMin[axis];
+    if (!(distance > 0)) continue;
+    for (int cell = 0; cell < kFaceProbesPerSide * kFaceProbesPerSide; ++cell) {
+      probes.push_back(faceProbe(fitter, axis, upper, cell));
+      testProbe(fitter, tree, distance, faceAnswer.data(), probes.back());
     }
   }
   probes.erase(std::remove_if(probes.begin(), probes.end(), [](const Probe& p) { return !p.wrong; }),
@@ -202,3 +223,4 @@ int guardLevelSigns(LevelFitter& fitter) {
 }
 
 }  // namespace wendfit
+

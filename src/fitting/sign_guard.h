@@ -23,7 +23,7 @@ namespace wendfit {
 
 struct LevelFitter;
 
-constexpr int kSignGuardRounds = 2;
+constexpr int kSignGuardRounds = 1;
 
 // Checks the level that `fitter` has just solved (its centres with values,
 // kd-tree and records with their constants, before they are handed to the
