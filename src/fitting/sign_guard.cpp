@@ -23,7 +23,7 @@ constexpr double kRadiusPerStep = 4.0;
 // Probe offsets along the normal in steps: positive outside, negative
 // inside. Outside they reach the whole support, where a spilled correction
 // lands; inside one step, as deeper points soon lie nearer another wall.
-constexpr double kProbeSteps[] = {1.0, 2.0, 4.0, 8.0, -1.0};
+constexpr double kProbeSteps[] = {1.0, 4.0, -1.0};
 constexpr int kRayProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
 constexpr int kProbesPerCentre = kRayProbes;
 
