@@ -108,13 +108,13 @@ void probeCentre(const LevelFitter& fitter, const KdTree& tree, int j, double st
   }
 }
 
-// The probe at grid cell `cell` of one face of the function's box, with the
-// face's outward normal.
+// The probe at grid cell `cell` of one face of the function's box. Its
+// normal stays zero: the record there is a constant bump, as a slope across
+// the face would raise the function on the way back to the data.
 Probe faceProbe(const LevelFitter& fitter, int axis, bool upper, int cell) {
   const ImplicitFunction& function = *fitter.function;
   Probe probe;
   probe.position[axis] = upper ? function.boxMax[axis] : function.boxMin[axis];
-  probe.normal[axis] = upper ? 1.0f : -1.0f;
   const int across[2] = {(axis + 1) % 3, (axis + 2) % 3};
   const int index[2] = {cell % kFaceProbesPerSide, cell / kFaceProbesPerSide};
   for (int k = 0; k < 2; ++k) {
