@@ -91,8 +91,8 @@ struct MeshFigures {
 MeshFigures fitAndMeasure(const test::TempDir& dir, const std::string& options) {
   const std::string mesh = dir.file("spike.ply");
   const test::CommandResult run = test::runCommand(
-      test::executable("wendfit") + " " + options + " " + dir.file("spike.xyzn") + " " +
-      dir.file("spike.fn") + " 6 --mesh " + mesh + " --full-box");
+      test::executable("wendfit") + " --threads 1 " + options + " " + dir.file("spike.xyzn") + " " +
+      dir.file("spike.fn") + " 6 --mesh " + mesh + " --full-box --resolution 53");
   EXPECT_EQ(run.status, 0) << run.err;
   const TriangleMesh surface = readMesh(mesh);
   MeshFigures figures;
