@@ -33,6 +33,10 @@ constexpr int kFaceProbesPerSide = 4;
 
 constexpr int kProbeChunk = 64;
 
+// Probing and re-solving rounds per level. A second round would have to
+// keep new probes off the records the first one added.
+constexpr int kSignGuardRounds = 1;
+
 // Point indices are carried through the kd-tree's reordering in the float
 // values; floats hold every integer up to 2^24 exactly.
 constexpr int kMaxTrackedPoints = 1 << 24;
@@ -139,7 +143,9 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
     int* answer = answers[omp_get_thread_num()].data();
 #pragma omp for schedule(dynamic, kProbeChunk)
     for (int j = 0; j < n; ++j) {
-      if (isData[j]) probeCentre(fitter, tree, j, step, answer, &probes[static_cast<size_t>(j) * kProbesPerCentre]);
+      if (!isData[j]) continue;
+      Probe* own = &probes[static_cast<size_t>(j) * kProbesPerCentre];
+      probeCentre(fitter, tree, j, step, answer, own);
     }
   }
   // The shell between the points' box and the function's box is all
@@ -160,8 +166,8 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
       testProbe(fitter, tree, distance, faceAnswer.data(), probes.back());
     }
   }
-  probes.erase(std::remove_if(probes.begin(), probes.end(), [](const Probe& p) { return !p.wrong; }),
-               probes.end());
+  const auto right = [](const Probe& probe) { return !probe.wrong; };
+  probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
   return probes;
 }
 

@@ -25,7 +25,9 @@ constexpr double kSpikeRadius = 0.08;
 constexpr double kSpikeLength = 3.0;
 constexpr int kSampleCount = 40000;
 
-double sphereDistance(double x, double y, double z) { return std::sqrt(x * x + y * y + z * z) - 1.0; }
+double sphereDistance(double x, double y, double z) {
+  return std::sqrt(x * x + y * y + z * z) - 1.0;
+}
 
 double spikeDistance(double x, double y, double z) {
   const double along = std::clamp(z, 0.0, kSpikeLength);
@@ -74,8 +76,8 @@ std::string sampleSpike(unsigned seed) {
       p[2] += axis;
       if (sphereDistance(p[0], p[1], p[2]) < 0) continue;
     }
-    std::snprintf(line, sizeof line, "%.7g %.7g %.7g %.7g %.7g %.7g\n", p[0], p[1], p[2], n[0], n[1],
-                  n[2]);
+    std::snprintf(line, sizeof line, "%.7g %.7g %.7g %.7g %.7g %.7g\n", p[0], p[1], p[2], n[0],
+                  n[1], n[2]);
     text += line;
     ++kept;
   }
