@@ -26,6 +26,8 @@ TEST(CommandLine, MissingThresholdAndRegularizationCountAsZero) {
   EXPECT_EQ(three.options.levels, 6);
   EXPECT_EQ(three.options.errorThreshold, 0.0);
   EXPECT_EQ(three.options.regularization, 0.0);
+  EXPECT_FALSE(three.options.signGuard);
+  EXPECT_TRUE(parse({"--sign-guard", "in.pts", "out.fn", "6"}).options.signGuard);
 
   CommandLine four = parse({"in.pts", "out.fn", "6", "0.001"});
   ASSERT_EQ(four.action, CommandLine::Action::Run);

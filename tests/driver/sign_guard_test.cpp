@@ -1,0 +1,144 @@
+// End-to-end check of --sign-guard on a thin spike: a sphere with a long,
+// thin capsule standing on it, sampled densely with exact outward normals.
+// The designed fit leaves a wrong-sign sheet in empty space beyond the tip,
+// which an extraction of the whole box finds; with --sign-guard the whole
+// box holds one surface, close to the exact one.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "mesh/mesh_reader.h"
+#include "mesh/mesh_topology.h"
+#include "support/test_support.h"
+
+namespace wendfit {
+namespace {
+
+// The solid: the unit sphere and the capsule of radius kSpikeRadius around
+// the segment from the origin to (0, 0, kSpikeLength).
+constexpr double kSpikeRadius = 0.08;
+constexpr double kSpikeLength = 3.0;
+constexpr int kSampleCount = 40000;
+
+double sphereDistance(double x, double y, double z) {
+  return std::sqrt(x * x + y * y + z * z) - 1.0;
+}
+
+double spikeDistance(double x, double y, double z) {
+  const double along = std::clamp(z, 0.0, kSpikeLength);
+  return std::sqrt(x * x + y * y + (z - along) * (z - along)) - kSpikeRadius;
+}
+
+// Distance to the solid's surface: exact outside the solid (where the
+// fault lies); inside it is a lower bound.
+double surfaceDistance(double x, double y, double z) {
+  return std::fabs(std::min(sphereDistance(x, y, z), spikeDistance(x, y, z)));
+}
+
+double boxDiagonal() {
+  const double height = kSpikeLength + kSpikeRadius + 1.0;
+  return std::sqrt(2.0 * 2.0 + 2.0 * 2.0 + height * height);
+}
+
+// Area-uniform samples of the solid's surface with outward normals, as
+// "x y z nx ny nz" lines.
+std::string sampleSpike(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const double sphereArea = 4.0 * M_PI;
+  const double sideArea = 2.0 * M_PI * kSpikeRadius * kSpikeLength;
+  const double tipArea = 2.0 * M_PI * kSpikeRadius * kSpikeRadius;
+  std::string text;
+  char line[160];
+  for (int kept = 0; kept < kSampleCount;) {
+    const double pick = uniform(rng) * (sphereArea + sideArea + tipArea);
+    const double angle = 2.0 * M_PI * uniform(rng);
+    double p[3];
+    double n[3];
+    if (pick < sphereArea) {
+      const double nz = 2.0 * uniform(rng) - 1.0;
+      const double ring = std::sqrt(1.0 - nz * nz);
+      n[0] = ring * std::cos(angle), n[1] = ring * std::sin(angle), n[2] = nz;
+      std::copy(n, n + 3, p);
+      if (spikeDistance(p[0], p[1], p[2]) < 0) continue;
+    } else {
+      const bool side = pick < sphereArea + sideArea;
+      const double nz = side ? 0.0 : uniform(rng);
+      const double ring = std::sqrt(1.0 - nz * nz);
+      n[0] = ring * std::cos(angle), n[1] = ring * std::sin(angle), n[2] = nz;
+      const double axis = side ? kSpikeLength * uniform(rng) : kSpikeLength;
+      for (int a = 0; a < 3; ++a) p[a] = kSpikeRadius * n[a];
+      p[2] += axis;
+      if (sphereDistance(p[0], p[1], p[2]) < 0) continue;
+    }
+    std::snprintf(line, sizeof line, "%.7g %.7g %.7g %.7g %.7g %.7g\n", p[0], p[1], p[2], n[0],
+                  n[1], n[2]);
+    text += line;
+    ++kept;
+  }
+  return text;
+}
+
+struct MeshFigures {
+  long components = 0;
+  double maxDistance = 0;   // over the vertices, relative to the box diagonal
+  double meanDistance = 0;  // likewise
+};
+
+MeshFigures fitAndMeasure(const test::TempDir& dir, const std::string& options) {
+  const std::string mesh = dir.file("spike.ply");
+  const test::CommandResult run = test::runCommand(
+      test::executable("wendfit") + " --threads 1 " + options + " " + dir.file("spike.xyzn") + " " +
+      dir.file("spike.fn") + " 6 --mesh " + mesh + " --full-box --resolution 53");
+  EXPECT_EQ(run.status, 0) << run.err;
+  const TriangleMesh surface = readMesh(mesh);
+  MeshFigures figures;
+  figures.components = analyzeTopology(surface).components;
+  double sum = 0;
+  for (long v = 0; v < surface.vertexCount(); ++v) {
+    const float* p = &surface.positions[3 * v];
+    const double distance = surfaceDistance(p[0], p[1], p[2]) / boxDiagonal();
+    figures.maxDistance = std::max(figures.maxDistance, distance);
+    sum += distance;
+  }
+  figures.meanDistance = surface.vertexCount() > 0 ? sum / surface.vertexCount() : 0.0;
+  return figures;
+}
+
+TEST(SignGuard, ThinSpikeKeepsOneSurfaceNearTheData) {
+  test::TempDir dir;
+  test::writeFile(dir.file("spike.xyzn"), sampleSpike(7));
+
+  const MeshFigures designed = fitAndMeasure(dir, "");
+  // The shape must show the fault, or the guarded figures prove nothing.
+  EXPECT_GT(designed.components, 1);
+  EXPECT_GT(designed.maxDistance, 0.05);
+
+  const MeshFigures guarded = fitAndMeasure(dir, "--sign-guard");
+  EXPECT_EQ(guarded.components, 1);
+  EXPECT_LT(guarded.maxDistance, 2e-3);
+  EXPECT_LT(guarded.meanDistance, 1e-4);
+}
+
+TEST(SignGuard, ResultDoesNotDependOnTheThreadCount) {
+  test::TempDir dir;
+  test::writeFile(dir.file("spike.xyzn"), sampleSpike(11));
+  std::string results[2];
+  for (int threads = 1; threads <= 2; ++threads) {
+    const std::string out = dir.file("spike" + std::to_string(threads) + ".fn");
+    const test::CommandResult run =
+        test::runCommand(test::executable("wendfit") + " --sign-guard --threads " +
+                         std::to_string(threads) + " " + dir.file("spike.xyzn") + " " + out + " 4");
+    ASSERT_EQ(run.status, 0) << run.err;
+    results[threads - 1] = test::readFile(out);
+  }
+  EXPECT_EQ(results[0], results[1]);
+}
+
+}  // namespace
+}  // namespace wendfit
