@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string>
 
 #include <omp.h>
@@ -44,23 +45,44 @@ constexpr double kOverlapFraction = 0.3;
 constexpr int kEvaluationChunk = 256;
 constexpr int kQueryChunk = 256;
 
-// One query answer buffer per thread, each large enough for any answer;
-// allocated before the parallel loops so that an exhausted memory surfaces
-// as an exception on the calling thread.
-std::vector<std::vector<int>> queryBuffers(int n) {
-  return std::vector<std::vector<int>>(omp_get_max_threads(), std::vector<int>(std::max(n, 1)));
-}
+// Kd-tree query answers, one vector per thread that grows to the largest
+// answer the thread has seen. No exception may leave an OpenMP region, so a
+// vector that cannot grow is recorded and rethrowIfFailed() reports it on the
+// calling thread after the loop.
+class QueryAnswers {
+ public:
+  QueryAnswers() : answers_(omp_get_max_threads()) {}
+
+  // The calling thread's answer to the query, or nullptr when it did not fit
+  // in memory.
+  std::vector<int>* query(const KdTree& tree, const float point[3], float radius) {
+    std::vector<int>& answer = answers_[omp_get_thread_num()];
+    try {
+      tree.query(point, radius, answer);
+    } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+      failed_ = true;
+      return nullptr;
+    }
+    return &answer;
+  }
+
+  void rethrowIfFailed() const {
+    if (failed_) throw std::bad_alloc();
+  }
+
+ private:
+  std::vector<std::vector<int>> answers_;
+  bool failed_ = false;
+};
 
 std::string levelPrefix(int level) { return "level " + std::to_string(level) + ": "; }
 
-// Removes `self` from the first `found` entries of a query answer, keeping
-// the order; returns the new length.
-int dropSelf(int* answer, int found, int self) {
-  int kept = 0;
-  for (int k = 0; k < found; ++k) {
-    if (answer[k] != self) answer[kept++] = answer[k];
-  }
-  return kept;
+// Removes `self` from a query answer, keeping the order; returns the new
+// length.
+int dropSelf(std::vector<int>& answer, int self) {
+  answer.erase(std::remove(answer.begin(), answer.end(), self), answer.end());
+  return static_cast<int>(answer.size());
 }
 
 }  // namespace
@@ -140,7 +162,7 @@ void LevelFitter::selectByError() {
   stats.evaluationSeconds += secondsSince(start);
 
   start = Clock::now();
-  std::vector<std::vector<int>> answers = queryBuffers(n);
+  QueryAnswers answers;
   std::vector<char> keep(n, 0);
   const KdTree& tree = *kdTree;
   // While the function has no basis functions it is its offset everywhere,
@@ -149,24 +171,22 @@ void LevelFitter::selectByError() {
   // either. Until something is fitted, every centre is kept; everything
   // else about the selection (its kd-tree order, its values) stays as is.
   const bool keepAll = current.functionCount() == 0;
-#pragma omp parallel
-  {
-    int* answer = answers[omp_get_thread_num()].data();
-#pragma omp for schedule(dynamic, kQueryChunk)
-    for (int j = 0; j < n; ++j) {
-      if (keepAll) {
+#pragma omp parallel for schedule(dynamic, kQueryChunk)
+  for (int j = 0; j < n; ++j) {
+    if (keepAll) {
+      keep[j] = 1;
+      continue;
+    }
+    const std::vector<int>* answer = answers.query(tree, centres.position(j), radius);
+    if (!answer) continue;
+    for (int i : *answer) {
+      if (errors[i] > errorThreshold) {
         keep[j] = 1;
-        continue;
-      }
-      const int found = tree.query(centres.position(j), radius, answer);
-      for (int k = 0; k < found; ++k) {
-        if (errors[answer[k]] > errorThreshold) {
-          keep[j] = 1;
-          break;
-        }
+        break;
       }
     }
   }
+  answers.rethrowIfFailed();
   const int kept = static_cast<int>(std::count(keep.begin(), keep.end(), 1));
   kdTree.reset();
 
@@ -263,20 +283,18 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
   // Counting pass: off-diagonal entries per row. The diagonal gets its own
   // place in every row whatever the query answers (a radius that has
   // underflowed to 0 finds not even the centre itself).
-  std::vector<std::vector<int>> answers = queryBuffers(n);
+  QueryAnswers answers;
   std::vector<int> rowCounts(n);
   long long offDiagonal = 0;
   const KdTree& tree = *kdTree;
-#pragma omp parallel reduction(+ : offDiagonal)
-  {
-    int* answer = answers[omp_get_thread_num()].data();
-#pragma omp for schedule(dynamic, kQueryChunk)
-    for (int j = 0; j < n; ++j) {
-      const int found = tree.query(centres.position(j), radius, answer);
-      rowCounts[j] = dropSelf(answer, found, j);
-      offDiagonal += rowCounts[j];
-    }
+#pragma omp parallel for schedule(dynamic, kQueryChunk) reduction(+ : offDiagonal)
+  for (int j = 0; j < n; ++j) {
+    std::vector<int>* answer = answers.query(tree, centres.position(j), radius);
+    if (!answer) continue;
+    rowCounts[j] = dropSelf(*answer, j);
+    offDiagonal += rowCounts[j];
   }
+  answers.rethrowIfFailed();
   nonZeroCount = n + offDiagonal;
   if (console) {
     std::fprintf(console, "Non-zero element in the matrix; %llu\n",
@@ -301,29 +319,27 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
   // Rows are independent: each one queries again and fills its own slice.
   const double diagonal = kWeightAtCentre + static_cast<double>(regularization);
   bool consistent = true;
-#pragma omp parallel
-  {
-    int* answer = answers[omp_get_thread_num()].data();
-#pragma omp for schedule(dynamic, kQueryChunk)
+#pragma omp parallel for schedule(dynamic, kQueryChunk)
   for (int j = 0; j < n; ++j) {
     const int row = j + 1;
     values[row] = diagonal;
     const double f = static_cast<double>(centres.values[j]);
     x[row] = -f;
     double rhs = -f;
-    const int found = tree.query(centres.position(j), radius, answer);
-    const int neighbours = dropSelf(answer, found, j);
+    std::vector<int>* answer = answers.query(tree, centres.position(j), radius);
+    if (!answer) continue;
+    const int neighbours = dropSelf(*answer, j);
     if (neighbours != rowCounts[j]) {
       // Never write past this row's slice; report after the loop.
 #pragma omp atomic write
       consistent = false;
       continue;
     }
-    std::sort(answer, answer + neighbours);
+    std::sort(answer->begin(), answer->end());
     const float* cj = centres.position(j);
     int position = indices[row];
     for (int e = 0; e < neighbours; ++e, ++position) {
-      const int i = answer[e];
+      const int i = (*answer)[e];
       const float* ci = centres.position(i);
       const float dx = cj[0] - ci[0];
       const float dy = cj[1] - ci[1];
@@ -337,7 +353,7 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
     }
     b[row] = rhs;
   }
-  }
+  answers.rethrowIfFailed();
   if (!consistent) {
     throw Error(levelPrefix(level) + "the kd-tree answered two equal queries differently");
   }

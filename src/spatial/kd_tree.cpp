@@ -23,9 +23,8 @@ constexpr int kMinDivisibleCount = 10;
 
 }  // namespace
 
-KdTree::KdTree(PointSet& points)
-    : points_(points), results_(static_cast<size_t>(points.count < 0 ? 0 : points.count)) {
-  if (points.positions.size() < 3 * results_.size()) {
+KdTree::KdTree(PointSet& points) : points_(points), size_(points.count < 0 ? 0 : points.count) {
+  if (points.positions.size() < 3 * static_cast<size_t>(size_)) {
     throw Error("kd-tree: the point set has fewer positions than points (expected " +
                 std::to_string(points.count) + ")");
   }
@@ -95,19 +94,17 @@ bool KdTree::divide(int index) {
   return true;
 }
 
-// Appends to results[count...] the points of the subtree at `index` closer
-// than `radius` to `point` and returns the new count. Left subtrees (points
-// above the split) come first, and nest calls; the right-hand descent loops.
-// The pruning tests are inclusive and the distance test strict.
-int KdTree::collect(int index, const float point[3], float radius, int* results,
-                    int count) const {
+// Emits the points of the subtree at `index` closer than `radius` to
+// `point`. Left subtrees (points above the split) come first, and nest calls;
+// the right-hand descent loops. The pruning tests are inclusive and the
+// distance test strict.
+template <typename Emit>
+void KdTree::collect(int index, const float point[3], float radius, Emit& emit) const {
   const Node* node = &nodes_[index];
   while (!node->isLeaf) {
     const float diff = point[node->axis] - node->split;
-    if (node->left >= 0 && diff + radius >= 0.0f) {
-      count = collect(node->left, point, radius, results, count);
-    }
-    if (node->right < 0 || !(diff - radius <= 0.0f)) return count;
+    if (node->left >= 0 && diff + radius >= 0.0f) collect(node->left, point, radius, emit);
+    if (node->right < 0 || !(diff - radius <= 0.0f)) return;
     node = &nodes_[node->right];
   }
   const double radiusSq = static_cast<double>(radius) * static_cast<double>(radius);
@@ -121,18 +118,27 @@ int KdTree::collect(int index, const float point[3], float radius, int* results,
     const double dy = qy - p[1];
     const double dz = qz - p[2];
     const double distSq = dz * dz + dy * dy + dx * dx;
-    if (distSq < radiusSq) results[count++] = i;
+    if (distSq < radiusSq) emit(i);
   }
-  return count;
 }
 
 const int* KdTree::query(const float point[3], float radius) {
-  resultCount_ = collect(0, point, radius, results_.data(), 0);
+  query(point, radius, results_);
   return results_.data();
 }
 
+int KdTree::query(const float point[3], float radius, std::vector<int>& results) const {
+  results.clear();
+  auto append = [&results](int i) { results.push_back(i); };
+  collect(0, point, radius, append);
+  return static_cast<int>(results.size());
+}
+
 int KdTree::query(const float point[3], float radius, int* results) const {
-  return collect(0, point, radius, results, 0);
+  int count = 0;
+  auto store = [results, &count](int i) { results[count++] = i; };
+  collect(0, point, radius, store);
+  return count;
 }
 
 }  // namespace wendfit

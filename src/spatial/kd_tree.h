@@ -22,30 +22,38 @@ class KdTree {
   KdTree& operator=(const KdTree&) = delete;
 
   // Indices of the points closer than `radius` to `point`, in visiting order,
-  // in the tree's own buffer (overwritten by the next query). Returns the
-  // buffer; resultCount() tells how many entries are valid. Allocates
-  // nothing.
+  // in the tree's own buffer (overwritten by the next query, and grown to the
+  // largest answer so far). Returns the buffer; resultCount() tells how many
+  // entries are valid.
   const int* query(const float point[3], float radius);
-  int resultCount() const { return resultCount_; }
+  int resultCount() const { return static_cast<int>(results_.size()); }
 
-  // The same query into a caller's buffer of at least size() entries, for
-  // concurrent use; returns the number of results. Does not touch the
-  // tree's own buffer.
+  // The same query into a caller's vector, for concurrent use: `results` is
+  // cleared and receives the answer, growing as needed (its capacity is kept
+  // between queries, so a reused vector soon stops allocating). Returns the
+  // number of results.
+  int query(const float point[3], float radius, std::vector<int>& results) const;
+
+  // The same query into a caller's buffer of at least size() entries;
+  // returns the number of results. Allocates nothing.
   int query(const float point[3], float radius, int* results) const;
 
-  int size() const { return static_cast<int>(results_.size()); }
+  int size() const { return size_; }
 
  private:
   struct Node;
   bool divide(int node);
-  int collect(int node, const float point[3], float radius, int* results, int count) const;
+  // Calls emit(i) for every point i of the subtree at `node` closer than
+  // `radius` to `point`, in visiting order (kd_tree.cpp).
+  template <typename Emit>
+  void collect(int node, const float point[3], float radius, Emit& emit) const;
 
   PointSet& points_;
+  int size_ = 0;
   // Nodes refer to their children by index into this pool (node 0 is the
   // root), so building and destruction need no recursion.
   std::vector<Node> nodes_;
   std::vector<int> results_;
-  int resultCount_ = 0;
 };
 
 }  // namespace wendfit

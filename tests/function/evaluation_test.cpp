@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <thread>
@@ -353,6 +355,78 @@ TEST(Curvatures, PlaneThroughACentreIsFlat) {
     function->curvatures(&mean, &gaussian, p[0], p[1], p[2]);
     EXPECT_NEAR(mean, 0.0, 1e-7) << p[0] << " " << p[1] << " " << p[2];
     EXPECT_NEAR(gaussian, 0.0, 1e-7) << p[0] << " " << p[1] << " " << p[2];
+  }
+}
+
+// Every result of one evaluation, as bits: value, gradient, curvatures.
+std::vector<double> evaluateAt(const ImplicitFunction& function, const std::array<float, 3>& p) {
+  float grad[3];
+  double mean, gaussian;
+  std::vector<double> out{function.valueAndGradient(grad, p[0], p[1], p[2])};
+  out.insert(out.end(), {grad[0], grad[1], grad[2], function.value(p[0], p[1], p[2])});
+  function.curvatures(&mean, &gaussian, p[0], p[1], p[2]);
+  out.insert(out.end(), {mean, gaussian});
+  return out;
+}
+
+TEST(Evaluation, LayoutGivesTheTreeDescentsBitsAndInsertMakesItStale) {
+  for (int seed = 0; seed < 6; ++seed) {
+    std::mt19937 rng(500 + seed);
+    auto levels = randomLevels(rng, 8.0f);
+    // Half the records first-order only, as the fitter makes them.
+    for (auto& level : levels)
+      for (size_t i = 0; i < level.size(); i += 2) std::fill(level[i].coeff, level[i].coeff + 6, 0.0f);
+    auto flat = makeFunction(-8.0f, 8.0f, 0.25f);
+    auto tree = makeFunction(-8.0f, 8.0f, 0.25f);
+    std::vector<BasisFunction> all;
+    for (auto& level : levels) {
+      flat->addLevel(level);
+      all.insert(all.end(), level.begin(), level.end());
+    }
+    for (const BasisFunction& f : all) tree->insert(&f);
+    tree->root.updateMaxRadius();
+    ASSERT_TRUE(flat->hasEvaluationLayout());
+    ASSERT_FALSE(tree->hasEvaluationLayout());
+    for (const auto& p : queryPoints(rng, all, 8.0f)) {
+      EXPECT_EQ(evaluateAt(*flat, p), evaluateAt(*tree, p)) << p[0] << " " << p[1] << " " << p[2];
+    }
+    // A record inserted behind the layout's back is seen at once.
+    BasisFunction extra = makeRecord(1.0f, 1.0f, 1.0f, 0.5f);
+    extra.coeff[9] = 1.0f;
+    const float before = flat->value(1.0f, 1.0f, 1.0f);
+    flat->insert(&extra);
+    EXPECT_FALSE(flat->hasEvaluationLayout());
+    EXPECT_NEAR(flat->value(1.0f, 1.0f, 1.0f), before + 3.0, 1e-5);
+  }
+}
+
+TEST(Evaluation, FirstOrderRecordsGiveTheFullQuadricsBits) {
+  // A record without second-order coefficients takes the short quadric; one
+  // record alone must give exactly weight * Q and its gradient term.
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> coeff(-2.0f, 2.0f);
+  std::uniform_real_distribution<float> offset(-1.0f, 1.0f);
+  for (int i = 0; i < 200; ++i) {
+    BasisFunction f = makeRecord(coeff(rng), coeff(rng), coeff(rng), 1.0f + coeff(rng) * 0.25f);
+    for (int k = 6; k < 10; ++k) f.coeff[k] = coeff(rng);
+    auto function = makeFunction(-4.0f, 4.0f, 0.0f);
+    function->addLevel({f});
+    for (int j = 0; j < 20; ++j) {
+      const float p[3] = {f.centre[0] + offset(rng), f.centre[1] + offset(rng), f.centre[2] + offset(rng)};
+      const double d[3] = {static_cast<float>(p[0] - f.centre[0]), static_cast<float>(p[1] - f.centre[1]),
+                           static_cast<float>(p[2] - f.centre[2])};
+      const double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+      double w = 0, q = 0, wGrad[3] = {0, 0, 0}, qGrad[3] = {0, 0, 0};
+      if (r <= f.radius) {
+        w = weight(r, f.radius);
+        q = f.quadric(d[0], d[1], d[2]);
+        weightGradient(wGrad, r, f.radius, d[0], d[1], d[2]);
+        f.quadricGradient(qGrad, d[0], d[1], d[2]);
+      }
+      float grad[3];
+      EXPECT_EQ(function->valueAndGradient(grad, p[0], p[1], p[2]), static_cast<float>(w * q + 0.0));
+      for (int a = 0; a < 3; ++a) EXPECT_EQ(grad[a], static_cast<float>(q * wGrad[a] + w * qGrad[a]));
+    }
   }
 }
 

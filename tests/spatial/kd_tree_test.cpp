@@ -39,7 +39,7 @@ std::vector<int> bruteForce(const PointSet& set, const float q[3], float r) {
 }
 
 // Queries around every point and around random points with random radii
-// (zero included) and compares both query forms with a brute-force scan over
+// (zero included) and compares all three query forms with a brute-force scan over
 // the reordered set. Results come in ascending index order: the subtree above
 // a split occupies the front of its node's range and is visited first.
 void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions, unsigned seed) {
@@ -50,6 +50,9 @@ void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions,
   std::uniform_real_distribution<float> coord(-1.5f, 1.5f);
   std::uniform_real_distribution<float> radius(0.0f, 0.8f);
   std::vector<int> buffer(set.count + 1);
+  // One vector reused across queries, as the fitter's threads reuse theirs:
+  // a shorter answer after a longer one must not keep stale entries.
+  std::vector<int> reused{-1, -2, -3};
   for (int j = 0; j < 2 * set.count + 20; ++j) {
     float q[3];
     const bool atPoint = j < set.count;
@@ -61,6 +64,8 @@ void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions,
     ASSERT_EQ(got, expected) << "query " << j << " radius " << r;
     ASSERT_EQ(tree.query(q, r, buffer.data()), tree.resultCount());
     ASSERT_TRUE(std::equal(got.begin(), got.end(), buffer.begin()));
+    ASSERT_EQ(tree.query(q, r, reused), static_cast<int>(expected.size()));
+    ASSERT_EQ(reused, expected) << "query " << j << " radius " << r;
   }
 }
 
