@@ -347,6 +347,8 @@ TEST(WendfitTool, BadArgumentsAreRefusedBeforeAnyWork) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"hard.fn", "in.xyz", "link.fn", "link.ply"})) << c.arguments;
   }
+}
+
 TEST(WendfitTool, SchwarzSolverResultIsTheSameForAnyThreadCount) {
   TempDir dir;
   // The finest levels have enough centres for the solver's parallel paths.
