@@ -1,14 +1,18 @@
 // wendfit-eval: evaluates a fitted function at query points. Parses the
 // command line, reads the result file, answers the queries, reports errors.
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
+#include "driver/run.h"
 #include "function/point_queries.h"
 #include "io/error.h"
 #include "io/function_file_reader.h"
@@ -18,17 +22,15 @@ namespace {
 constexpr int kStatusFailure = 1;
 constexpr int kStatusUsage = 2;
 
-const char* const kUsage = "usage: wendfit-eval FUNCTION_FILE [POINTS_FILE]\n";
-
 const char* const kHelp =
-    "usage: wendfit-eval FUNCTION_FILE [POINTS_FILE]\n"
+    "usage: wendfit-eval [options] FUNCTION_FILE [POINTS_FILE]\n"
     "\n"
     "Evaluates a function fitted by wendfit, read from its result file FUNCTION_FILE,\n"
     "at query points. POINTS_FILE (standard input when it is absent or \"-\") holds one\n"
     "point per line: three numbers x y z separated by spaces or tabs. Blank lines are\n"
     "skipped. Coordinates are those of the result file: wendfit scales its input about\n"
     "the origin so that the largest side of the points' box is 20, and the function\n"
-    "lives in these scaled coordinates.\n"
+    "lives in these scaled coordinates. With --like or --scale they are the input's.\n"
     "\n"
     "For every point one line is printed on standard output:\n"
     "\n"
@@ -50,75 +52,175 @@ const char* const kHelp =
     "\n"
     "Every printed number reads back to exactly the computed value.\n"
     "\n"
+    "Options:\n"
+    "  --like INPUT  query points are in the coordinates of INPUT, the points the\n"
+    "                function was fitted to; each is multiplied by the fit's scale\n"
+    "                factor (20 over the largest side of INPUT's box) as the fit\n"
+    "                multiplied INPUT's points.\n"
+    "  --scale S     the same with the scale factor S given directly.\n"
+    "                With either, the answers are those of the function of the\n"
+    "                input's coordinates: the value as it is, the gradient\n"
+    "                multiplied by the scale factor, the mean curvature by it and\n"
+    "                the Gaussian curvature by its square (per input unit).\n"
+    "  --version     print the version and exit.\n"
+    "  -h, --help    print this text and exit.\n"
+    "\n"
     "Signs:\n"
-    "  The function is about 0 on the fitted surface. For an oriented point file it\n"
-    "  is positive on the side the file's normals point to and negative on the other\n"
-    "  (outward normals: positive outside, negative inside). For a .ply2 mesh it is\n"
-    "  the other way round: negative on the side from which the triangles' corners\n"
-    "  run counter-clockwise.\n"
+    "  The function is about 0 on the fitted surface, positive inside the object\n"
+    "  and negative outside it: negative on the side the outward normals point to.\n"
+    "  wendfit reads the normals of .ply, .xyz, .off, .obj and .ply2 inputs as\n"
+    "  pointing outward (for meshes: the side from which the triangles' corners run\n"
+    "  counter-clockwise), those of its own point file format as pointing into the\n"
+    "  object; --flip-normals swaps inside and outside.\n"
     "  The curvatures take the level set oriented towards increasing values: a\n"
     "  sphere of radius r with the larger values outside has mean curvature 1/r and\n"
-    "  Gaussian curvature 1/r^2; with the larger values inside, -1/r and 1/r^2. A\n"
-    "  plane gives 0 and 0.\n"
+    "  Gaussian curvature 1/r^2; with the larger values inside, as on a fitted\n"
+    "  closed surface, -1/r and 1/r^2. A plane gives 0 and 0.\n"
     "  The curvatures are evaluated everywhere, also outside the box, and leave out\n"
     "  a basis function centred exactly at the point. Where the summed gradient is\n"
     "  zero (for example beyond the reach of every basis function) the level set has\n"
     "  no curvature; both columns are then 0, never NaN.\n"
     "\n"
     "Exit status: 0 on success; 1 when a file cannot be read or a query line is\n"
-    "malformed (\"wendfit: error: FILE:LINE: problem\" on standard error, after the\n"
-    "answers to the lines before it); 2 for a usage error.\n";
+    "malformed (\"wendfit-eval: error: FILE:LINE: problem\" on standard error, after\n"
+    "the answers to the lines before it); 2 for a usage error.\n";
 
 int usageError(const std::string& problem) {
-  std::fprintf(stderr, "wendfit-eval: %s\n%s", problem.c_str(), kUsage);
-  std::fputs("Try 'wendfit-eval --help' for more information.\n", stderr);
+  std::fprintf(stderr, "wendfit-eval: error: %s\n\n%s", problem.c_str(), kHelp);
   return kStatusUsage;
 }
 
 int failure(const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "wendfit: error: %s\n", message.c_str());
+  std::fprintf(stderr, "wendfit-eval: error: %s\n", message.c_str());
   return kStatusFailure;
+}
+
+struct ToolOptions {
+  enum class Action { Run, Help, Version };
+  Action action = Action::Run;
+  std::string functionPath;
+  std::string pointsPath;
+  std::string likePath;
+  double scale = 0.0;  // 0: not given
+};
+
+// Throws wendfit::Error with the problem of a bad command line.
+ToolOptions parseArguments(const std::vector<std::string>& arguments) {
+  ToolOptions options;
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      positional.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h") {
+      options.action = ToolOptions::Action::Help;
+      return options;
+    } else if (argument == "--version") {
+      options.action = ToolOptions::Action::Version;
+      return options;
+    } else if (argument == "--like" || argument == "--scale") {
+      if (i + 1 >= arguments.size()) throw wendfit::Error(argument + " needs a value");
+      const std::string& value = arguments[++i];
+      if (argument == "--like") {
+        options.likePath = value;
+        continue;
+      }
+      const char* end = value.data() + value.size();
+      auto [stop, error] = std::from_chars(value.data(), end, options.scale);
+      if (error != std::errc() || stop != end || !(options.scale > 0.0) || !std::isfinite(options.scale)) {
+        throw wendfit::Error("--scale '" + value + "' is not a positive number");
+      }
+    } else {
+      throw wendfit::Error("unknown option '" + argument + "'");
+    }
+  }
+  if (positional.empty()) throw wendfit::Error("expected FUNCTION_FILE [POINTS_FILE], got no arguments");
+  if (positional.size() > 2) throw wendfit::Error("too many arguments: '" + positional[2] + "' after POINTS_FILE");
+  if (!options.likePath.empty() && options.scale > 0.0) throw wendfit::Error("give --like or --scale, not both");
+  options.functionPath = positional[0];
+  if (positional.size() > 1) options.pointsPath = positional[1];
+  return options;
+}
+
+// The answer for a query given in the input's coordinates: the point scaled
+// as the fit scaled the input (a float product), the derivatives taken with
+// respect to the input's coordinates.
+wendfit::QueryResult inputQuery(const wendfit::ImplicitFunction& function, const float point[3], float scale) {
+  wendfit::QueryResult result =
+      evaluateQuery(function, scale * point[0], scale * point[1], scale * point[2]);
+  for (float& component : result.gradient) component = static_cast<float>(double{component} * scale);
+  result.mean *= scale;
+  result.gaussian *= double{scale} * scale;
+  return result;
+}
+
+// answerQueries, for points in the input's coordinates.
+void answerInputQueries(const wendfit::ImplicitFunction& function, std::istream& in, const std::string& name,
+                        float scale) {
+  std::string text;
+  long lineNumber = 0;
+  while (std::getline(in, text)) {
+    float point[3];
+    if (!wendfit::parseQueryLine(text, name, ++lineNumber, point)) continue;
+    wendfit::writeQueryResult(stdout, inputQuery(function, point, scale));
+  }
+  if (in.bad()) throw wendfit::Error(wendfit::fileMessage(name, lineNumber + 1, "read error"));
+}
+
+void answer(const wendfit::ImplicitFunction& function, std::istream& in, const std::string& name, float scale) {
+  if (scale == 1.0f) {
+    wendfit::answerQueries(function, in, name, stdout);
+  } else {
+    answerInputQueries(function, in, name, scale);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string functionPath;
-  std::string pointsPath;
-  int positional = 0;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-    if (arg[0] == '-' && arg[1] != '\0') return usageError(std::string("unknown option ") + arg);
-    if (positional == 0) functionPath = arg;
-    if (positional == 1) pointsPath = arg;
-    ++positional;
+  ToolOptions options;
+  try {
+    options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const wendfit::Error& error) {
+    return usageError(error.what());
   }
-  if (positional < 1) return usageError("missing FUNCTION_FILE");
-  if (positional > 2) return usageError("too many arguments");
-
+  if (options.action == ToolOptions::Action::Help) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (options.action == ToolOptions::Action::Version) {
+    std::printf("wendfit-eval %s\n", WENDFIT_VERSION);
+    return 0;
+  }
   try {
     const std::unique_ptr<wendfit::ImplicitFunction> function =
-        wendfit::readFunctionFile(functionPath);
-    if (pointsPath.empty() || pointsPath == "-") {
+        wendfit::readFunctionFile(options.functionPath);
+    // The fit multiplied its points by a float factor; queries are scaled by
+    // the same float.
+    const float scale = options.scale > 0.0            ? static_cast<float>(options.scale)
+                        : options.likePath.empty() ? 1.0f
+                                                   : wendfit::fitScale(options.likePath);
+    if (options.pointsPath.empty() || options.pointsPath == "-") {
       std::ios::sync_with_stdio(false);
-      wendfit::answerQueries(*function, std::cin, "<stdin>", stdout);
+      answer(*function, std::cin, "<stdin>", scale);
     } else {
-      std::ifstream points(pointsPath);
+      std::ifstream points(options.pointsPath);
       if (!points) {
-        return failure(wendfit::fileMessage(pointsPath, "cannot open (expected a readable file "
-                                                        "of query points)"));
+        return failure(wendfit::fileMessage(options.pointsPath, "cannot open (expected a readable file "
+                                                                "of query points)"));
       }
-      wendfit::answerQueries(*function, points, pointsPath, stdout);
+      answer(*function, points, options.pointsPath, scale);
     }
   } catch (const wendfit::Error& error) {
     return failure(error.what());
+  } catch (const std::bad_alloc&) {
+    return failure("out of memory");
   } catch (const std::exception& error) {
-    return failure(functionPath + ": " + error.what());
+    return failure(options.functionPath + ": " + error.what());
   }
   if (std::fflush(stdout) != 0) return failure("cannot write the results to standard output");
   return 0;

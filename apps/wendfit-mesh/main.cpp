@@ -36,7 +36,12 @@ std::string helpText() {
          "                     Without --like or --scale the mesh is in the result file's\n"
          "                     (rescaled) coordinates.\n"
          "  --threads N        worker threads (default: all cores); the mesh is the same.\n"
-         "  --help             this text.\n";
+         "  --quiet            no summary line on standard error; errors are still shown.\n"
+         "  --version          the version.\n"
+         "  --help             this text.\n"
+         "For a function fitted by wendfit, positive inside the object and negative\n"
+         "outside it, the triangles face away from the object, and --normals point\n"
+         "outward.\n";
 }
 
 struct ToolOptions {
@@ -47,6 +52,8 @@ struct ToolOptions {
   int threads = 0;
   wendfit::MeshOptions mesh;
   bool help = false;
+  bool version = false;
+  bool quiet = false;
 };
 
 double parseScale(const std::string& text) {
@@ -70,6 +77,10 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
     bool hasValue = i + 1 < arguments.size();
     if (argument == "--help" || argument == "-h") {
       options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument == "--quiet") {
+      options.quiet = true;
     } else if (argument == "--like" || argument == "--scale" || argument == "--threads") {
       if (!hasValue) throw wendfit::MeshUsageError(argument + " needs a value");
       const std::string& value = arguments[++i];
@@ -91,7 +102,7 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       positional.push_back(argument);
     }
   }
-  if (options.help) return options;
+  if (options.help || options.version) return options;
   if (positional.size() != 2) throw wendfit::MeshUsageError("expected FUNCTION_FILE and MESH_FILE");
   if (!options.likePath.empty() && options.scale > 0.0) {
     throw wendfit::MeshUsageError("give --like or --scale, not both");
@@ -109,29 +120,34 @@ int main(int argc, char** argv) {
   try {
     options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const wendfit::Error& error) {
-    std::fprintf(stderr, "wendfit: error: %s\n%sTry 'wendfit-mesh --help'.\n", error.what(), kUsage);
+    std::fprintf(stderr, "wendfit-mesh: error: %s\n\n%s", error.what(), helpText().c_str());
     return 2;
   }
   if (options.help) {
     std::fputs(helpText().c_str(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("wendfit-mesh %s\n", WENDFIT_VERSION);
+    return 0;
+  }
   try {
     if (options.threads > 0) omp_set_num_threads(options.threads);
-    if (isatty(fileno(stderr))) options.mesh.extraction.progress = stderr;
+    if (isatty(fileno(stderr)) && !options.quiet) options.mesh.extraction.progress = stderr;
+    options.mesh.toolName = "wendfit-mesh";
     std::unique_ptr<wendfit::ImplicitFunction> function = wendfit::readFunctionFile(options.functionPath);
     options.mesh.inputScale = options.scale > 0.0 ? options.scale
                               : options.likePath.empty() ? 1.0
                                                          : wendfit::fitScale(options.likePath);
-    wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, stderr);
+    wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, options.quiet ? nullptr : stderr);
   } catch (const wendfit::Error& error) {
-    std::fprintf(stderr, "wendfit: error: %s\n", error.what());
+    std::fprintf(stderr, "wendfit-mesh: error: %s\n", error.what());
     return 1;
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "wendfit: error: out of memory\n");
+    std::fprintf(stderr, "wendfit-mesh: error: out of memory\n");
     return 1;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "wendfit: error: %s\n", error.what());
+    std::fprintf(stderr, "wendfit-mesh: error: %s\n", error.what());
     return 1;
   }
   return 0;

@@ -1,7 +1,6 @@
 #include "driver/command_line.h"
 
-#include <cerrno>
-#include <climits>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -63,13 +62,17 @@ std::string usageText() {
       "                  number of basis functions, the offset, then one line per\n"
       "                  basis function (centre, ten quadric coefficients, support\n"
       "                  radius, level).\n"
-      "  LEVELS          number of levels to fit (support radius 1.5 x the box\n"
-      "                  diagonal at level 1, halved at every further level).\n"
-      "  THRESHOLD       relative error threshold (times the box diagonal); 0 (the\n"
-      "                  default) fits every centre, a positive value refits only\n"
-      "                  where the function so far deviates from the data.\n"
-      "  REGULARIZATION  added to the diagonal of every level's system; 0 (the\n"
-      "                  default) interpolates the centres.\n"
+      "  LEVELS          number of levels to fit, 1 to " + std::to_string(maxFitLevels()) +
+      " (support radius 1.5 x\n"
+      "                  the box diagonal at level 1, halved at every further\n"
+      "                  level; more levels would write radii below the 0.000001\n"
+      "                  that the result file's six decimals hold).\n"
+      "  THRESHOLD       relative error threshold (times the box diagonal), 0 or\n"
+      "                  more; 0 (the default) fits every centre, a positive value\n"
+      "                  refits only where the function so far deviates from the\n"
+      "                  data.\n"
+      "  REGULARIZATION  added to the diagonal of every level's system, 0 or more;\n"
+      "                  0 (the default) interpolates the centres.\n"
       "\n"
       "Options (anywhere on the line; -- ends them):\n"
       "  --flip-normals  negate the normals of the input after reading, whatever\n"
@@ -78,6 +81,8 @@ std::string usageText() {
       "                  every core); the result is the same for any N\n"
       "  --stats         report the time of every phase and the peak memory on\n"
       "                  standard error\n"
+      "  --quiet         print no transcript and no solver progress (nor the\n"
+      "                  --mesh summary); errors still go to standard error\n"
       "  --mesh FILE     after writing OUTPUT, extract the surface (the zero set)\n"
       "                  and write it to FILE (.ply binary by default, .obj, .off),\n"
       "                  in the input's own coordinates; it reports on standard\n"
@@ -89,6 +94,11 @@ std::string usageText() {
       "The input is rescaled so that the largest side of its box is 20; the result\n"
       "file is in those rescaled coordinates.\n"
       "\n"
+      "The fitted function is about 0 on the surface, positive inside the object\n"
+      "and negative outside it: negative on the side the outward normals point to\n"
+      "(see INPUT for how each format orients them; --flip-normals swaps inside\n"
+      "and outside). Beyond the box in OUTPUT it is the offset, 0.\n"
+      "\n"
       "Examples:\n"
       "  wendfit examples/torus.pts torus.fn 8\n"
       "  wendfit scan.ply scan.fn 9 0.001          (PLY point cloud with normals)\n"
@@ -98,16 +108,6 @@ std::string usageText() {
       "Exit status: 0 success, 1 failure (bad input, numerical failure, unwritable\n"
       "output), 2 usage error.\n";
 }
-
-int convertInt(const std::string& text) {
-  errno = 0;
-  long value = std::strtol(text.c_str(), nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
-double convertFloat(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
 namespace {
 
@@ -123,6 +123,45 @@ CommandLine usageError(const std::string& problem) {
   line.action = CommandLine::Action::UsageError;
   line.problem = problem;
   return line;
+}
+
+// `text` as a whole as a number of type T (no blanks, no trailing text).
+template <typename T>
+bool parseWhole(const std::string& text, T* value) {
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, *value);
+  return error == std::errc() && stop == end;
+}
+
+// Converts and checks LEVELS, THRESHOLD and REGULARIZATION into `options`;
+// returns the problem, or "" when they are all right.
+std::string convertNumbers(const std::vector<std::string>& positional, RunOptions& options) {
+  const std::string& levels = positional[2];
+  const int maxLevels = maxFitLevels();
+  const std::string range = "1 to " + std::to_string(maxLevels);
+  long long levelCount = 0;
+  if (!parseWhole(levels, &levelCount)) {
+    return "LEVELS '" + levels + "' is not a whole number (expected " + range + ")";
+  }
+  if (levelCount < 1 || levelCount > maxLevels) {
+    return "LEVELS '" + levels + "' is out of range (expected " + range + "; at level " +
+           std::to_string(maxLevels + 1) +
+           " the support radius would fall below 0.000001, the smallest the result file's six "
+           "decimals hold)";
+  }
+  options.levels = static_cast<int>(levelCount);
+  const char* const names[2] = {"THRESHOLD", "REGULARIZATION"};
+  double* const values[2] = {&options.errorThreshold, &options.regularization};
+  for (size_t k = 0; k < 2 && 3 + k < positional.size(); ++k) {
+    const std::string& text = positional[3 + k];
+    if (!parseWhole(text, values[k]) || !std::isfinite(*values[k])) {
+      return std::string(names[k]) + " '" + text + "' is not a finite number (expected a decimal number such as 0.001)";
+    }
+    // A negative regularization makes the systems indefinite, and the solver
+    // then produces a function that breaks into pieces.
+    if (*values[k] < 0.0) return std::string(names[k]) + " '" + text + "' is negative (expected 0 or more)";
+  }
+  return "";
 }
 
 }  // namespace
@@ -148,6 +187,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       return line;
     } else if (argument == "--stats") {
       line.options.stats = true;
+    } else if (argument == "--quiet") {
+      line.options.quiet = true;
     } else if (argument == "--flip-normals") {
       line.options.flipNormals = true;
     } else if (argument == "--threads") {
@@ -191,17 +232,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   }
   line.options.input = positional[0];
   line.options.output = positional[1];
-  line.options.levels = convertInt(positional[2]);
-  if (positional.size() > 3) line.options.errorThreshold = convertFloat(positional[3]);
-  if (positional.size() > 4) line.options.regularization = convertFloat(positional[4]);
-  // atof would turn "nan" or "inf" into a threshold no comparison can pass and
-  // a regularization that poisons every constant; refuse them up front.
-  if (!std::isfinite(line.options.errorThreshold)) {
-    return usageError("THRESHOLD '" + positional[3] + "' is not a finite number");
-  }
-  if (!std::isfinite(line.options.regularization)) {
-    return usageError("REGULARIZATION '" + positional[4] + "' is not a finite number");
-  }
+  const std::string problem = convertNumbers(positional, line.options);
+  if (!problem.empty()) return usageError(problem);
   line.action = CommandLine::Action::Run;
   return line;
 }

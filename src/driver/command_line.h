@@ -2,8 +2,10 @@
 // Parsing of the `wendfit` command line:
 //   wendfit [options] INPUT OUTPUT LEVELS [THRESHOLD [REGULARIZATION]]
 // Options may stand anywhere among the positional arguments; `--` ends them.
-// LEVELS converts like atoi and THRESHOLD / REGULARIZATION like atof (text
-// without a leading number gives 0), as the tool always has.
+// Every number must be the whole argument: LEVELS a whole number from 1 to
+// maxFitLevels(), THRESHOLD and REGULARIZATION finite and not negative.
+// Anything else is a usage error naming the argument, found before any file
+// is touched.
 
 #include <string>
 #include <vector>
@@ -23,11 +25,5 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
 // The usage text, ending with a line feed.
 std::string usageText();
-
-// atoi and atof as the tool has always converted its numeric arguments:
-// leading white space, an optional sign and the longest valid prefix; no
-// number gives 0. Out-of-range integers saturate instead of overflowing.
-int convertInt(const std::string& text);
-double convertFloat(const std::string& text);
 
 }  // namespace wendfit

@@ -12,6 +12,7 @@
 #include "io/error.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
+#include "io/output_path.h"
 #include "mesh/mesh_writer.h"
 #include "spatial/point_octree.h"
 
@@ -47,6 +48,9 @@ using Clock = std::chrono::steady_clock;
 // this long.
 constexpr float kRescaledExtent = 20.0f;
 
+// The result file prints radii with "%f"; a smaller radius is written as 0.
+constexpr double kSmallestWrittenRadius = 0.000001;
+
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -71,10 +75,42 @@ void flipNormals(PointSet& points) {
   for (float& component : points.normals) component = -component;
 }
 
+// Everything about the files to write that can be known before the input is
+// read: minutes of fitting are not spent on a run whose result cannot be
+// written or would overwrite its own input.
+void checkTargets(const RunOptions& options) {
+  requireWritableTarget(options.output);
+  if (sameFile(options.output, options.input)) {
+    throw Error(fileMessage(options.output, "is the input file " + options.input +
+                                                " (expected another name for the result)"));
+  }
+  if (options.meshPath.empty()) return;
+  requireWritableTarget(options.meshPath);
+  if (sameFile(options.meshPath, options.input)) {
+    throw Error(fileMessage(options.meshPath, "is the input file " + options.input +
+                                                  " (expected another name for the mesh)"));
+  }
+  if (sameFile(options.meshPath, options.output)) {
+    throw Error(fileMessage(options.meshPath, "is also the result file " + options.output +
+                                                  " (expected another name for the mesh)"));
+  }
+}
+
 }  // namespace
 
 PointSet readInput(const std::string& path, std::FILE* console) {
   return readAnyInput(path, console);
+}
+
+int maxFitLevels() {
+  // The radii exactly as the run computes them, for the smallest diagonal.
+  float radius = kRescaledExtent * 1.5f;
+  int levels = 0;
+  while (radius >= kSmallestWrittenRadius) {
+    ++levels;
+    radius *= 0.5f;
+  }
+  return levels;
 }
 
 float fitScale(const std::string& inputPath) {
@@ -84,10 +120,16 @@ float fitScale(const std::string& inputPath) {
 }
 
 void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
+  if (options.levels > maxFitLevels()) {
+    throw Error(std::to_string(options.levels) + " levels is more than the result file can hold (expected at most " +
+                std::to_string(maxFitLevels()) + ")");
+  }
   if (options.threads > 0) omp_set_num_threads(options.threads);
+  if (options.quiet) console = nullptr;
   std::FILE* statsReport = options.stats ? report : nullptr;
   // An unknown mesh extension is known before hours of fitting.
   if (!options.meshPath.empty()) meshFormatFor(options.meshPath, options.mesh.ascii);
+  checkTargets(options);
   Clock::time_point phase = Clock::now();
   PointSet points = readInput(options.input, console);
   requireExtent(points, options.input);
@@ -143,7 +185,8 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   if (!options.meshPath.empty()) {
     MeshOptions mesh = options.mesh;
     mesh.inputScale = scale;
-    writeFunctionMesh(function, options.meshPath, mesh, report);
+    mesh.toolName = "wendfit";
+    writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report);
   }
   if (statsReport) {
     std::fprintf(statsReport,

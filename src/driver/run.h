@@ -25,11 +25,19 @@ struct RunOptions {
   int threads = 0;
   // Report the time of every phase and the peak memory on `report`.
   bool stats = false;
+  // Print no console transcript (whatever `console` is) and no mesh summary;
+  // the stats report is still written when asked for.
+  bool quiet = false;
   // When not empty: extract the surface after the result file is written
   // and write it here, in the input's own coordinates.
   std::string meshPath;
   MeshOptions mesh;
 };
+
+// The most levels a run can fit: at the next level the support radius of
+// even the smallest box (diagonal 20 after rescaling) falls below 0.000001,
+// the smallest radius the result file's six decimals hold.
+int maxFitLevels();
 
 // The factor by which a run rescales the points of `inputPath` (20 over the
 // largest extent of their box), recomputed from the file. Throws Error as
@@ -45,8 +53,12 @@ PointSet readInput(const std::string& path, std::FILE* console);
 
 // Runs the whole sequence and writes options.output (atomically: nothing is
 // left under that name unless the run succeeds). Console messages go to
-// `console`. Throws Error for bad input, numerical failure or an unwritable
-// output, SolverError for the solver's own failures.
+// `console` (nullptr: silent). Before reading the input it checks that the
+// folders of options.output and options.meshPath exist and are writable and
+// that neither names the input or the other; each is an Error naming the
+// path. Throws Error for bad input, numerical failure, an unwritable output
+// or more than maxFitLevels() levels, SolverError for the solver's own
+// failures.
 // With options.stats, phase times and the peak memory go to `report`; the
 // surface extraction (options.meshPath) reports there in any case.
 void runFit(const RunOptions& options, std::FILE* console = stdout, std::FILE* report = stderr);

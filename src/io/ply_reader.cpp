@@ -241,9 +241,10 @@ ReadPlan planRead(const PlyHeader& header, const std::string& name) {
     plan.face = nullptr;  // the file's normals win; faces are skipped like any extra element
     return plan;
   }
-  if (!plan.face) {
-    throw Error(fileMessage(name, "the points have no normals, and normals are required (expected vertex "
-                                  "properties nx, ny, nz, or a face element to estimate them from)"));
+  // An empty face element estimates no normal either.
+  if (!plan.face || plan.face->count == 0) {
+    throw Error(fileMessage(name, "no normals (the file has no nx ny nz properties and no faces; expected "
+                                  "vertex properties nx, ny, nz, or faces to estimate normals from)"));
   }
   const std::vector<PlyProperty>& faceProperties = plan.face->properties;
   auto list = std::find_if(faceProperties.begin(), faceProperties.end(), [](const PlyProperty& p) {

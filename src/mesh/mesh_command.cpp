@@ -89,7 +89,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   triangleComponents(mesh, &summary.components);
   summary.vertices = mesh.vertexCount();
   summary.triangles = mesh.triangleCount();
-  writeMesh(mesh, meshPath, format);
+  writeMesh(mesh, meshPath, format, options.toolName);
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (log) {
     std::fprintf(log, "%s\n", summaryLine(meshPath, options, summary).c_str());

@@ -24,6 +24,8 @@ struct MeshOptions {
   // is written divided by it, in the input's own coordinates. 1 keeps the
   // result file's coordinates.
   double inputScale = 1.0;
+  // The program named as the writer in the mesh file's header comment.
+  std::string toolName = "wendfit";
 };
 
 struct MeshSummary {

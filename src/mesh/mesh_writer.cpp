@@ -53,9 +53,9 @@ void writeTextBody(const TriangleMesh& mesh, OutputFile& file) {
   }
 }
 
-void writePly(const TriangleMesh& mesh, OutputFile& file, bool ascii) {
-  file.print("ply\nformat %s 1.0\ncomment written by wendfit-mesh\n",
-             ascii ? "ascii" : "binary_little_endian");
+void writePly(const TriangleMesh& mesh, OutputFile& file, bool ascii, const std::string& toolName) {
+  file.print("ply\nformat %s 1.0\ncomment written by %s\n", ascii ? "ascii" : "binary_little_endian",
+             toolName.c_str());
   file.print("element vertex %ld\nproperty float x\nproperty float y\nproperty float z\n",
              mesh.vertexCount());
   if (mesh.hasNormals()) file.print("property float nx\nproperty float ny\nproperty float nz\n");
@@ -88,8 +88,8 @@ void writePly(const TriangleMesh& mesh, OutputFile& file, bool ascii) {
   }
 }
 
-void writeObj(const TriangleMesh& mesh, OutputFile& file) {
-  file.print("# written by wendfit-mesh\n");
+void writeObj(const TriangleMesh& mesh, OutputFile& file, const std::string& toolName) {
+  file.print("# written by %s\n", toolName.c_str());
   for (long v = 0; v < mesh.vertexCount(); ++v) {
     const float* p = &mesh.positions[3 * v];
     file.print("v %.9g %.9g %.9g\n", p[0], p[1], p[2]);
@@ -126,17 +126,18 @@ MeshFormat meshFormatFor(const std::string& path, bool asciiPly) {
   throw Error(fileMessage(path, "unknown mesh format (expected a name ending in .ply, .obj or .off)"));
 }
 
-void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format) {
+void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format,
+               const std::string& toolName) {
   OutputFile file(path);
   switch (format) {
     case MeshFormat::BinaryPly:
-      writePly(mesh, file, false);
+      writePly(mesh, file, false, toolName);
       break;
     case MeshFormat::AsciiPly:
-      writePly(mesh, file, true);
+      writePly(mesh, file, true, toolName);
       break;
     case MeshFormat::Obj:
-      writeObj(mesh, file);
+      writeObj(mesh, file, toolName);
       break;
     case MeshFormat::Off:
       writeOff(mesh, file);

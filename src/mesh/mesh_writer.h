@@ -23,8 +23,10 @@ enum class MeshFormat { BinaryPly, AsciiPly, Obj, Off };
 // Error "<path>: unknown mesh format ..." for any other extension.
 MeshFormat meshFormatFor(const std::string& path, bool asciiPly);
 
-// Writes `mesh` to `path`. Throws Error naming the path when the file cannot
-// be created or written; the target is then left as it was.
-void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format);
+// Writes `mesh` to `path`; the PLY and OBJ header comment names `toolName`
+// as the writer. Throws Error naming the path when the file cannot be
+// created or written; the target is then left as it was.
+void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format,
+               const std::string& toolName = "wendfit");
 
 }  // namespace wendfit

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+
 namespace wendfit {
 namespace {
 
@@ -30,24 +33,32 @@ TEST(CommandLine, MissingThresholdAndRegularizationCountAsZero) {
   EXPECT_EQ(four.options.regularization, 0.0);
 }
 
-TEST(CommandLine, NumbersConvertLikeTheClassicConversions) {
-  EXPECT_EQ(convertInt("12"), 12);
-  EXPECT_EQ(convertInt("  -3"), -3);
-  EXPECT_EQ(convertInt("7levels"), 7);
-  EXPECT_EQ(convertInt("levels"), 0);
-  EXPECT_EQ(convertInt("99999999999999"), 2147483647);
-  EXPECT_DOUBLE_EQ(convertFloat("1e-3"), 0.001);
-  EXPECT_DOUBLE_EQ(convertFloat(" .5x"), 0.5);
-  EXPECT_EQ(convertFloat("none"), 0.0);
+TEST(CommandLine, NumbersAreReadWholeAndLevelsUpToTheWritableRadius) {
+  CommandLine line = parse({"in.pts", "out.fn", "25", "1e-3", ".5", "--quiet"});
+  ASSERT_EQ(line.action, CommandLine::Action::Run);
+  EXPECT_EQ(line.options.levels, 25);
+  EXPECT_EQ(line.options.errorThreshold, 0.001);
+  EXPECT_EQ(line.options.regularization, 0.5);
+  EXPECT_TRUE(line.options.quiet);
+  // Level 25's radius for the smallest box (diagonal 20) still prints as
+  // non-zero with six decimals; level 26's would be below 0.000001.
+  EXPECT_EQ(maxFitLevels(), 25);
+  char radius[32];
+  std::snprintf(radius, sizeof radius, "%f", 30.0 * std::ldexp(1.0, -24));
+  EXPECT_STREQ(radius, "0.000002");
 }
 
 TEST(CommandLine, OptionsMayStandAnywhereAndNegativeNumbersArePositional) {
-  CommandLine line = parse({"--flip-normals", "in.pts", "out.fn", "-2", "-0.5", "-.25"});
+  CommandLine line = parse({"--flip-normals", "in.pts", "out.fn", "2", "0.5", "0.25"});
   ASSERT_EQ(line.action, CommandLine::Action::Run);
   EXPECT_TRUE(line.options.flipNormals);
-  EXPECT_EQ(line.options.levels, -2);
-  EXPECT_DOUBLE_EQ(line.options.errorThreshold, -0.5);
-  EXPECT_DOUBLE_EQ(line.options.regularization, -0.25);
+  EXPECT_EQ(line.options.levels, 2);
+  EXPECT_DOUBLE_EQ(line.options.errorThreshold, 0.5);
+  EXPECT_DOUBLE_EQ(line.options.regularization, 0.25);
+  // A negative number is a value (refused as such), not an unknown option.
+  CommandLine negative = parse({"in.pts", "out.fn", "2", "-.5"});
+  EXPECT_EQ(negative.action, CommandLine::Action::UsageError);
+  EXPECT_EQ(negative.problem, "THRESHOLD '-.5' is negative (expected 0 or more)");
 
   CommandLine dashed = parse({"in.pts", "--", "--odd-name.fn", "3"});
   ASSERT_EQ(dashed.action, CommandLine::Action::Run);

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/run.h"
+#include "io/function_file_reader.h"
 #include "mesh/mesh_reader.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"
@@ -68,17 +73,28 @@ TEST(WendfitTool, UsageAndHelp) {
   EXPECT_NE(unknown.err.find("--bogus"), std::string::npos);
 }
 
-TEST(WendfitTool, ZeroLevelsPrintsTheRunSequenceAndWritesAnEmptyFunction) {
+// The command line refuses 0 levels; the run sequence itself still writes
+// the empty function.
+TEST(WendfitRun, ZeroLevelsPrintsTheRunSequenceAndWritesAnEmptyFunction) {
   TempDir dir;
   test::writeFile(dir.file("in.pts"), "2\n0 0 0\n10 4 2\n0 0 1\n1 0 0\n");
-  CommandResult run = test::runCommand(wendfit(dir.file("in.pts") + " " + dir.file("out.fn") + " 0"));
-  ASSERT_EQ(run.status, 0) << run.err;
+  RunOptions options;
+  options.input = dir.file("in.pts");
+  options.output = dir.file("out.fn");
+  options.levels = 0;
+  std::FILE* console = std::tmpfile();
+  ASSERT_NE(console, nullptr);
+  runFit(options, console, nullptr);
+  std::string transcript(static_cast<size_t>(std::ftell(console)), '\0');
+  std::rewind(console);
+  transcript.resize(std::fread(transcript.data(), 1, transcript.size(), console));
+  std::fclose(console);
   std::string expected = "File read is started.\n2 points.\n" + kBackspaces + " 0 points are read." +
                          kBackspaces + " 0 normals are read." + kBackspaces +
                          "File read is done.        \n\n" + "Octree construction is Fnished.\n\n" +
                          "Fitting time is 0 sec.\n\n" + "File write is started.\n" +
                          "0 basis functions.\n" + kBackspaces + "File write is done.        \n\n";
-  EXPECT_EQ(run.out, expected);
+  EXPECT_EQ(transcript, expected);
   // Rescaled by 2: x spans 0..20, y 0..8, z 0..4; the box grows by 1.5.
   EXPECT_EQ(test::readFile(dir.file("out.fn")),
             "-5.000000 -2.000000 -1.000000\n25.000000 10.000000 5.000000\n0\n0.000000\n");
@@ -186,6 +202,7 @@ TEST(WendfitTool, MeshOptionWritesAClosedSurfaceInTheInputsCoordinates) {
             meshed.out.substr(0, meshed.out.find("Fitting time")));
   EXPECT_NE(meshed.err.find("sphere.ply"), std::string::npos) << meshed.err;
 
+  EXPECT_NE(test::readFile(dir.file("sphere.ply")).find("\ncomment written by wendfit\n"), std::string::npos);
   TriangleMesh mesh = readMesh(dir.file("sphere.ply"));
   MeshTopology topology = analyzeTopology(mesh);
   EXPECT_TRUE(topology.watertight());
@@ -230,6 +247,105 @@ TEST(WendfitTool, ResultIsTheSameForAnyThreadCount) {
     EXPECT_EQ(test::readFile(dir.file("one.ply")), test::readFile(dir.file("two.ply")))
         << "threshold " << threshold;
     EXPECT_GT(test::readFile(dir.file("one.fn")).size(), 1000u);
+  }
+}
+
+TEST(WendfitTool, FittedFunctionIsPositiveInsideAndNegativeOutside) {
+  TempDir dir;
+  // Outward normals (.xyz), the point file's inward ones, and the latter
+  // flipped; all three are radius 10 about the origin once rescaled.
+  test::fitUnitSphere(dir, 300, 4);
+  test::writeFile(dir.file("sphere.pts"), spherePointFile(300));
+  const std::string points = dir.file("sphere.pts") + " ";
+  ASSERT_EQ(test::runCommand(wendfit(points + dir.file("pts.fn") + " 4")).status, 0);
+  ASSERT_EQ(test::runCommand(wendfit("--flip-normals " + points + dir.file("flip.fn") + " 4")).status, 0);
+  for (const char* name : {"sphere.fn", "pts.fn", "flip.fn"}) {
+    const float sign = std::string(name) == "flip.fn" ? -1.0f : 1.0f;
+    auto function = readFunctionFile(dir.file(name));
+    EXPECT_GT(sign * function->value(0, 0, 0), 0.0f) << name << " at the centre";
+    EXPECT_GT(sign * function->value(3, -2, 4), 0.0f) << name << " inside";
+    EXPECT_LT(sign * function->value(0, 0, 13), 0.0f) << name << " outside";
+    EXPECT_LT(sign * function->value(14, 14, 14), 0.0f) << name << " far outside";
+  }
+}
+
+TEST(WendfitTool, QuietPrintsNothingButErrors) {
+  TempDir dir;
+  test::writeFile(dir.file("in.pts"), spherePointFile(300));
+  const std::string input = dir.file("in.pts") + " ";
+  CommandResult loud = test::runCommand(wendfit(input + dir.file("loud.fn") + " 3"));
+  CommandResult quiet = test::runCommand(
+      wendfit("--quiet " + input + dir.file("quiet.fn") + " 3 --mesh " + dir.file("quiet.ply")));
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_NE(loud.out.find("iter="), std::string::npos) << "the solver's progress is part of the transcript";
+  EXPECT_EQ(test::readFile(dir.file("quiet.fn")), test::readFile(dir.file("loud.fn")));
+  CommandResult failed = test::runCommand(wendfit("--quiet " + dir.file("none.pts") + " " + dir.file("x.fn") + " 3"));
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err.rfind("wendfit: error: " + dir.file("none.pts"), 0), 0u) << failed.err;
+}
+
+// Every bad argument is refused before the input is read: usage errors
+// (status 2) for numbers, failures (status 1) for the files to write. No
+// file is written and the input is left as it was.
+TEST(WendfitTool, BadArgumentsAreRefusedBeforeAnyWork) {
+  TempDir dir;
+  const std::string input = dir.file("in.xyz");
+  const std::string original = test::sphereXyz(50, 1.0);
+  test::writeFile(input, original);
+  std::filesystem::create_symlink(input, dir.file("link.fn"));
+  std::filesystem::create_symlink(input, dir.file("link.ply"));
+  std::filesystem::create_hard_link(input, dir.file("hard.fn"));
+  const std::string out = dir.file("out.fn");
+  const std::string in = input + " ";
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string message;
+  };
+  const std::string levelRange = "(expected 1 to 25";
+  const std::vector<Case> cases = {
+      {in + out + " abc", 2, "LEVELS 'abc' is not a whole number " + levelRange},
+      {in + out + " 7x", 2, "LEVELS '7x' is not a whole number"},
+      {in + out + " 1.5", 2, "LEVELS '1.5' is not a whole number"},
+      {in + out + " ''", 2, "LEVELS '' is not a whole number"},
+      {in + out + " 0", 2, "LEVELS '0' is out of range " + levelRange},
+      {in + out + " 26", 2, "LEVELS '26' is out of range " + levelRange + "; at level 26 the support radius"},
+      {in + out + " 99999999999999999999", 2, "LEVELS '99999999999999999999' is not a whole number"},
+      {in + out + " 3 abc", 2, "THRESHOLD 'abc' is not a finite number"},
+      {in + out + " 3 0.5x", 2, "THRESHOLD '0.5x' is not a finite number"},
+      {in + out + " 3 nan", 2, "THRESHOLD 'nan' is not a finite number"},
+      {in + out + " 3 -0.001", 2, "THRESHOLD '-0.001' is negative (expected 0 or more)"},
+      {in + out + " 3 0 abc", 2, "REGULARIZATION 'abc' is not a finite number"},
+      {in + out + " 3 0 0.5x", 2, "REGULARIZATION '0.5x' is not a finite number"},
+      {in + out + " 3 0 -0.1", 2, "REGULARIZATION '-0.1' is negative"},
+      // The files: a missing folder is found before the (missing) input.
+      {dir.file("none.xyz") + " " + dir.file("nope/out.fn") + " 3", 1,
+       dir.file("nope/out.fn") + ": the folder " + dir.file("nope") + " does not exist"},
+      {in + out + " 3 --mesh " + dir.file("nope/m.ply"), 1, dir.file("nope/m.ply") + ": the folder"},
+      {in + dir.path() + " 3", 1, dir.path() + ": is a directory"},
+      {in + input + " 3", 1, input + ": is the input file " + input},
+      {in + dir.path() + "/./in.xyz 3", 1, "/./in.xyz: is the input file"},
+      {in + dir.file("link.fn") + " 3", 1, "link.fn: is the input file"},
+      {in + dir.file("hard.fn") + " 3", 1, "hard.fn: is the input file"},
+      {in + out + " 3 --mesh " + dir.file("link.ply"), 1, "link.ply: is the input file"},
+      {in + dir.file("m.ply") + " 3 --mesh " + dir.path() + "/../" +
+           std::filesystem::path(dir.path()).filename().string() + "/m.ply", 1, "is also the result file"},
+  };
+  for (const Case& c : cases) {
+    CommandResult run = test::runCommand(wendfit(c.arguments));
+    EXPECT_EQ(run.status, c.status) << c.arguments;
+    EXPECT_EQ(run.err.rfind("wendfit: error: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << "\n" << run.err;
+    EXPECT_EQ(run.out, "") << c.arguments;
+    EXPECT_EQ(test::readFile(input), original) << c.arguments;
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"hard.fn", "in.xyz", "link.fn", "link.ply"})) << c.arguments;
   }
 }
 

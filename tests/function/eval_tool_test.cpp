@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "function/point_queries.h"
@@ -162,71 +163,62 @@ TEST(EvalTool, ReportsBadInputWithFileLineAndStatus) {
   writeFile(points, "0 0 0\n1 abc 2\n3 3 3\n");
   CommandResult bad = runCommand(evalTool() + " " + function + " " + points);
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "wendfit: error: " + points +
+  EXPECT_EQ(bad.err, "wendfit-eval: error: " + points +
                          ":2: malformed number 'abc' (expected a decimal number such as -1.5e2)\n");
   EXPECT_EQ(parseRows(bad.out).size(), 1u);  // the line before the bad one is answered
 
   CommandResult missingPoints = runCommand(evalTool() + " " + function + " " + dir.file("none"));
   EXPECT_EQ(missingPoints.status, 1);
-  EXPECT_EQ(missingPoints.err.rfind("wendfit: error: " + dir.file("none") + ": cannot open", 0), 0u)
+  EXPECT_EQ(missingPoints.err.rfind("wendfit-eval: error: " + dir.file("none") + ": cannot open", 0), 0u)
       << missingPoints.err;
 
   CommandResult missingFunction = runCommand(evalTool() + " " + dir.file("nofn") + " " + points);
   EXPECT_EQ(missingFunction.status, 1);
-  EXPECT_EQ(missingFunction.err.rfind("wendfit: error: " + dir.file("nofn"), 0), 0u)
+  EXPECT_EQ(missingFunction.err.rfind("wendfit-eval: error: " + dir.file("nofn"), 0), 0u)
       << missingFunction.err;
   EXPECT_EQ(missingFunction.out, "");
 
   writeFile(dir.file("broken"), "0 0 0\n1 1 1\n1\n0\n");  // promises a record it lacks
   CommandResult broken = runCommand(evalTool() + " " + dir.file("broken") + " " + points);
   EXPECT_EQ(broken.status, 1);
-  EXPECT_EQ(broken.err.rfind("wendfit: error: " + dir.file("broken") + ":", 0), 0u) << broken.err;
+  EXPECT_EQ(broken.err.rfind("wendfit-eval: error: " + dir.file("broken") + ":", 0), 0u) << broken.err;
 }
 
 TEST(EvalTool, UsageErrorsAndHelp) {
-  for (const char* args : {"", "a b c", "--frobnicate f.txt"}) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "expected FUNCTION_FILE [POINTS_FILE], got no arguments"},
+      {"a b c", "too many arguments: 'c'"},
+      {"--frobnicate f.txt", "unknown option '--frobnicate'"},
+      {"f.txt --scale", "--scale needs a value"},
+      {"f.txt --scale 0", "--scale '0' is not a positive number"},
+      {"f.txt --scale 2 --like x.pts", "give --like or --scale, not both"},
+  };
+  for (const auto& [args, message] : cases) {
     CommandResult usage = runCommand(evalTool() + " " + args);
     EXPECT_EQ(usage.status, 2) << args;
-    EXPECT_NE(usage.err.find("usage: wendfit-eval FUNCTION_FILE [POINTS_FILE]"), std::string::npos);
+    EXPECT_EQ(usage.err.rfind(std::string("wendfit-eval: error: ") + message, 0), 0u) << usage.err;
+    EXPECT_NE(usage.err.find("usage: wendfit-eval [options] FUNCTION_FILE [POINTS_FILE]"), std::string::npos);
     EXPECT_EQ(usage.out, "");
   }
+  CommandResult version = runCommand(evalTool() + " --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("wendfit-eval ", 0), 0u);
   CommandResult help = runCommand(evalTool() + " --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
-  for (const char* needle : {"value gx gy gz mean gaussian", "positive on the side", "1/r^2",
+  for (const char* needle : {"value gx gy gz mean gaussian", "positive inside the object", "1/r^2",
                              "never NaN", "%.17g"}) {
     EXPECT_NE(help.out.find(needle), std::string::npos) << needle;
   }
 }
 
-// Fibonacci points on a sphere with outward normals, as an oriented point file.
-std::string spherePointFile(int count, double radius) {
-  std::string positions, normals;
-  const double kPi = 3.14159265358979323846;
-  const double golden = kPi * (3.0 - std::sqrt(5.0));
-  char line[120];
-  for (int i = 0; i < count; ++i) {
-    double z = 1.0 - 2.0 * (i + 0.5) / count;
-    double ring = std::sqrt(1.0 - z * z);
-    double x = ring * std::cos(i * golden), y = ring * std::sin(i * golden);
-    std::snprintf(line, sizeof line, "%.6f %.6f %.6f\n", radius * x, radius * y, radius * z);
-    positions += line;
-    std::snprintf(line, sizeof line, "%.6f %.6f %.6f\n", x, y, z);
-    normals += line;
-  }
-  return std::to_string(count) + "\n" + positions + normals;
-}
-
 TEST(EvalTool, AnswersOnAFittedSphereWithTheDocumentedSigns) {
   TempDir dir;
-  writeFile(dir.file("sphere.pts"), spherePointFile(400, 1.0));
-  // The time limit keeps a fault in the fitting from stalling the suite.
-  CommandResult fit = runCommand("timeout 120 " + test::executable("wendfit") + " " +
-                                 dir.file("sphere.pts") + " " + dir.file("sphere.fn") + " 5");
-  ASSERT_EQ(fit.status, 0) << fit.err;
-  // The fitting scales the unit sphere (extent 2) by 10: radius 10 about
-  // the origin. Queries inside, on and outside it along three directions,
-  // and one far beyond every support.
+  const std::string function = test::fitUnitSphere(dir, 400, 5);
+  // The fit scales the unit sphere by 10: radius 10 about the origin.
+  // Queries inside, on and outside it along three directions, then the
+  // centre, a corner of the box far outside, and a point beyond every
+  // support.
   const double dirs[][3] = {{1, 0, 0}, {0, -0.6, 0.8}, {0.48, 0.6, 0.64}};
   std::string queries;
   char line[120];
@@ -236,35 +228,67 @@ TEST(EvalTool, AnswersOnAFittedSphereWithTheDocumentedSigns) {
       queries += line;
     }
   }
-  queries += "1000 1000 1000\n";
+  queries += "0 0 0\n14 14 14\n1000 1000 1000\n";
   writeFile(dir.file("q"), queries);
-  CommandResult eval = runCommand(evalTool() + " " + dir.file("sphere.fn") + " " + dir.file("q"));
+  CommandResult eval = runCommand(evalTool() + " " + function + " " + dir.file("q"));
   ASSERT_EQ(eval.status, 0) << eval.err;
   auto rows = parseRows(eval.out);
-  ASSERT_EQ(rows.size(), 10u);
+  ASSERT_EQ(rows.size(), 12u);
   for (int k = 0; k < 3; ++k) {
     const auto& inside = rows[3 * k];
     const auto& surface = rows[3 * k + 1];
     const auto& outside = rows[3 * k + 2];
-    // Outward normals in the file: negative inside, positive outside.
-    EXPECT_LT(inside[0], 0.0) << k;
-    EXPECT_GT(outside[0], 0.0) << k;
+    // As documented: positive inside the object, negative outside it.
+    EXPECT_GT(inside[0], 0.0) << k;
+    EXPECT_LT(outside[0], 0.0) << k;
     // On the surface the value is small against the change over 1/10 of
-    // the radius, and the gradient points outward.
+    // the radius, and the gradient points inward, to the larger values.
     double gradNorm = std::sqrt(surface[1] * surface[1] + surface[2] * surface[2] +
                                 surface[3] * surface[3]);
     EXPECT_LT(std::fabs(surface[0]), 0.1 * gradNorm) << k;
     double outward = (surface[1] * dirs[k][0] + surface[2] * dirs[k][1] +
                       surface[3] * dirs[k][2]) / gradNorm;
-    EXPECT_GT(outward, 0.95) << k;
-    // Values grow outward through a sphere: both curvatures positive, and
+    EXPECT_LT(outward, -0.95) << k;
+    // Larger values inside a sphere: mean curvature -1/r, Gaussian 1/r^2,
     // equal principal curvatures (mean^2 == gaussian) by the symmetry.
     double mean = surface[4], gaussian = surface[5];
-    EXPECT_GT(mean, 0.0) << k;
+    EXPECT_LT(mean, 0.0) << k;
     EXPECT_GT(gaussian, 0.0) << k;
     EXPECT_NEAR(mean * mean, gaussian, 0.15 * gaussian) << k;
   }
-  EXPECT_EQ(rows[9], (std::vector<double>{0, 0, 0, 0, 0, 0}));  // beyond box and supports
+  EXPECT_GT(rows[9][0], 0.0);   // the centre
+  EXPECT_LT(rows[10][0], 0.0);  // far outside, still in the box
+  EXPECT_EQ(rows[11], (std::vector<double>{0, 0, 0, 0, 0, 0}));  // beyond box and supports
+}
+
+TEST(EvalTool, LikeAndScaleTakeQueriesInTheInputsCoordinates) {
+  TempDir dir;
+  const std::string function = test::fitUnitSphere(dir, 200, 4);
+  // The input spans exactly [-1, 1]^3, so the fit scaled it by 10; these
+  // points scale exactly.
+  writeFile(dir.file("fit.q"), "5 0 0\n0 -2.5 7.5\n0 0 0\n");
+  writeFile(dir.file("input.q"), "0.5 0 0\n0 -0.25 0.75\n0 0 0\n");
+  CommandResult fit = runCommand(evalTool() + " " + function + " " + dir.file("fit.q"));
+  CommandResult like = runCommand(evalTool() + " --like " + dir.file("sphere.xyz") + " " + function + " " +
+                                  dir.file("input.q"));
+  CommandResult scaled = runCommand(evalTool() + " " + function + " --scale 10 " + dir.file("input.q"));
+  ASSERT_EQ(fit.status, 0) << fit.err;
+  ASSERT_EQ(like.status, 0) << like.err;
+  EXPECT_EQ(scaled.out, like.out);
+  auto expected = parseRows(fit.out);
+  auto rows = parseRows(like.out);
+  ASSERT_EQ(rows.size(), 3u);
+  // The same function of the input's coordinates: the value as it is, the
+  // derivatives per input unit. Floats read back exactly only as floats.
+  auto asFloat = [](double printed) { return static_cast<float>(printed); };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], expected[i][0]) << i;
+    for (int a = 1; a <= 3; ++a) {
+      EXPECT_EQ(asFloat(rows[i][a]), static_cast<float>(double{asFloat(expected[i][a])} * 10.0)) << i;
+    }
+    EXPECT_EQ(rows[i][4], expected[i][4] * 10.0) << i;
+    EXPECT_EQ(rows[i][5], expected[i][5] * 100.0) << i;
+  }
 }
 
 }  // namespace

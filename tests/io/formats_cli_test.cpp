@@ -93,7 +93,10 @@ TEST(WendfitFormats, EveryBadInputGivesOneMessageNamingTheFileAndNoResult) {
       {"nan.ply", binaryCloud(6, withNan), "non-finite y"},
       {"inf.xyz", "0 0 0 0 0 1\n1 inf 0 0 0 1\n", "non-finite y"},
       {"nonormals.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                        "property float z\nend_header\n0 0 0\n", "normals are required"},
+                        "property float z\nend_header\n0 0 0\n", "no normals (the file has no nx ny nz"},
+      {"nofaces.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                      "property float z\nelement face 0\nproperty list uchar int vertex_indices\n"
+                      "end_header\n0 0 0\n", "properties and no faces"},
       {"zero.xyz", "0 0 0 0 0 0\n1 2 3 0 0 0\n", "normals have zero length"},
       {"index.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 7\n", "vertex index 7 of face 0 is out of range"},
       {"empty.ply", "", "the file is empty"},

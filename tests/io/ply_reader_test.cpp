@@ -165,7 +165,7 @@ TEST(PlyReader, MalformedHeadersAreRefusedWithTheirReason) {
       {cloudHeader("ascii", 1, "property float x\nproperty float y\nproperty float z\nproperty float nx\n"),
        "only some of nx, ny, nz"},
       {cloudHeader("ascii", 1, "property float x\nproperty float y\nproperty float z\n") + "1 2 3\n",
-       "normals are required"},
+       "no normals (the file has no nx ny nz properties and no faces"},
       {cloudHeader("ascii", 0, kXyzNormals), "vertex element is empty"},
       {"ply\nformat ascii 1.0\nelement face 1\nend_header\n", "no vertex element"},
       {cloudHeader("binary_little_endian", 1000000, kXyzNormals) + std::string(240, '\0'),

@@ -41,10 +41,10 @@ TEST(MeshWriter, BinaryPlyHasTheStandardHeaderAndLayout) {
   TempDir dir;
   std::string path = dir.file("m.ply");
   TriangleMesh mesh = sampleMesh(true);
-  writeMesh(mesh, path, MeshFormat::BinaryPly);
+  writeMesh(mesh, path, MeshFormat::BinaryPly, "a-tool");
   std::string bytes = readFile(path);
   const std::string header =
-      "ply\nformat binary_little_endian 1.0\ncomment written by wendfit-mesh\n"
+      "ply\nformat binary_little_endian 1.0\ncomment written by a-tool\n"
       "element vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
       "property float nx\nproperty float ny\nproperty float nz\n"
       "element face 2\nproperty list uchar int vertex_indices\nend_header\n";

@@ -142,11 +142,14 @@ TEST(MeshTool, UsageErrorsExitWithTwo) {
   for (const Case& c : cases) {
     CommandResult run = runCommand(tool() + " " + c.arguments);
     EXPECT_EQ(run.status, 2) << c.arguments;
-    EXPECT_EQ(run.err.rfind("wendfit: error: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind("wendfit-mesh: error: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << "\n" << run.err;
     EXPECT_NE(run.err.find("usage: wendfit-mesh FUNCTION_FILE MESH_FILE"), std::string::npos);
   }
   EXPECT_FALSE(test::fileExists(out));
+  CommandResult version = runCommand(tool() + " --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("wendfit-mesh ", 0), 0u);
   CommandResult help = runCommand(tool() + " --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Band rule:"), std::string::npos);
@@ -160,22 +163,50 @@ TEST(MeshTool, UnreadableInputsAndUnwritableOutputsExitWithOne) {
   std::string missing = dir.file("missing.fn");
   CommandResult run = runCommand(tool() + " " + missing + " " + dir.file("m.ply"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("wendfit: error: " + missing + ": ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.rfind("wendfit-mesh: error: " + missing + ": ", 0), 0u) << run.err;
 
   test::writeFile(dir.file("bad.fn"), "0 0 0\n1 1 1\n2\n0\n");
   run = runCommand(tool() + " " + dir.file("bad.fn") + " " + dir.file("m.ply"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("wendfit: error: " + dir.file("bad.fn") + ":", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.rfind("wendfit-mesh: error: " + dir.file("bad.fn") + ":", 0), 0u) << run.err;
 
   std::string unwritable = dir.file("no/such/dir/m.ply");
   run = runCommand(tool() + " " + function + " " + unwritable + " --resolution 8");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("wendfit: error: " + unwritable + ": ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.rfind("wendfit-mesh: error: " + unwritable + ": ", 0), 0u) << run.err;
 
   run = runCommand(tool() + " " + function + " " + dir.file("m.ply") + " --like " + missing);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("wendfit: error: " + missing, 0), 0u) << run.err;
+  EXPECT_EQ(run.err.rfind("wendfit-mesh: error: " + missing, 0), 0u) << run.err;
   EXPECT_FALSE(test::fileExists(dir.file("m.ply")));
+}
+
+// A fitted sphere is positive inside; the help promises triangles that face
+// away from the object, and --quiet drops the summary line.
+TEST(MeshTool, TrianglesOfAFittedSphereFaceAwayFromItsCentre) {
+  TempDir dir;
+  const std::string function = test::fitUnitSphere(dir, 400, 5);
+  CommandResult run = runCommand(tool() + " --quiet " + function + " " + dir.file("s.ply"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(test::readFile(dir.file("s.ply")).find("\ncomment written by wendfit-mesh\n"), std::string::npos);
+  TriangleMesh mesh = readMesh(dir.file("s.ply"));
+  ASSERT_GT(mesh.triangleCount(), 100);
+  long inward = 0;
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    const float* p[3];
+    for (int k = 0; k < 3; ++k) p[k] = &mesh.positions[3 * mesh.triangles[3 * t + k]];
+    double e1[3], e2[3], centroid[3];
+    for (int a = 0; a < 3; ++a) {
+      e1[a] = p[1][a] - p[0][a];
+      e2[a] = p[2][a] - p[0][a];
+      centroid[a] = (p[0][a] + p[1][a] + p[2][a]) / 3.0;
+    }
+    const double normal[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                              e1[0] * e2[1] - e1[1] * e2[0]};
+    if (normal[0] * centroid[0] + normal[1] * centroid[1] + normal[2] * centroid[2] <= 0.0) ++inward;
+  }
+  EXPECT_EQ(inward, 0) << "of " << mesh.triangleCount() << " triangles";
 }
 
 }  // namespace

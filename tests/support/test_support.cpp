@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -55,6 +56,34 @@ CommandResult runCommand(const std::string& command) {
 
 std::string executable(const std::string& name) {
   return std::string(WENDFIT_BINARY_DIR) + "/" + name;
+}
+
+std::string sphereXyz(int count, double radius) {
+  std::string text;
+  char line[160];
+  auto add = [&](double x, double y, double z) {
+    std::snprintf(line, sizeof line, "%.9g %.9g %.9g %.9g %.9g %.9g\n", radius * x, radius * y, radius * z, x, y, z);
+    text += line;
+  };
+  for (int axis = 0; axis < 3; ++axis) {
+    for (double sign : {-1.0, 1.0}) add(axis == 0 ? sign : 0.0, axis == 1 ? sign : 0.0, axis == 2 ? sign : 0.0);
+  }
+  const double goldenAngle = 3.14159265358979323846 * (3.0 - std::sqrt(5.0));
+  for (int i = 0; i < count; ++i) {
+    double z = 1.0 - 2.0 * (i + 0.5) / count;
+    double ring = std::sqrt(1.0 - z * z);
+    add(ring * std::cos(i * goldenAngle), ring * std::sin(i * goldenAngle), z);
+  }
+  return text;
+}
+
+std::string fitUnitSphere(const TempDir& dir, int count, int levels) {
+  writeFile(dir.file("sphere.xyz"), sphereXyz(count, 1.0));
+  // The time limit keeps a fault in the fitting from stalling the suite.
+  CommandResult fit = runCommand("timeout 120 " + executable("wendfit") + " " + dir.file("sphere.xyz") + " " +
+                                 dir.file("sphere.fn") + " " + std::to_string(levels));
+  if (fit.status != 0) throw std::runtime_error("wendfit failed: " + fit.err);
+  return dir.file("sphere.fn");
 }
 
 }  // namespace wendfit::test

@@ -39,4 +39,16 @@ CommandResult runCommand(const std::string& command);
 // Path of one of the project's executables in the build tree.
 std::string executable(const std::string& name);
 
+// Points on a sphere of `radius` about the origin with outward unit normals,
+// as .xyz lines "x y z nx ny nz": the six poles on the axes (so the box is
+// exactly [-radius, radius]^3 and the fit's scale 10 / radius), then
+// `count` Fibonacci points.
+std::string sphereXyz(int count, double radius);
+
+// Writes sphereXyz(count, 1) to dir/sphere.xyz and fits it with the wendfit
+// executable at `levels` levels to dir/sphere.fn (a sphere of radius 10
+// about the origin); returns that path. Throws std::runtime_error with the
+// tool's message when the fit fails.
+std::string fitUnitSphere(const TempDir& dir, int count, int levels);
+
 }  // namespace wendfit::test
