@@ -98,6 +98,8 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     for (int k = 0; k < 3; ++k) normal[k] = gradient[k] * (ctx.outsideNegative ? -1.0 : 1.0);
     unitOrZero(normal);
   }
+  // The polish may step off a box face; the box ends the surface there.
+  for (int k = 0; k < 3; ++k) p[k] = std::clamp(p[k], ctx.grid.origin[k], ctx.grid.upper[k]);
   std::copy(p, p + 3, vertex.position);
   if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
     // No usable gradient: along the edge, towards the end that lies outside.
@@ -109,6 +111,46 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
   return vertex;
 }
 
+
+// The vertex where the surface is closed by the box: at the grid point
+// (grid indices) next to a virtual point, with the box's outward normal
+// there (summed over the faces the point lies on).
+PlacedVertex capVertex(const Context& ctx, const int point[3]) {
+  PlacedVertex vertex;
+  ctx.grid.point(point[0], point[1], point[2], vertex.position);
+  double normal[3];
+  for (int a = 0; a < 3; ++a) normal[a] = point[a] == 0 ? -1.0 : (point[a] == ctx.grid.n[a] ? 1.0 : 0.0);
+  unitOrZero(normal);
+  for (int a = 0; a < 3; ++a) vertex.normal[a] = static_cast<float>(normal[a]);
+  return vertex;
+}
+
+// Edge key of the lattice edge from extended point `low` along `axis`.
+// Edges between a virtual and a grid point share one key per grid point
+// (axis slot 3): they all end at that point, so the caps of two box faces
+// meet in one vertex and their polygons in the cells along the box's edges
+// collapse.
+uint64_t edgeKey(const Context& ctx, const int low[3], int axis, bool& cap, int real[3]) {
+  int high[3] = {low[0], low[1], low[2]};
+  ++high[axis];
+  bool lowVirtual = ctx.isVirtual(low), highVirtual = ctx.isVirtual(high);
+  cap = lowVirtual != highVirtual;
+  const int* point = lowVirtual ? high : low;
+  for (int a = 0; a < 3; ++a) real[a] = point[a] - 1;
+  return ctx.grid.pointKey(real[0], real[1], real[2]) * 4u + static_cast<uint64_t>(cap ? 3 : axis);
+}
+
+// The vertex on the grid edge from grid point `low` along `axis`, whose end
+// values fa and fb differ in sign class.
+PlacedVertex placeEdgeVertex(const Context& ctx, const int low[3], int axis, float fa, float fb,
+                             long* evaluations) {
+  float a[3], b[3];
+  ctx.grid.point(low[0], low[1], low[2], a);
+  int high[3] = {low[0], low[1], low[2]};
+  ++high[axis];
+  ctx.grid.point(high[0], high[1], high[2], b);
+  return placeVertex(ctx, a, fa, b, fb, evaluations);
+}
 
 // Polygonizes the block's surface cells in cell order (marching cubes,
 // assembled from face segments).
@@ -173,10 +215,16 @@ class BlockTriangulator {
       int count = 0;
       for (int e = start; !used[e]; e = next[e]) {
         used[e] = true;
+        int id = vertexOn(e);
+        // Cap vertices shared by two box faces repeat; a cycle that keeps
+        // fewer than three vertices has collapsed onto the box's edge.
+        if (count > 0 && ids[count - 1] == id) continue;
         edges[count] = e;
-        ids[count++] = vertexOn(e);
+        ids[count++] = id;
       }
-      emitPolygon(edges, ids, count, polygon++);
+      while (count > 1 && ids[count - 1] == ids[0]) --count;
+      if (count >= 3) emitPolygon(edges, ids, count, polygon);
+      ++polygon;
     }
   }
 
@@ -235,11 +283,14 @@ class BlockTriangulator {
 
   int interiorVertex(const int* ids, int count, int polygon) {
     const SurfaceGrid& grid = ctx_.grid;
+    int cell[3];
+    bool closingLayer = false;
+    for (int a = 0; a < 3; ++a) {
+      cell[a] = block_.base[a] + local_[a] - 1;
+      closingLayer = closingLayer || cell[a] < 0 || cell[a] == grid.n[a];
+    }
     // Apart from every edge key: the top bit, the cell and the polygon.
-    uint64_t key = (uint64_t{1} << 63) |
-                   (grid.pointKey(block_.base[0] + local_[0], block_.base[1] + local_[1], block_.base[2] + local_[2]) *
-                        4u +
-                    static_cast<uint64_t>(polygon));
+    uint64_t key = (uint64_t{1} << 63) | (grid.pointKey(cell[0], cell[1], cell[2]) * 4u + static_cast<uint64_t>(polygon));
     PlacedVertex vertex;
     double position[3] = {0, 0, 0}, fallback[3] = {0, 0, 0};
     for (int k = 0; k < count; ++k) {
@@ -249,8 +300,10 @@ class BlockTriangulator {
       }
     }
     for (int a = 0; a < 3; ++a) vertex.position[a] = static_cast<float>(position[a]);
-    double normal[3];
-    polishAlongGradient(ctx_, vertex.position, normal, &out_.evaluations);
+    // In the closing layer the polygon lies flat on a box face: its centre
+    // is the vertex.
+    double normal[3] = {0.0, 0.0, 0.0};
+    if (!closingLayer) polishAlongGradient(ctx_, vertex.position, normal, &out_.evaluations);
     if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
       std::copy(fallback, fallback + 3, normal);
       unitOrZero(normal);
@@ -357,25 +410,32 @@ class BlockTriangulator {
     for (int id : {i, j, k}) out_.triangleKeys.push_back(keys_[id]);
   }
 
-  // Local index of the vertex on cube edge e of the current cell; computed
-  // once per block.
+  // Local index of the vertex on cube edge e of the current cell: a cap
+  // vertex, a vertex placed by the block that owns the edge, or placed here.
   int vertexOn(int e) {
     int low = edgeLow(e);
     int axis = e / 4;
-    int p[3], q[3];
+    int p[3], ext[3];
     for (int a = 0; a < 3; ++a) {
       p[a] = local_[a] + bitOf(low, a);
-      q[a] = p[a] + (a == axis ? 1 : 0);
+      ext[a] = block_.base[a] + p[a];
     }
-    const SurfaceGrid& grid = ctx_.grid;
-    uint64_t key = grid.pointKey(block_.base[0] + p[0], block_.base[1] + p[1], block_.base[2] + p[2]) * 4u +
-                   static_cast<uint64_t>(axis);
+    bool cap = false;
+    int real[3];
+    uint64_t key = edgeKey(ctx_, ext, axis, cap, real);
     auto [slot, added] = out_.localIndex.try_emplace(key, static_cast<int>(out_.vertices.size()));
     if (added) {
-      float a[3], b[3];
-      grid.point(block_.base[0] + p[0], block_.base[1] + p[1], block_.base[2] + p[2], a);
-      grid.point(block_.base[0] + q[0], block_.base[1] + q[1], block_.base[2] + q[2], b);
-      out_.vertices.push_back(placeVertex(ctx_, a, corner_[low], b, corner_[low | 1 << axis], &out_.evaluations));
+      PlacedVertex vertex;
+      const BlockCache* home = block_.owners[(p[0] >> 4) | ((p[1] >> 4) << 1) | ((p[2] >> 4) << 2)];
+      auto found = home && !cap ? home->placed.find(key) : block_.placed.end();
+      if (cap) {
+        vertex = capVertex(ctx_, real);
+      } else if (home && found != home->placed.end()) {
+        vertex = found->second;
+      } else {
+        vertex = placeEdgeVertex(ctx_, real, axis, corner_[low], corner_[low | 1 << axis], &out_.evaluations);
+      }
+      out_.vertices.push_back(vertex);
       keys_.push_back(key);
     }
     return slot->second;
@@ -390,6 +450,26 @@ class BlockTriangulator {
 };
 
 }  // namespace
+
+void placeOwnedVertices(const Context& ctx, BlockCache& block) {
+  for (int cell : block.crossing) {
+    const int local[3] = {cell % kBlockCells, (cell / kBlockCells) % kBlockCells, cell / (kBlockCells * kBlockCells)};
+    float f0 = block.value(ctx, local[0], local[1], local[2]);
+    for (int axis = 0; axis < 3; ++axis) {
+      int p[3] = {local[0], local[1], local[2]};
+      ++p[axis];
+      float f1 = block.value(ctx, p[0], p[1], p[2]);
+      if (negative(f0) == negative(f1)) continue;
+      int ext[3];
+      for (int a = 0; a < 3; ++a) ext[a] = block.base[a] + local[a];
+      bool cap = false;
+      int real[3];
+      uint64_t key = edgeKey(ctx, ext, axis, cap, real);
+      if (cap || block.placed.count(key)) continue;
+      block.placed.emplace(key, placeEdgeVertex(ctx, real, axis, f0, f1, &block.evaluations));
+    }
+  }
+}
 
 void polygonizeBlock(const Context& ctx, BlockCache& block, BlockMesh& out) {
   BlockTriangulator(ctx, block, out).run();

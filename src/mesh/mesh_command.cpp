@@ -40,6 +40,7 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
                : option == "--flip"   ? &options.extraction.flip
                : option == "--normals" ? &options.extraction.normals
                : option == "--ascii"  ? &options.ascii
+               : option == "--require-watertight" ? &options.requireWatertight
                                       : nullptr;
   if (!flag) return 0;
   *flag = true;
@@ -56,20 +57,22 @@ std::string meshOptionsHelp() {
          "                     so the grid follows the finest fitted detail, but not\n"
          "                     finer than about one sample spacing of the finest\n"
          "                     centres (twice their median neighbour distance).\n"
-         "  --full-box         look for the surface in the whole box, not only in the band.\n"
+         "  --full-box         look for the surface in every cell, not only from the data.\n"
          "  --flip             reverse the triangles and normals. Normally they point\n"
          "                     outside, to the sign the function has at its box's corners.\n"
          "  --normals          write per-vertex normals from the function's gradient.\n"
          "  --min-component K  drop connected components of fewer than K triangles.\n"
          "  --ascii            ASCII PLY instead of binary little-endian PLY.\n"
-         "Band rule: the surface is looked for only in blocks of " +
-         std::to_string(kBlockCells) + "x" + std::to_string(kBlockCells) + "x" +
-         std::to_string(kBlockCells) +
-         " grid cells that come\n"
-         "within one support radius of the centre of a finest-level basis function\n"
-         "(or of a coarser one near which the next level has no centre), and it is\n"
-         "followed from the cells holding those centres through the cells it crosses.\n"
-         "Sheets away from the data are not extracted; --full-box extracts everywhere.\n"
+         "  --require-watertight  an error (status 1, no mesh) unless the mesh is closed.\n"
+         "Tracing: the surface is followed from the cells holding the centres of the\n"
+         "finest-level basis functions (and of coarser ones near which the next level\n"
+         "has no centre) through every cell it crosses, anywhere in the box. Sheets\n"
+         "that never come near those centres are not extracted; --full-box extracts\n"
+         "everywhere.\n"
+         "Box rule: points beyond the box count as outside (the sign at the box's\n"
+         "corners), so where the zero set meets the box the mesh is closed by the\n"
+         "box's faces. The mesh has no zero-area triangles; the summary line counts\n"
+         "boundary and non-manifold edges and says \"watertight\" when there are none.\n"
          "The mesh format follows MESH_FILE's extension: .ply, .obj or .off.\n";
 }
 
@@ -89,6 +92,14 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   triangleComponents(mesh, &summary.components);
   summary.vertices = mesh.vertexCount();
   summary.triangles = mesh.triangleCount();
+  MeshTopology edges = edgeTopology(mesh);
+  summary.boundaryEdges = edges.boundaryEdges;
+  summary.nonManifoldEdges = edges.nonManifoldEdges;
+  if (options.requireWatertight && !edges.watertight()) {
+    throw Error(meshPath + ": the mesh is not watertight: " + std::to_string(edges.boundaryEdges) +
+                " boundary edges, " + std::to_string(edges.nonManifoldEdges) +
+                " non-manifold edges (expected 0 and 0; the mesh was not written)");
+  }
   writeMesh(mesh, meshPath, format, options.toolName);
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (log) {
@@ -108,7 +119,15 @@ std::string summaryLine(const std::string& meshPath, const MeshOptions& options,
                   options.minComponent);
     line += text;
   }
-  std::snprintf(text, sizeof text, ", resolution %d, %.2f s", summary.stats.resolution, summary.seconds);
+  if (summary.boundaryEdges == 0 && summary.nonManifoldEdges == 0) {
+    line += ", watertight";
+  } else {
+    std::snprintf(text, sizeof text, ", not watertight (%ld boundary edges, %ld non-manifold edges)",
+                  summary.boundaryEdges, summary.nonManifoldEdges);
+    line += text;
+  }
+  std::snprintf(text, sizeof text, ", %ld evaluations, resolution %d, %.2f s", summary.stats.evaluations,
+                summary.stats.resolution, summary.seconds);
   return line + text;
 }
 

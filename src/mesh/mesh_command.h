@@ -20,6 +20,8 @@ struct MeshOptions {
   long minComponent = 0;
   // ASCII instead of binary PLY.
   bool ascii = false;
+  // A mesh with boundary or non-manifold edges is an error, not written.
+  bool requireWatertight = false;
   // The factor by which the fit multiplied its input coordinates; the mesh
   // is written divided by it, in the input's own coordinates. 1 keeps the
   // result file's coordinates.
@@ -34,6 +36,8 @@ struct MeshSummary {
   long triangles = 0;
   long components = 0;         // after dropping
   long droppedComponents = 0;
+  long boundaryEdges = 0;      // used by one triangle
+  long nonManifoldEdges = 0;   // used by more than two triangles
   double seconds = 0.0;        // wall-clock, extraction to written file
 };
 
@@ -44,12 +48,13 @@ class MeshUsageError : public Error {
 };
 
 // Recognises the extraction option at arguments[i] (--resolution N,
-// --full-box, --flip, --normals, --min-component K, --ascii) and stores it.
+// --full-box, --flip, --normals, --min-component K, --ascii,
+// --require-watertight) and stores it.
 // Returns how many arguments it used (0 when arguments[i] is not one of
 // them). Throws MeshUsageError for a missing or bad value.
 int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOptions& options);
 
-// The help lines of those options, including the band rule and the default
+// The help lines of those options, including the tracing and box rules and the default
 // resolution; each line ends with a line feed.
 std::string meshOptionsHelp();
 
@@ -57,7 +62,9 @@ std::string meshOptionsHelp();
 // divides the coordinates by options.inputScale and writes `meshPath` in the
 // format its extension selects (temporary file, then rename). Prints one
 // summary line on `log` (nullptr: silent). Throws Error for an unknown mesh
-// extension (before any work), a bad resolution or an unwritable file.
+// extension (before any work), a bad resolution, an unwritable file, or,
+// with options.requireWatertight, a mesh with boundary or non-manifold edges
+// (then nothing is written).
 MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,
                               const MeshOptions& options, std::FILE* log);
 

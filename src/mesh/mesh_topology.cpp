@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
 #include <string>
 
@@ -124,6 +125,55 @@ void analyzeVertices(const TriangleMesh& mesh, MeshTopology& topology) {
   }
 }
 
+double distanceSq(const TriangleMesh& mesh, int a, int b) {
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    double d = static_cast<double>(mesh.positions[3 * a + k]) - mesh.positions[3 * b + k];
+    sum += d * d;
+  }
+  return sum;
+}
+
+// Exact for float positions up to the last rounding of the cross product's
+// components: the differences and products of floats are exact in double.
+bool triangleHasZeroArea(const TriangleMesh& mesh, long t) {
+  const int* tri = &mesh.triangles[3 * t];
+  const float* p[3] = {&mesh.positions[3 * tri[0]], &mesh.positions[3 * tri[1]], &mesh.positions[3 * tri[2]]};
+  double u[3], w[3];
+  for (int a = 0; a < 3; ++a) {
+    u[a] = static_cast<double>(p[1][a]) - p[0][a];
+    w[a] = static_cast<double>(p[2][a]) - p[0][a];
+  }
+  return u[1] * w[2] - u[2] * w[1] == 0.0 && u[2] * w[0] - u[0] * w[2] == 0.0 && u[0] * w[1] - u[1] * w[0] == 0.0;
+}
+
+// Keeps the triangles t with keep[t] and the vertices they use; kept
+// triangles and vertices keep their order.
+void keepTriangles(TriangleMesh& mesh, const std::vector<bool>& keep) {
+  std::vector<int> newIndex(static_cast<size_t>(mesh.vertexCount()), -1);
+  std::vector<int> triangles;
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    if (!keep[t]) continue;
+    for (int k = 0; k < 3; ++k) {
+      int v = mesh.triangles[3 * t + k];
+      newIndex[v] = 0;
+      triangles.push_back(v);
+    }
+  }
+  TriangleMesh kept;
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    if (newIndex[v] < 0) continue;
+    newIndex[v] = static_cast<int>(kept.positions.size() / 3);
+    kept.positions.insert(kept.positions.end(), &mesh.positions[3 * v], &mesh.positions[3 * v] + 3);
+    if (mesh.hasNormals()) {
+      kept.normals.insert(kept.normals.end(), &mesh.normals[3 * v], &mesh.normals[3 * v] + 3);
+    }
+  }
+  for (int& v : triangles) v = newIndex[v];
+  kept.triangles = std::move(triangles);
+  mesh = std::move(kept);
+}
+
 }  // namespace
 
 std::vector<int> triangleComponents(const TriangleMesh& mesh, long* count) {
@@ -159,6 +209,20 @@ MeshTopology analyzeTopology(const TriangleMesh& mesh) {
   return topology;
 }
 
+MeshTopology edgeTopology(const TriangleMesh& mesh) {
+  checkIndices(mesh);
+  MeshTopology topology;
+  topology.triangles = mesh.triangleCount();
+  analyzeEdges(mesh, topology);
+  return topology;
+}
+
+long zeroAreaTriangles(const TriangleMesh& mesh) {
+  long count = 0;
+  for (long t = 0; t < mesh.triangleCount(); ++t) count += triangleHasZeroArea(mesh, t) ? 1 : 0;
+  return count;
+}
+
 long dropSmallComponents(TriangleMesh& mesh, long minTriangles) {
   long count = 0;
   std::vector<int> labels = triangleComponents(mesh, &count);
@@ -167,31 +231,98 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles) {
   long dropped = 0;
   for (long size : sizes) dropped += size < minTriangles ? 1 : 0;
   if (dropped == 0) return 0;
-
-  std::vector<int> newIndex(static_cast<size_t>(mesh.vertexCount()), -1);
-  std::vector<int> triangles;
-  for (long t = 0; t < mesh.triangleCount(); ++t) {
-    if (sizes[labels[t]] < minTriangles) continue;
-    for (int k = 0; k < 3; ++k) {
-      int v = mesh.triangles[3 * t + k];
-      newIndex[v] = 0;
-      triangles.push_back(v);
-    }
-  }
-  // Renumber the kept vertices in their old order.
-  TriangleMesh kept;
-  for (long v = 0; v < mesh.vertexCount(); ++v) {
-    if (newIndex[v] < 0) continue;
-    newIndex[v] = static_cast<int>(kept.positions.size() / 3);
-    kept.positions.insert(kept.positions.end(), &mesh.positions[3 * v], &mesh.positions[3 * v] + 3);
-    if (mesh.hasNormals()) {
-      kept.normals.insert(kept.normals.end(), &mesh.normals[3 * v], &mesh.normals[3 * v] + 3);
-    }
-  }
-  for (int& v : triangles) v = newIndex[v];
-  kept.triangles = std::move(triangles);
-  mesh = std::move(kept);
+  std::vector<bool> keep(labels.size());
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = sizes[labels[t]] >= minTriangles;
+  keepTriangles(mesh, keep);
   return dropped;
 }
+
+long collapseZeroAreaTriangles(TriangleMesh& mesh) {
+  checkIndices(mesh);
+  std::vector<long> work;
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    if (triangleHasZeroArea(mesh, t)) work.push_back(t);
+  }
+  if (work.empty()) return 0;
+  std::vector<std::vector<long>> fans(static_cast<size_t>(mesh.vertexCount()));
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    for (int k = 0; k < 3; ++k) fans[mesh.triangles[3 * t + k]].push_back(t);
+  }
+  std::vector<bool> alive(static_cast<size_t>(mesh.triangleCount()), true);
+  int* tris = mesh.triangles.data();
+  auto contains = [&](long t, int v) { return tris[3 * t] == v || tris[3 * t + 1] == v || tris[3 * t + 2] == v; };
+  // Neighbours of v over its live triangles, sorted.
+  auto neighbours = [&](int v) {
+    std::vector<int> around;
+    for (long t : fans[v]) {
+      if (!alive[t]) continue;
+      for (int k = 0; k < 3; ++k) {
+        if (tris[3 * t + k] != v) around.push_back(tris[3 * t + k]);
+      }
+    }
+    std::sort(around.begin(), around.end());
+    around.erase(std::unique(around.begin(), around.end()), around.end());
+    return around;
+  };
+  long collapsed = 0;
+  for (size_t w = 0; w < work.size(); ++w) {
+    long t = work[w];
+    if (!alive[t] || !triangleHasZeroArea(mesh, t)) continue;
+    const int* tri = &tris[3 * t];
+    if (tri[0] == tri[1] || tri[1] == tri[2] || tri[0] == tri[2]) {
+      alive[t] = false;
+      ++collapsed;
+      continue;
+    }
+    // Coincident corners merge; otherwise the middle corner of the three
+    // collinear ones moves onto its nearer neighbour (the shortest edge).
+    int keep = -1, drop = -1;
+    double shortest = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      int a = tri[k], b = tri[(k + 1) % 3], c = tri[(k + 2) % 3];
+      double ab = distanceSq(mesh, a, b);
+      if (keep >= 0 && !(ab < shortest)) continue;
+      shortest = ab;
+      bool aMiddle = distanceSq(mesh, b, c) >= distanceSq(mesh, a, c);
+      keep = ab == 0.0 ? std::min(a, b) : (aMiddle ? b : a);
+      drop = keep == a ? b : a;
+    }
+    // Link condition: the common neighbours of the two ends are exactly the
+    // apexes of the triangles on their edge, or the collapse would pinch
+    // the surface.
+    std::vector<int> common;
+    std::vector<int> aroundKeep = neighbours(keep), aroundDrop = neighbours(drop);
+    std::set_intersection(aroundKeep.begin(), aroundKeep.end(), aroundDrop.begin(), aroundDrop.end(),
+                          std::back_inserter(common));
+    std::vector<int> apexes;
+    for (long f : fans[drop]) {
+      if (!alive[f] || !contains(f, keep)) continue;
+      for (int k = 0; k < 3; ++k) {
+        int v = tris[3 * f + k];
+        if (v != keep && v != drop) apexes.push_back(v);
+      }
+    }
+    std::sort(apexes.begin(), apexes.end());
+    apexes.erase(std::unique(apexes.begin(), apexes.end()), apexes.end());
+    if (common != apexes) continue;
+    for (long f : fans[drop]) {
+      if (!alive[f]) continue;
+      if (contains(f, keep)) {
+        alive[f] = false;
+        ++collapsed;
+        continue;
+      }
+      for (int k = 0; k < 3; ++k) {
+        if (tris[3 * f + k] == drop) tris[3 * f + k] = keep;
+      }
+      fans[keep].push_back(f);
+      work.push_back(f);
+    }
+    fans[drop].clear();
+  }
+  keepTriangles(mesh, alive);
+  return collapsed;
+}
+
 
 }  // namespace wendfit

@@ -37,6 +37,22 @@ MeshTopology analyzeTopology(const TriangleMesh& mesh);
 // component's first triangle. `count` receives the number of components.
 std::vector<int> triangleComponents(const TriangleMesh& mesh, long* count);
 
+// Only the edge counts (edges, boundary, non-manifold and misoriented edges)
+// and the triangle count: cheaper than analyzeTopology. Throws Error for bad
+// indices.
+MeshTopology edgeTopology(const TriangleMesh& mesh);
+
+// Triangles whose corners are collinear or coincide (computed from the float
+// positions in double).
+long zeroAreaTriangles(const TriangleMesh& mesh);
+
+// Removes zero-area triangles by collapsing one of their edges (coincident
+// corners merge; of three collinear corners the middle one moves onto its
+// nearer neighbour), each only where the collapse keeps the surface
+// manifold; the triangles on the collapsed edge go. Vertices no longer used
+// go too; the rest keep their order. Returns the number of triangles removed.
+long collapseZeroAreaTriangles(TriangleMesh& mesh);
+
 // Removes every component with fewer than minTriangles triangles and the
 // vertices only they used; kept triangles and vertices keep their order.
 // Returns the number of components removed.

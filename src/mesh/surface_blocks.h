@@ -5,6 +5,7 @@
 // triangles.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -17,6 +18,7 @@ namespace wendfit::mesh_detail {
 constexpr int kSide = kBlockCells + 1;  // grid points along a block side
 constexpr int kBlockPoints = kSide * kSide * kSide;
 constexpr int kBlockCellCount = kBlockCells * kBlockCells * kBlockCells;
+static_assert((kBlockCells & (kBlockCells - 1)) == 0, "block sides are a power of two");
 // The gradient step that refines a vertex moves it at most this fraction of
 // the smallest grid spacing: it polishes the root, it must not carry the
 // vertex away from the cell that produced it.
@@ -34,18 +36,48 @@ struct Context {
   bool outsideNegative;
   double polishStep;  // kPolishStepLimit times the smallest grid spacing
   bool normals;       // whether vertices need normals
+  // Whether a lattice point (extended indices, 0 ... n[a] + 2) is one of the
+  // virtual points around the grid.
+  bool isVirtual(const int ext[3]) const {
+    for (int a = 0; a < 3; ++a) {
+      if (ext[a] == 0 || ext[a] == grid.n[a] + 2) return true;
+    }
+    return false;
+  }
+  // The value a virtual point stands for: any value of the outside class.
+  float outsideValue() const { return outsideNegative ? -1.0f : 1.0f; }
+};
+
+// A surface vertex and its outward unit normal.
+struct PlacedVertex {
+  float position[3];
+  float normal[3];
 };
 
 // The grid values of one block, evaluated on first use, and the block's
 // share of the surface cells.
+//
+// Each grid point is evaluated once: a point on the block's upper faces
+// belongs to the neighbouring block (the one whose cells have it as lower
+// corner), when `owners` names that block, and is then evaluated once for
+// both, by whichever thread asks first (the others wait for it). Without the
+// neighbour (the whole box, block by block) the block keeps the point itself.
+// Likewise the vertices on the grid edges leaving the block's own points are
+// placed once, into `placed`, before any block triangulates.
 struct BlockCache {
-  int base[3];  // first cell of the block
-  int size[3];  // cells of the block per axis (fewer at the grid's upper end)
+  int base[3];  // first extended cell of the block (grid cell + 1)
+  int size[3];  // cells of the block per axis (fewer at the lattice's upper end)
+  // owners[h]: the block holding points whose local index reaches
+  // kBlockCells along the axes of the bits of h; owners[0] is this block.
+  BlockCache* owners[8] = {};
   float values[kBlockPoints];
-  uint8_t known[kBlockPoints] = {};
+  std::atomic<uint8_t> state[kBlockPoints];  // 0 unknown, 1 being evaluated, 2 known
   uint8_t visited[kBlockCellCount] = {};
   uint8_t crossed[kBlockCellCount] = {};
   std::vector<int> crossing;  // surface cells, local index
+  // Vertices on the edges leaving this block's own points, by edge key;
+  // written before triangulation starts, read only afterwards.
+  std::unordered_map<uint64_t, PlacedVertex> placed;
   long evaluations = 0;
 
   BlockCache(const SurfaceGrid& grid, uint64_t key) {
@@ -55,20 +87,39 @@ struct BlockCache {
                            rest / static_cast<uint64_t>(grid.blocks[1])};
     for (int a = 0; a < 3; ++a) {
       base[a] = static_cast<int>(b[a]) * kBlockCells;
-      size[a] = std::min(kBlockCells, grid.n[a] - base[a]);
+      size[a] = std::min(kBlockCells, grid.n[a] + 2 - base[a]);
     }
+    owners[0] = this;
+    for (auto& s : state) s.store(0, std::memory_order_relaxed);
   }
 
+  // Value at local lattice point (ci, cj, ck), 0 ... kBlockCells each.
   float value(const Context& ctx, int ci, int cj, int ck) {
-    int index = (ck * kSide + cj) * kSide + ci;
-    if (!known[index]) {
-      float p[3];
-      ctx.grid.point(base[0] + ci, base[1] + cj, base[2] + ck, p);
-      values[index] = ctx.function.value(p[0], p[1], p[2]);
-      known[index] = 1;
-      ++evaluations;
+    const int ext[3] = {base[0] + ci, base[1] + cj, base[2] + ck};
+    if (ctx.isVirtual(ext)) return ctx.outsideValue();
+    int high = (ci >> 4) | ((cj >> 4) << 1) | ((ck >> 4) << 2);
+    BlockCache* home = owners[high];
+    int index;
+    if (home) {
+      index = ((ck & (kBlockCells - 1)) * kSide + (cj & (kBlockCells - 1))) * kSide + (ci & (kBlockCells - 1));
+    } else {
+      home = this;
+      index = (ck * kSide + cj) * kSide + ci;
     }
-    return values[index];
+    std::atomic<uint8_t>& slot = home->state[index];
+    uint8_t seen = slot.load(std::memory_order_acquire);
+    if (seen == 2) return home->values[index];
+    if (seen == 0 && slot.compare_exchange_strong(seen, 1, std::memory_order_acq_rel)) {
+      float p[3];
+      ctx.grid.point(ext[0] - 1, ext[1] - 1, ext[2] - 1, p);
+      home->values[index] = ctx.function.value(p[0], p[1], p[2]);
+      ++evaluations;
+      slot.store(2, std::memory_order_release);
+      return home->values[index];
+    }
+    while (slot.load(std::memory_order_acquire) != 2) {
+    }
+    return home->values[index];
   }
 
   // Bit c is set when corner c of the cell is negative.
@@ -86,12 +137,6 @@ struct BlockCache {
 
 inline int localCell(int ci, int cj, int ck) { return (ck * kBlockCells + cj) * kBlockCells + ci; }
 
-// A surface vertex and its outward unit normal.
-struct PlacedVertex {
-  float position[3];
-  float normal[3];
-};
-
 // The triangles of one block, with vertices named by their grid edge.
 struct BlockMesh {
   std::vector<uint64_t> triangleKeys;  // 3 per triangle
@@ -100,10 +145,16 @@ struct BlockMesh {
   long evaluations = 0;
 };
 
+// Places the vertices on the crossed grid edges that leave the lower corners
+// of the block's surface cells (the edges the block owns) into block.placed.
+// Counts evaluations in block.evaluations.
+void placeOwnedVertices(const Context& ctx, BlockCache& block);
+
 // Polygonizes the block's surface cells (block.crossing, sorted here) into
 // `out`: marching cubes assembled from face segments, with the vertices
-// placed on the surface. Evaluates the function where the block lacks values
-// and counts every evaluation in out.evaluations.
+// placed on the surface. Takes vertices from the `placed` maps of the block
+// and of its owners where they are, places the others itself. Counts every
+// evaluation in out.evaluations.
 void polygonizeBlock(const Context& ctx, BlockCache& block, BlockMesh& out);
 
 }  // namespace wendfit::mesh_detail

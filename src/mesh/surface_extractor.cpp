@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "mesh/mesh_topology.h"
 #include "mesh/surface_blocks.h"
 #include "mesh/surface_grid.h"
 
@@ -78,10 +79,10 @@ bool faceMixed(int mask, int axis, int side) {
 }
 
 // Follows the surface through the cells of one block, starting at `stack`;
-// cells across the block's faces that the surface enters go to `outgoing`
-// when their block is in the band.
-void traceBlock(const Context& ctx, const std::vector<bool>& band, BlockCache& block,
-                std::vector<int> stack, std::vector<Seed>& outgoing) {
+// cells across the block's faces that the surface enters go to `outgoing`.
+// The surface is followed through every cell of the extended grid, so a
+// sheet ends only where it closes, on itself or on the box's faces.
+void traceBlock(const Context& ctx, BlockCache& block, std::vector<int> stack, std::vector<Seed>& outgoing) {
   const SurfaceGrid& grid = ctx.grid;
   while (!stack.empty()) {
     int cell = stack.back();
@@ -103,14 +104,11 @@ void traceBlock(const Context& ctx, const std::vector<bool>& band, BlockCache& b
           stack.push_back(localCell(next[0], next[1], next[2]));
           continue;
         }
-        int global[3];
-        for (int a = 0; a < 3; ++a) global[a] = block.base[a] + next[a];
-        if (global[axis] < 0 || global[axis] >= grid.n[axis]) continue;
-        uint64_t key = grid.blockKey(global[0] / kBlockCells, global[1] / kBlockCells,
-                                     global[2] / kBlockCells);
-        if (!band[key]) continue;
-        outgoing.push_back({key, localCell(global[0] % kBlockCells, global[1] % kBlockCells,
-                                           global[2] % kBlockCells)});
+        int ext[3];
+        for (int a = 0; a < 3; ++a) ext[a] = block.base[a] + next[a];
+        if (ext[axis] < 0 || ext[axis] >= grid.n[axis] + 2) continue;
+        uint64_t key = grid.blockKey(ext[0] / kBlockCells, ext[1] / kBlockCells, ext[2] / kBlockCells);
+        outgoing.push_back({key, localCell(ext[0] % kBlockCells, ext[1] % kBlockCells, ext[2] % kBlockCells)});
       }
     }
   }
@@ -145,35 +143,31 @@ void cellsAround(const SurfaceGrid& grid, const float p[3], int cells[8][3]) {
   }
 }
 
-// Follows the surface through the band from seed cells, round by round: each
-// round processes the blocks with pending seeds in parallel and collects the
-// cells where the surface leaves them. The set of surface cells reached does
-// not depend on the order, so neither does the result on the threads.
+// Follows the surface from seed cells, round by round: each round processes
+// the blocks with pending seeds in parallel and collects the cells where the
+// surface leaves them. The set of surface cells reached does not depend on
+// the order, so neither does the result on the threads.
 class SurfaceTracer {
  public:
-  SurfaceTracer(const Context& ctx, const std::vector<bool>& band, std::FILE* progressOut, long bandBlocks)
-      : ctx_(ctx), band_(band), progress_(progressOut, "tracing", bandBlocks) {}
+  // `expectedBlocks` only scales the progress bar.
+  SurfaceTracer(const Context& ctx, std::FILE* progressOut, long expectedBlocks)
+      : ctx_(ctx), progress_(progressOut, "tracing", expectedBlocks) {}
 
-  // Adds the cell that holds p to the seeds of the next trace(), when it is
-  // in the band.
+  // Adds the cell that holds p to the seeds of the next trace().
   void seedAt(const float p[3]) {
     int cell[3];
     ctx_.grid.cellOf(p, cell);
-    Seed seed = seedOf(cell);
-    if (seed.block != UINT64_MAX) pending_.push_back(seed);
+    pending_.push_back(seedOf(cell));
   }
 
-  // Adds the in-band cells around p to the seeds of the next trace().
+  // Adds the cells around p to the seeds of the next trace().
   void seedAround(const float p[3]) {
-    for (const Seed& seed : seedsAround(p)) {
-      if (seed.block != UINT64_MAX) pending_.push_back(seed);
-    }
+    for (const Seed& seed : seedsAround(p)) pending_.push_back(seed);
   }
 
   // Whether any cell around p is known to be crossed by the surface.
   bool crossedAround(const float p[3]) const {
     for (const Seed& seed : seedsAround(p)) {
-      if (seed.block == UINT64_MAX) continue;
       auto found = caches_.find(seed.block);
       if (found != caches_.end() && found->second->crossed[seed.cell]) return true;
     }
@@ -194,10 +188,10 @@ class SurfaceTracer {
       for (size_t begin = 0; begin < seeds.size();) {
         size_t end = begin;
         while (end < seeds.size() && seeds[end].block == seeds[begin].block) ++end;
-        auto& cache = caches_[seeds[begin].block];
-        if (!cache) cache = std::make_unique<BlockCache>(ctx_.grid, seeds[begin].block);
+        BlockCache* cache = cacheOf(seeds[begin].block);
+        linkOwners(*cache);
         groups.emplace_back(begin, end);
-        blocks.push_back(cache.get());
+        blocks.push_back(cache);
         begin = end;
       }
       std::vector<std::vector<Seed>> outgoing(groups.size());
@@ -205,7 +199,7 @@ class SurfaceTracer {
       for (long g = 0; g < static_cast<long>(groups.size()); ++g) {
         std::vector<int> stack;
         for (size_t k = groups[g].first; k < groups[g].second; ++k) stack.push_back(seeds[k].cell);
-        traceBlock(ctx_, band_, *blocks[g], std::move(stack), outgoing[g]);
+        traceBlock(ctx_, *blocks[g], std::move(stack), outgoing[g]);
         progress_.advance(1);
       }
       seeds.clear();
@@ -227,6 +221,29 @@ class SurfaceTracer {
   }
 
  private:
+  BlockCache* cacheOf(uint64_t key) {
+    auto& cache = caches_[key];
+    if (!cache) cache = std::make_unique<BlockCache>(ctx_.grid, key);
+    return cache.get();
+  }
+
+  // Points the block at the blocks that own the grid points on its upper
+  // faces, creating them, so that those points are evaluated once.
+  void linkOwners(BlockCache& block) {
+    const SurfaceGrid& grid = ctx_.grid;
+    for (int h = 1; h < 8; ++h) {
+      if (block.owners[h]) continue;
+      int b[3];
+      bool inside = true;
+      for (int a = 0; a < 3; ++a) {
+        b[a] = block.base[a] / kBlockCells + bitOf(h, a);
+        inside = inside && b[a] < grid.blocks[a];
+      }
+      // Beyond the last block only virtual points remain.
+      if (inside) block.owners[h] = cacheOf(grid.blockKey(b[0], b[1], b[2]));
+    }
+  }
+
   std::array<Seed, 8> seedsAround(const float p[3]) const {
     const SurfaceGrid& grid = ctx_.grid;
     int cells[8][3];
@@ -236,14 +253,15 @@ class SurfaceTracer {
     return seeds;
   }
 
+  // The seed of grid cell `cell` (grid indices).
   Seed seedOf(const int cell[3]) const {
-    uint64_t key = ctx_.grid.blockKey(cell[0] / kBlockCells, cell[1] / kBlockCells, cell[2] / kBlockCells);
-    if (!band_[key]) return Seed{UINT64_MAX, 0};
-    return Seed{key, localCell(cell[0] % kBlockCells, cell[1] % kBlockCells, cell[2] % kBlockCells)};
+    uint64_t key = ctx_.grid.blockKey(SurfaceGrid::blockOfCell(cell[0]), SurfaceGrid::blockOfCell(cell[1]),
+                                      SurfaceGrid::blockOfCell(cell[2]));
+    return Seed{key, localCell(SurfaceGrid::localOfCell(cell[0]), SurfaceGrid::localOfCell(cell[1]),
+                               SurfaceGrid::localOfCell(cell[2]))};
   }
 
   const Context& ctx_;
-  const std::vector<bool>& band_;
   Progress progress_;
   std::unordered_map<uint64_t, std::unique_ptr<BlockCache>> caches_;
   std::vector<Seed> pending_;
@@ -268,6 +286,21 @@ void projectOntoSurface(const ImplicitFunction& function, float p[3], double rea
   }
 }
 
+// About how many blocks the surface crosses: those that hold a record's
+// centre (only for the progress bar).
+long expectedSurfaceBlocks(const SurfaceGrid& grid, const std::vector<BandRecord>& records) {
+  std::vector<uint64_t> keys;
+  keys.reserve(records.size());
+  for (const BandRecord& record : records) {
+    int cell[3];
+    grid.cellOf(record.centre, cell);
+    keys.push_back(grid.blockKey(SurfaceGrid::blockOfCell(cell[0]), SurfaceGrid::blockOfCell(cell[1]),
+                                 SurfaceGrid::blockOfCell(cell[2])));
+  }
+  std::sort(keys.begin(), keys.end());
+  return static_cast<long>(std::unique(keys.begin(), keys.end()) - keys.begin());
+}
+
 // Traces the surface from the band records' centres. The finest level's
 // centres lie on the surface (the fit makes the function vanish there), so
 // the cells that hold them are tried first, at no cost beyond their corners;
@@ -275,10 +308,9 @@ void projectOntoSurface(const ImplicitFunction& function, float p[3], double rea
 // surface along the gradient (centres of coarse band records, and every
 // centre under regularization), and tried with the cells around them.
 std::vector<std::unique_ptr<BlockCache>> traceFromRecords(const Context& ctx, const BandSource& source,
-                                                          const std::vector<bool>& band, std::FILE* progressOut,
-                                                          ExtractionStats& stats) {
+                                                          std::FILE* progressOut, ExtractionStats& stats) {
   const std::vector<BandRecord>& records = source.records;
-  SurfaceTracer tracer(ctx, band, progressOut, stats.bandBlocks);
+  SurfaceTracer tracer(ctx, progressOut, expectedSurfaceBlocks(ctx.grid, records));
   for (const BandRecord& record : records) tracer.seedAt(record.centre);
   tracer.trace();
 
@@ -345,23 +377,24 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   Context ctx{function, grid, s.outsideNegative, kPolishStepLimit * smallestSpacing, options.normals};
 
   std::vector<std::unique_ptr<BlockCache>> blocks;
-  std::vector<bool> band;
-  if (options.fullBox) {
-    band.assign(grid.blockCount(), true);
-    s.bandBlocks = static_cast<long>(grid.blockCount());
-  } else {
-    band = bandBlocks(grid, source);
-    s.bandBlocks = std::count(band.begin(), band.end(), true);
-    blocks = traceFromRecords(ctx, source, band, options.progress, s);
-  }
+  if (!options.fullBox) blocks = traceFromRecords(ctx, source, options.progress, s);
 
-  // Full box: every block is examined here, one at a time per thread, so
-  // that only blocks with surface keep their values.
+  // Traced: every vertex is placed once by the block that owns its edge,
+  // then every block triangulates. Full box: every block is examined here,
+  // one at a time per thread and on its own, so that only blocks with
+  // surface keep their values.
   long blockTotal = options.fullBox ? static_cast<long>(grid.blockCount()) : static_cast<long>(blocks.size());
   std::vector<BlockMesh> meshes(blockTotal);
   std::vector<long> crossings(blockTotal, 0);
   {
-    Progress progress(options.progress, options.fullBox ? "meshing" : "vertices", blockTotal);
+    Progress progress(options.progress, options.fullBox ? "meshing" : "vertices", 2 * blockTotal);
+    if (!options.fullBox) {
+#pragma omp parallel for schedule(dynamic, 1)
+      for (long b = 0; b < blockTotal; ++b) {
+        placeOwnedVertices(ctx, *blocks[b]);
+        progress.advance(1);
+      }
+    }
 #pragma omp parallel for schedule(dynamic, 1)
     for (long b = 0; b < blockTotal; ++b) {
       std::unique_ptr<BlockCache> owned;
@@ -381,16 +414,18 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
       }
       crossings[b] = static_cast<long>(block->crossing.size());
       polygonizeBlock(ctx, *block, meshes[b]);
-      if (!options.fullBox) blocks[b].reset();
-      progress.advance(1);
+      progress.advance(options.fullBox ? 2 : 1);
     }
   }
+  blocks.clear();
   s.visitedBlocks = blockTotal;
   for (long b = 0; b < blockTotal; ++b) {
     s.surfaceCells += crossings[b];
     s.evaluations += meshes[b].evaluations;
   }
   TriangleMesh mesh = mergeBlocks(meshes, options.normals);
+  meshes.clear();
+  s.collapsedTriangles = collapseZeroAreaTriangles(mesh);
   if (options.flip) {
     for (size_t t = 0; t < mesh.triangles.size(); t += 3) std::swap(mesh.triangles[t + 1], mesh.triangles[t + 2]);
     for (float& n : mesh.normals) n = -n;

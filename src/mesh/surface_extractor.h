@@ -66,11 +66,11 @@ struct ExtractionStats {
   int cells[3] = {0, 0, 0};
   double cellSize = 0.0;      // the grid spacing along the longest side
   float finestRadius = 0.0f;  // 0 when the function has no records
-  long bandBlocks = 0;        // blocks of the band (all blocks with fullBox)
   long visitedBlocks = 0;     // blocks whose cells were looked at
   long seedCells = 0;
   long surfaceCells = 0;      // cells that the surface crosses
   long evaluations = 0;       // value and gradient evaluations
+  long collapsedTriangles = 0;  // zero-area triangles removed by edge collapses
   bool outsideNegative = false;
 };
 

@@ -132,7 +132,7 @@ SurfaceGrid SurfaceGrid::overBox(const float boxMin[3], const float boxMax[3], i
     long cells = std::lround(extent / target);
     grid.n[a] = static_cast<int>(std::clamp(cells, 1L, static_cast<long>(resolution)));
     grid.spacing[a] = extent / grid.n[a];
-    grid.blocks[a] = (grid.n[a] + kBlockCells - 1) / kBlockCells;
+    grid.blocks[a] = (grid.n[a] + 2 + kBlockCells - 1) / kBlockCells;
   }
   return grid;
 }
@@ -240,38 +240,6 @@ int defaultResolution(const ImplicitFunction& function, const BandSource& source
                 " cells along the box (expected a smaller box or --resolution)");
   }
   return std::max(1, static_cast<int>(cells));
-}
-
-std::vector<bool> bandBlocks(const SurfaceGrid& grid, const BandSource& source) {
-  std::vector<bool> inBand(grid.blockCount(), false);
-  for (const BandRecord& record : source.records) {
-    double r = record.radius;
-    if (!(r > 0.0)) continue;
-    int lo[3];
-    int hi[3];
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = grid.cellAlong(a, record.centre[a] - r) / kBlockCells;
-      hi[a] = grid.cellAlong(a, record.centre[a] + r) / kBlockCells;
-    }
-    for (int bk = lo[2]; bk <= hi[2]; ++bk) {
-      for (int bj = lo[1]; bj <= hi[1]; ++bj) {
-        for (int bi = lo[0]; bi <= hi[0]; ++bi) {
-          // Squared distance from the centre to the block's box.
-          const int b[3] = {bi, bj, bk};
-          double distSq = 0.0;
-          for (int a = 0; a < 3; ++a) {
-            double low = grid.origin[a] + b[a] * kBlockCells * grid.spacing[a];
-            double high = grid.origin[a] + std::min((b[a] + 1) * kBlockCells, grid.n[a]) * grid.spacing[a];
-            double c = record.centre[a];
-            double d = c < low ? low - c : (c > high ? c - high : 0.0);
-            distSq += d * d;
-          }
-          if (distSq <= r * r) inBand[grid.blockKey(bi, bj, bk)] = true;
-        }
-      }
-    }
-  }
-  return inBand;
 }
 
 }  // namespace wendfit

@@ -1,19 +1,24 @@
 #pragma once
-// The sampling grid of the surface extraction and the band of cells in which
-// the surface may be looked for.
+// The sampling grid of the surface extraction and the records from whose
+// centres the surface is traced.
 //
 // The grid spans the function's box exactly: n[a] cells along axis a, with
 // spacing[a] = extent[a] / n[a], so the last grid point of every axis is the
 // box's upper corner and no grid point lies outside the box (where the value
-// jumps to `offset`). Cells are grouped into blocks of kBlockCells^3 cells;
-// blocks are the unit of the band, of caching and of parallel work.
+// jumps to `offset`).
 //
-// The band: the fitted function only follows the data near the centres of
-// its finest basis functions. A record is a band record when no record of the
-// next finer level lies within its support radius; without an error
-// threshold these are exactly the finest level's records. A block belongs to
-// the band when it comes within a band record's support radius of that
-// record's centre.
+// The closing layer: one layer of virtual grid points surrounds the grid
+// (indices -1 and n[a] + 1). They are never evaluated; they take the sign
+// class of the outside, so every sheet that reaches the box is closed by the
+// box's faces. With them the lattice has n[a] + 3 points and n[a] + 2 cells
+// (-1 ... n[a]) per axis. These extended cells are grouped into blocks of
+// kBlockCells^3 cells, the unit of caching and of parallel work: block b
+// holds the cells b * kBlockCells - 1 ... b * kBlockCells + kBlockCells - 2.
+//
+// The seed records: the fitted function only follows the data near the
+// centres of its finest basis functions. A record is a seed (band) record
+// when no record of the next finer level lies within its support radius;
+// without an error threshold these are exactly the finest level's records.
 
 #include <cstdint>
 #include <vector>
@@ -37,7 +42,7 @@ struct SurfaceGrid {
   float upper[3] = {0, 0, 0};   // the box's upper corner
   int n[3] = {1, 1, 1};         // cells per axis
   double spacing[3] = {1, 1, 1};
-  int blocks[3] = {1, 1, 1};    // blocks per axis
+  int blocks[3] = {1, 1, 1};    // blocks per axis over the extended cells
 
   // Grid over the function's box with `resolution` cells along its longest
   // side (the other axes get the nearest whole number, at least one).
@@ -47,11 +52,12 @@ struct SurfaceGrid {
   // World position of grid point (i, j, k), 0 <= i <= n[0] and so on.
   // Deterministic: the same point always yields the same floats.
   void point(int i, int j, int k, float out[3]) const;
-  // Index of a grid point, unique over the grid.
+  // Index of a lattice point, -1 <= i <= n[0] + 1 and so on; unique over
+  // the extended lattice.
   uint64_t pointKey(int i, int j, int k) const {
-    return (static_cast<uint64_t>(k) * static_cast<uint64_t>(n[1] + 1) + static_cast<uint64_t>(j)) *
-               static_cast<uint64_t>(n[0] + 1) +
-           static_cast<uint64_t>(i);
+    return (static_cast<uint64_t>(k + 1) * static_cast<uint64_t>(n[1] + 3) + static_cast<uint64_t>(j + 1)) *
+               static_cast<uint64_t>(n[0] + 3) +
+           static_cast<uint64_t>(i + 1);
   }
   // Index of a block, unique over the grid; blocks are ordered z, y, x.
   uint64_t blockKey(int bi, int bj, int bk) const {
@@ -63,6 +69,9 @@ struct SurfaceGrid {
     return static_cast<uint64_t>(blocks[0]) * static_cast<uint64_t>(blocks[1]) *
            static_cast<uint64_t>(blocks[2]);
   }
+  // Block and cell index within it of grid cell c (-1 <= c <= n[a]).
+  static int blockOfCell(int c) { return (c + 1) / kBlockCells; }
+  static int localOfCell(int c) { return (c + 1) % kBlockCells; }
   // The cell that holds world position p, clamped to the grid.
   void cellOf(const float p[3], int cell[3]) const;
   // The cell index along one axis for a coordinate, clamped to the grid.
@@ -91,8 +100,5 @@ BandSource collectBandRecords(const ImplicitFunction& function);
 // up. 1 for a function without records.
 // Throws Error when that exceeds kMaxResolution.
 int defaultResolution(const ImplicitFunction& function, const BandSource& source);
-
-// Bitmap over the grid's blocks (index blockKey): set for blocks of the band.
-std::vector<bool> bandBlocks(const SurfaceGrid& grid, const BandSource& source);
 
 }  // namespace wendfit

@@ -50,7 +50,8 @@ TEST(MeshTool, WritesAWatertightMeshAndOneSummaryLine) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("Mesh " + mesh + ": ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(" triangles, 1 component, resolution 20, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(" triangles, 1 component, watertight, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(" evaluations, resolution 20, "), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line";
     TriangleMesh read = readMesh(mesh);
     MeshTopology topology = analyzeTopology(read);
@@ -152,7 +153,7 @@ TEST(MeshTool, UsageErrorsExitWithTwo) {
   EXPECT_EQ(version.out.rfind("wendfit-mesh ", 0), 0u);
   CommandResult help = runCommand(tool() + " --help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("Band rule:"), std::string::npos);
+  EXPECT_NE(help.out.find("Box rule:"), std::string::npos);
   EXPECT_NE(help.out.find("--full-box"), std::string::npos);
   EXPECT_NE(help.out.find("result file's"), std::string::npos);
 }
