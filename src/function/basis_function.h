@@ -12,6 +12,8 @@
 // function (1 - t)^4 (4 t + 1), not of the w used for values, so a gradient is
 // deliberately not the exact derivative of the value.
 
+#include "function/exact_power.h"
+
 namespace wendfit {
 
 struct BasisFunction {
@@ -32,10 +34,75 @@ struct BasisFunction {
 };
 
 // w(r / R) for R >= r, 0 for R < r. Evaluated in double.
-double weight(double r, float R);
+inline double weight(double r, float R) {
+  const double supportRadius = R;
+  if (supportRadius < r) return 0.0;
+  const double t = r / supportRadius;
+  return power<6>(1.0 - t) * ((35.0 * t + 18.0) * t + 3.0);
+}
+
 // (k dx, k dy, k dz) with k = -20 (1 - t)^3 / R^2 for R >= r, zero otherwise.
-void weightGradient(double out[3], double r, float R, double dx, double dy, double dz);
+inline void weightGradient(double out[3], double r, float R, double dx, double dy, double dz) {
+  const double supportRadius = R;
+  if (supportRadius < r) {
+    out[0] = out[1] = out[2] = 0.0;
+    return;
+  }
+  const double t = r / supportRadius;
+  // Derivative of (1 - t)^4 (4 t + 1), divided by r so that it multiplies d.
+  const double k = -20.0 * power<3>(1.0 - t) / (supportRadius * supportRadius);
+  out[0] = k * dx;
+  out[1] = k * dy;
+  out[2] = k * dz;
+}
+
 // Hessian of the radial function (1 - t)^4 (4 t + 1) at d with |d| = r > 0.
 void weightHessian(double out[9], double r, float R, double dx, double dy, double dz);
+
+// A record's quadric coefficients as the evaluation reads them: `firstOrder`
+// points to c6..c9; `secondOrder` to c0..c5, or is nullptr when all six are
+// zero (the fitter only ever sets c6..c9). Both pointers are borrowed.
+struct QuadricCoefficients {
+  const float* secondOrder;
+  const float* firstOrder;
+};
+
+// True when c0..c5 of `f` are all zero (-0 included).
+bool hasNoSecondOrder(const BasisFunction& f);
+// The coefficients of `f`, with secondOrder = nullptr when hasNoSecondOrder.
+QuadricCoefficients coefficientsOf(const BasisFunction& f);
+
+// Q(d) and its gradient. Without second-order coefficients the six vanishing
+// products are left out: each is +-0 for the finite offsets of a record in
+// reach, and adding +-0 to a nonzero partial sum is exact, so the result can
+// differ from the full sum only in the sign of a zero, which no sum that
+// starts at +0 ever shows.
+inline double quadric(const QuadricCoefficients& c, double dx, double dy, double dz) {
+  const float* l = c.firstOrder;
+  if (!c.secondOrder) return l[0] * dx + l[1] * dy + l[2] * dz + l[3];
+  const float* s = c.secondOrder;
+  return s[0] * dx * dx + s[1] * dy * dy + s[2] * dz * dz + s[3] * dx * dy + s[4] * dy * dz +
+         s[5] * dx * dz + l[0] * dx + l[1] * dy + l[2] * dz + l[3];
+}
+
+inline void quadricGradient(double out[3], const QuadricCoefficients& c, double dx, double dy,
+                            double dz) {
+  const float* l = c.firstOrder;
+  if (!c.secondOrder) {
+    out[0] = l[0];
+    out[1] = l[1];
+    out[2] = l[2];
+    return;
+  }
+  const float* s = c.secondOrder;
+  out[0] = 2.0 * s[0] * dx + s[3] * dy + s[5] * dz + l[0];
+  out[1] = 2.0 * s[1] * dy + s[3] * dx + s[4] * dz + l[1];
+  out[2] = 2.0 * s[2] * dz + s[4] * dy + s[5] * dx + l[2];
+}
+
+// Gradient and Hessian of one record's term at the float-rounded offset d
+// from its centre, as BasisFunction::derivatives defines them.
+void termDerivatives(double gradient[3], double hessian[9], const QuadricCoefficients& c,
+                     float R, double dx, double dy, double dz);
 
 }  // namespace wendfit

@@ -1,6 +1,7 @@
 // Evaluation of ImplicitFunction: value, gradient, both at once, and the
-// curvatures of the level set. All four share one descent through the cell
-// tree that skips every child whose records cannot reach the point.
+// curvatures of the level set. All four share one descent through the cells
+// (of the flattened layout, or of the tree while that is stale) that skips
+// every child whose records cannot reach the point.
 //
 // Precision: offsets from a centre are rounded to float, each term is
 // computed in double, sums stay in double and are rounded to float only when
@@ -18,13 +19,37 @@
 namespace wendfit {
 namespace {
 
+// Offers one record to `term`. The squared distance is tested first, so that
+// the square root, the weight and the quadric are only computed for records
+// in reach. The test cannot change a result: R^2 of a float R is exact in
+// double, and a correctly rounded square root is monotonic with
+// sqrt(R^2) = R, so distSq > R^2 implies r >= R. For r > R every term is 0;
+// for r = R, t = 1 and every weight factor (1 - t)^k is +0, so the term is +-0.
+// Sums start at +0 and adding +-0 to a double never changes it (x + -0 = x,
+// and +0 + -0 = +0), so leaving such a term out gives the same bits.
+template <typename Term>
+inline double visit(Term& term, float x, float y, float z, float cx, float cy, float cz,
+                    float radius, const QuadricCoefficients& coefficients) {
+  // Offsets are rounded to float per axis and widened for the double
+  // arithmetic of the terms.
+  const double dx = static_cast<float>(x - cx);
+  const double dy = static_cast<float>(y - cy);
+  const double dz = static_cast<float>(z - cz);
+  const double distSq = dx * dx + dy * dy + dz * dz;
+  const double supportRadius = radius;
+  if (distSq > supportRadius * supportRadius) return 0.0;
+  return term(dx, dy, dz, distSq, radius, coefficients);
+}
+
 // Visits the cells whose records may reach (x, y, z), starting at `cell`:
 // first every child that survives the pruning test, in index order, then the
-// cell's own list, newest record first. `term` is called once per record of
-// a visited cell and returns its value term; the result is the subtree's
-// value subtotal, summed child by child as the cells are left.
+// cell's own list, newest record first. `term` is called once per record in
+// reach and returns its value term; the result is the subtree's value
+// subtotal, summed child by child as the cells are left. This descent over
+// the tree serves while the layout is stale; descendLayout below visits the
+// same cells and records in the same order.
 template <typename Term>
-double descend(const FunctionCell& cell, float x, float y, float z, Term& term) {
+double descendTree(const FunctionCell& cell, float x, float y, float z, Term& term) {
   double subtotal = 0.0;
   if (cell.children) {
     // A child is skipped exactly when the point lies outside its cube grown
@@ -46,55 +71,79 @@ double descend(const FunctionCell& cell, float x, float y, float z, Term& term) 
       if (child.centre[0] + child.halfSize < lowX) continue;
       if (child.centre[1] + child.halfSize < lowY) continue;
       if (child.centre[2] + child.halfSize < lowZ) continue;
-      subtotal += descend(child, x, y, z, term);
+      subtotal += descendTree(child, x, y, z, term);
     }
   }
   for (const FunctionNode* node = cell.functions; node != nullptr; node = node->next) {
-    subtotal += term(*node->function);
+    const BasisFunction& f = *node->function;
+    subtotal += visit(term, x, y, z, f.centre[0], f.centre[1], f.centre[2], f.radius,
+                      coefficientsOf(f));
   }
   return subtotal;
 }
 
-// Offset of the point from a record's centre, rounded to float per axis and
-// widened for the double arithmetic of the terms.
-struct Offset {
-  double dx, dy, dz;
-  Offset(const BasisFunction& f, float x, float y, float z)
-      : dx(static_cast<float>(x - f.centre[0])),
-        dy(static_cast<float>(y - f.centre[1])),
-        dz(static_cast<float>(z - f.centre[2])) {}
-};
+template <typename Term>
+double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
+                     Term& term) {
+  const EvaluationLayout::Cell& cell = layout.cells[index];
+  double subtotal = 0.0;
+  if (cell.childCount > 0) {
+    const float reach = cell.reach;
+    const float highX = x + reach;
+    const float highY = y + reach;
+    const float highZ = z + reach;
+    const float lowX = x - reach;
+    const float lowY = y - reach;
+    const float lowZ = z - reach;
+    const int end = cell.firstChild + cell.childCount;
+    for (int c = cell.firstChild; c < end; ++c) {
+      const EvaluationLayout::Cell& child = layout.cells[c];
+      if (child.low[0] > highX) continue;
+      if (child.low[1] > highY) continue;
+      if (child.low[2] > highZ) continue;
+      if (child.high[0] < lowX) continue;
+      if (child.high[1] < lowY) continue;
+      if (child.high[2] < lowZ) continue;
+      subtotal += descendLayout(layout, c, x, y, z, term);
+    }
+  }
+  const int first = cell.firstRecord;
+  const int end = first + cell.recordCount;
+  const float* secondOrder =
+      cell.firstSecondOrder < 0 ? nullptr : layout.secondOrder[cell.firstSecondOrder].data();
+  for (int i = first; i < end; ++i) {
+    const QuadricCoefficients coefficients{secondOrder ? secondOrder + 6 * (i - first) : nullptr,
+                                           layout.firstOrder[i].data()};
+    subtotal += visit(term, x, y, z, layout.centreX[i], layout.centreY[i], layout.centreZ[i],
+                      layout.radius[i], coefficients);
+  }
+  return subtotal;
+}
 
-// Value term of one record. The squared distance is tested first so that
-// the square root and the weight are only computed for records in reach.
+// Value term of one record in reach of the squared-distance test.
 struct ValueTerm {
-  float x, y, z;
-  double operator()(const BasisFunction& f) const {
-    const Offset d(f, x, y, z);
-    const double distSq = d.dx * d.dx + d.dy * d.dy + d.dz * d.dz;
-    const double supportRadius = f.radius;
-    if (distSq > supportRadius * supportRadius) return 0.0;
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) const {
     const double r = std::sqrt(distSq);
-    if (r > supportRadius) return 0.0;
-    return weight(r, f.radius) * f.quadric(d.dx, d.dy, d.dz);
+    if (r > static_cast<double>(radius)) return 0.0;
+    return weight(r, radius) * quadric(c, dx, dy, dz);
   }
 };
 
 // Gradient term of one record, added into the descent's accumulators; its
 // value term is returned for valueAndGradient.
 struct GradientTerm {
-  float x, y, z;
   double sum[3] = {0.0, 0.0, 0.0};
-  double operator()(const BasisFunction& f) {
-    const Offset d(f, x, y, z);
-    const double r = std::sqrt(d.dx * d.dx + d.dy * d.dy + d.dz * d.dz);
-    if (r > static_cast<double>(f.radius)) return 0.0;
-    const double w = weight(r, f.radius);
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) {
+    const double r = std::sqrt(distSq);
+    if (r > static_cast<double>(radius)) return 0.0;
+    const double w = weight(r, radius);
     double wGrad[3];
-    weightGradient(wGrad, r, f.radius, d.dx, d.dy, d.dz);
-    const double q = f.quadric(d.dx, d.dy, d.dz);
+    weightGradient(wGrad, r, radius, dx, dy, dz);
+    const double q = quadric(c, dx, dy, dz);
     double qGrad[3];
-    f.quadricGradient(qGrad, d.dx, d.dy, d.dz);
+    quadricGradient(qGrad, c, dx, dy, dz);
     for (int i = 0; i < 3; ++i) sum[i] += q * wGrad[i] + w * qGrad[i];
     return w * q;
   }
@@ -102,13 +151,13 @@ struct GradientTerm {
 
 // Gradient and Hessian terms of one record, added into the accumulators.
 struct DerivativeTerm {
-  float x, y, z;
   double gradient[3] = {0.0, 0.0, 0.0};
   double hessian[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-  double operator()(const BasisFunction& f) {
+  double operator()(double dx, double dy, double dz, double, float radius,
+                    const QuadricCoefficients& c) {
     double g[3];
     double h[9];
-    f.derivatives(g, h, x, y, z);
+    termDerivatives(g, h, c, radius, dx, dy, dz);
     for (int i = 0; i < 3; ++i) gradient[i] += g[i];
     for (int i = 0; i < 9; ++i) hessian[i] += h[i];
     return 0.0;
@@ -117,13 +166,19 @@ struct DerivativeTerm {
 
 }  // namespace
 
+template <typename Term>
+double ImplicitFunction::descend(float x, float y, float z, Term& term) const {
+  if (layout_.empty()) return descendTree(root, x, y, z, term);
+  return descendLayout(layout_, 0, x, y, z, term);
+}
+
 float ImplicitFunction::value(float x, float y, float z) const {
   if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
       z > boxMax[2]) {
     return offset;
   }
-  ValueTerm term{x, y, z};
-  const double sum = descend(root, x, y, z, term);
+  ValueTerm term;
+  const double sum = descend(x, y, z, term);
   return static_cast<float>(sum + static_cast<double>(offset));
 }
 
@@ -137,8 +192,8 @@ float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z
     out[0] = out[1] = out[2] = 0.0f;
     return offset;
   }
-  GradientTerm term{x, y, z};
-  const double sum = descend(root, x, y, z, term);
+  GradientTerm term;
+  const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
   return static_cast<float>(sum + static_cast<double>(offset));
 }
@@ -147,8 +202,8 @@ void ImplicitFunction::curvatures(double* mean, double* gaussian, float x, float
                                   float z) const {
   // No box test and no offset: the shape of the level set is defined wherever
   // basis functions reach, inside the box or not.
-  DerivativeTerm term{x, y, z};
-  descend(root, x, y, z, term);
+  DerivativeTerm term;
+  descend(x, y, z, term);
   const double gx = term.gradient[0];
   const double gy = term.gradient[1];
   const double gz = term.gradient[2];

@@ -76,6 +76,7 @@ FunctionNode* ImplicitFunction::insert(const BasisFunction* function) {
     if (!child) child = makeChild(*cell, index);
     cell = child.get();
   }
+  if (!layout_.empty()) layout_ = EvaluationLayout{};
   FunctionNode& node = nodes_.emplace_back();
   node.function = function;
   node.next = cell->functions;
@@ -95,6 +96,7 @@ void ImplicitFunction::addLevel(std::vector<BasisFunction> functions) {
   levels_.push_back(std::move(functions));
   for (const BasisFunction& f : levels_.back()) insert(&f);
   root.updateMaxRadius();
+  layout_ = buildEvaluationLayout(root);
 }
 
 void FunctionCell::updateMaxRadius() {

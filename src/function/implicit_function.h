@@ -8,8 +8,12 @@
 // addLevel call, never reallocated afterwards) and the list nodes that link
 // them into cells. Cells hold singly linked lists, newest record first.
 //
-// Evaluation is read-only and allocation-free, so any number of threads may
-// evaluate at once as long as no addLevel runs.
+// Evaluation reads a flattened copy of the tree (EvaluationLayout) that every
+// addLevel rebuilds at its end. insert() alone leaves the copy stale: until
+// the next addLevel, evaluation descends the tree itself, with the same
+// result, only slower. Evaluation is read-only and allocation-free, so any
+// number of threads may evaluate at once as long as no addLevel or insert
+// runs. Changing `root` directly is not seen by evaluation until addLevel.
 
 #include <array>
 #include <cstdio>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "function/basis_function.h"
+#include "function/evaluation_layout.h"
 
 namespace wendfit {
 
@@ -62,12 +67,17 @@ class ImplicitFunction {
 
   // Takes over one level's records and inserts them in array order. Records
   // whose radius is 0, negative or not a number are not stored. Recomputes
-  // every cell's maxRadius afterwards.
+  // every cell's maxRadius and the evaluation layout afterwards.
   void addLevel(std::vector<BasisFunction> functions);
 
   // Links one record (owned by the caller or by this function, and outliving
-  // it) into the cell tree; returns its new list node.
+  // it) into the cell tree; returns its new list node. Discards the
+  // evaluation layout (see above).
   FunctionNode* insert(const BasisFunction* function);
+
+  // True when evaluation reads the flattened layout, false when it descends
+  // the tree (after insert(), before the next addLevel).
+  bool hasEvaluationLayout() const { return !layout_.empty(); }
 
   // Number of records linked into the tree.
   long functionCount() const { return functionCount_; }
@@ -78,9 +88,15 @@ class ImplicitFunction {
   float offset = -10.0f;
 
  private:
+  // Sum of the value terms of every record in reach of (x, y, z), with
+  // `term` accumulating its derivatives (evaluation.cpp).
+  template <typename Term>
+  double descend(float x, float y, float z, Term& term) const;
+
   std::vector<std::vector<BasisFunction>> levels_;
   std::deque<FunctionNode> nodes_;
   long functionCount_ = 0;
+  EvaluationLayout layout_;  // empty while stale
 };
 
 }  // namespace wendfit
