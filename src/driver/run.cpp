@@ -156,6 +156,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   fitter.boxDiagonal = boxDiagonal;
   fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
   fitter.regularization = static_cast<float>(options.regularization);
+  fitter.solver = options.solver;
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {

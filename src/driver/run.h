@@ -8,6 +8,7 @@
 
 #include "io/point_set.h"
 #include "mesh/mesh_command.h"
+#include "solver/schwarz_solver.h"
 
 namespace wendfit {
 
@@ -28,6 +29,8 @@ struct RunOptions {
   // Print no console transcript (whatever `console` is) and no mesh summary;
   // the stats report is still written when asked for.
   bool quiet = false;
+  // The solver of every level's system; Bicg is the designed one.
+  SolverKind solver = SolverKind::Bicg;
   // When not empty: extract the surface after the result file is written
   // and write it here, in the input's own coordinates.
   std::string meshPath;

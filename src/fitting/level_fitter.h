@@ -16,6 +16,7 @@
 
 #include "function/implicit_function.h"
 #include "io/point_set.h"
+#include "solver/schwarz_solver.h"
 #include "solver/sparse_matrix.h"
 #include "spatial/kd_tree.h"
 
@@ -28,10 +29,10 @@ struct LevelStats {
   double selectionSeconds = 0;   // kd-tree over the sample and the error scan
   double kdTreeSeconds = 0;      // the kd-tree over the fitted centres
   double assemblySeconds = 0;    // local fitting, matrix and right-hand side
-  double solveSeconds = 0;       // linbcg
+  double solveSeconds = 0;       // the solver, with its set-up
   int selectedCount = 0;         // centres fitted after selection
-  int iterations = 0;            // linbcg iterations
-  double solverError = 0;        // linbcg's last error estimate (relative residual)
+  int iterations = 0;            // solver iterations
+  double solverError = 0;        // the solver's last error estimate (relative residual)
   double rhsNorm = 0;            // Euclidean norm of the right-hand side
 };
 
@@ -40,6 +41,9 @@ struct LevelFitter {
   float regularization = 0.0f;
   float errorThreshold = 0.0f;
   float boxDiagonal = 0.0f;
+  // linbcg (the designed solver) or schwarzSolve; both stop at the same
+  // relative residual and iteration limit.
+  SolverKind solver = SolverKind::Bicg;
   // Console for the level's lines and the solver's progress (nullptr: silent).
   std::FILE* console = stdout;
 
