@@ -5,7 +5,7 @@ RELEASE_DIR := build/release
 TEST_DIR := build/test
 BENCH_DIR := build/bench
 
-.PHONY: all demo test bench release clean
+.PHONY: all demo test bench bench-perf release clean
 
 all: release
 
@@ -23,9 +23,17 @@ test:
 	cmake --build $(TEST_DIR) -j $(JOBS)
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# Runs wendfit and Open3D's screened Poisson on points sampled from real
+# scans and prints one table (bench/peer.sh; installs python3-open3d and
+# libcgal-demo when missing). SIZES and SCANS pick the runs, e.g.
+# make bench SIZES="100000" SCANS="bear"; OLD_WENDFIT, METHODS, EXTRA_METHODS
+# and THREADS pass through the environment (see bench/peer.sh).
+bench:
+	BUILD=$(BENCH_DIR) SIZES="$(SIZES)" SCANS="$(SCANS)" bench/peer.sh
+
 # Builds the benchmarks in Release and runs the fit-and-extract benchmark;
 # SIZES picks the point counts (default 100000 1000000 4000000).
-bench:
+bench-perf:
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWENDFIT_TESTS=OFF -DWENDFIT_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	BUILD=$(BENCH_DIR) bench/perf.sh $(SIZES)
