@@ -77,6 +77,7 @@ std::string usageText() {
       "Options (anywhere on the line; -- ends them):\n"
       "  --flip-normals  negate the normals of the input after reading, whatever\n"
       "                  its format (for files whose normals point the other way)\n"
+      "  --sign-guard    keep the sign right off the surface (no pockets past tips)\n"
       "  --threads N     use N threads (N >= 1; default: OMP_NUM_THREADS, else\n"
       "                  every core); the result is the same for any N\n"
       "  --solver NAME   bicg (default) is the designed method; schwarz reaches the\n"
@@ -191,6 +192,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       line.options.stats = true;
     } else if (argument == "--quiet") {
       line.options.quiet = true;
+    } else if (argument == "--sign-guard") {
+      line.options.signGuard = true;
     } else if (argument == "--flip-normals") {
       line.options.flipNormals = true;
     } else if (argument == "--threads") {

@@ -69,6 +69,10 @@ void reportLevel(std::FILE* report, int level, int sampled, const LevelStats& st
                level, sampled, stats.selectedCount, stats.evaluationSeconds,
                stats.selectionSeconds, stats.kdTreeSeconds, stats.assemblySeconds,
                stats.solveSeconds, stats.iterations);
+  if (stats.signGuardSeconds > 0) {
+    std::fprintf(report, "wendfit: level %d: sign guard %.3f s, %d records added\n", level,
+                 stats.signGuardSeconds, stats.signGuardRecords);
+  }
 }
 
 void flipNormals(PointSet& points) {
@@ -157,6 +161,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
   fitter.regularization = static_cast<float>(options.regularization);
   fitter.solver = options.solver;
+  fitter.signGuard = options.signGuard;
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {

@@ -21,6 +21,8 @@ struct RunOptions {
   double regularization = 0.0;
   // Negate every input normal after reading.
   bool flipNormals = false;
+  // Keep the function's sign right off the surface (see fitting/sign_guard.h).
+  bool signGuard = false;
   // Worker threads; 0 keeps the default (OMP_NUM_THREADS, else all cores).
   // The result does not depend on it.
   int threads = 0;

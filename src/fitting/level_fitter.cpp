@@ -9,6 +9,7 @@
 
 #include <omp.h>
 
+#include "fitting/sign_guard.h"
 #include "io/error.h"
 #include "solver/sparse_matrix.h"
 
@@ -101,6 +102,11 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
   stats.assemblySeconds += secondsSince(start);
   printLine(console, "Global fitting");
   fitGlobal();
+  if (signGuard) {
+    start = Clock::now();
+    stats.signGuardRecords = guardLevelSigns(*this);
+    stats.signGuardSeconds = secondsSince(start);
+  }
 
   kdTree.reset();
   centres = PointSet{};
@@ -211,6 +217,8 @@ void LevelFitter::fitGlobal() {
   std::vector<double> b;
   std::vector<double> x;
   assembleSystem(matrix, b, x);
+  if (startGuess.size() == x.size()) x.swap(startGuess);
+  startGuess.clear();
   stats.assemblySeconds += secondsSince(start);
 
   start = Clock::now();

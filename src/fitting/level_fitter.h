@@ -34,6 +34,8 @@ struct LevelStats {
   int iterations = 0;            // solver iterations
   double solverError = 0;        // the solver's last error estimate (relative residual)
   double rhsNorm = 0;            // Euclidean norm of the right-hand side
+  double signGuardSeconds = 0;   // probing and re-solving (signGuard only)
+  int signGuardRecords = 0;      // records the sign guard added
 };
 
 struct LevelFitter {
@@ -44,6 +46,9 @@ struct LevelFitter {
   // linbcg (the designed solver) or schwarzSolve; both stop at the same
   // relative residual and iteration limit.
   SolverKind solver = SolverKind::Bicg;
+  // Probe every level off the surface and re-solve it with extra records
+  // where the sign is wrong (see sign_guard.h). Off: the designed fit.
+  bool signGuard = false;
   // Console for the level's lines and the solver's progress (nullptr: silent).
   std::FILE* console = stdout;
 
@@ -56,6 +61,9 @@ struct LevelFitter {
   int level = 0;
   long long nonZeroCount = 0;
   LevelStats stats;
+  // When it has n + 1 entries, fitGlobal's solve starts from it instead of
+  // the usual guess (entries 1 ... n); fitGlobal empties it.
+  std::vector<double> startGuess;
 
   // Fits one level: takes the centre set over, fits it with the given support
   // radius and adds the level's basis functions to `function` (which must be
