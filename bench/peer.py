@@ -42,8 +42,8 @@ def read_mesh(path):
 
 
 def read_off(path):
-    """Vertices and triangles of a triangle OFF file with numpy alone, so
-    that sampling does not need Open3D."""
+    """Vertices (float64) and triangles (int64; polygons split into fans) of
+    an OFF file, with numpy alone, so that sampling does not need Open3D."""
     with open(path) as f:
         words = [w for line in f for w in line.split("#", 1)[0].split()]
     if not words or words[0] != "OFF":

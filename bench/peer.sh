@@ -15,7 +15,11 @@
 # scan's box diagonal (mean over area-uniform samples of the mesh; max over
 # those and its vertices; exact point-to-triangle distances), triangles,
 # boundary edges and connected components. One table at the end (also in
-# WORK/table.txt); ratio = wall time / Poisson's wall time on the same points.
+# WORK/table.txt), then each scan's size; ratio = wall time / Poisson's wall
+# time on the same points; cpu_s = user + system time. When other jobs share
+# the cores, OpenMP threads that spin while waiting inflate wall times,
+# Poisson's by up to 10x (cpu_s far above a 1-thread run); the environment
+# passes through, so OMP_WAIT_POLICY=passive or THREADS=1 tells.
 #
 # Installs python3-open3d and libcgal-demo with apt-get when missing (sudo
 # when not root). Without libcgal-demo there is nothing to run; without
@@ -109,7 +113,7 @@ fi
 have_open3d=1
 if ! install python3-open3d || ! "$PYTHON" -c 'import open3d' 2>/dev/null; then
   have_open3d=0
-  echo "screened Poisson skipped and meshes not measured: python3-open3d is not installed and could not be installed for $PYTHON (see $WORK/apt.log)"
+  echo "screened Poisson skipped and meshes not measured: $PYTHON cannot import open3d (Debian package python3-open3d; install log: $WORK/apt.log)"
   install python3-numpy || true
 fi
 if ! "$PYTHON" -c 'import numpy' 2>/dev/null; then
@@ -147,6 +151,7 @@ thread_option="" poisson_threads=-1
 if [ -n "${THREADS:-}" ]; then thread_option="--threads $THREADS" poisson_threads=$THREADS; fi
 row() { printf '%-18s %8s %-14s %4s %8s %8s %8s %6s %9s %9s %9s %5s %5s  %s\n' "$@" >>"$WORK/table.txt"; }
 : >"$WORK/table.txt"
+: >"$WORK/scans.txt"
 row input points method L/d wall_s cpu_s peak_MB ratio mean/diag max/diag triangles bnd comps note
 failed=0
 
@@ -159,7 +164,9 @@ for scan in $SCANS; do
     fi
     mv "$WORK/scans/data/meshes/$scan.off" "$mesh"
   fi
-  if [ $have_open3d = 1 ]; then note "$scan: $("$PYTHON" "$PEER_PY" describe "$mesh")"; fi
+  if [ $have_open3d = 1 ]; then
+    echo "scan $scan: $("$PYTHON" "$PEER_PY" describe "$mesh")" >>"$WORK/scans.txt"
+  fi
   for size in $SIZES; do
     count=${size%%:*}
     levels=$(size_setting "$size" 2) depth=$(size_setting "$size" 3)
@@ -229,5 +236,5 @@ $label L$levels failed 0 - $out see ${out}.log"
 done
 
 echo
-cat "$WORK/table.txt"
+cat "$WORK/table.txt" "$WORK/scans.txt"
 exit $failed
