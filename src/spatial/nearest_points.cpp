@@ -43,7 +43,8 @@ NearestPoints::NearestPoints(const float* positions, int count)
 
 // Splits the range at its middle slot along the longest side of its points'
 // box: the slots before the middle hold points at or below the middle
-// point's coordinate, the slots from it on points at or above it. Median
+// point's coordinate, the slots after it points at or above it; the middle
+// point itself stays in its slot, so it keeps giving the split. Median
 // splits keep the depth at log2(count / kLeafSize) whatever the layout, so
 // the recursion stays shallow even on clustered or duplicated points.
 void NearestPoints::build(int begin, int end) {
@@ -71,7 +72,7 @@ void NearestPoints::build(int begin, int end) {
   });
   axis_[mid] = static_cast<uint8_t>(axis);
   build(begin, mid);
-  build(mid, end);
+  build(mid + 1, end);
 }
 
 // Visits the side of the split holding the query first; the other side only
@@ -79,26 +80,28 @@ void NearestPoints::build(int begin, int end) {
 // farther", so that an equally near point of lower index is still found).
 void NearestPoints::search(int begin, int end, const double q[3], bool skipCoincident, int* best,
                            double* bestSq) const {
-  if (end - begin <= kLeafSize) {
-    for (int i = begin; i < end; ++i) {
-      const int index = order_[i];
-      const double distSq = distSqTo(q, position(index));
-      if (skipCoincident && distSq == 0.0) continue;
-      if (distSq < *bestSq || (distSq == *bestSq && index < *best)) {
-        *bestSq = distSq;
-        *best = index;
-      }
+  auto consider = [&](int slot) {
+    const int index = order_[slot];
+    const double distSq = distSqTo(q, position(index));
+    if (skipCoincident && distSq == 0.0) return;
+    if (distSq < *bestSq || (distSq == *bestSq && index < *best)) {
+      *bestSq = distSq;
+      *best = index;
     }
+  };
+  if (end - begin <= kLeafSize) {
+    for (int i = begin; i < end; ++i) consider(i);
     return;
   }
   const int mid = begin + (end - begin) / 2;
+  consider(mid);
   const int axis = axis_[mid];
   const double diff = q[axis] - position(order_[mid])[axis];
   if (diff < 0.0) {
     search(begin, mid, q, skipCoincident, best, bestSq);
-    if (diff * diff <= *bestSq) search(mid, end, q, skipCoincident, best, bestSq);
+    if (diff * diff <= *bestSq) search(mid + 1, end, q, skipCoincident, best, bestSq);
   } else {
-    search(mid, end, q, skipCoincident, best, bestSq);
+    search(mid + 1, end, q, skipCoincident, best, bestSq);
     if (diff * diff <= *bestSq) search(begin, mid, q, skipCoincident, best, bestSq);
   }
 }

