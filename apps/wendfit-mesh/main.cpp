@@ -31,7 +31,8 @@ std::string helpText() {
          "Options:\n" +
          wendfit::meshOptionsHelp() +
          "  --like INPUT       write the mesh in the coordinates of INPUT, the points the\n"
-         "                     function was fitted to (the fit rescales them to extent 20).\n"
+         "                     function was fitted to (the fit rescales them to extent 20),\n"
+         "                     and measure the mesh's distance from them (--quality).\n"
          "  --scale S          the same with the fit's scale factor S given directly.\n"
          "                     Without --like or --scale the mesh is in the result file's\n"
          "                     (rescaled) coordinates.\n"
@@ -109,7 +110,13 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   }
   options.functionPath = positional[0];
   options.meshPath = positional[1];
-  wendfit::meshFormatFor(options.meshPath, options.mesh.ascii);  // an unknown extension is a usage error
+  wendfit::MeshFormat format = wendfit::meshFormatFor(options.meshPath, options.mesh.ascii);  // an unknown extension is a usage error
+  if (options.mesh.quality && options.likePath.empty()) {
+    throw wendfit::MeshUsageError("--quality needs the input points: --like INPUT");
+  }
+  if (options.mesh.quality && format != wendfit::MeshFormat::BinaryPly && format != wendfit::MeshFormat::AsciiPly) {
+    throw wendfit::MeshUsageError("--quality needs a .ply mesh, not " + options.meshPath);
+  }
   return options;
 }
 
@@ -136,10 +143,13 @@ int main(int argc, char** argv) {
     if (isatty(fileno(stderr)) && !options.quiet) options.mesh.extraction.progress = stderr;
     options.mesh.toolName = "wendfit-mesh";
     std::unique_ptr<wendfit::ImplicitFunction> function = wendfit::readFunctionFile(options.functionPath);
-    options.mesh.inputScale = options.scale > 0.0 ? options.scale
-                              : options.likePath.empty() ? 1.0
-                                                         : wendfit::fitScale(options.likePath);
-    wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, options.quiet ? nullptr : stderr);
+    // With --like the input points also measure how far the mesh strays.
+    wendfit::PointSet input;
+    float likeScale = 1.0f;
+    if (!options.likePath.empty()) input = wendfit::readFitPoints(options.likePath, &likeScale);
+    options.mesh.inputScale = options.scale > 0.0 ? options.scale : likeScale;
+    wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, options.quiet ? nullptr : stderr,
+                               options.likePath.empty() ? nullptr : &input);
   } catch (const wendfit::Error& error) {
     std::fprintf(stderr, "wendfit-mesh: error: %s\n", error.what());
     return 1;

@@ -238,6 +238,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   if (!meshOptionSeen.empty() && line.options.meshPath.empty()) {
     return usageError(meshOptionSeen + " shapes the extracted mesh and needs --mesh FILE");
   }
+  if (line.options.mesh.quality) {
+    try {
+      if (meshFormatFor(line.options.meshPath, false) != MeshFormat::BinaryPly) {
+        return usageError("--quality needs a .ply mesh, not " + line.options.meshPath);
+      }
+    } catch (const Error& error) {
+      return usageError(error.what());
+    }
+  }
   if (positional.size() < 3) {
     return usageError("expected INPUT OUTPUT LEVELS, got " + std::to_string(positional.size()) +
                       " argument" + (positional.size() == 1 ? "" : "s"));

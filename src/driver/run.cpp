@@ -117,10 +117,17 @@ int maxFitLevels() {
   return levels;
 }
 
-float fitScale(const std::string& inputPath) {
+PointSet readFitPoints(const std::string& inputPath, float* scale) {
   PointSet points = readInput(inputPath, nullptr);
   requireExtent(points, inputPath);
-  return points.rescale(kRescaledExtent);
+  *scale = points.rescale(kRescaledExtent);
+  return points;
+}
+
+float fitScale(const std::string& inputPath) {
+  float scale = 1.0f;
+  readFitPoints(inputPath, &scale);
+  return scale;
 }
 
 void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
@@ -193,7 +200,8 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
     MeshOptions mesh = options.mesh;
     mesh.inputScale = scale;
     mesh.toolName = "wendfit";
-    writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report);
+    // The points are in the function's coordinates, reordered by the octree.
+    writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report, &points);
   }
   if (statsReport) {
     std::fprintf(statsReport,

@@ -49,6 +49,11 @@ int maxFitLevels();
 // the run would for an unreadable file or points without extent.
 float fitScale(const std::string& inputPath);
 
+// The points of `inputPath` rescaled as a run rescales them, so in the
+// coordinates of the function fitted to them; *scale receives the factor.
+// Throws Error like fitScale.
+PointSet readFitPoints(const std::string& inputPath, float* scale);
+
 // Reads the input file with the reader its name and content select: a name
 // containing ".ply2" is a .ply2 mesh; a file beginning with the line "ply"
 // is PLY; .xyz/.xyzn/.pwn/.npts names are XYZ points, .off and .obj names

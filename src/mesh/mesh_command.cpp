@@ -3,10 +3,12 @@
 #include <charconv>
 #include <chrono>
 #include <cinttypes>
+#include <algorithm>
 #include <cmath>
 
 #include "mesh/mesh_writer.h"
 #include "mesh/surface_grid.h"
+#include "spatial/nearest_points.h"
 
 namespace wendfit {
 
@@ -22,6 +24,24 @@ long parseWhole(const std::vector<std::string>& arguments, size_t i, long low, l
                          " ... " + std::to_string(high));
   }
   return value;
+}
+
+// Each vertex's distance to the nearest data point, both in the function's
+// coordinates, divided by the input scale into input units; also fills the
+// summary's spacing and largest distance.
+std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& points, const MeshOptions& options,
+                                   MeshSummary& summary) {
+  NearestPoints index(points.positions.data(), points.count);
+  std::vector<double> distances = nearestDistances(index, mesh.positions.data(), mesh.vertexCount());
+  std::vector<float> quality(distances.size());
+  double largest = 0.0;
+  for (size_t v = 0; v < distances.size(); ++v) {
+    largest = std::max(largest, distances[v]);
+    quality[v] = static_cast<float>(distances[v] / options.inputScale);
+  }
+  summary.sampleSpacing = medianSpacing(index) / options.inputScale;
+  summary.maxDataDistance = largest / options.inputScale;
+  return quality;
 }
 
 }  // namespace
@@ -41,6 +61,7 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
                : option == "--normals" ? &options.extraction.normals
                : option == "--ascii"  ? &options.ascii
                : option == "--require-watertight" ? &options.requireWatertight
+               : option == "--quality" ? &options.quality
                                       : nullptr;
   if (!flag) return 0;
   *flag = true;
@@ -64,11 +85,14 @@ std::string meshOptionsHelp() {
          "  --min-component K  drop connected components of fewer than K triangles.\n"
          "  --ascii            ASCII PLY instead of binary little-endian PLY.\n"
          "  --require-watertight  an error (status 1, no mesh) unless the mesh is closed.\n"
+         "  --quality          PLY only: each vertex's distance to the nearest input point.\n"
          "Tracing: the surface is followed from the cells holding the centres of the\n"
          "finest-level basis functions (and of coarser ones near which the next level\n"
          "has no centre) through every cell it crosses, anywhere in the box. Sheets\n"
          "that never come near those centres are not extracted; --full-box extracts\n"
-         "everywhere.\n"
+         "everywhere, so its component count also counts sheets detached from the data.\n"
+         "When the input points are known, the summary line gives the largest distance\n"
+         "of a vertex from them, in median sample spacings and in input units.\n"
          "Box rule: points beyond the box count as outside (the sign at the box's\n"
          "corners), so where the zero set meets the box the mesh is closed by the\n"
          "box's faces. The mesh has no zero-area triangles; the summary line counts\n"
@@ -77,8 +101,11 @@ std::string meshOptionsHelp() {
 }
 
 MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,
-                              const MeshOptions& options, std::FILE* log) {
+                              const MeshOptions& options, std::FILE* log, const PointSet* dataPoints) {
   MeshFormat format = meshFormatFor(meshPath, options.ascii);
+  if (options.quality && (!dataPoints || (format != MeshFormat::BinaryPly && format != MeshFormat::AsciiPly))) {
+    throw Error(meshPath + ": per-vertex quality needs the input points and a PLY mesh (expected both)");
+  }
   if (!(options.inputScale > 0.0) || !std::isfinite(options.inputScale)) {
     throw Error("the input scale " + std::to_string(options.inputScale) + " is not a positive number");
   }
@@ -86,6 +113,8 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   MeshSummary summary;
   TriangleMesh mesh = extractSurface(function, options.extraction, &summary.stats);
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
+  std::vector<float> quality;
+  if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, options, summary);
   if (options.inputScale != 1.0) {
     for (float& x : mesh.positions) x = static_cast<float>(static_cast<double>(x) / options.inputScale);
   }
@@ -96,7 +125,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   summary.boundaryEdges = edges.boundaryEdges;
   summary.nonManifoldEdges = edges.nonManifoldEdges;
   requireWatertight(meshPath, options, summary);
-  writeMesh(mesh, meshPath, format, options.toolName);
+  writeMesh(mesh, meshPath, format, options.toolName, options.quality ? &quality : nullptr);
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (log) {
     std::fprintf(log, "%s\n", summaryLine(meshPath, options, summary).c_str());
@@ -127,6 +156,15 @@ std::string summaryLine(const std::string& meshPath, const MeshOptions& options,
   } else {
     std::snprintf(text, sizeof text, ", not watertight (%ld boundary edges, %ld non-manifold edges)",
                   summary.boundaryEdges, summary.nonManifoldEdges);
+    line += text;
+  }
+  if (summary.maxDataDistance >= 0.0 && summary.vertices > 0) {
+    if (summary.sampleSpacing > 0.0) {
+      std::snprintf(text, sizeof text, ", farthest vertex %.3g sample spacings (%.3g) from the data",
+                    summary.maxDataDistance / summary.sampleSpacing, summary.maxDataDistance);
+    } else {
+      std::snprintf(text, sizeof text, ", farthest vertex %.3g from the data", summary.maxDataDistance);
+    }
     line += text;
   }
   std::snprintf(text, sizeof text, ", %ld evaluations, resolution %d, %.2f s", summary.stats.evaluations,

@@ -9,6 +9,7 @@
 
 #include "function/implicit_function.h"
 #include "io/error.h"
+#include "io/point_set.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_extractor.h"
 
@@ -26,6 +27,9 @@ struct MeshOptions {
   // is written divided by it, in the input's own coordinates. 1 keeps the
   // result file's coordinates.
   double inputScale = 1.0;
+  // Write each vertex's distance to the nearest input point (input units)
+  // as the PLY vertex property `quality`; needs the input points and PLY.
+  bool quality = false;
   // The program named as the writer in the mesh file's header comment.
   std::string toolName = "wendfit";
 };
@@ -39,6 +43,9 @@ struct MeshSummary {
   long boundaryEdges = 0;      // used by one triangle
   long nonManifoldEdges = 0;   // used by more than two triangles
   double seconds = 0.0;        // wall-clock, extraction to written file
+  // Input units; both negative when the input points are not known.
+  double sampleSpacing = -1.0;    // median distance of a point to its nearest distinct point
+  double maxDataDistance = -1.0;  // largest distance of a vertex from the nearest point
 };
 
 // A bad extraction option or value on a command line (exit status 2).
@@ -49,7 +56,7 @@ class MeshUsageError : public Error {
 
 // Recognises the extraction option at arguments[i] (--resolution N,
 // --full-box, --flip, --normals, --min-component K, --ascii,
-// --require-watertight) and stores it.
+// --require-watertight, --quality) and stores it.
 // Returns how many arguments it used (0 when arguments[i] is not one of
 // them). Throws MeshUsageError for a missing or bad value.
 int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOptions& options);
@@ -61,12 +68,16 @@ std::string meshOptionsHelp();
 // Extracts the zero level set of `function`, drops small components,
 // divides the coordinates by options.inputScale and writes `meshPath` in the
 // format its extension selects (temporary file, then rename). Prints one
-// summary line on `log` (nullptr: silent). Throws Error for an unknown mesh
-// extension (before any work), a bad resolution, an unwritable file, or,
-// with options.requireWatertight, a mesh with boundary or non-manifold edges
+// summary line on `log` (nullptr: silent). `dataPoints`, when given, are
+// the input points in the function's coordinates (any order; positions
+// only): the summary then tells how far the mesh strays from them, and
+// options.quality writes each vertex's distance. Throws Error for an unknown
+// mesh extension or options.quality without dataPoints or PLY (before any
+// work), a bad resolution, an unwritable file, or, with
+// options.requireWatertight, a mesh with boundary or non-manifold edges
 // (then nothing is written).
 MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,
-                              const MeshOptions& options, std::FILE* log);
+                              const MeshOptions& options, std::FILE* log, const PointSet* dataPoints = nullptr);
 
 // With options.requireWatertight, throws Error naming meshPath and the counts
 // when the summary has boundary or non-manifold edges; otherwise does nothing.

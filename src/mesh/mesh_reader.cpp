@@ -218,6 +218,7 @@ PlyHeader parsePlyHeader(const std::string& path, const std::string& text) {
 struct VertexLayout {
   int position[3] = {-1, -1, -1};
   int normal[3] = {-1, -1, -1};
+  int quality = -1;
 };
 
 VertexLayout vertexLayout(const std::string& path, const PlyElement& element) {
@@ -228,6 +229,7 @@ VertexLayout vertexLayout(const std::string& path, const PlyElement& element) {
     for (int k = 0; k < 6; ++k) {
       if (element.properties[p].name == names[k]) (k < 3 ? layout.position[k] : layout.normal[k - 3]) = static_cast<int>(p);
     }
+    if (element.properties[p].name == "quality") layout.quality = static_cast<int>(p);
   }
   if (layout.position[0] < 0 || layout.position[1] < 0 || layout.position[2] < 0) {
     throw Error(fileMessage(path, "the vertices have no x, y and z"));
@@ -246,7 +248,7 @@ void checkPlyElements(const std::string& path, const PlyHeader& header) {
 }
 
 void storeVertex(const std::string& path, long v, const std::vector<double>& values,
-                 const VertexLayout& layout, TriangleMesh& mesh) {
+                 const VertexLayout& layout, TriangleMesh& mesh, std::vector<float>* quality) {
   for (int k = 0; k < 3; ++k) {
     double x = values[layout.position[k]];
     if (!std::isfinite(x)) throw Error(fileMessage(path, "vertex " + std::to_string(v) + " is not finite"));
@@ -255,6 +257,7 @@ void storeVertex(const std::string& path, long v, const std::vector<double>& val
   if (layout.normal[0] >= 0 && layout.normal[1] >= 0 && layout.normal[2] >= 0) {
     for (int k = 0; k < 3; ++k) mesh.normals.push_back(static_cast<float>(values[layout.normal[k]]));
   }
+  if (quality && layout.quality >= 0) quality->push_back(static_cast<float>(values[layout.quality]));
 }
 
 void storeFace(const std::string& path, long f, long corners, const double index[3], long vertexCount,
@@ -273,7 +276,7 @@ void storeFace(const std::string& path, long f, long corners, const double index
   }
 }
 
-TriangleMesh readPly(const std::string& path, const std::string& text) {
+TriangleMesh readPly(const std::string& path, const std::string& text, std::vector<float>* quality) {
   PlyHeader header = parsePlyHeader(path, text);
   checkPlyElements(path, header);
   const PlyElement& vertices = header.elements[0];
@@ -291,7 +294,7 @@ TriangleMesh readPly(const std::string& path, const std::string& text) {
     }
     for (long v = 0; v < vertices.count; ++v) {
       for (double& value : values) value = tokens.number("a vertex property");
-      storeVertex(path, v, values, layout, mesh);
+      storeVertex(path, v, values, layout, mesh, quality);
     }
     for (long f = 0; f < faceCount; ++f) {
       long corners = tokens.integer("a face's corner count", 0, 255);
@@ -320,7 +323,7 @@ TriangleMesh readPly(const std::string& path, const std::string& text) {
       values[k] = decodeScalar(p, vertices.properties[k].size, vertices.properties[k].kind);
       p += vertices.properties[k].size;
     }
-    storeVertex(path, v, values, layout, mesh);
+    storeVertex(path, v, values, layout, mesh, quality);
   }
   for (long f = 0; f < faceCount; ++f) {
     if (end - p < list.countSize) throw Error(fileMessage(path, "the file ends inside face " + std::to_string(f)));
@@ -415,7 +418,8 @@ TriangleMesh readOff(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-TriangleMesh readMesh(const std::string& path) {
+TriangleMesh readMesh(const std::string& path, std::vector<float>* quality) {
+  if (quality) quality->clear();
   MeshFormat format = meshFormatFor(path, false);
   std::string text = readWhole(path);
   switch (format) {
@@ -424,7 +428,7 @@ TriangleMesh readMesh(const std::string& path) {
     case MeshFormat::Off:
       return readOff(path, text);
     default:
-      return readPly(path, text);
+      return readPly(path, text, quality);
   }
 }
 

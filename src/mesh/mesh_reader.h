@@ -8,13 +8,16 @@
 // triangles.
 
 #include <string>
+#include <vector>
 
 #include "mesh/surface_extractor.h"
 
 namespace wendfit {
 
-// Reads the mesh at `path`. Throws Error "<path>[:<line>]: <problem>" for an
-// unreadable file, an unknown extension or malformed content.
-TriangleMesh readMesh(const std::string& path);
+// Reads the mesh at `path`. `quality`, when given, receives the PLY vertex
+// property `quality`, one value per vertex (empty when the file has none).
+// Throws Error "<path>[:<line>]: <problem>" for an unreadable file, an
+// unknown extension or malformed content.
+TriangleMesh readMesh(const std::string& path, std::vector<float>* quality = nullptr);
 
 }  // namespace wendfit

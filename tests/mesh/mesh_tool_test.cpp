@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -121,6 +124,65 @@ TEST(MeshTool, MinComponentDropsAndReportsSmallComponents) {
   EXPECT_TRUE(analyzeTopology(mesh).watertight());
 }
 
+// A sphere and, apart from it, a small bump at (3, 3, 3) with no data
+// markers on it: two components.
+TEST(MeshTool, FullBoxComponentsCountsDetachedSheets) {
+  TempDir dir;
+  auto function = test::sphereFunction(2.0f, 5.0f, 4.0f);
+  function->addLevel({test::constantRecord(3.0f, 3.0f, 3.0f, 0.8f, 2.0f, 1)});
+  std::string detached = dir.file("detached.fn");
+  writeFunctionFile(*function, detached, nullptr);
+  EXPECT_EQ(test::fullBoxComponents(detached, 32), 2);
+  EXPECT_EQ(test::fullBoxComponents(writeSphere(dir), 32), 1);
+}
+
+// Both tools, binary and ASCII PLY: the property reads back as each written
+// vertex's distance to the nearest input point, and the summary line's
+// largest distance is the largest of them.
+TEST(MeshTool, QualityIsEachVertexsDistanceToTheNearestInputPoint) {
+  TempDir dir;
+  std::string function = test::fitUnitSphere(dir, 300, 4);
+  std::string input = dir.file("sphere.xyz");
+  std::vector<float> points;
+  {
+    std::istringstream lines(test::readFile(input));
+    double x, y, z, nx, ny, nz;
+    while (lines >> x >> y >> z >> nx >> ny >> nz) points.insert(points.end(), {float(x), float(y), float(z)});
+  }
+  const std::string commands[] = {
+      tool() + " " + function + " " + dir.file("a.ply") + " --like " + input + " --quality",
+      tool() + " " + function + " " + dir.file("b.ply") + " --like " + input + " --quality --ascii",
+      test::executable("wendfit") + " " + input + " " + dir.file("c.fn") + " 4 --mesh " + dir.file("c.ply") +
+          " --quality"};
+  const char* meshes[] = {"a.ply", "b.ply", "c.ply"};
+  for (int c = 0; c < 3; ++c) {
+    CommandResult run = runCommand(commands[c]);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<float> quality;
+    TriangleMesh mesh = readMesh(dir.file(meshes[c]), &quality);
+    ASSERT_GT(mesh.vertexCount(), 100);
+    ASSERT_EQ(static_cast<long>(quality.size()), mesh.vertexCount());
+    float largest = 0.0f;
+    for (long v = 0; v < mesh.vertexCount(); ++v) {
+      ASSERT_GE(quality[v], 0.0f);
+      largest = std::max(largest, quality[v]);
+      if (v % 37 != 0) continue;
+      double nearestSq = 1e30;
+      for (size_t p = 0; p < points.size(); p += 3) {
+        double sq = 0.0;
+        for (int k = 0; k < 3; ++k) sq += std::pow(double{mesh.positions[3 * v + k]} - points[p + k], 2);
+        nearestSq = std::min(nearestSq, sq);
+      }
+      EXPECT_NEAR(quality[v], std::sqrt(nearestSq), 1e-5) << meshes[c] << " vertex " << v;
+    }
+    const size_t at = run.err.find(" sample spacings (");
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_NEAR(std::strtod(run.err.c_str() + at + 18, nullptr), largest, 0.005 * largest) << run.err;
+  }
+  CommandResult plain = runCommand(tool() + " " + function + " " + dir.file("d.ply"));
+  EXPECT_EQ(plain.err.find("from the data"), std::string::npos) << "no input, no distance";
+}
+
 TEST(MeshTool, UsageErrorsExitWithTwo) {
   TempDir dir;
   std::string function = writeSphere(dir);
@@ -139,6 +201,8 @@ TEST(MeshTool, UsageErrorsExitWithTwo) {
       {function + " " + out + " --scale 0", "--scale: \"0\" is not a positive number"},
       {function + " " + out + " --scale 2 --like x.pts", "give --like or --scale, not both"},
       {function + " " + dir.file("m.stl"), "unknown mesh format"},
+      {function + " " + out + " --quality", "--quality needs the input points: --like INPUT"},
+      {function + " " + dir.file("m.obj") + " --quality --like x.xyz", "--quality needs a .ply mesh"},
   };
   for (const Case& c : cases) {
     CommandResult run = runCommand(tool() + " " + c.arguments);

@@ -86,4 +86,15 @@ std::string fitUnitSphere(const TempDir& dir, int count, int levels) {
   return dir.file("sphere.fn");
 }
 
+long fullBoxComponents(const std::string& functionPath, int resolution) {
+  TempDir dir;
+  std::string command = executable("wendfit-mesh") + " " + functionPath + " " + dir.file("full.ply") + " --full-box";
+  if (resolution > 0) command += " --resolution " + std::to_string(resolution);
+  CommandResult run = runCommand("timeout 120 " + command);
+  // "Mesh FILE: V vertices, T triangles, N component[s], ..."
+  const size_t at = run.err.find(" triangles, ");
+  if (run.status != 0 || at == std::string::npos) throw std::runtime_error("wendfit-mesh failed: " + run.err);
+  return std::strtol(run.err.c_str() + at + 12, nullptr, 10);
+}
+
 }  // namespace wendfit::test

@@ -51,4 +51,12 @@ std::string sphereXyz(int count, double radius);
 // tool's message when the fit fails.
 std::string fitUnitSphere(const TempDir& dir, int count, int levels);
 
+// Extracts the function at `functionPath` with wendfit-mesh --full-box,
+// which examines every cell of the box, into a scratch file and returns the
+// number of connected components its summary line reports: more than one on
+// a closed scan means a sheet detached from the surface. `resolution` 0
+// keeps the tool's default grid. Throws std::runtime_error with the tool's
+// message when it fails.
+long fullBoxComponents(const std::string& functionPath, int resolution = 0);
+
 }  // namespace wendfit::test
