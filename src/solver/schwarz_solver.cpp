@@ -34,7 +34,42 @@ constexpr int kShiftAttempts = 8;
 // Float factors: the block solutions only steer the iteration; double
 // factors took the same iteration counts at every level of a 100,000-point
 // torus fit, with twice the memory.
-using Factor = Eigen::LLT<Eigen::MatrixXf>;
+using DenseFactor = Eigen::LLT<Eigen::MatrixXf>;
+
+// The Cholesky factor L of one widened block, kept as its lower triangle
+// packed row by row (entry (i, j), j <= i, at i (i + 1) / 2 + j): half the
+// memory of the dense matrix the factorisation works in, which is what
+// bounds the preconditioner's footprint at a million centres.
+struct Factor {
+  std::vector<float> lower;
+
+  void keep(const DenseFactor& llt) {
+    const Eigen::MatrixXf l = llt.matrixL();
+    const int m = static_cast<int>(l.rows());
+    lower.resize(static_cast<size_t>(m) * (m + 1) / 2);
+    size_t at = 0;
+    for (int i = 0; i < m; ++i) {
+      for (int j = 0; j <= i; ++j) lower[at++] = l(i, j);
+    }
+  }
+
+  // v = (L L^T)^-1 v: forward substitution with L, then back substitution
+  // with L^T, both reading L by rows.
+  void solveInPlace(float* v, int m) const {
+    for (int i = 0; i < m; ++i) {
+      const float* row = lower.data() + static_cast<size_t>(i) * (i + 1) / 2;
+      float sum = v[i];
+      for (int j = 0; j < i; ++j) sum -= row[j] * v[j];
+      v[i] = sum / row[i];
+    }
+    for (int i = m - 1; i >= 0; --i) {
+      const float* row = lower.data() + static_cast<size_t>(i) * (i + 1) / 2;
+      const float xi = v[i] / row[i];
+      v[i] = xi;
+      for (int j = 0; j < i; ++j) v[j] -= row[j] * xi;
+    }
+  }
+};
 
 using Clock = std::chrono::steady_clock;
 
@@ -109,7 +144,8 @@ std::vector<int> widen(const std::vector<int>& core, const double* values, const
 // factorisation failed and a shifted one (or, as a last resort, the
 // diagonal alone) stands in for it.
 bool factorBlock(const std::vector<int>& rows, const double* values, const int* indices,
-                 Factor& factor) {
+                 Factor& kept) {
+  DenseFactor factor;
   const int m = static_cast<int>(rows.size());
   Eigen::MatrixXf dense = Eigen::MatrixXf::Zero(m, m);
   double largestDiagonal = 0.0;
@@ -125,14 +161,20 @@ bool factorBlock(const std::vector<int>& rows, const double* values, const int* 
     }
   }
   factor.compute(dense);
-  if (factor.info() == Eigen::Success) return false;
+  if (factor.info() == Eigen::Success) {
+    kept.keep(factor);
+    return false;
+  }
   if (largestDiagonal == 0.0) largestDiagonal = 1.0;
   double shift = kFirstShift * largestDiagonal;
   for (int attempt = 0; attempt < kShiftAttempts; ++attempt, shift *= 10.0) {
     Eigen::MatrixXf shifted = dense;
     shifted.diagonal().array() += static_cast<float>(shift);
     factor.compute(shifted);
-    if (factor.info() == Eigen::Success) return true;
+    if (factor.info() == Eigen::Success) {
+      kept.keep(factor);
+      return true;
+    }
   }
   Eigen::MatrixXf diagonal = Eigen::MatrixXf::Zero(m, m);
   for (int a = 0; a < m; ++a) {
@@ -140,6 +182,7 @@ bool factorBlock(const std::vector<int>& rows, const double* values, const int* 
     diagonal(a, a) = d > 0.0f ? d : 1.0f;
   }
   factor.compute(diagonal);
+  kept.keep(factor);
   return true;
 }
 
@@ -179,7 +222,7 @@ class SchwarzPreconditioner {
       offsets_[k + 1] = offsets_[k] + static_cast<long long>(rows_[k].size());
       for (int row : rows_[k]) ++rowSlotCount[row + 1];
       report.fallbackBlocks += fellBack[k];
-      report.factorBytes += static_cast<long long>(rows_[k].size()) * rows_[k].size() *
+      report.factorBytes += static_cast<long long>(factors_[k].lower.size()) *
                             static_cast<long long>(sizeof(float));
     }
     rowSlotStart_.assign(static_cast<size_t>(n) + 2, 0);
@@ -207,7 +250,7 @@ class SchwarzPreconditioner {
         const int m = static_cast<int>(rows.size());
         local.resize(m);
         for (int a = 0; a < m; ++a) local[a] = static_cast<float>(r[rows[a]]);
-        factors_[k].solveInPlace(local);
+        factors_[k].solveInPlace(local.data(), m);
         std::copy(local.data(), local.data() + m, solutions_.begin() + offsets_[k]);
       }
 #pragma omp for schedule(static)
