@@ -41,6 +41,20 @@ inline double visit(Term& term, float x, float y, float z, float cx, float cy, f
   return term(dx, dy, dz, distSq, radius, coefficients);
 }
 
+// The point's cube grown by a cell's maxRadius, in float as the pruning has
+// always rounded it. A child is skipped exactly when its cube lies wholly
+// outside; touching still visits it.
+struct Reach {
+  float low[3];
+  float high[3];
+  Reach(float x, float y, float z, float radius)
+      : low{x - radius, y - radius, z - radius}, high{x + radius, y + radius, z + radius} {}
+  bool misses(const float childLow[3], const float childHigh[3]) const {
+    return childLow[0] > high[0] || childLow[1] > high[1] || childLow[2] > high[2] ||
+           childHigh[0] < low[0] || childHigh[1] < low[1] || childHigh[2] < low[2];
+  }
+};
+
 // Visits the cells whose records may reach (x, y, z), starting at `cell`:
 // first every child that survives the pruning test, in index order, then the
 // cell's own list, newest record first. `term` is called once per record in
@@ -55,22 +69,14 @@ double descendTree(const FunctionCell& cell, float x, float y, float z, Term& te
     // A child is skipped exactly when the point lies outside its cube grown
     // by the largest support radius stored below this cell. Touching the
     // grown cube still visits it.
-    const float reach = cell.maxRadius;
-    const float highX = x + reach;
-    const float highY = y + reach;
-    const float highZ = z + reach;
-    const float lowX = x - reach;
-    const float lowY = y - reach;
-    const float lowZ = z - reach;
+    const Reach reach(x, y, z, cell.maxRadius);
     for (const std::unique_ptr<FunctionCell>& slot : *cell.children) {
       if (!slot) continue;
       const FunctionCell& child = *slot;
-      if (child.centre[0] - child.halfSize > highX) continue;
-      if (child.centre[1] - child.halfSize > highY) continue;
-      if (child.centre[2] - child.halfSize > highZ) continue;
-      if (child.centre[0] + child.halfSize < lowX) continue;
-      if (child.centre[1] + child.halfSize < lowY) continue;
-      if (child.centre[2] + child.halfSize < lowZ) continue;
+      const float h = child.halfSize;
+      const float low[3] = {child.centre[0] - h, child.centre[1] - h, child.centre[2] - h};
+      const float high[3] = {child.centre[0] + h, child.centre[1] + h, child.centre[2] + h};
+      if (reach.misses(low, high)) continue;
       subtotal += descendTree(child, x, y, z, term);
     }
   }
@@ -88,22 +94,11 @@ double descendLayout(const EvaluationLayout& layout, int index, float x, float y
   const EvaluationLayout::Cell& cell = layout.cells[index];
   double subtotal = 0.0;
   if (cell.childCount > 0) {
-    const float reach = cell.reach;
-    const float highX = x + reach;
-    const float highY = y + reach;
-    const float highZ = z + reach;
-    const float lowX = x - reach;
-    const float lowY = y - reach;
-    const float lowZ = z - reach;
+    const Reach reach(x, y, z, cell.reach);
     const int end = cell.firstChild + cell.childCount;
     for (int c = cell.firstChild; c < end; ++c) {
       const EvaluationLayout::Cell& child = layout.cells[c];
-      if (child.low[0] > highX) continue;
-      if (child.low[1] > highY) continue;
-      if (child.low[2] > highZ) continue;
-      if (child.high[0] < lowX) continue;
-      if (child.high[1] < lowY) continue;
-      if (child.high[2] < lowZ) continue;
+      if (reach.misses(child.low, child.high)) continue;
       subtotal += descendLayout(layout, c, x, y, z, term);
     }
   }
