@@ -81,7 +81,7 @@ void readFaces(LineCursor& cursor, int faceCount, int vertexCount, FaceList& fac
 
 }  // namespace
 
-PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console) {
+PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
   if (data.empty()) throw Error(fileMessage(name, "the file is empty (expected an OFF mesh)"));
   LineCursor cursor(data, name, 1, '#');
   const OffCounts counts = readCounts(cursor);
@@ -99,13 +99,14 @@ PointSet readOffData(std::string_view data, const std::string& name, std::FILE* 
   FaceList faces;
   readFaces(cursor, counts.faces, counts.vertices, faces);
   estimateNormalsFromFaces(points, faces);
+  if (facesOut) *facesOut = std::move(faces);
   printReadDone(console);
   return points;
 }
 
-PointSet readOffFile(const std::string& path, std::FILE* console) {
+PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces) {
   const std::string data = loadFileBytes(path);
-  return readOffData(data, path, console);
+  return readOffData(data, path, console, faces);
 }
 
 }  // namespace wendfit

@@ -99,7 +99,7 @@ TEST(MeshWriter, FormatFollowsTheExtension) {
     FAIL() << "no extension must be rejected";
   } catch (const Error& error) {
     EXPECT_EQ(std::string(error.what()),
-              "dir.ply/mesh: unknown mesh format (expected a name ending in .ply, .obj or .off)");
+              "dir.ply/mesh: unknown mesh format (expected a name ending in .ply, .obj, .off or .stl)");
   }
   EXPECT_THROW(meshFormatFor("mesh.stl", false), Error);
 }
