@@ -174,4 +174,8 @@ PointSet readMeshFile(const std::string& path, std::FILE* console, FaceList* fac
   return set;
 }
 
+PointSet readMeshFile(const std::string& path, std::FILE* console) {
+  return readMeshFile(path, console, nullptr);
+}
+
 }  // namespace wendfit

@@ -25,12 +25,12 @@ namespace wendfit {
 // be read or is empty, has no vertex, a number is malformed or not finite, a
 // face has fewer than 3 vertices or an index that is 0 or out of range, or a
 // file without faces has no normals or not one per vertex.
-PointSet readObjFile(const std::string& path, std::FILE* console = stdout, FaceList* faces = nullptr);
+PointSet readObjFile(const std::string& path, std::FILE* console = stdout);
+// The same, also returning the polygons as read in *faces (none for points).
+PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces);
 
-// `faces`, when given, receives the polygons as read (none for a point cloud).
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console = stdout,
-                     FaceList* faces = nullptr);
+PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console = stdout);
 
 }  // namespace wendfit

@@ -79,9 +79,8 @@ void readFaces(LineCursor& cursor, int faceCount, int vertexCount, FaceList& fac
   }
 }
 
-}  // namespace
-
-PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
+// `facesOut`, when given, receives the faces.
+PointSet readOff(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
   if (data.empty()) throw Error(fileMessage(name, "the file is empty (expected an OFF mesh)"));
   LineCursor cursor(data, name, 1, '#');
   const OffCounts counts = readCounts(cursor);
@@ -104,9 +103,19 @@ PointSet readOffData(std::string_view data, const std::string& name, std::FILE* 
   return points;
 }
 
+}  // namespace
+
 PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces) {
   const std::string data = loadFileBytes(path);
-  return readOffData(data, path, console, faces);
+  return readOff(data, path, console, faces);
+}
+
+PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console) {
+  return readOff(data, name, console, nullptr);
+}
+
+PointSet readOffFile(const std::string& path, std::FILE* console) {
+  return readOffFile(path, console, nullptr);
 }
 
 }  // namespace wendfit

@@ -23,12 +23,12 @@ namespace wendfit {
 // negative or larger than the file could hold (checked before allocating),
 // there are no vertices, a number is malformed or not finite, a face has fewer
 // than 3 vertices or an index out of range, or the file ends early.
-PointSet readOffFile(const std::string& path, std::FILE* console = stdout, FaceList* faces = nullptr);
+PointSet readOffFile(const std::string& path, std::FILE* console = stdout);
+// The same, also returning the polygons as read in *faces (none for points).
+PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces);
 
-// `faces`, when given, receives the polygons as read.
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console = stdout,
-                     FaceList* faces = nullptr);
+PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console = stdout);
 
 }  // namespace wendfit

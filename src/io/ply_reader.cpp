@@ -524,9 +524,8 @@ void readBody(Records& records, const PlyHeader& header, const ReadPlan& plan, P
   }
 }
 
-}  // namespace
-
-PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
+// `facesOut`, when given, receives the faces.
+PointSet readPly(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
   const PlyHeader header = parseHeader(data, name);
   const ReadPlan plan = planRead(header, name);
   const std::string_view body = data.substr(header.dataStart);
@@ -551,9 +550,19 @@ PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* 
   return points;
 }
 
+}  // namespace
+
 PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces) {
   const std::string data = loadFileBytes(path);
-  return readPlyData(data, path, console, faces);
+  return readPly(data, path, console, faces);
+}
+
+PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console) {
+  return readPly(data, name, console, nullptr);
+}
+
+PointSet readPlyFile(const std::string& path, std::FILE* console) {
+  return readPlyFile(path, console, nullptr);
 }
 
 }  // namespace wendfit

@@ -32,12 +32,12 @@ namespace wendfit {
 // normals, a face has fewer than 3 vertices or an index out of range, a
 // coordinate or normal is NaN, infinite or beyond the float range, or the
 // data ends early.
-PointSet readPlyFile(const std::string& path, std::FILE* console = stdout, FaceList* faces = nullptr);
+PointSet readPlyFile(const std::string& path, std::FILE* console = stdout);
+// The same, also returning the polygons as read in *faces (none for points).
+PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces);
 
-// `faces`, when given, receives the polygons as read (none for a point cloud).
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = stdout,
-                     FaceList* faces = nullptr);
+PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = stdout);
 
 }  // namespace wendfit
