@@ -7,6 +7,7 @@
 #include <omp.h>
 #include <sys/resource.h>
 
+#include "driver/level_rule.h"
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
 #include "io/error.h"
@@ -201,7 +202,13 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
     mesh.inputScale = scale;
     mesh.toolName = "wendfit";
     // The points are in the function's coordinates, reordered by the octree.
-    writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report, &points);
+    const MeshSummary summary =
+        writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report, &points);
+    // An empty mesh or one in pieces is most often a level count that does
+    // not suit the data; say which one would.
+    const std::string advice = levelAdvice(options.levels, boxDiagonal / scale, summary.sampleSpacing,
+                                           summary.triangles, summary.components);
+    if (!options.quiet && report && !advice.empty()) std::fprintf(report, "wendfit: hint: %s\n", advice.c_str());
   }
   if (statsReport) {
     std::fprintf(statsReport,

@@ -65,14 +65,15 @@ const char* inputFormatName(InputFormat format) {
   return "oriented point file";
 }
 
-PointSet readAnyInput(const std::string& path, std::FILE* console) {
+PointSet readAnyInput(const std::string& path, std::FILE* console, FaceList* faces) {
   PointSet points;
+  if (faces) *faces = FaceList();
   switch (detectInputFormat(path, readHead(path))) {
-    case InputFormat::kPly2Mesh: points = readMeshFile(path, console); break;
-    case InputFormat::kPly: points = readPlyFile(path, console); break;
+    case InputFormat::kPly2Mesh: points = readMeshFile(path, console, faces); break;
+    case InputFormat::kPly: points = readPlyFile(path, console, faces); break;
     case InputFormat::kXyz: points = readXyzFile(path, console); break;
-    case InputFormat::kOff: points = readOffFile(path, console); break;
-    case InputFormat::kObj: points = readObjFile(path, console); break;
+    case InputFormat::kOff: points = readOffFile(path, console, faces); break;
+    case InputFormat::kObj: points = readObjFile(path, console, faces); break;
     case InputFormat::kPointFile: points = readPointFile(path, console); break;
   }
   requireNonZeroNormal(points, path);

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/format_support.h"
 #include "io/point_set.h"
 
 namespace wendfit {
@@ -31,6 +32,7 @@ const char* inputFormatName(InputFormat format);
 // as each format defines them: the tool's own point file is stored negated,
 // every other format as read. Throws Error naming the file when it cannot be
 // read, is malformed, or has no normal of non-zero length (nothing to fit).
-PointSet readAnyInput(const std::string& path, std::FILE* console = stdout);
+// `faces`, when given, receives the faces of a mesh input (none for points).
+PointSet readAnyInput(const std::string& path, std::FILE* console = stdout, FaceList* faces = nullptr);
 
 }  // namespace wendfit

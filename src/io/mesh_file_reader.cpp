@@ -9,6 +9,7 @@
 
 #include "io/console_progress.h"
 #include "io/error.h"
+#include "io/format_support.h"
 #include "io/text_scanner.h"
 
 namespace wendfit {
@@ -65,7 +66,7 @@ MeshCounts readCounts(TextScanner& scanner) {
 }
 
 // Reads the m faces and adds their normals; `face` is reused for every face.
-void readFaces(TextScanner& scanner, PointSet& set, int faceCount) {
+void readFaces(TextScanner& scanner, PointSet& set, int faceCount, FaceList* faces) {
   std::vector<int> face;
   for (int f = 0; f < faceCount; ++f) {
     const int k = scanner.readInt("the vertex count of face", f);
@@ -84,6 +85,10 @@ void readFaces(TextScanner& scanner, PointSet& set, int faceCount) {
       face.push_back(index);
     }
     accumulateFaceNormal(set, face.data(), k);
+    if (faces) {
+      faces->indices.insert(faces->indices.end(), face.begin(), face.end());
+      faces->closeFace(scanner.name());
+    }
   }
 }
 
@@ -145,7 +150,7 @@ void estimateVertexNormals(PointSet& set, const std::vector<int>& faceStarts,
   normalizeNormals(set);
 }
 
-PointSet readMeshFile(const std::string& path, std::FILE* console) {
+PointSet readMeshFile(const std::string& path, std::FILE* console, FaceList* faces) {
   TextScanner scanner = TextScanner::fromFile(path);
   if (console) std::fprintf(console, "File read is started. (Mesh file)\n");
   const MeshCounts counts = readCounts(scanner);
@@ -163,10 +168,14 @@ PointSet readMeshFile(const std::string& path, std::FILE* console) {
     if (console && i % kProgressStep == 0) std::fprintf(console, "%s %d points are read.", kProgressRewind, i);
   }
   clearNormals(set);
-  readFaces(scanner, set, counts.faces);
+  readFaces(scanner, set, counts.faces, faces);
   normalizeNormals(set);
   if (console) std::fprintf(console, "%sFile read is done.        \n\n", kProgressRewind);
   return set;
+}
+
+PointSet readMeshFile(const std::string& path, std::FILE* console) {
+  return readMeshFile(path, console, nullptr);
 }
 
 }  // namespace wendfit

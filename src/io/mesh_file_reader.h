@@ -11,6 +11,10 @@
 #include "io/point_set.h"
 
 namespace wendfit {
+struct FaceList;
+}
+
+namespace wendfit {
 
 // Reads the .ply2 file at `path`: vertex count n, face count m, n vertex
 // triples, then m faces "k i0 ... i(k-1)" of 0-based vertex indices. Returns
@@ -24,7 +28,9 @@ namespace wendfit {
 // (checked before allocating), n is 0, a number is malformed or not finite, a
 // face has fewer than 3 vertices, an index lies outside 0 ... n-1, or the
 // file ends early.
+// `faces`, when given, receives the polygons as read.
 PointSet readMeshFile(const std::string& path, std::FILE* console = stdout);
+PointSet readMeshFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // Sets every normal of `set` to (0, 0, 0), allocating normals if absent.
 void clearNormals(PointSet& set);

@@ -89,9 +89,8 @@ void checkCounts(const ObjCounts& counts, const std::string& name) {
   }
 }
 
-}  // namespace
-
-PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console) {
+// `facesOut`, when given, receives the faces.
+PointSet readObj(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
   if (data.empty()) throw Error(fileMessage(name, "the file is empty (expected an OBJ mesh)"));
   const ObjCounts counts = countLines(data, name);
   checkCounts(counts, name);
@@ -121,13 +120,24 @@ PointSet readObjData(std::string_view data, const std::string& name, std::FILE* 
     cursor.nextLine();
   }
   if (mesh) estimateNormalsFromFaces(points, faces);
+  if (facesOut) *facesOut = std::move(faces);
   printReadDone(console);
   return points;
 }
 
-PointSet readObjFile(const std::string& path, std::FILE* console) {
+}  // namespace
+
+PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces) {
   const std::string data = loadFileBytes(path);
-  return readObjData(data, path, console);
+  return readObj(data, path, console, faces);
+}
+
+PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console) {
+  return readObj(data, name, console, nullptr);
+}
+
+PointSet readObjFile(const std::string& path, std::FILE* console) {
+  return readObjFile(path, console, nullptr);
 }
 
 }  // namespace wendfit

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/format_support.h"
 #include "io/point_set.h"
 
 namespace wendfit {
@@ -25,6 +26,8 @@ namespace wendfit {
 // face has fewer than 3 vertices or an index that is 0 or out of range, or a
 // file without faces has no normals or not one per vertex.
 PointSet readObjFile(const std::string& path, std::FILE* console = stdout);
+// The same, also returning the polygons as read in *faces (none for points).
+PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.

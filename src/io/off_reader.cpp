@@ -79,9 +79,8 @@ void readFaces(LineCursor& cursor, int faceCount, int vertexCount, FaceList& fac
   }
 }
 
-}  // namespace
-
-PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console) {
+// `facesOut`, when given, receives the faces.
+PointSet readOff(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
   if (data.empty()) throw Error(fileMessage(name, "the file is empty (expected an OFF mesh)"));
   LineCursor cursor(data, name, 1, '#');
   const OffCounts counts = readCounts(cursor);
@@ -99,13 +98,24 @@ PointSet readOffData(std::string_view data, const std::string& name, std::FILE* 
   FaceList faces;
   readFaces(cursor, counts.faces, counts.vertices, faces);
   estimateNormalsFromFaces(points, faces);
+  if (facesOut) *facesOut = std::move(faces);
   printReadDone(console);
   return points;
 }
 
-PointSet readOffFile(const std::string& path, std::FILE* console) {
+}  // namespace
+
+PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces) {
   const std::string data = loadFileBytes(path);
-  return readOffData(data, path, console);
+  return readOff(data, path, console, faces);
+}
+
+PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console) {
+  return readOff(data, name, console, nullptr);
+}
+
+PointSet readOffFile(const std::string& path, std::FILE* console) {
+  return readOffFile(path, console, nullptr);
 }
 
 }  // namespace wendfit

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/format_support.h"
 #include "io/point_set.h"
 
 namespace wendfit {
@@ -23,6 +24,8 @@ namespace wendfit {
 // there are no vertices, a number is malformed or not finite, a face has fewer
 // than 3 vertices or an index out of range, or the file ends early.
 PointSet readOffFile(const std::string& path, std::FILE* console = stdout);
+// The same, also returning the polygons as read in *faces (none for points).
+PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.

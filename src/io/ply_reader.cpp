@@ -524,9 +524,8 @@ void readBody(Records& records, const PlyHeader& header, const ReadPlan& plan, P
   }
 }
 
-}  // namespace
-
-PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console) {
+// `facesOut`, when given, receives the faces.
+PointSet readPly(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
   const PlyHeader header = parseHeader(data, name);
   const ReadPlan plan = planRead(header, name);
   const std::string_view body = data.substr(header.dataStart);
@@ -546,13 +545,24 @@ PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* 
     readBody(records, header, plan, points, faces, console, name);
   }
   if (mesh) estimateNormalsFromFaces(points, faces);
+  if (facesOut) *facesOut = std::move(faces);
   printReadDone(console);
   return points;
 }
 
-PointSet readPlyFile(const std::string& path, std::FILE* console) {
+}  // namespace
+
+PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces) {
   const std::string data = loadFileBytes(path);
-  return readPlyData(data, path, console);
+  return readPly(data, path, console, faces);
+}
+
+PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console) {
+  return readPly(data, name, console, nullptr);
+}
+
+PointSet readPlyFile(const std::string& path, std::FILE* console) {
+  return readPlyFile(path, console, nullptr);
 }
 
 }  // namespace wendfit

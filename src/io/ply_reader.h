@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/format_support.h"
 #include "io/point_set.h"
 
 namespace wendfit {
@@ -32,6 +33,8 @@ namespace wendfit {
 // coordinate or normal is NaN, infinite or beyond the float range, or the
 // data ends early.
 PointSet readPlyFile(const std::string& path, std::FILE* console = stdout);
+// The same, also returning the polygons as read in *faces (none for points).
+PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.

@@ -104,7 +104,7 @@ std::string meshOptionsHelp() {
          "corners), so where the zero set meets the box the mesh is closed by the\n"
          "box's faces. The mesh has no zero-area triangles; the summary line counts\n"
          "boundary and non-manifold edges and says \"watertight\" when there are none.\n"
-         "The mesh format follows MESH_FILE's extension: .ply, .obj or .off.\n";
+         "The mesh format follows MESH_FILE's extension: .ply, .obj, .off or .stl (binary).\n";
 }
 
 MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,

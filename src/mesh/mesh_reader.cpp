@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "io/error.h"
@@ -427,6 +428,44 @@ TriangleMesh readOff(const std::string& path, const std::string& text) {
   return mesh;
 }
 
+// Binary STL. Corners at bit-identical positions become one vertex, in order
+// of first appearance, so that the mesh's connectivity can be checked.
+TriangleMesh readStl(const std::string& path, const std::string& text) {
+  constexpr size_t kHeader = 84;
+  constexpr size_t kFacet = 50;
+  if (text.size() < kHeader) throw Error(fileMessage(path, "too short for a binary STL header (expected 84 bytes)"));
+  uint32_t count = 0;
+  for (int k = 3; k >= 0; --k) count = (count << 8) | static_cast<unsigned char>(text[80 + k]);
+  if ((text.size() - kHeader) / kFacet != count || (text.size() - kHeader) % kFacet != 0) {
+    throw Error(fileMessage(path, "binary STL of " + std::to_string(text.size()) + " bytes for " +
+                                      std::to_string(count) + " triangles (expected " +
+                                      std::to_string(kHeader + kFacet * static_cast<size_t>(count)) + ")"));
+  }
+  TriangleMesh mesh;
+  std::unordered_map<std::string, int> vertexOf;
+  for (size_t t = 0; t < count; ++t) {
+    const char* corners = text.data() + kHeader + kFacet * t + 12;
+    for (int k = 0; k < 3; ++k) {
+      const std::string key(corners + 12 * k, 12);
+      auto [slot, added] = vertexOf.emplace(key, static_cast<int>(vertexOf.size()));
+      if (added) {
+        for (int c = 0; c < 3; ++c) {
+          uint32_t bits = 0;
+          for (int b = 3; b >= 0; --b) bits = (bits << 8) | static_cast<unsigned char>(key[4 * c + b]);
+          float value;
+          std::memcpy(&value, &bits, sizeof value);
+          if (!std::isfinite(value)) {
+            throw Error(fileMessage(path, "triangle " + std::to_string(t) + " has a non-finite corner (expected finite coordinates)"));
+          }
+          mesh.positions.push_back(value);
+        }
+      }
+      mesh.triangles.push_back(slot->second);
+    }
+  }
+  return mesh;
+}
+
 }  // namespace
 
 TriangleMesh readMesh(const std::string& path, std::vector<VertexProperty>* properties) {
@@ -438,6 +477,8 @@ TriangleMesh readMesh(const std::string& path, std::vector<VertexProperty>* prop
       return readObj(path, text);
     case MeshFormat::Off:
       return readOff(path, text);
+    case MeshFormat::Stl:
+      return readStl(path, text);
     default:
       return readPly(path, text, properties);
   }

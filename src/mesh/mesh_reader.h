@@ -1,7 +1,7 @@
 #pragma once
 // Reading triangle meshes back: PLY (ASCII or binary little-endian, any
-// scalar property types, x y z and optional nx ny nz), OBJ and OFF/NOFF, by
-// extension. Used by the tests and the ground-truth benchmark to check what
+// scalar property types, x y z and optional nx ny nz), OBJ, OFF/NOFF and
+// binary STL (identical corners welded into one vertex), by extension. Used by the tests and the ground-truth benchmark to check what
 // the writer produced, so it trusts nothing: counts are checked against the
 // file before anything is allocated, every number is checked, non-finite
 // coordinates and out-of-range indices are rejected, and faces must be

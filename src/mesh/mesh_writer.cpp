@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -120,6 +121,43 @@ void writeOff(const TriangleMesh& mesh, OutputFile& file) {
   writeTextBody(mesh, {}, file);
 }
 
+// Binary STL, little-endian; each facet normal is the unit cross product of
+// two edges in double, (0, 0, 0) for a degenerate triangle.
+void writeStl(const TriangleMesh& mesh, OutputFile& file, const std::string& toolName) {
+  if (mesh.triangleCount() > static_cast<long>(UINT32_MAX)) {
+    throw Error(fileMessage(file.path(), "more triangles than binary STL can count (expected at most 2^32 - 1)"));
+  }
+  std::vector<char> buffer(80, ' ');
+  const std::string header = "binary STL written by " + toolName;
+  std::memcpy(buffer.data(), header.data(), std::min<size_t>(header.size(), 80));
+  appendLittleEndian(buffer, static_cast<uint32_t>(mesh.triangleCount()));
+  file.write(buffer.data(), buffer.size());
+  constexpr long kChunk = 1 << 15;
+  for (long begin = 0; begin < mesh.triangleCount(); begin += kChunk) {
+    buffer.clear();
+    for (long t = begin; t < std::min(mesh.triangleCount(), begin + kChunk); ++t) {
+      const float* corner[3];
+      for (int k = 0; k < 3; ++k) corner[k] = &mesh.positions[3 * static_cast<size_t>(mesh.triangles[3 * t + k])];
+      double e1[3];
+      double e2[3];
+      for (int k = 0; k < 3; ++k) {
+        e1[k] = static_cast<double>(corner[1][k]) - corner[0][k];
+        e2[k] = static_cast<double>(corner[2][k]) - corner[0][k];
+      }
+      double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
+      const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+      for (double& x : n) x = length > 0.0 ? x / length : 0.0;
+      for (double x : n) appendFloat(buffer, static_cast<float>(x));
+      for (const float* c : corner) {
+        for (int k = 0; k < 3; ++k) appendFloat(buffer, c[k]);
+      }
+      buffer.push_back(0);
+      buffer.push_back(0);
+    }
+    file.write(buffer.data(), buffer.size());
+  }
+}
+
 }  // namespace
 
 MeshFormat meshFormatFor(const std::string& path, bool asciiPly) {
@@ -127,7 +165,8 @@ MeshFormat meshFormatFor(const std::string& path, bool asciiPly) {
   if (extension == ".ply") return asciiPly ? MeshFormat::AsciiPly : MeshFormat::BinaryPly;
   if (extension == ".obj") return MeshFormat::Obj;
   if (extension == ".off") return MeshFormat::Off;
-  throw Error(fileMessage(path, "unknown mesh format (expected a name ending in .ply, .obj or .off)"));
+  if (extension == ".stl") return MeshFormat::Stl;
+  throw Error(fileMessage(path, "unknown mesh format (expected a name ending in .ply, .obj, .off or .stl)"));
 }
 
 void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format,
@@ -156,6 +195,9 @@ void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat for
       break;
     case MeshFormat::Off:
       writeOff(mesh, file);
+      break;
+    case MeshFormat::Stl:
+      writeStl(mesh, file, toolName);
       break;
   }
   file.commit();

@@ -6,6 +6,9 @@
 //         `list uchar int vertex_indices`
 //   .obj  "v x y z" [and "vn nx ny nz"], faces "f a b c" (or "f a//a b//b c//c"), 1-based
 //   .off  OFF (NOFF with normals): counts line, then vertices, then "3 a b c"
+//   .stl  binary STL: 80-byte header, triangle count, then per triangle its
+//         unit normal (from the winding), three corners and a zero attribute
+//         word; STL has no shared vertices and no per-vertex properties
 //
 // Every file is written to a temporary file beside the target and renamed
 // onto it when complete, so the target never holds a partial mesh. Text
@@ -19,7 +22,7 @@
 
 namespace wendfit {
 
-enum class MeshFormat { BinaryPly, AsciiPly, Obj, Off };
+enum class MeshFormat { BinaryPly, AsciiPly, Obj, Off, Stl };
 
 // The format the file name's extension selects (case does not matter);
 // asciiPly turns .ply into ASCII PLY (OBJ and OFF are text anyway). Throws

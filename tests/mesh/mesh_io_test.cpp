@@ -71,9 +71,12 @@ TEST(MeshWriter, EveryFormatReadsBackExactly) {
   } cases[] = {{"a.ply", MeshFormat::BinaryPly},
                {"b.ply", MeshFormat::AsciiPly},
                {"c.obj", MeshFormat::Obj},
-               {"d.off", MeshFormat::Off}};
+               {"d.off", MeshFormat::Off},
+               {"e.stl", MeshFormat::Stl}};
   for (bool normals : {false, true}) {
     for (const Case& c : cases) {
+      // STL keeps no vertex normals (only facet normals, from the winding).
+      if (normals && c.format == MeshFormat::Stl) continue;
       SCOPED_TRACE(std::string(c.name) + (normals ? " with normals" : ""));
       TriangleMesh mesh = sampleMesh(normals);
       writeMesh(mesh, dir.file(c.name), c.format);
@@ -89,6 +92,29 @@ TEST(MeshWriter, EveryFormatReadsBackExactly) {
   expectSameMesh(readMesh(dir.file("e.ply")), empty);
 }
 
+TEST(MeshWriter, BinaryStlHasCountFacetNormalsAndWeldsBackOnReading) {
+  TempDir dir;
+  TriangleMesh mesh;
+  // A unit square in z = 2 split along its diagonal; both triangles face +z.
+  mesh.positions = {0, 0, 2, 1, 0, 2, 1, 1, 2, 0, 1, 2};
+  mesh.triangles = {0, 1, 2, 0, 2, 3};
+  writeMesh(mesh, dir.file("q.stl"), MeshFormat::Stl);
+  const std::string bytes = readFile(dir.file("q.stl"));
+  ASSERT_EQ(bytes.size(), 84u + 2 * 50);
+  EXPECT_EQ(littleEndianAt(bytes, 80), 2u);
+  for (size_t facet : {84u, 134u}) {
+    float normal[3];
+    std::memcpy(normal, bytes.data() + facet, sizeof normal);
+    EXPECT_EQ(normal[0], 0.0f);
+    EXPECT_EQ(normal[1], 0.0f);
+    EXPECT_EQ(normal[2], 1.0f);
+  }
+  // The shared corners come back as shared vertices.
+  expectSameMesh(readMesh(dir.file("q.stl")), mesh);
+  writeFile(dir.file("short.stl"), bytes.substr(0, bytes.size() - 1));
+  EXPECT_THROW(readMesh(dir.file("short.stl")), Error);
+}
+
 TEST(MeshWriter, FormatFollowsTheExtension) {
   EXPECT_EQ(meshFormatFor("x/y.PLY", false), MeshFormat::BinaryPly);
   EXPECT_EQ(meshFormatFor("y.ply", true), MeshFormat::AsciiPly);
@@ -99,9 +125,10 @@ TEST(MeshWriter, FormatFollowsTheExtension) {
     FAIL() << "no extension must be rejected";
   } catch (const Error& error) {
     EXPECT_EQ(std::string(error.what()),
-              "dir.ply/mesh: unknown mesh format (expected a name ending in .ply, .obj or .off)");
+              "dir.ply/mesh: unknown mesh format (expected a name ending in .ply, .obj, .off or .stl)");
   }
-  EXPECT_THROW(meshFormatFor("mesh.stl", false), Error);
+  EXPECT_EQ(meshFormatFor("y.STL", true), MeshFormat::Stl);
+  EXPECT_THROW(meshFormatFor("mesh.stlx", false), Error);
 }
 
 TEST(MeshWriter, UnwritableTargetFailsAndLeavesNothing) {

@@ -1,0 +1,65 @@
+#pragma once
+// The sequence of `wendfit-reconstruct`: from oriented points or a polygon
+// mesh to a watertight mesh in one call, with the number of levels chosen
+// from the data (see driver/level_rule.h). Mesh inputs are sampled on their
+// faces (see mesh/face_sampling.h). Usable from C++ without the command line.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "mesh/mesh_command.h"
+#include "solver/schwarz_solver.h"
+
+namespace wendfit {
+
+struct ReconstructOptions {
+  std::string input;
+  std::string meshPath;
+  // When not empty, the fitted function is also written here (result file).
+  std::string functionPath;
+  // 0: from the data, levelsForSpacing of the median sample spacing.
+  int levels = 0;
+  // Samples drawn on the faces of a mesh input; 0: defaultSampleCount.
+  long samples = 0;
+  uint64_t seed = 1;
+  // Worker threads; 0 keeps the default (OMP_NUM_THREADS, else all cores).
+  // The mesh does not depend on it.
+  int threads = 0;
+  SolverKind solver = SolverKind::Schwarz;
+  bool signGuard = true;
+  // Extraction and writing; requireWatertight is on unless the caller
+  // turns it off. inputScale and toolName are set by the sequence.
+  MeshOptions mesh;
+  ReconstructOptions() { mesh.requireWatertight = true; }
+};
+
+struct ReconstructSummary {
+  long inputPoints = 0;   // points read, or vertices of a mesh input
+  long inputFaces = 0;    // 0 for points
+  long fittedPoints = 0;  // the points fitted (samples of a mesh input)
+  int levels = 0;
+  bool levelsChosen = false;  // from the data, not given
+  double sampleSpacing = 0.0;       // input units; 0 when not measurable
+  double finestRadius = 0.0;        // input units
+  double boxDiagonal = 0.0;         // of the fitted points, input units
+  long basisFunctions = 0;
+  double fitSeconds = 0.0;
+  double seconds = 0.0;             // the whole sequence, wall-clock
+  MeshSummary mesh;
+};
+
+// Runs the sequence. Progress goes to `log` (nullptr: silent): the input
+// and the level choice, one line per level ("level i/N: centres,
+// iterations, seconds"), and the extraction's progress bar on `progress`
+// (nullptr: none; give it only a terminal). Before reading the input it
+// checks that the output folders exist and are writable and that no output
+// names the input or the other output; each is an Error naming the path.
+// Throws Error for unreadable or invalid input, points whose spacing cannot
+// be measured when the levels are to be chosen, numerical failure, or a mesh
+// that is not watertight (then no mesh is written); SolverError for the
+// solver's own failures. Nothing is left under an output name on failure,
+// except a function file written before the mesh failed.
+ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log, std::FILE* progress = nullptr);
+
+}  // namespace wendfit

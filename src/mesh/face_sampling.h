@@ -1,0 +1,34 @@
+#pragma once
+// Oriented points sampled on the faces of a polygon mesh, so that a coarse
+// mesh is fitted by its surface and not by its few vertices (whose normals,
+// averaged over faces meeting at sharp edges, would round off every corner
+// and close every hole smaller than the spacing of the vertices).
+
+#include <cstdint>
+
+#include "io/format_support.h"
+#include "io/point_set.h"
+
+namespace wendfit {
+
+// How many samples a mesh gets by default: enough for about
+// kSamplesAcrossDiagonal samples along its box diagonal at the density the
+// surface area allows (count = kSamplesAcrossDiagonal^2 * area / diagonal^2),
+// and never fewer than the mesh has vertices.
+inline constexpr double kSamplesAcrossDiagonal = 256.0;
+
+// The default sample count for the mesh of `vertices` (positions) and
+// `faces` (polygons, fanned from their first vertex), at most INT32_MAX.
+// Indices must be valid.
+long defaultSampleCount(const PointSet& vertices, const FaceList& faces);
+
+// `count` points spread uniformly by area over the faces (polygons fanned
+// from their first vertex): the triangle is drawn with probability
+// proportional to its area, the point uniformly inside it. Each point's
+// normal is its triangle's unit normal, on the side from which the corners
+// run counter-clockwise. The same seed gives the same points on any machine.
+// Throws Error when the faces have no area or `count` is not positive;
+// indices must be valid (the readers check them).
+PointSet sampleMeshFaces(const PointSet& vertices, const FaceList& faces, long count, uint64_t seed);
+
+}  // namespace wendfit

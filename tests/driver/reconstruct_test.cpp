@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "driver/level_rule.h"
+#include "io/input_reader.h"
+#include "mesh/face_sampling.h"
+#include "mesh/mesh_reader.h"
+#include "mesh/mesh_topology.h"
+#include "support/test_support.h"
+
+namespace wendfit {
+namespace {
+
+using test::executable;
+using test::runCommand;
+using test::TempDir;
+
+PointSet sphere(const TempDir& dir, int count) {
+  const std::string path = dir.file("sphere" + std::to_string(count) + ".xyz");
+  test::writeFile(path, test::sphereXyz(count, 1.0));
+  return readAnyInput(path, nullptr);
+}
+
+TEST(LevelRule, EachHalvingOfTheSpacingAddsOneLevel) {
+  TempDir dir;
+  const double boxDiagonal = 2.0 * std::sqrt(3.0);
+  int previous = 0;
+  double previousSpacing = 0.0;
+  for (int count : {1500, 6000, 24000}) {
+    SCOPED_TRACE(count);
+    const double spacing = measureSampleSpacing(sphere(dir, count));
+    const int levels = levelsForSpacing(boxDiagonal, spacing);
+    if (previous > 0) {
+      EXPECT_NEAR(spacing / previousSpacing, 0.5, 0.05);
+      EXPECT_EQ(levels, previous + 1);
+    }
+    // The finest radius lands within a factor sqrt(2) of the aim.
+    const double spacings = finestSupportRadius(levels, boxDiagonal) / spacing;
+    EXPECT_GT(spacings, kFinestRadiusSpacings / std::sqrt(2.0));
+    EXPECT_LT(spacings, kFinestRadiusSpacings * std::sqrt(2.0));
+    previous = levels;
+    previousSpacing = spacing;
+  }
+  // The advice names the rule's count when the given one is well off it,
+  // and keeps quiet about a mesh of one piece.
+  const double spacing = measureSampleSpacing(sphere(dir, 1500));
+  const int suggested = levelsForSpacing(boxDiagonal, spacing);
+  const std::string finer = levelAdvice(suggested + 3, boxDiagonal, spacing, 5000, 40);
+  EXPECT_NE(finer.find("LEVELS " + std::to_string(suggested + 3) + " is finer than the data"), std::string::npos);
+  EXPECT_NE(finer.find("; try " + std::to_string(suggested)), std::string::npos);
+  EXPECT_NE(levelAdvice(suggested - 1, boxDiagonal, spacing, 0, 0).find("is coarser"), std::string::npos);
+  EXPECT_EQ(levelAdvice(suggested + 3, boxDiagonal, spacing, 5000, 1), "");
+}
+
+TEST(FaceSampling, UniformByAreaOnTheFacesWithTheirNormals) {
+  // A unit right triangle in z = 0 facing +z and a quad of area 3 in x = 5
+  // facing +x (fanned into two triangles).
+  PointSet vertices;
+  vertices.allocate(7);
+  const float corners[7][3] = {{0, 0, 0}, {1, 0, 0}, {0, 2, 0}, {5, 0, 0}, {5, 1, 0}, {5, 1, 3}, {5, 0, 3}};
+  for (int i = 0; i < 7; ++i) vertices.setPosition(i, corners[i][0], corners[i][1], corners[i][2]);
+  FaceList faces;
+  faces.indices = {0, 1, 2, 3, 4, 5, 6};
+  faces.starts = {0, 3, 7};
+  const int count = 40000;
+  const PointSet samples = sampleMeshFaces(vertices, faces, count, 7);
+  ASSERT_EQ(samples.count, count);
+  int onTriangle = 0;
+  for (int i = 0; i < count; ++i) {
+    const float* p = samples.position(i);
+    const float* n = samples.normal(i);
+    if (p[2] == 0.0f) {
+      ++onTriangle;
+      EXPECT_TRUE(p[0] >= 0 && p[1] >= 0 && 2 * p[0] + p[1] <= 2.0001f) << i;
+      EXPECT_EQ(n[2], 1.0f);
+    } else {
+      EXPECT_EQ(p[0], 5.0f);
+      EXPECT_TRUE(p[1] >= 0 && p[1] <= 1 && p[2] >= 0 && p[2] <= 3) << i;
+      EXPECT_EQ(n[0], 1.0f);
+    }
+  }
+  EXPECT_NEAR(onTriangle / static_cast<double>(count), 0.25, 0.01);
+  EXPECT_EQ(sampleMeshFaces(vertices, faces, 50, 7).positions, sampleMeshFaces(vertices, faces, 50, 7).positions);
+  EXPECT_NE(sampleMeshFaces(vertices, faces, 50, 7).positions, sampleMeshFaces(vertices, faces, 50, 8).positions);
+  EXPECT_GE(defaultSampleCount(vertices, faces), vertices.count);
+}
+
+// A torus (major radius 2, tube radius 0.8) as a coarse polyhedron of 16 x 8
+// quads, counter-clockwise seen from outside.
+std::string coarseTorusOff() {
+  const int nu = 16;
+  const int nv = 8;
+  std::string text = "OFF\n" + std::to_string(nu * nv) + " " + std::to_string(nu * nv) + " 0\n";
+  char line[120];
+  for (int i = 0; i < nu; ++i) {
+    for (int j = 0; j < nv; ++j) {
+      const double u = 2 * M_PI * i / nu;
+      const double v = 2 * M_PI * j / nv;
+      std::snprintf(line, sizeof line, "%.9g %.9g %.9g\n", (2 + 0.8 * std::cos(v)) * std::cos(u),
+                    (2 + 0.8 * std::cos(v)) * std::sin(u), 0.8 * std::sin(v));
+      text += line;
+    }
+  }
+  auto at = [&](int i, int j) { return ((i + nu) % nu) * nv + (j + nv) % nv; };
+  for (int i = 0; i < nu; ++i) {
+    for (int j = 0; j < nv; ++j) {
+      std::snprintf(line, sizeof line, "4 %d %d %d %d\n", at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1));
+      text += line;
+    }
+  }
+  return text;
+}
+
+TEST(ReconstructTool, CoarseMeshWithAHoleKeepsItsGenus) {
+  TempDir dir;
+  test::writeFile(dir.file("torus.off"), coarseTorusOff());
+  const test::CommandResult run = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
+                                             dir.file("torus.off") + " " + dir.file("torus.stl") +
+                                             " --samples 6000 --threads 2");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("6000 points sampled on the faces"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("watertight"), std::string::npos) << run.err;
+  const TriangleMesh mesh = readMesh(dir.file("torus.stl"));
+  const MeshTopology topology = analyzeTopology(mesh);
+  EXPECT_TRUE(topology.watertight());
+  EXPECT_EQ(topology.components, 1);
+  EXPECT_EQ(topology.eulerCharacteristic, 0);
+  // In the input's coordinates, near the polyhedron (its faces lie up to
+  // 0.1 inside the smooth torus through its vertices).
+  double farthest = 0.0;
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const float* p = &mesh.positions[3 * v];
+    const double ring = std::hypot(p[0], p[1]) - 2.0;
+    farthest = std::max(farthest, std::abs(std::hypot(ring, double{p[2]}) - 0.8));
+  }
+  EXPECT_LT(farthest, 0.15);
+}
+
+TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
+  TempDir dir;
+  const std::string tool = executable("wendfit-reconstruct");
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"", 2, "expected INPUT and MESH"},
+      {dir.file("a.xyz") + " " + dir.file("out.ply") + " --levels 0", 2, "--levels: \"0\" is not a whole number"},
+      {dir.file("a.xyz") + " " + dir.file("out.vrml"), 2, "unknown mesh format"},
+      {dir.file("missing.xyz") + " " + dir.file("out.ply"), 1, dir.file("missing.xyz")},
+      // Every point at one position: no extent and no spacing.
+      {dir.file("twin.xyz") + " " + dir.file("out.ply"), 1, "points are at one position"},
+  };
+  test::writeFile(dir.file("twin.xyz"), "1 1 1 0 0 1\n1 1 1 0 1 0\n1 1 1 1 0 0\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const test::CommandResult run = runCommand(tool + " " + c.arguments);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find("wendfit-reconstruct: error: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_FALSE(test::fileExists(dir.file("out.ply")));
+  }
+}
+
+}  // namespace
+}  // namespace wendfit
