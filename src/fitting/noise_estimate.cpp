@@ -4,8 +4,6 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <cstdio>
-#include <cstdlib>
 
 #include <Eigen/Dense>
 
@@ -22,7 +20,11 @@ constexpr double kSpacingRadius = 6.0;
 // ... and the radius grows until it is this many sigmas, so that a
 // neighbourhood spans much more surface than noise.
 constexpr double kSigmaRadius = 8.0;
-constexpr int kMaxRadiusRounds = 8;
+constexpr int kMaxRadiusRounds = 4;
+// A wider neighbourhood that raises sigma by more than this factor sees
+// the shape (a thin limb it wraps around), not more of the noise: the
+// narrower estimate stands.
+constexpr double kMaxSigmaGrowth = 1.25;
 // At most this many local fits enter sigma (a strided subset of the points).
 constexpr int kMaxSamples = 4000;
 // A fit uses at most this many neighbours (a strided subset of them).
@@ -35,7 +37,7 @@ constexpr double kNormalRadius = 4.0;
 constexpr int kMinNormalNeighbours = 4;
 // A neighbourhood whose normals cancel out (the two sides of a thin part)
 // has no consensus: the mean of its unit normals must be at least this long.
-constexpr double kMinConsensus = 0.5;
+constexpr double kMinConsensus = 0.8;
 // cos 60 degrees: beyond this a normal is far off its neighbourhood.
 constexpr double kStrayCosine = 0.5;
 
@@ -260,13 +262,16 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
   if (!(estimate.spacing > 0)) return estimate;
 
   double radius = kSpacingRadius * estimate.spacing;
-  for (int round = 0; round < kMaxRadiusRounds; ++round) {
-    fitSamples(points, radius, estimate);
-    if (std::getenv("NOISE_DEBUG")) std::fprintf(stderr, "round %d radius %g sigma %g angle %g\n", round, radius, estimate.sigma, estimate.normalAngle);
+  fitSamples(points, radius, estimate);
+  for (int round = 1; round < kMaxRadiusRounds; ++round) {
     const double wanted = kSigmaRadius * estimate.sigma;
     // Within 10 % of the wanted radius is close enough; never shrink below
     // the spacing-based start.
     if (wanted < 1.1 * radius) break;
+    NoiseEstimate wider = estimate;
+    fitSamples(points, wanted, wider);
+    if (wider.sigma > kMaxSigmaGrowth * estimate.sigma) break;
+    estimate = wider;
     radius = wanted;
   }
 
