@@ -7,6 +7,12 @@
                                 as binary little-endian PLY (x y z nx ny nz
                                 float); the normal is the face's, turned
                                 outward (positive enclosed volume)
+  noisy IN.ply SIGMA NORMAL_NOISE SEED OUT.ply
+                                the points of IN.ply (as sample writes
+                                them) with seeded Gaussian noise: SIGMA
+                                times the points' box diagonal on every
+                                coordinate, NORMAL_NOISE on every normal
+                                component, then each normal renormalised
   poisson IN.ply DEPTH OUT.ply THREADS
                                 screened Poisson reconstruction (Open3D),
                                 no density trimming; THREADS -1 = every core
@@ -150,6 +156,45 @@ def sample(scan, count, seed, out):
     print(f"points={count} seed={seed}")
 
 
+def read_points(path):
+    """The header and the n x 6 float32 rows of a binary little-endian PLY
+    whose only element is the vertex x y z nx ny nz (sample's output)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.find(b"end_header\n")
+    header = data[:end].decode("ascii").split("\n")
+    count = [int(line.split()[2]) for line in header if line.startswith("element vertex")]
+    properties = [line.split()[2] for line in header if line.startswith("property float")]
+    if end < 0 or len(count) != 1 or properties != ["x", "y", "z", "nx", "ny", "nz"] \
+            or "format binary_little_endian 1.0" not in header:
+        sys.exit(f"peer.py: error: {path}: not a point file of peer.py sample "
+                 "(expected binary_little_endian float x y z nx ny nz)")
+    body = data[end + len(b"end_header\n"):]
+    if len(body) != count[0] * 24:
+        sys.exit(f"peer.py: error: {path}: {len(body)} bytes of data "
+                 f"(expected {count[0] * 24} for {count[0]} points)")
+    return np.frombuffer(body, dtype="<f4").reshape(count[0], 6)
+
+
+def noisy(points, sigma, normal_noise, seed, out):
+    rows = read_points(points).astype(np.float64)
+    rng = np.random.default_rng(seed)
+    diagonal = box_diagonal(rows[:, :3])
+    rows[:, :3] += rng.normal(0.0, sigma * diagonal, (len(rows), 3))
+    normals = rows[:, 3:] + rng.normal(0.0, normal_noise, (len(rows), 3))
+    rows[:, 3:] = normals / np.linalg.norm(normals, axis=1)[:, None]
+    header = ("ply\nformat binary_little_endian 1.0\n"
+              f"comment {points.rsplit('/', 1)[-1]} with noise {sigma} x diagonal, "
+              f"normal noise {normal_noise}, seed {seed}\n"
+              f"element vertex {len(rows)}\n"
+              + "".join(f"property float {name}\n" for name in ("x", "y", "z", "nx", "ny", "nz"))
+              + "end_header\n")
+    with open(out, "wb") as f:
+        f.write(header.encode("ascii"))
+        f.write(rows.astype("<f4").tobytes())
+    print(f"points={len(rows)} sigma={sigma * diagonal:.6g} diagonal={diagonal:.6g}")
+
+
 def poisson(points, depth, out, threads):
     import open3d as o3d
 
@@ -195,6 +240,8 @@ def main(argv):
         describe(args[0])
     elif command == "sample" and len(args) == 4:
         sample(args[0], int(args[1]), int(args[2]), args[3])
+    elif command == "noisy" and len(args) == 5:
+        noisy(args[0], float(args[1]), float(args[2]), int(args[3]), args[4])
     elif command == "poisson" and len(args) == 4:
         poisson(args[0], int(args[1]), args[2], int(args[3]))
     elif command == "measure" and len(args) == 4:

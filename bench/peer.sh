@@ -45,6 +45,10 @@
 #             default: each one's own default (every core)
 #   WORK      scratch directory (default build/peer); point files are kept
 #             and reused
+#   NOISE     when set (e.g. 0.002): every point file gets seeded Gaussian
+#             position noise of NOISE x its box diagonal per coordinate and
+#             NORMAL_NOISE (default 0.1) per normal component, renormalised
+#             (peer.py noisy); distances are still to the clean scan
 #   SEED (default 1), MEASURE_SAMPLES (default 500000), PYTHON (default
 #   /usr/bin/python3, Debian's, which python3-open3d installs into),
 #   NO_INSTALL=1 never calls apt-get.
@@ -177,12 +181,21 @@ for scan in $SCANS; do
       mv "$points.part" "$points"
       note "$scan $count: sampled in ${result%% *} s"
     fi
+    if [ -n "${NOISE:-}" ]; then
+      clean=$points
+      points="$WORK/points/$scan-$count-s$SEED-n$NOISE-${NORMAL_NOISE:-0.1}.ply"
+      if [ ! -f "$points" ]; then
+        "$PYTHON" "$PEER_PY" noisy "$clean" "$NOISE" "${NORMAL_NOISE:-0.1}" "$SEED" "$points.part" >"$points.log" ||
+          { note "adding noise to $scan failed, see $points.log"; exit 1; }
+        mv "$points.part" "$points"
+      fi
+    fi
     # One "label setting wall KB cpu mesh note" line per run; wall is
     # "failed" for a run that failed.
     poisson_wall=""
     runs=""
     if [ $run_poisson = 1 ]; then
-      out="$WORK/out/$scan-$count-poisson.ply"
+      out="$WORK/out/$scan-$count${NOISE:+-n$NOISE}-poisson.ply"
       if result=$(timed "$out.log" "$PYTHON" "$PEER_PY" poisson "$points" "$depth" "$out" "$poisson_threads"); then
         # shellcheck disable=SC2086
         set -- $result
@@ -196,7 +209,7 @@ for scan in $SCANS; do
       fi
     fi
     while IFS="$(printf '\t')" read -r label binary options; do
-      out="$WORK/out/$scan-$count-$label.ply"
+      out="$WORK/out/$scan-$count${NOISE:+-n$NOISE}-$label.ply"
       # shellcheck disable=SC2086
       if result=$(timed "$out.log" "$binary" $options $thread_option "$points" "${out%.ply}.fn" "$levels" \
         --mesh "$out"); then
@@ -211,10 +224,11 @@ $label L$levels failed 0 - $out see ${out}.log"
         failed=1
       fi
     done <"$WORK/methods"
+    input=$scan${NOISE:++n$NOISE}
     echo "$runs" | while read -r label setting wall kb cpu out extra; do
       [ -n "$label" ] || continue
       if [ "$wall" = failed ]; then
-        row "$scan" "$count" "$label" "$setting" - - - - - - - - - "failed, $extra"
+        row "$input" "$count" "$label" "$setting" - - - - - - - - - "failed, $extra"
         continue
       fi
       ratio=-
@@ -228,7 +242,7 @@ $label L$levels failed 0 - $out see ${out}.log"
           note "$scan $count: measuring $label failed, see $out.measure"
         fi
       fi
-      row "$scan" "$count" "$label" "$setting" "$wall" "$cpu" $((kb / 1024)) "$ratio" \
+      row "$input" "$count" "$label" "$setting" "$wall" "$cpu" $((kb / 1024)) "$ratio" \
         "$(field mean "$measured")" "$(field max "$measured")" "$(field triangles "$measured")" \
         "$(field boundary "$measured")" "$(field components "$measured")" "${extra#-}"
     done

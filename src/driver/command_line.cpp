@@ -78,6 +78,7 @@ std::string usageText() {
       "  --flip-normals  negate the normals of the input after reading, whatever\n"
       "                  its format (for files whose normals point the other way)\n"
       "  --sign-guard    keep the sign right off the surface (no pockets past tips)\n"
+      "  --noise auto|SIGMA  fit noisy data within its noise (auto: measure SIGMA)\n"
       "  --threads N     use N threads (N >= 1; default: OMP_NUM_THREADS, else\n"
       "                  every core); the result is the same for any N\n"
       "  --solver NAME   bicg (default) is the designed method; schwarz reaches the\n"
@@ -155,6 +156,8 @@ std::string convertNumbers(const std::vector<std::string>& positional, RunOption
   options.levels = static_cast<int>(levelCount);
   const char* const names[2] = {"THRESHOLD", "REGULARIZATION"};
   double* const values[2] = {&options.errorThreshold, &options.regularization};
+  options.thresholdGiven = positional.size() > 3;
+  options.regularizationGiven = positional.size() > 4;
   for (size_t k = 0; k < 2 && 3 + k < positional.size(); ++k) {
     const std::string& text = positional[3 + k];
     if (!parseWhole(text, values[k]) || !std::isfinite(*values[k])) {
@@ -194,6 +197,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       line.options.quiet = true;
     } else if (argument == "--sign-guard") {
       line.options.signGuard = true;
+    } else if (argument == "--noise") {
+      if (i + 1 >= arguments.size()) return usageError("--noise needs auto or a noise level");
+      const std::string& level = arguments[++i];
+      line.options.noise = true;
+      if (level != "auto" && (!parseWhole(level, &line.options.noiseSigma) ||
+                              !std::isfinite(line.options.noiseSigma) || line.options.noiseSigma < 0)) {
+        return usageError("--noise '" + level +
+                          "' is not a noise level (expected auto, or 0 or more in the input's units)");
+      }
     } else if (argument == "--flip-normals") {
       line.options.flipNormals = true;
     } else if (argument == "--threads") {

@@ -3,12 +3,15 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <omp.h>
 #include <sys/resource.h>
 
 #include "driver/level_rule.h"
 #include "fitting/level_fitter.h"
+#include "fitting/noise_estimate.h"
 #include "function/implicit_function.h"
 #include "io/error.h"
 #include "io/function_file_writer.h"
@@ -74,6 +77,42 @@ void reportLevel(std::FILE* report, int level, int sampled, const LevelStats& st
     std::fprintf(report, "wendfit: level %d: sign guard %.3f s, %d records added\n", level,
                  stats.signGuardSeconds, stats.signGuardRecords);
   }
+}
+
+// The --noise step, on the points as read (input units): measures the
+// noise unless it is given and returns the threshold and regularization to
+// use (the given ones where given); `status` receives the verdict on every
+// normal (left empty when nothing is to be treated). Reports on `report`
+// unless it is nullptr.
+NoiseFitSettings chooseNoiseSettings(const RunOptions& options, const PointSet& points,
+                                     std::vector<NormalStatus>* status, std::FILE* report) {
+  NoiseFitSettings settings;
+  settings.threshold = options.errorThreshold;
+  settings.regularization = options.regularization;
+  settings.levels = options.levels;
+  if (!options.noise || options.noiseSigma == 0.0) {
+    if (report && options.noise) std::fprintf(report, "wendfit: noise 0: the data are taken as exact\n");
+    return settings;
+  }
+  const NoiseEstimate estimate = estimateNoise(points, status);
+  const bool measured = options.noiseSigma < 0;
+  const double sigma = measured ? estimate.sigma : options.noiseSigma;
+  const NoiseFitSettings chosen = noiseFitSettings(sigma, estimate.boxDiagonal, options.levels);
+  if (!options.thresholdGiven) settings.threshold = chosen.threshold;
+  if (!options.regularizationGiven) settings.regularization = chosen.regularization;
+  if (report) {
+    const std::string source =
+        measured ? "measured from " + std::to_string(estimate.fittedSamples) + " local fits" : "as given";
+    std::fprintf(report,
+                 "wendfit: noise %.6g (%.3g %% of the box diagonal, %s); point spacing %.6g; of %d "
+                 "normals %ld flipped (re-oriented), %ld far off (dropped)\n",
+                 sigma, 100.0 * sigma / estimate.boxDiagonal, source.c_str(), estimate.spacing, points.count,
+                 estimate.flippedNormals, estimate.strayNormals);
+    std::fprintf(report, "wendfit: noise: THRESHOLD %.6g%s, REGULARIZATION %.6g%s\n", settings.threshold,
+                 options.thresholdGiven ? " (given)" : "", settings.regularization,
+                 options.regularizationGiven ? " (given)" : "");
+  }
+  return settings;
 }
 
 void flipNormals(PointSet& points) {
@@ -146,7 +185,13 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   PointSet points = readInput(options.input, console);
   requireExtent(points, options.input);
   if (options.flipNormals) flipNormals(points);
+  std::vector<NormalStatus> normalStatus;
+  const NoiseFitSettings settings =
+      chooseNoiseSettings(options, points, &normalStatus, options.quiet ? nullptr : report);
   const float scale = points.rescale(kRescaledExtent);
+  // After the rescaling, so that the scale is the one the other tools
+  // recompute from the whole file.
+  if (!normalStatus.empty()) treatNormals(points, normalStatus);
   const double readSeconds = secondsSince(phase);
 
   auto start = std::chrono::steady_clock::now();
@@ -166,8 +211,8 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   fitter.function = &function;
   fitter.console = console;
   fitter.boxDiagonal = boxDiagonal;
-  fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
-  fitter.regularization = static_cast<float>(options.regularization);
+  fitter.errorThreshold = static_cast<float>(settings.threshold * boxDiagonal);
+  fitter.regularization = static_cast<float>(settings.regularization);
   fitter.solver = options.solver;
   fitter.signGuard = options.signGuard;
   points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);

@@ -19,6 +19,17 @@ struct RunOptions {
   // Relative to the box diagonal; 0 fits every centre of every level.
   double errorThreshold = 0.0;
   double regularization = 0.0;
+  // Which of THRESHOLD and REGULARIZATION the caller gave (the noise
+  // settings fill only the others).
+  bool thresholdGiven = false;
+  bool regularizationGiven = false;
+  // Noisy data (--noise): with noise on, the position noise sigma (input
+  // units; < 0: estimated from the points) chooses the threshold and the
+  // regularization that were not given, and normals that disagree with
+  // their neighbourhood are re-oriented or dropped; sigma 0 means exact
+  // data, which changes nothing. The estimate and the choice are reported.
+  bool noise = false;
+  double noiseSigma = -1.0;
   // Negate every input normal after reading.
   bool flipNormals = false;
   // Keep the function's sign right off the surface (see fitting/sign_guard.h).

@@ -1,0 +1,352 @@
+#include "fitting/noise_estimate.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include <Eigen/Dense>
+
+#include "io/error.h"
+#include "spatial/nearest_points.h"
+
+namespace wendfit {
+
+namespace {
+
+// The first local fits use this many spacings as radius (about 25
+// neighbours on an even sampling, enough for six coefficients) ...
+constexpr double kSpacingRadius = 6.0;
+// ... and the radius grows until it is this many sigmas, so that a
+// neighbourhood spans much more surface than noise.
+constexpr double kSigmaRadius = 8.0;
+constexpr int kMaxRadiusRounds = 4;
+// A wider neighbourhood that raises sigma by more than this factor sees
+// the shape (a thin limb it wraps around), not more of the noise: the
+// narrower estimate stands.
+constexpr double kMaxSigmaGrowth = 1.25;
+// At most this many local fits enter sigma (a strided subset of the points).
+constexpr int kMaxSamples = 4000;
+// A fit uses at most this many neighbours (a strided subset of them).
+constexpr int kMaxFitNeighbours = 192;
+constexpr int kMinFitNeighbours = 12;
+// MAD of a Gaussian times this is its standard deviation.
+constexpr double kMadToSigma = 1.4826;
+// Normals are judged against the neighbours within this many spacings.
+constexpr double kNormalRadius = 4.0;
+constexpr int kMinNormalNeighbours = 4;
+// A neighbourhood whose normals cancel out (the two sides of a thin part)
+// has no consensus: the mean of its unit normals must be at least this long.
+constexpr double kMinConsensus = 0.8;
+// cos 60 degrees: beyond this a normal is far off its neighbourhood.
+constexpr double kStrayCosine = 0.5;
+
+// Fixed-radius neighbour search over a caller's positions: points sorted by
+// the cell of a cubic grid whose cells are one radius wide, so a query
+// looks at 27 cells. Answers list points by cell, then by index, whatever
+// the thread or the order of the queries.
+class RadiusGrid {
+ public:
+  RadiusGrid(const std::vector<float>& positions, int count, double radius) : positions_(positions), radius_(radius) {
+    for (int k = 0; k < 3; ++k) lo_[k] = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < count; ++i) {
+      for (int k = 0; k < 3; ++k) lo_[k] = std::min(lo_[k], static_cast<double>(positions[3 * size_t(i) + k]));
+    }
+    entries_.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) entries_[i] = {keyOf(cellOf(&positions[3 * size_t(i)])), i};
+    std::sort(entries_.begin(), entries_.end());
+  }
+
+  // Indices of the points closer than the radius to p (p included when it
+  // is one of them), into `out`.
+  void query(const float* p, std::vector<int>& out) const {
+    out.clear();
+    const auto cell = cellOf(p);
+    const double radiusSq = radius_ * radius_;
+    for (int dx = -1; dx <= 1; ++dx) {
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dz = -1; dz <= 1; ++dz) {
+          const std::array<long, 3> next = {cell[0] + dx, cell[1] + dy, cell[2] + dz};
+          if (next[0] < 0 || next[1] < 0 || next[2] < 0) continue;
+          const uint64_t key = keyOf(next);
+          auto it = std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, -1));
+          for (; it != entries_.end() && it->first == key; ++it) {
+            const float* q = &positions_[3 * size_t(it->second)];
+            double distSq = 0;
+            for (int k = 0; k < 3; ++k) distSq += (double(q[k]) - p[k]) * (double(q[k]) - p[k]);
+            if (distSq < radiusSq) out.push_back(it->second);
+          }
+        }
+      }
+    }
+  }
+
+ private:
+  std::array<long, 3> cellOf(const float* p) const {
+    std::array<long, 3> cell;
+    for (int k = 0; k < 3; ++k) cell[k] = static_cast<long>(std::floor((p[k] - lo_[k]) / radius_));
+    return cell;
+  }
+  // 21 bits per axis. Beyond 2 million cells along a side (a far outlier)
+  // distant cells share a key: queries then test more points, never fewer.
+  static uint64_t keyOf(const std::array<long, 3>& cell) {
+    const uint64_t mask = (uint64_t(1) << 21) - 1;
+    return (uint64_t(cell[0]) & mask) << 42 | (uint64_t(cell[1]) & mask) << 21 | (uint64_t(cell[2]) & mask);
+  }
+
+  const std::vector<float>& positions_;
+  double radius_;
+  double lo_[3];
+  std::vector<std::pair<uint64_t, int>> entries_;
+};
+
+Eigen::Vector3d positionOf(const PointSet& points, int i) {
+  const float* p = points.position(i);
+  return {p[0], p[1], p[2]};
+}
+
+Eigen::Vector3d unitNormalOf(const PointSet& points, int i) {
+  const float* n = points.normal(i);
+  Eigen::Vector3d normal(n[0], n[1], n[2]);
+  const double length = normal.norm();
+  return length > 0 ? Eigen::Vector3d(normal / length) : Eigen::Vector3d::Zero();
+}
+
+struct LocalFit {
+  bool valid = false;
+  double residual = 0;  // of the centre point, standardised by its leverage
+  double normalAngle = 0;
+};
+
+// The quadric height field over the neighbours' principal plane, and the
+// centre's residual and normal angle against it.
+LocalFit fitAround(const PointSet& points, int centre, const std::vector<int>& found) {
+  LocalFit fit;
+  std::vector<int> used;
+  const int stride = static_cast<int>((found.size() + kMaxFitNeighbours - 1) / kMaxFitNeighbours);
+  used.push_back(centre);
+  for (size_t k = 0; k < found.size(); k += static_cast<size_t>(std::max(stride, 1))) {
+    if (found[k] != centre) used.push_back(found[k]);
+  }
+  if (static_cast<int>(used.size()) < kMinFitNeighbours) return fit;
+
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  for (int i : used) mean += positionOf(points, i);
+  mean /= static_cast<double>(used.size());
+  Eigen::Matrix3d covariance = Eigen::Matrix3d::Zero();
+  for (int i : used) {
+    const Eigen::Vector3d d = positionOf(points, i) - mean;
+    covariance += d * d.transpose();
+  }
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> axes(covariance);
+  const Eigen::Vector3d t1 = axes.eigenvectors().col(2);
+  const Eigen::Vector3d t2 = axes.eigenvectors().col(1);
+  const Eigen::Vector3d normal = axes.eigenvectors().col(0);
+  // Coordinates in the plane scaled to about 1, for a well-conditioned
+  // system.
+  const double scale = std::sqrt(axes.eigenvalues()(2) / static_cast<double>(used.size()));
+  if (!(scale > 0)) return fit;
+
+  Eigen::Matrix<double, 6, 6> normalMatrix = Eigen::Matrix<double, 6, 6>::Zero();
+  Eigen::Matrix<double, 6, 1> rhs = Eigen::Matrix<double, 6, 1>::Zero();
+  auto rowOf = [&](int i, double* w) {
+    const Eigen::Vector3d d = positionOf(points, i) - mean;
+    const double u = d.dot(t1) / scale;
+    const double v = d.dot(t2) / scale;
+    *w = d.dot(normal);
+    Eigen::Matrix<double, 6, 1> row;
+    row << 1, u, v, u * u, u * v, v * v;
+    return row;
+  };
+  for (int i : used) {
+    double w = 0;
+    const Eigen::Matrix<double, 6, 1> row = rowOf(i, &w);
+    normalMatrix += row * row.transpose();
+    rhs += row * w;
+  }
+  const Eigen::LDLT<Eigen::Matrix<double, 6, 6>> solver(normalMatrix);
+  if (solver.info() != Eigen::Success || !(solver.rcond() > 1e-12)) return fit;
+  const Eigen::Matrix<double, 6, 1> coefficients = solver.solve(rhs);
+  double w = 0;
+  const Eigen::Matrix<double, 6, 1> row = rowOf(centre, &w);
+  const double leverage = row.dot(solver.solve(row));
+  // A centre that carries its own fit (leverage near 1) says little about
+  // the noise; keep its weight bounded.
+  fit.residual = (w - row.dot(coefficients)) / std::sqrt(std::max(1.0 - leverage, 0.1));
+
+  // The height field's normal at the centre: (-dw/du, -dw/dv, 1) in the
+  // frame, with the derivatives taken in unscaled units.
+  const double u = row(1);
+  const double v = row(2);
+  const double slopeU = (coefficients(1) + 2 * coefficients(3) * u + coefficients(4) * v) / scale;
+  const double slopeV = (coefficients(2) + coefficients(4) * u + 2 * coefficients(5) * v) / scale;
+  const Eigen::Vector3d fitNormal = (normal - slopeU * t1 - slopeV * t2).normalized();
+  const Eigen::Vector3d given = unitNormalOf(points, centre);
+  fit.normalAngle = std::acos(std::min(1.0, std::fabs(fitNormal.dot(given))));
+  fit.valid = std::isfinite(fit.residual);
+  return fit;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  const size_t middle = (values.size() - 1) / 2;
+  std::nth_element(values.begin(), values.begin() + middle, values.end());
+  return values[middle];
+}
+
+// One round of local fits at `radius` over the sampled points: sigma and
+// the median normal angle.
+void fitSamples(const PointSet& points, double radius, NoiseEstimate& estimate) {
+  const RadiusGrid grid(points.positions, points.count, radius);
+  const int stride = std::max(1, (points.count + kMaxSamples - 1) / kMaxSamples);
+  const long sampleCount = (points.count + stride - 1) / stride;
+  std::vector<LocalFit> fits(static_cast<size_t>(sampleCount));
+#pragma omp parallel
+  {
+    std::vector<int> found;
+#pragma omp for schedule(dynamic, 16)
+    for (long s = 0; s < sampleCount; ++s) {
+      const int i = static_cast<int>(s * stride);
+      grid.query(points.position(i), found);
+      fits[s] = fitAround(points, i, found);
+    }
+  }
+  std::vector<double> residuals;
+  std::vector<double> angles;
+  for (const LocalFit& fit : fits) {
+    if (!fit.valid) continue;
+    residuals.push_back(std::fabs(fit.residual));
+    angles.push_back(fit.normalAngle);
+  }
+  estimate.neighbourhoodRadius = radius;
+  estimate.fittedSamples = static_cast<int>(residuals.size());
+  estimate.sigma = kMadToSigma * median(residuals);
+  estimate.normalAngle = median(angles);
+}
+
+// The verdict on point i's normal from the unit normals of the neighbours
+// near its tangent plane (a thin part's other side lies off that plane).
+NormalStatus judgeNormal(const PointSet& points, int i, const std::vector<int>& found, double sigma) {
+  const Eigen::Vector3d normal = unitNormalOf(points, i);
+  if (normal.isZero()) return NormalStatus::Stray;
+  const Eigen::Vector3d p = positionOf(points, i);
+  Eigen::Vector3d sum = Eigen::Vector3d::Zero();
+  int used = 0;
+  for (int j : found) {
+    if (j == i) continue;
+    const Eigen::Vector3d d = positionOf(points, j) - p;
+    if (std::fabs(d.dot(normal)) > 0.5 * d.norm() + 2.0 * sigma) continue;
+    sum += unitNormalOf(points, j);
+    ++used;
+  }
+  if (used < kMinNormalNeighbours || sum.norm() < kMinConsensus * used) return NormalStatus::Agrees;
+  const double cosine = normal.dot(sum.normalized());
+  if (cosine < -kStrayCosine) return NormalStatus::Flipped;
+  if (cosine < kStrayCosine) return NormalStatus::Stray;
+  return NormalStatus::Agrees;
+}
+
+}  // namespace
+
+NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status) {
+  NoiseEstimate estimate;
+  if (status) status->assign(static_cast<size_t>(points.count), NormalStatus::Agrees);
+  float lo[3];
+  float hi[3];
+  points.boundingBox(lo, hi, 1.0f);
+  estimate.boxDiagonal = std::sqrt(double(hi[0] - lo[0]) * (hi[0] - lo[0]) + double(hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                                   double(hi[2] - lo[2]) * (hi[2] - lo[2]));
+  if (points.count < kMinFitNeighbours || !(estimate.boxDiagonal > 0)) return estimate;
+  const NearestPoints nearest(points.positions.data(), points.count);
+  estimate.spacing = medianSpacing(nearest);
+  if (!(estimate.spacing > 0)) return estimate;
+
+  double radius = kSpacingRadius * estimate.spacing;
+  fitSamples(points, radius, estimate);
+  for (int round = 1; round < kMaxRadiusRounds; ++round) {
+    const double wanted = kSigmaRadius * estimate.sigma;
+    // Within 10 % of the wanted radius is close enough; never shrink below
+    // the spacing-based start.
+    if (wanted < 1.1 * radius) break;
+    NoiseEstimate wider = estimate;
+    fitSamples(points, wanted, wider);
+    if (wider.sigma > kMaxSigmaGrowth * estimate.sigma) break;
+    estimate = wider;
+    radius = wanted;
+  }
+
+  std::vector<NormalStatus> verdicts(static_cast<size_t>(points.count));
+  const RadiusGrid grid(points.positions, points.count,
+                        std::max(kNormalRadius * estimate.spacing, 2.0 * estimate.sigma));
+#pragma omp parallel
+  {
+    std::vector<int> found;
+#pragma omp for schedule(dynamic, 1024)
+    for (long i = 0; i < points.count; ++i) {
+      grid.query(points.position(static_cast<int>(i)), found);
+      verdicts[i] = judgeNormal(points, static_cast<int>(i), found, estimate.sigma);
+    }
+  }
+  for (NormalStatus verdict : verdicts) {
+    if (verdict == NormalStatus::Flipped) ++estimate.flippedNormals;
+    if (verdict == NormalStatus::Stray) ++estimate.strayNormals;
+  }
+  if (status) *status = std::move(verdicts);
+  return estimate;
+}
+
+long treatNormals(PointSet& points, const std::vector<NormalStatus>& status) {
+  if (status.size() != static_cast<size_t>(points.count)) {
+    throw Error("treatNormals: " + std::to_string(status.size()) + " statuses for " +
+                std::to_string(points.count) + " points (expected one per point)");
+  }
+  long treated = 0;
+  int kept = 0;
+  for (int i = 0; i < points.count; ++i) {
+    if (status[i] == NormalStatus::Stray) {
+      ++treated;
+      continue;
+    }
+    const float* p = points.position(i);
+    const float* n = points.normal(i);
+    float normal[3] = {n[0], n[1], n[2]};
+    if (status[i] == NormalStatus::Flipped) {
+      ++treated;
+      for (float& c : normal) c = -c;
+    }
+    points.setPosition(kept, p[0], p[1], p[2]);
+    std::copy(normal, normal + 3, &points.normals[3 * size_t(kept)]);
+    ++kept;
+  }
+  points.positions.resize(3 * size_t(kept));
+  points.normals.resize(3 * size_t(kept));
+  if (points.hasValues()) points.values.resize(size_t(kept));
+  points.count = kept;
+  return treated;
+}
+
+NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLevels) {
+  if (!(sigma >= 0) || !std::isfinite(sigma)) {
+    throw Error("noise sigma " + std::to_string(sigma) + " is not a finite number of at least 0");
+  }
+  if (!(boxDiagonal > 0) || !std::isfinite(boxDiagonal)) {
+    throw Error("box diagonal " + std::to_string(boxDiagonal) + " is not positive");
+  }
+  if (cleanLevels < 1) throw Error("level count " + std::to_string(cleanLevels) + " is below 1");
+  NoiseFitSettings settings;
+  settings.levels = cleanLevels;
+  const double relative = sigma / boxDiagonal;
+  if (relative < kExactRelativeNoise) return settings;
+  settings.threshold = 2.0 * relative;
+  settings.regularization = 1.0;
+  int levels = 1;
+  double finestRadius = 1.5 * boxDiagonal;
+  while (levels < cleanLevels && finestRadius * 0.5 >= 3.0 * sigma) {
+    ++levels;
+    finestRadius *= 0.5;
+  }
+  settings.levels = levels;
+  return settings;
+}
+
+}  // namespace wendfit

@@ -1,0 +1,82 @@
+#pragma once
+// Noise of an oriented point set, measured from the data, and the fit
+// settings that suit it.
+//
+// Position noise: around a subset of the points, a quadric height field
+// w(u, v) is fitted by least squares to the neighbours within a radius, in
+// the frame of their principal axes. The residual of the point itself,
+// divided by sqrt(1 - leverage) so that it is unbiased for the fit's own
+// degrees of freedom, is one sample of the noise along the surface normal;
+// sigma is 1.4826 x the median of their absolute values (robust to outliers
+// and to the few neighbourhoods that a quadric does not describe). The
+// radius starts at a few sample spacings and grows to a multiple of the
+// estimated sigma, so that noisy neighbourhoods are wide enough to show
+// the surface rather than the noise.
+//
+// Normals: a normal disagrees with its neighbourhood when it points away
+// from the consensus of the normals of the points around it that lie near
+// its tangent plane: against it (flipped) or more than 60 degrees off it
+// (stray). Each point's verdict uses only its neighbours, so every point's
+// status is the same in any order of evaluation and for any thread count.
+
+#include <cstdint>
+#include <vector>
+
+#include "io/point_set.h"
+
+namespace wendfit {
+
+enum class NormalStatus : uint8_t { Agrees, Flipped, Stray };
+
+struct NoiseEstimate {
+  double sigma = 0;               // position noise along the normal, in the points' units
+  double spacing = 0;             // median distance to the nearest other point
+  double boxDiagonal = 0;         // of the points' tight box
+  double neighbourhoodRadius = 0; // radius of the local fits that gave sigma
+  int fittedSamples = 0;          // local fits that entered sigma
+  double normalAngle = 0;         // median angle (radians) between a sampled point's
+                                  // normal and its local fit's normal, orientation ignored
+  long flippedNormals = 0;        // over all points
+  long strayNormals = 0;          // over all points
+};
+
+// Measures the noise of `points` (positions and normals of `count` points;
+// normals need not be unit length). When `status` is given it receives one
+// NormalStatus per point, in the set's order. Deterministic and independent
+// of the thread count. A set with too few points or without extent gives
+// an estimate of 0 with every normal agreeing. Does not change the set.
+NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status = nullptr);
+
+// Acts on the statuses of estimateNoise: negates flipped normals and drops
+// stray points (a normal that is far off from the surface it sits on makes
+// a wrong-sign patch in the fit, and no better normal is known for it).
+// `status` must have one entry per point. Returns the number of points
+// treated (flipped + dropped); the order of the kept points is unchanged.
+long treatNormals(PointSet& points, const std::vector<NormalStatus>& status);
+
+struct NoiseFitSettings {
+  double threshold = 0;       // relative error threshold (times the box diagonal)
+  double regularization = 0;  // added to every level's diagonal
+  int levels = 0;             // number of levels
+};
+
+// Below this sigma (relative to the box diagonal) the data count as exact:
+// noiseFitSettings returns the designed settings, threshold and
+// regularization 0.
+constexpr double kExactRelativeNoise = 2e-4;
+
+// The fit settings for points with position noise `sigma` (same units as
+// `boxDiagonal`, the diagonal of the points' tight box):
+//  - exact data (sigma < kExactRelativeNoise x boxDiagonal): threshold 0,
+//    regularization 0, levels = cleanLevels;
+//  - noisy data: threshold 2 sigma / boxDiagonal (refinement stops where the
+//    function already lies within the noise band), regularization 1
+//    (smooths what the threshold lets through), and cleanLevels capped so
+//    that the finest support radius, 1.5 x boxDiagonal / 2^(levels - 1),
+//    stays above 3 sigma (finer levels could only follow the noise).
+// cleanLevels is the level count the caller would use on exact data (at
+// least 1). Throws Error for a negative or non-finite sigma, a diagonal that
+// is not positive, or cleanLevels < 1.
+NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLevels);
+
+}  // namespace wendfit

@@ -1,0 +1,132 @@
+// The noise estimate on shapes whose noise is known: a sphere and a plane
+// with seeded Gaussian position noise, and normals flipped or turned away
+// on purpose.
+
+#include "fitting/noise_estimate.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "io/error.h"
+
+namespace wendfit {
+namespace {
+
+constexpr int kPointCount = 20000;
+constexpr double kSphereDiagonal = 2.0 * 1.7320508075688772;  // unit sphere's box
+constexpr double kPlaneDiagonal = 2.0 * 1.4142135623730951;   // [-1, 1]^2 square
+
+enum class Shape { Sphere, Plane };
+
+// Area-uniform points on the shape with unit outward normals, then `sigma`
+// Gaussian noise on every coordinate and 0.1 on every normal component
+// (renormalised) when sigma > 0.
+PointSet noisySample(Shape shape, double sigma, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  PointSet points;
+  points.allocate(kPointCount);
+  for (int i = 0; i < kPointCount; ++i) {
+    double p[3];
+    double n[3] = {0, 0, 1};
+    if (shape == Shape::Sphere) {
+      double length = 0;
+      do {
+        for (double& c : n) c = gauss(rng);
+        length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+      } while (length < 1e-9);
+      for (int k = 0; k < 3; ++k) p[k] = n[k] /= length;
+    } else {
+      p[0] = uniform(rng), p[1] = uniform(rng), p[2] = 0;
+    }
+    if (sigma > 0) {
+      double length = 0;
+      for (int k = 0; k < 3; ++k) p[k] += sigma * gauss(rng);
+      for (double& c : n) c += 0.1 * gauss(rng);
+      length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+      for (double& c : n) c /= length;
+    }
+    points.setPosition(i, float(p[0]), float(p[1]), float(p[2]));
+    points.setNormal(i, float(n[0]), float(n[1]), float(n[2]));
+  }
+  return points;
+}
+
+TEST(NoiseEstimate, RecoversSigmaOnSphereAndPlaneAndNearZeroOnCleanSamples) {
+  for (Shape shape : {Shape::Sphere, Shape::Plane}) {
+    const double diagonal = shape == Shape::Sphere ? kSphereDiagonal : kPlaneDiagonal;
+    const char* name = shape == Shape::Sphere ? "sphere" : "plane";
+    const NoiseEstimate clean = estimateNoise(noisySample(shape, 0.0, 1));
+    // Clean samples count as exact data, so their fit keeps the designed
+    // settings.
+    EXPECT_LT(clean.sigma / diagonal, 0.1 * kExactRelativeNoise) << name;
+    EXPECT_EQ(clean.flippedNormals + clean.strayNormals, 0) << name;
+    for (double relative : {0.001, 0.002, 0.005}) {
+      const double sigma = relative * diagonal;
+      const NoiseEstimate noisy = estimateNoise(noisySample(shape, sigma, 2));
+      EXPECT_NEAR(noisy.sigma / sigma, 1.0, 0.25) << name << " at " << relative;
+      // Normal noise of 0.1 per component turns a normal by about 0.13 rad.
+      EXPECT_GT(noisy.normalAngle, 0.05) << name << " at " << relative;
+      EXPECT_LT(noisy.normalAngle, 0.25) << name << " at " << relative;
+      EXPECT_EQ(noisy.flippedNormals, 0) << name << " at " << relative;
+    }
+  }
+}
+
+TEST(NoiseEstimate, FlippedNormalsAreReorientedAndStrayOnesDropped) {
+  const double sigma = 0.002 * kSphereDiagonal;
+  PointSet points = noisySample(Shape::Sphere, sigma, 3);
+  long flipped = 0;
+  long turned = 0;
+  for (int i = 0; i < points.count; ++i) {
+    float* n = &points.normals[3 * size_t(i)];
+    const float* p = points.position(i);
+    if (i % 97 == 0) {
+      for (int k = 0; k < 3; ++k) n[k] = -n[k];
+      ++flipped;
+    } else if (i % 101 == 0) {
+      // Tangent to the sphere: 90 degrees off.
+      const float t[3] = {-p[1], p[0], 0.0f};
+      const float length = std::sqrt(t[0] * t[0] + t[1] * t[1]);
+      if (length < 0.1f) continue;
+      for (int k = 0; k < 3; ++k) n[k] = t[k] / length;
+      ++turned;
+    }
+  }
+  std::vector<NormalStatus> status;
+  const NoiseEstimate estimate = estimateNoise(points, &status);
+  EXPECT_EQ(estimate.flippedNormals, flipped);
+  EXPECT_EQ(estimate.strayNormals, turned);
+  EXPECT_NEAR(estimate.sigma / sigma, 1.0, 0.25);
+
+  EXPECT_EQ(treatNormals(points, status), flipped + turned);
+  EXPECT_EQ(points.count, kPointCount - turned);
+  int outward = 0;
+  for (int i = 0; i < points.count; ++i) {
+    const float* p = points.position(i);
+    const float* n = points.normal(i);
+    if (p[0] * n[0] + p[1] * n[1] + p[2] * n[2] > 0) ++outward;
+  }
+  EXPECT_EQ(outward, points.count);
+}
+
+TEST(NoiseEstimate, SettingsKeepTheDesignedFitOnExactDataAndFollowTheNoise) {
+  const NoiseFitSettings exact = noiseFitSettings(0.0, 20.0, 9);
+  EXPECT_EQ(exact.threshold, 0.0);
+  EXPECT_EQ(exact.regularization, 0.0);
+  EXPECT_EQ(exact.levels, 9);
+  const NoiseFitSettings noisy = noiseFitSettings(0.04, 20.0, 12);
+  EXPECT_NEAR(noisy.threshold, 0.004, 1e-12);
+  EXPECT_GT(noisy.regularization, 0.0);
+  // The finest support radius stays above the noise band.
+  const double finest = 1.5 * 20.0 / std::pow(2.0, noisy.levels - 1);
+  EXPECT_GE(finest, 3 * 0.04);
+  EXPECT_LT(finest, 6 * 0.04);
+  EXPECT_THROW(noiseFitSettings(-1.0, 20.0, 9), Error);
+}
+
+}  // namespace
+}  // namespace wendfit
