@@ -13,7 +13,9 @@
 // evaluate one function at once.
 
 #include <cmath>
+#include <type_traits>
 
+#include "function/batch_terms.h"
 #include "function/implicit_function.h"
 
 namespace wendfit {
@@ -88,9 +90,18 @@ double descendTree(const FunctionCell& cell, float x, float y, float z, Term& te
   return subtotal;
 }
 
+struct ValueTerm;
+struct GradientTerm;
+
+// True when `Term`'s records of a first-order run may go through the batch
+// terms of batch_terms.h (same bits, four records at a time).
+template <typename Term>
+constexpr bool kBatchable =
+    std::is_same<Term, ValueTerm>::value || std::is_same<Term, GradientTerm>::value;
+
 template <typename Term>
 double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
-                     Term& term) {
+                     Term& term, bool batch) {
   const EvaluationLayout::Cell& cell = layout.cells[index];
   double subtotal = 0.0;
   if (cell.childCount > 0) {
@@ -99,11 +110,20 @@ double descendLayout(const EvaluationLayout& layout, int index, float x, float y
     for (int c = cell.firstChild; c < end; ++c) {
       const EvaluationLayout::Cell& child = layout.cells[c];
       if (reach.misses(child.low, child.high)) continue;
-      subtotal += descendLayout(layout, c, x, y, z, term);
+      subtotal += descendLayout(layout, c, x, y, z, term, batch);
     }
   }
   const int first = cell.firstRecord;
   const int end = first + cell.recordCount;
+  if constexpr (kBatchable<Term>) {
+    if (batch && cell.firstSecondOrder < 0) {
+      if constexpr (std::is_same<Term, ValueTerm>::value) {
+        return addValueTerms(layout, first, end, x, y, z, subtotal);
+      } else {
+        return addGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
+      }
+    }
+  }
   const float* secondOrder =
       cell.firstSecondOrder < 0 ? nullptr : layout.secondOrder[cell.firstSecondOrder].data();
   for (int i = first; i < end; ++i) {
@@ -164,7 +184,7 @@ struct DerivativeTerm {
 template <typename Term>
 double ImplicitFunction::descend(float x, float y, float z, Term& term) const {
   if (layout_.empty()) return descendTree(root, x, y, z, term);
-  return descendLayout(layout_, 0, x, y, z, term);
+  return descendLayout(layout_, 0, x, y, z, term, batchTermsAvailable());
 }
 
 float ImplicitFunction::value(float x, float y, float z) const {
