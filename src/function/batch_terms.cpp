@@ -1,5 +1,7 @@
 #include "function/batch_terms.h"
 
+#include <cmath>
+
 #include "function/basis_function.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -18,7 +20,8 @@
 // (so that no product underflows). Then D is the correctly rounded power, at
 // most 0.45 ULP from it, and every other double is at least 0.55 ULP away:
 // std::pow, documented within 0.54 ULP, returns D. The other lanes (about one
-// in ten) take power<k> per record, which ends in std::pow itself when needed.
+// in ten) call std::pow itself: power<k>'s own test would reject nearly all
+// of them again.
 
 namespace wendfit {
 
@@ -169,7 +172,7 @@ __attribute__((target("avx2"))) double valueTermsAvx2(const EvaluationLayout& la
       if (certain >> j & 1) {
         subtotal += term[j];
       } else {
-        subtotal += power<6>(u[j]) * poly[j] * quad[j];
+        subtotal += std::pow(u[j], 6) * poly[j] * quad[j];
       }
     }
   }
@@ -221,10 +224,44 @@ __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout&
         subtotal += value[j];
         continue;
       }
-      const double wj = power<6>(u[j]) * poly[j];
-      const double kj = -20.0 * power<3>(u[j]) / rSq[j];
+      const double wj = std::pow(u[j], 6) * poly[j];
+      const double kj = -20.0 * std::pow(u[j], 3) / rSq[j];
       for (int a = 0; a < 3; ++a) gradient[a] += quad[j] * (kj * d[a][j]) + wj * c[a][j];
       subtotal += wj * quad[j];
+    }
+  }
+  return subtotal;
+}
+
+__attribute__((target("avx2"))) double exactGradientTermsAvx2(const EvaluationLayout& layout,
+                                                              int first, int end, float x,
+                                                              float y, float z, double subtotal,
+                                                              double gradient[3]) {
+  const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
+  for (int i = first; i < end; i += kLanes) {
+    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    if (l.inReach == 0) continue;
+    const __m256d u2 = _mm256_mul_pd(l.u, l.u);
+    const __m256d u5 = _mm256_mul_pd(_mm256_mul_pd(u2, u2), l.u);
+    const __m256d w = _mm256_mul_pd(_mm256_mul_pd(u5, l.u), polynomialOf(l.t));
+    const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
+    const __m256d fivePlusOne =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(5.0), l.t), _mm256_set1_pd(1.0));
+    const __m256d k = _mm256_div_pd(
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-56.0), u5), fivePlusOne), radiusSq);
+    const __m256d q = quadricOf(l);
+    const __m256d qk = _mm256_mul_pd(q, k);
+    alignas(32) double value[kLanes], gx[kLanes], gy[kLanes], gz[kLanes];
+    _mm256_store_pd(value, _mm256_mul_pd(w, q));
+    _mm256_store_pd(gx, _mm256_add_pd(_mm256_mul_pd(qk, l.dx), _mm256_mul_pd(w, l.c6)));
+    _mm256_store_pd(gy, _mm256_add_pd(_mm256_mul_pd(qk, l.dy), _mm256_mul_pd(w, l.c7)));
+    _mm256_store_pd(gz, _mm256_add_pd(_mm256_mul_pd(qk, l.dz), _mm256_mul_pd(w, l.c8)));
+    for (int j = 0; j < kLanes; ++j) {
+      if (!(l.inReach >> j & 1)) continue;
+      gradient[0] += gx[j];
+      gradient[1] += gy[j];
+      gradient[2] += gz[j];
+      subtotal += value[j];
     }
   }
   return subtotal;
@@ -250,6 +287,11 @@ double addGradientTerms(const EvaluationLayout& layout, int first, int end, floa
   return gradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
 }
 
+double addExactGradientTerms(const EvaluationLayout& layout, int first, int end, float x,
+                             float y, float z, double subtotal, double gradient[3]) {
+  return exactGradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
+}
+
 #else
 
 bool batchTermsAvailable() { return false; }
@@ -260,6 +302,11 @@ double addValueTerms(const EvaluationLayout&, int, int, float, float, float, dou
 
 double addGradientTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal,
                         double*) {
+  return subtotal;
+}
+
+double addExactGradientTerms(const EvaluationLayout&, int, int, float, float, float,
+                             double subtotal, double*) {
   return subtotal;
 }
 

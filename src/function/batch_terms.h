@@ -5,7 +5,7 @@
 // every lane operation (float offsets, double products, sums, square root,
 // division) is a single IEEE operation in the same order, nothing is fused,
 // and the power (1 - t)^k is only taken from the lanes where it is certain to
-// equal std::pow (see batch_terms.cpp); the rest use power<k> per record.
+// equal std::pow (see batch_terms.cpp); the rest call std::pow.
 //
 // Only x86-64 processors with AVX2 run these; batchTermsAvailable() says
 // whether this one does. Callers keep the record-by-record path otherwise.
@@ -27,5 +27,11 @@ double addValueTerms(const EvaluationLayout& layout, int first, int end, float x
 // gradient[0..2] and returns subtotal plus its value terms.
 double addGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
                         float z, double subtotal, double gradient[3]);
+
+// The same with ImplicitFunction::valueAndExactGradient's terms, whose
+// powers are plain products (no bit-for-bit promise beyond the scalar terms'
+// own arithmetic, which these lanes repeat).
+double addExactGradientTerms(const EvaluationLayout& layout, int first, int end, float x,
+                             float y, float z, double subtotal, double gradient[3]);
 
 }  // namespace wendfit

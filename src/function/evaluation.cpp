@@ -95,9 +95,12 @@ struct GradientTerm;
 
 // True when `Term`'s records of a first-order run may go through the batch
 // terms of batch_terms.h (same bits, four records at a time).
+struct ExactGradientTerm;
+
 template <typename Term>
-constexpr bool kBatchable =
-    std::is_same<Term, ValueTerm>::value || std::is_same<Term, GradientTerm>::value;
+constexpr bool kBatchable = std::is_same<Term, ValueTerm>::value ||
+                            std::is_same<Term, GradientTerm>::value ||
+                            std::is_same<Term, ExactGradientTerm>::value;
 
 template <typename Term>
 double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
@@ -119,6 +122,8 @@ double descendLayout(const EvaluationLayout& layout, int index, float x, float y
     if (batch && cell.firstSecondOrder < 0) {
       if constexpr (std::is_same<Term, ValueTerm>::value) {
         return addValueTerms(layout, first, end, x, y, z, subtotal);
+      } else if constexpr (std::is_same<Term, ExactGradientTerm>::value) {
+        return addExactGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
       } else {
         return addGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
       }
@@ -160,6 +165,31 @@ struct GradientTerm {
     double qGrad[3];
     quadricGradient(qGrad, c, dx, dy, dz);
     for (int i = 0; i < 3; ++i) sum[i] += q * wGrad[i] + w * qGrad[i];
+    return w * q;
+  }
+};
+
+// Value term and exact gradient term of one record, with the powers of
+// 1 - t formed by multiplication (no result file depends on these).
+struct ExactGradientTerm {
+  double sum[3] = {0.0, 0.0, 0.0};
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) {
+    const double supportRadius = radius;
+    const double t = std::sqrt(distSq) / supportRadius;
+    const double u = 1.0 - t;
+    const double u2 = u * u;
+    const double u5 = u2 * u2 * u;
+    const double w = u5 * u * ((35.0 * t + 18.0) * t + 3.0);
+    // d/dr of (1 - t)^6 (35 t^2 + 18 t + 3) is -56 t (1 - t)^5 (5 t + 1) / R;
+    // divided by r it multiplies d.
+    const double k = -56.0 * u5 * (5.0 * t + 1.0) / (supportRadius * supportRadius);
+    const double q = quadric(c, dx, dy, dz);
+    double qGrad[3];
+    quadricGradient(qGrad, c, dx, dy, dz);
+    sum[0] += q * k * dx + w * qGrad[0];
+    sum[1] += q * k * dy + w * qGrad[1];
+    sum[2] += q * k * dz + w * qGrad[2];
     return w * q;
   }
 };
@@ -208,6 +238,18 @@ float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z
     return offset;
   }
   GradientTerm term;
+  const double sum = descend(x, y, z, term);
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
+  return static_cast<float>(sum + static_cast<double>(offset));
+}
+
+float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, float z) const {
+  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
+      z > boxMax[2]) {
+    out[0] = out[1] = out[2] = 0.0f;
+    return offset;
+  }
+  ExactGradientTerm term;
   const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
   return static_cast<float>(sum + static_cast<double>(offset));
