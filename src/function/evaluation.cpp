@@ -13,8 +13,10 @@
 // evaluate one function at once.
 
 #include <cmath>
+#include <type_traits>
 
 #include "function/exact_derivatives.h"
+#include "function/batch_terms.h"
 #include "function/implicit_function.h"
 
 namespace wendfit {
@@ -89,9 +91,21 @@ double descendTree(const FunctionCell& cell, float x, float y, float z, Term& te
   return subtotal;
 }
 
+struct ValueTerm;
+struct GradientTerm;
+
+// True when `Term`'s records of a first-order run may go through the batch
+// terms of batch_terms.h (same bits, four records at a time).
+struct ExactGradientTerm;
+
+template <typename Term>
+constexpr bool kBatchable = std::is_same<Term, ValueTerm>::value ||
+                            std::is_same<Term, GradientTerm>::value ||
+                            std::is_same<Term, ExactGradientTerm>::value;
+
 template <typename Term>
 double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
-                     Term& term) {
+                     Term& term, bool batch) {
   const EvaluationLayout::Cell& cell = layout.cells[index];
   double subtotal = 0.0;
   if (cell.childCount > 0) {
@@ -100,11 +114,22 @@ double descendLayout(const EvaluationLayout& layout, int index, float x, float y
     for (int c = cell.firstChild; c < end; ++c) {
       const EvaluationLayout::Cell& child = layout.cells[c];
       if (reach.misses(child.low, child.high)) continue;
-      subtotal += descendLayout(layout, c, x, y, z, term);
+      subtotal += descendLayout(layout, c, x, y, z, term, batch);
     }
   }
   const int first = cell.firstRecord;
   const int end = first + cell.recordCount;
+  if constexpr (kBatchable<Term>) {
+    if (batch && cell.firstSecondOrder < 0) {
+      if constexpr (std::is_same<Term, ValueTerm>::value) {
+        return addValueTerms(layout, first, end, x, y, z, subtotal);
+      } else if constexpr (std::is_same<Term, ExactGradientTerm>::value) {
+        return addExactGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
+      } else {
+        return addGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
+      }
+    }
+  }
   const float* secondOrder =
       cell.firstSecondOrder < 0 ? nullptr : layout.secondOrder[cell.firstSecondOrder].data();
   for (int i = first; i < end; ++i) {
@@ -145,6 +170,31 @@ struct GradientTerm {
   }
 };
 
+// Value term and exact gradient term of one record, with the powers of
+// 1 - t formed by multiplication (no result file depends on these).
+struct ExactGradientTerm {
+  double sum[3] = {0.0, 0.0, 0.0};
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) {
+    const double supportRadius = radius;
+    const double t = std::sqrt(distSq) / supportRadius;
+    const double u = 1.0 - t;
+    const double u2 = u * u;
+    const double u5 = u2 * u2 * u;
+    const double w = u5 * u * ((35.0 * t + 18.0) * t + 3.0);
+    // d/dr of (1 - t)^6 (35 t^2 + 18 t + 3) is -56 t (1 - t)^5 (5 t + 1) / R;
+    // divided by r it multiplies d.
+    const double k = -56.0 * u5 * (5.0 * t + 1.0) / (supportRadius * supportRadius);
+    const double q = quadric(c, dx, dy, dz);
+    double qGrad[3];
+    quadricGradient(qGrad, c, dx, dy, dz);
+    sum[0] += q * k * dx + w * qGrad[0];
+    sum[1] += q * k * dy + w * qGrad[1];
+    sum[2] += q * k * dz + w * qGrad[2];
+    return w * q;
+  }
+};
+
 // Gradient and Hessian terms of one record, added into the accumulators.
 struct DerivativeTerm {
   double gradient[3] = {0.0, 0.0, 0.0};
@@ -165,7 +215,7 @@ struct DerivativeTerm {
 template <typename Term>
 double ImplicitFunction::descend(float x, float y, float z, Term& term) const {
   if (layout_.empty()) return descendTree(root, x, y, z, term);
-  return descendLayout(layout_, 0, x, y, z, term);
+  return descendLayout(layout_, 0, x, y, z, term, batchTermsAvailable());
 }
 
 float ImplicitFunction::value(float x, float y, float z) const {
@@ -189,6 +239,18 @@ float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z
     return offset;
   }
   GradientTerm term;
+  const double sum = descend(x, y, z, term);
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
+  return static_cast<float>(sum + static_cast<double>(offset));
+}
+
+float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, float z) const {
+  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
+      z > boxMax[2]) {
+    out[0] = out[1] = out[2] = 0.0f;
+    return offset;
+  }
+  ExactGradientTerm term;
   const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
   return static_cast<float>(sum + static_cast<double>(offset));

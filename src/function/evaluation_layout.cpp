@@ -74,6 +74,16 @@ EvaluationLayout buildEvaluationLayout(const FunctionCell& root) {
                 std::to_string(layout.cells.size()) + " cells (expected at most " +
                 std::to_string(INT_MAX) + " of each)");
   }
+  // Padding records, never part of a cell's run, so that the batch terms may
+  // load a whole group of four past a run's last record. Their values are
+  // finite and harmless.
+  for (int i = 0; i < EvaluationLayout::kPadding; ++i) {
+    layout.centreX.push_back(0.0f);
+    layout.centreY.push_back(0.0f);
+    layout.centreZ.push_back(0.0f);
+    layout.radius.push_back(1.0f);
+    layout.firstOrder.push_back({0.0f, 0.0f, 0.0f, 0.0f});
+  }
   return layout;
 }
 

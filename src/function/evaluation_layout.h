@@ -36,7 +36,11 @@ struct EvaluationLayout {
     int firstSecondOrder;
   };
 
+  // Records past the last run that keep group loads in bounds (batch_terms.h).
+  static constexpr int kPadding = 3;
+
   std::vector<Cell> cells;  // cells[0] is the root; empty for no layout
+  // Per record, plus kPadding records after the last cell's run.
   std::vector<float> centreX, centreY, centreZ, radius;
   std::vector<std::array<float, 4>> firstOrder;   // c6..c9 per record
   std::vector<std::array<float, 6>> secondOrder;  // c0..c5, see firstSecondOrder

@@ -61,6 +61,12 @@ class ImplicitFunction {
   void gradient(float out[3], float x, float y, float z) const;
   // Both at once; returns the value.
   float valueAndGradient(float out[3], float x, float y, float z) const;
+  // The value and the exact gradient of the sum of the records' terms, for
+  // placing points on the zero set (out: zero outside the box). Unlike
+  // valueAndGradient, the gradient uses the derivative of the value's own
+  // weight, and (1 - t)^k is formed by multiplication, so the value may
+  // differ from value() in its last bits.
+  float valueAndExactGradient(float out[3], float x, float y, float z) const;
   // Mean and Gaussian curvature of the level set through (x, y, z); no box
   // test. Where the summed gradient is zero both are 0.
   void curvatures(double* mean, double* gaussian, float x, float y, float z) const;

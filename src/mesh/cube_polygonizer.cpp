@@ -7,15 +7,15 @@ namespace wendfit::mesh_detail {
 
 namespace {
 
-// A vertex costs two or three evaluations (hundreds of basis functions reach
-// each point): up to kEdgeSteps false-position steps along its edge; a root
-// still off by more than kRootTolerance of the edge's value change is then
-// refined across the surface by a gradient step of at most
-// Context::polishStep and the secant along it (extrapolating at most
-// kMaxSecant times the step).
+// A vertex usually costs one evaluation (hundreds of basis functions reach
+// each point): the value and its exact gradient at the false-position point
+// of its edge, and a Newton step from there. Where that step would be longer
+// than Context::polishStep, the root is first narrowed along the edge by up
+// to kEdgeSteps more false-position steps, until it is off by at most
+// kRootTolerance of the edge's value change, and then polished by one more
+// Newton step of at most that length.
 constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
-constexpr double kMaxSecant = 4.0;
 
 float evaluateAt(const ImplicitFunction& function, const float a[3], const float b[3], double t,
                  float p[3]) {
@@ -31,37 +31,45 @@ void unitOrZero(double v[3]) {
   for (int k = 0; k < 3; ++k) v[k] = length > 0.0 && std::isfinite(length) ? v[k] / length : 0.0;
 }
 
-// Moves p onto the surface across it: a step along the gradient, then the
-// secant between both ends of that step. The secant matters: the gradient
-// belongs to a different radial function than the value, so its length is
-// not the slope of the value, but its direction is close to the surface
-// normal. Writes the outward unit normal from the gradient (zero when the
-// gradient vanishes). Two evaluations.
-void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long* evaluations) {
-  const ImplicitFunction& function = ctx.function;
-  float gradient[3];
-  float f0 = function.valueAndGradient(gradient, p[0], p[1], p[2]);
-  ++*evaluations;
-  double gradSq = 0.0;
-  for (double g : gradient) gradSq += g * g;
-  // Normals point to the outside class: along the gradient when outside is
-  // non-negative.
-  for (int k = 0; k < 3; ++k) normal[k] = gradient[k] * (ctx.outsideNegative ? -1.0 : 1.0);
+// The outward unit normal from gradient g (zero when g vanishes): along the
+// gradient when outside is non-negative.
+void normalFrom(const Context& ctx, const float g[3], double normal[3]) {
+  for (int k = 0; k < 3; ++k) normal[k] = g[k] * (ctx.outsideNegative ? -1.0 : 1.0);
   unitOrZero(normal);
-  if (f0 == 0.0f || !(gradSq > 0.0) || !std::isfinite(gradSq)) return;
-  double scale = -static_cast<double>(f0) / gradSq;
-  double length = std::fabs(scale) * std::sqrt(gradSq);
-  if (length > ctx.polishStep) scale *= ctx.polishStep / length;
-  float q[3];
-  for (int k = 0; k < 3; ++k) q[k] = static_cast<float>(p[k] + scale * gradient[k]);
-  float fq = function.value(q[0], q[1], q[2]);
+}
+
+// The Newton step -f g / |g|^2 from a point with value f and exact gradient
+// g into step; false when there is none (f = 0 or no usable gradient).
+bool newtonStep(float f, const float g[3], double step[3]) {
+  double gradSq = 0.0;
+  for (int k = 0; k < 3; ++k) gradSq += static_cast<double>(g[k]) * g[k];
+  if (f == 0.0f || !(gradSq > 0.0) || !std::isfinite(gradSq)) return false;
+  const double scale = -static_cast<double>(f) / gradSq;
+  for (int k = 0; k < 3; ++k) step[k] = scale * g[k];
+  return true;
+}
+
+double lengthOf(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+void moveBy(float p[3], const double step[3]) {
+  for (int k = 0; k < 3; ++k) p[k] = static_cast<float>(p[k] + step[k]);
+}
+
+// Moves p onto the surface by one Newton step along the exact gradient, at
+// most Context::polishStep long, and writes the outward unit normal there
+// (zero when the gradient vanishes). One evaluation.
+void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long* evaluations) {
+  float gradient[3];
+  const float f = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
   ++*evaluations;
-  double secant = static_cast<double>(f0) / (static_cast<double>(f0) - fq);
-  if (secant >= 0.0 && secant <= kMaxSecant) {
-    for (int k = 0; k < 3; ++k) p[k] = static_cast<float>(p[k] + secant * (static_cast<double>(q[k]) - p[k]));
-  } else if (std::fabs(fq) < std::fabs(f0)) {
-    std::copy(q, q + 3, p);
+  normalFrom(ctx, gradient, normal);
+  double step[3];
+  if (!newtonStep(f, gradient, step)) return;
+  const double length = lengthOf(step);
+  if (length > ctx.polishStep) {
+    for (double& s : step) s *= ctx.polishStep / length;
   }
+  moveBy(p, step);
 }
 
 // The surface vertex on the grid edge from a (value fa) to b (value fb),
@@ -69,39 +77,53 @@ void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long*
 // that meets the edge computes the identical vertex.
 PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const float b[3], float fb,
                          long* evaluations) {
-  // Along the edge: false position from the end values, then once more
-  // inside the narrowed bracket. A root whose value is within kRootTolerance
-  // of the edge's value change is on the surface to about that fraction of
-  // the edge.
   const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
   double t = static_cast<double>(fa) / (static_cast<double>(fa) - fb);
   if (!(t > 0.0 && t < 1.0)) t = 0.5;
   float p[3];
-  // An end where the value is exactly 0 is the root.
-  bool onSurface = fa == 0.0f || fb == 0.0f;
-  if (onSurface) std::copy(fa == 0.0f ? a : b, (fa == 0.0f ? a : b) + 3, p);
-  for (int step = 0; step < kEdgeSteps && !onSurface; ++step) {
-    float ft = evaluateAt(ctx.function, a, b, t, p);
-    ++*evaluations;
-    onSurface = !(std::fabs(ft) > kRootTolerance * slope);
-    double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)
-                                               : t * fa / (static_cast<double>(fa) - ft);
-    if (!(next > 0.0 && next < 1.0)) break;
-    t = next;
-  }
-  PlacedVertex vertex;
   double normal[3] = {0.0, 0.0, 0.0};
-  if (!onSurface) {
-    polishAlongGradient(ctx, p, normal, evaluations);
-  } else if (ctx.normals) {
+  // An end where the value is exactly 0 is the root.
+  const bool atEnd = fa == 0.0f || fb == 0.0f;
+  if (atEnd) {
+    std::copy(fa == 0.0f ? a : b, (fa == 0.0f ? a : b) + 3, p);
+    if (ctx.normals) {
+      float gradient[3];
+      ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
+      ++*evaluations;
+      normalFrom(ctx, gradient, normal);
+    }
+  } else {
+    for (int k = 0; k < 3; ++k) {
+      p[k] = static_cast<float>(static_cast<double>(a[k]) +
+                                t * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
+    }
     float gradient[3];
-    ctx.function.gradient(gradient, p[0], p[1], p[2]);
+    float ft = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
     ++*evaluations;
-    for (int k = 0; k < 3; ++k) normal[k] = gradient[k] * (ctx.outsideNegative ? -1.0 : 1.0);
-    unitOrZero(normal);
+    normalFrom(ctx, gradient, normal);
+    double step[3];
+    const bool hasStep = newtonStep(ft, gradient, step);
+    if (hasStep && lengthOf(step) <= ctx.polishStep) {
+      moveBy(p, step);
+    } else if (ft != 0.0f) {
+      // Far from the root, or no usable gradient: narrow the bracket along
+      // the edge first.
+      bool onSurface = false;
+      for (int k = 0; k < kEdgeSteps && !onSurface; ++k) {
+        double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)
+                                                   : t * fa / (static_cast<double>(fa) - ft);
+        if (!(next > 0.0 && next < 1.0)) break;
+        t = next;
+        ft = evaluateAt(ctx.function, a, b, t, p);
+        ++*evaluations;
+        onSurface = !(std::fabs(ft) > kRootTolerance * slope);
+      }
+      if (!onSurface) polishAlongGradient(ctx, p, normal, evaluations);
+    }
   }
   // The polish may step off a box face; the box ends the surface there.
   for (int k = 0; k < 3; ++k) p[k] = std::clamp(p[k], ctx.grid.origin[k], ctx.grid.upper[k]);
+  PlacedVertex vertex;
   std::copy(p, p + 3, vertex.position);
   if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
     // No usable gradient: along the edge, towards the end that lies outside.

@@ -1,0 +1,315 @@
+#include "function/batch_terms.h"
+
+#include <cmath>
+
+#include "function/basis_function.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define WENDFIT_BATCH_TERMS 1
+#endif
+
+// The power (1 - t)^k, k = 3 and 6, is formed exactly enough to know how
+// std::pow rounds it. With u = 1 - t, Dekker's product (Veltkamp's split, no
+// fused multiply-add) gives u^2 = p + e exactly; u^3 = P3 + e3 and
+// u^6 = P6 + e6 follow from two more exact products and the rounded cross
+// terms, each within 2^-100 of the true power relative to it, that is within
+// 2^-47 of a double ULP. Rounding P + e gives the double D and the exact rest
+// P - D + e. A lane is certain when that rest is at most 0.44 ULP, D is no
+// power of two (where the spacing below D halves) and u lies in [2^-100, 1]
+// (so that no product underflows). Then D is the correctly rounded power, at
+// most 0.45 ULP from it, and every other double is at least 0.55 ULP away:
+// std::pow, documented within 0.54 ULP, returns D. The other lanes (about one
+// in ten) call std::pow itself: power<k>'s own test would reject nearly all
+// of them again.
+
+namespace wendfit {
+
+#ifdef WENDFIT_BATCH_TERMS
+
+namespace {
+
+constexpr int kLanes = 4;
+
+struct Split {
+  __m256d high;
+  __m256d low;
+};
+
+__attribute__((target("avx2"))) inline Split split(__m256d a) {
+  const __m256d scaled = _mm256_mul_pd(_mm256_set1_pd(134217729.0), a);  // 2^27 + 1
+  const __m256d high = _mm256_sub_pd(scaled, _mm256_sub_pd(scaled, a));
+  return {high, _mm256_sub_pd(a, high)};
+}
+
+// a * b - fl(a * b), exactly (Dekker), from the splits of a and b.
+__attribute__((target("avx2"))) inline __m256d productError(Split a, Split b, __m256d product) {
+  __m256d error = _mm256_sub_pd(_mm256_mul_pd(a.high, b.high), product);
+  error = _mm256_add_pd(error, _mm256_mul_pd(a.high, b.low));
+  error = _mm256_add_pd(error, _mm256_mul_pd(a.low, b.high));
+  return _mm256_add_pd(error, _mm256_mul_pd(a.low, b.low));
+}
+
+// Rounds high + low to `rounded` and returns the lanes where that rounding is
+// certain to be std::pow's result (all bits set) as described above.
+__attribute__((target("avx2"))) inline __m256d certainRounding(__m256d high, __m256d low,
+                                                               __m256d* rounded) {
+  const __m256d sum = _mm256_add_pd(high, low);
+  const __m256d rest = _mm256_add_pd(_mm256_sub_pd(high, sum), low);
+  const __m256i bits = _mm256_castpd_si256(sum);
+  const __m256d binade =
+      _mm256_castsi256_pd(_mm256_and_si256(bits, _mm256_set1_epi64x(0x7FF0000000000000LL)));
+  const __m256d limit = _mm256_mul_pd(binade, _mm256_set1_pd(0.44 * 0x1p-52));
+  const __m256d restSize = _mm256_andnot_pd(_mm256_set1_pd(-0.0), rest);
+  const __m256d close = _mm256_cmp_pd(restSize, limit, _CMP_LE_OQ);
+  const __m256i powerOfTwo = _mm256_cmpeq_epi64(
+      _mm256_and_si256(bits, _mm256_set1_epi64x(0x000FFFFFFFFFFFFFLL)), _mm256_setzero_si256());
+  *rounded = sum;
+  return _mm256_andnot_pd(_mm256_castsi256_pd(powerOfTwo), close);
+}
+
+struct Powers {
+  __m256d cube;
+  __m256d sixth;
+  __m256d cubeCertain;
+  __m256d sixthCertain;
+};
+
+__attribute__((target("avx2"))) inline Powers powersOf(__m256d u) {
+  const __m256d inRange = _mm256_and_pd(_mm256_cmp_pd(u, _mm256_set1_pd(0x1p-100), _CMP_GE_OQ),
+                                        _mm256_cmp_pd(u, _mm256_set1_pd(1.0), _CMP_LE_OQ));
+  const Split us = split(u);
+  const __m256d p2 = _mm256_mul_pd(u, u);
+  const __m256d e2 = productError(us, us, p2);
+  const Split p2s = split(p2);
+  const __m256d p3 = _mm256_mul_pd(p2, u);
+  const __m256d e3 = _mm256_add_pd(productError(p2s, us, p3), _mm256_mul_pd(e2, u));
+  const Split p3s = split(p3);
+  const __m256d p6 = _mm256_mul_pd(p3, p3);
+  const __m256d cross = _mm256_mul_pd(_mm256_add_pd(p3, p3), e3);
+  const __m256d e6 = _mm256_add_pd(productError(p3s, p3s, p6), cross);
+  Powers out;
+  out.cubeCertain = _mm256_and_pd(inRange, certainRounding(p3, e3, &out.cube));
+  out.sixthCertain = _mm256_and_pd(inRange, certainRounding(p6, e6, &out.sixth));
+  return out;
+}
+
+// One group of four records: offsets, reach and the terms' common factors.
+struct Lanes {
+  __m256d dx, dy, dz;
+  __m256d radius;
+  __m256d t, u;
+  __m256d c6, c7, c8, c9;
+  int inReach;  // bit j: record j exists and passes the squared-distance test
+};
+
+// Loads records [i, i + 4) of `layout`; lanes at or past `end` are out of reach.
+__attribute__((target("avx2"))) inline Lanes loadLanes(const EvaluationLayout& layout, int i,
+                                                       int end, __m128 x, __m128 y, __m128 z) {
+  Lanes l;
+  // Offsets are rounded to float per axis, as in every term.
+  l.dx = _mm256_cvtps_pd(_mm_sub_ps(x, _mm_loadu_ps(layout.centreX.data() + i)));
+  l.dy = _mm256_cvtps_pd(_mm_sub_ps(y, _mm_loadu_ps(layout.centreY.data() + i)));
+  l.dz = _mm256_cvtps_pd(_mm_sub_ps(z, _mm_loadu_ps(layout.centreZ.data() + i)));
+  l.radius = _mm256_cvtps_pd(_mm_loadu_ps(layout.radius.data() + i));
+  const __m256d distSq = _mm256_add_pd(
+      _mm256_add_pd(_mm256_mul_pd(l.dx, l.dx), _mm256_mul_pd(l.dy, l.dy)), _mm256_mul_pd(l.dz, l.dz));
+  // Not (distSq > R^2): a NaN offset stays in reach, as in the scalar test.
+  const __m256d reach =
+      _mm256_cmp_pd(distSq, _mm256_mul_pd(l.radius, l.radius), _CMP_NGT_UQ);
+  const int count = end - i < kLanes ? end - i : kLanes;
+  l.inReach = _mm256_movemask_pd(reach) & ((1 << count) - 1);
+  if (l.inReach == 0) return l;
+  // r <= R follows from the test (see visit() in evaluation.cpp).
+  const __m256d r = _mm256_sqrt_pd(distSq);
+  l.t = _mm256_div_pd(r, l.radius);
+  l.u = _mm256_sub_pd(_mm256_set1_pd(1.0), l.t);
+  __m128 c0 = _mm_loadu_ps(layout.firstOrder[i].data());
+  __m128 c1 = _mm_loadu_ps(layout.firstOrder[i + 1].data());
+  __m128 c2 = _mm_loadu_ps(layout.firstOrder[i + 2].data());
+  __m128 c3 = _mm_loadu_ps(layout.firstOrder[i + 3].data());
+  _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+  l.c6 = _mm256_cvtps_pd(c0);
+  l.c7 = _mm256_cvtps_pd(c1);
+  l.c8 = _mm256_cvtps_pd(c2);
+  l.c9 = _mm256_cvtps_pd(c3);
+  return l;
+}
+
+// The second factor of the weight, ((35 t + 18) t + 3), and the first-order
+// quadric c6 dx + c7 dy + c8 dz + c9, each in the scalar terms' operand order.
+__attribute__((target("avx2"))) inline __m256d polynomialOf(__m256d t) {
+  const __m256d inner = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(35.0), t), _mm256_set1_pd(18.0));
+  return _mm256_add_pd(_mm256_mul_pd(inner, t), _mm256_set1_pd(3.0));
+}
+
+__attribute__((target("avx2"))) inline __m256d quadricOf(const Lanes& l) {
+  __m256d q = _mm256_add_pd(_mm256_mul_pd(l.c6, l.dx), _mm256_mul_pd(l.c7, l.dy));
+  q = _mm256_add_pd(q, _mm256_mul_pd(l.c8, l.dz));
+  return _mm256_add_pd(q, l.c9);
+}
+
+__attribute__((target("avx2"))) double valueTermsAvx2(const EvaluationLayout& layout, int first,
+                                                      int end, float x, float y, float z,
+                                                      double subtotal) {
+  const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
+  for (int i = first; i < end; i += kLanes) {
+    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    if (l.inReach == 0) continue;
+    const Powers powers = powersOf(l.u);
+    const __m256d polynomial = polynomialOf(l.t);
+    const __m256d q = quadricOf(l);
+    alignas(32) double term[kLanes], u[kLanes], poly[kLanes], quad[kLanes];
+    _mm256_store_pd(term, _mm256_mul_pd(_mm256_mul_pd(powers.sixth, polynomial), q));
+    const int certain = _mm256_movemask_pd(powers.sixthCertain);
+    if ((l.inReach & ~certain) != 0) {
+      _mm256_store_pd(u, l.u);
+      _mm256_store_pd(poly, polynomial);
+      _mm256_store_pd(quad, q);
+    }
+    for (int j = 0; j < kLanes; ++j) {
+      if (!(l.inReach >> j & 1)) continue;
+      if (certain >> j & 1) {
+        subtotal += term[j];
+      } else {
+        subtotal += std::pow(u[j], 6) * poly[j] * quad[j];
+      }
+    }
+  }
+  return subtotal;
+}
+
+__attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout& layout,
+                                                         int first, int end, float x, float y,
+                                                         float z, double subtotal,
+                                                         double gradient[3]) {
+  const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
+  for (int i = first; i < end; i += kLanes) {
+    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    if (l.inReach == 0) continue;
+    const Powers powers = powersOf(l.u);
+    const __m256d polynomial = polynomialOf(l.t);
+    const __m256d q = quadricOf(l);
+    const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
+    const __m256d w = _mm256_mul_pd(powers.sixth, polynomial);
+    // The weight's gradient factor -20 (1 - t)^3 / R^2.
+    const __m256d k =
+        _mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(-20.0), powers.cube), radiusSq);
+    alignas(32) double value[kLanes], gx[kLanes], gy[kLanes], gz[kLanes];
+    _mm256_store_pd(value, _mm256_mul_pd(w, q));
+    _mm256_store_pd(gx, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, l.dx)), _mm256_mul_pd(w, l.c6)));
+    _mm256_store_pd(gy, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, l.dy)), _mm256_mul_pd(w, l.c7)));
+    _mm256_store_pd(gz, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, l.dz)), _mm256_mul_pd(w, l.c8)));
+    const int certain = _mm256_movemask_pd(_mm256_and_pd(powers.cubeCertain, powers.sixthCertain));
+    alignas(32) double u[kLanes], poly[kLanes], quad[kLanes], rSq[kLanes];
+    alignas(32) double d[3][kLanes], c[3][kLanes];
+    if ((l.inReach & ~certain) != 0) {
+      _mm256_store_pd(u, l.u);
+      _mm256_store_pd(poly, polynomial);
+      _mm256_store_pd(quad, q);
+      _mm256_store_pd(rSq, radiusSq);
+      _mm256_store_pd(d[0], l.dx);
+      _mm256_store_pd(d[1], l.dy);
+      _mm256_store_pd(d[2], l.dz);
+      _mm256_store_pd(c[0], l.c6);
+      _mm256_store_pd(c[1], l.c7);
+      _mm256_store_pd(c[2], l.c8);
+    }
+    for (int j = 0; j < kLanes; ++j) {
+      if (!(l.inReach >> j & 1)) continue;
+      if (certain >> j & 1) {
+        gradient[0] += gx[j];
+        gradient[1] += gy[j];
+        gradient[2] += gz[j];
+        subtotal += value[j];
+        continue;
+      }
+      const double wj = std::pow(u[j], 6) * poly[j];
+      const double kj = -20.0 * std::pow(u[j], 3) / rSq[j];
+      for (int a = 0; a < 3; ++a) gradient[a] += quad[j] * (kj * d[a][j]) + wj * c[a][j];
+      subtotal += wj * quad[j];
+    }
+  }
+  return subtotal;
+}
+
+__attribute__((target("avx2"))) double exactGradientTermsAvx2(const EvaluationLayout& layout,
+                                                              int first, int end, float x,
+                                                              float y, float z, double subtotal,
+                                                              double gradient[3]) {
+  const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
+  for (int i = first; i < end; i += kLanes) {
+    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    if (l.inReach == 0) continue;
+    const __m256d u2 = _mm256_mul_pd(l.u, l.u);
+    const __m256d u5 = _mm256_mul_pd(_mm256_mul_pd(u2, u2), l.u);
+    const __m256d w = _mm256_mul_pd(_mm256_mul_pd(u5, l.u), polynomialOf(l.t));
+    const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
+    const __m256d fivePlusOne =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(5.0), l.t), _mm256_set1_pd(1.0));
+    const __m256d k = _mm256_div_pd(
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-56.0), u5), fivePlusOne), radiusSq);
+    const __m256d q = quadricOf(l);
+    const __m256d qk = _mm256_mul_pd(q, k);
+    alignas(32) double value[kLanes], gx[kLanes], gy[kLanes], gz[kLanes];
+    _mm256_store_pd(value, _mm256_mul_pd(w, q));
+    _mm256_store_pd(gx, _mm256_add_pd(_mm256_mul_pd(qk, l.dx), _mm256_mul_pd(w, l.c6)));
+    _mm256_store_pd(gy, _mm256_add_pd(_mm256_mul_pd(qk, l.dy), _mm256_mul_pd(w, l.c7)));
+    _mm256_store_pd(gz, _mm256_add_pd(_mm256_mul_pd(qk, l.dz), _mm256_mul_pd(w, l.c8)));
+    for (int j = 0; j < kLanes; ++j) {
+      if (!(l.inReach >> j & 1)) continue;
+      gradient[0] += gx[j];
+      gradient[1] += gy[j];
+      gradient[2] += gz[j];
+      subtotal += value[j];
+    }
+  }
+  return subtotal;
+}
+
+}  // namespace
+
+bool batchTermsAvailable() {
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return available;
+}
+
+double addValueTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
+                     float z, double subtotal) {
+  return valueTermsAvx2(layout, first, end, x, y, z, subtotal);
+}
+
+double addGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
+                        float z, double subtotal, double gradient[3]) {
+  return gradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
+}
+
+double addExactGradientTerms(const EvaluationLayout& layout, int first, int end, float x,
+                             float y, float z, double subtotal, double gradient[3]) {
+  return exactGradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
+}
+
+#else
+
+bool batchTermsAvailable() { return false; }
+
+double addValueTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal) {
+  return subtotal;
+}
+
+double addGradientTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal,
+                        double*) {
+  return subtotal;
+}
+
+double addExactGradientTerms(const EvaluationLayout&, int, int, float, float, float,
+                             double subtotal, double*) {
+  return subtotal;
+}
+
+#endif
+
+}  // namespace wendfit

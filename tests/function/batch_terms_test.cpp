@@ -1,0 +1,104 @@
+#include "function/batch_terms.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "function/implicit_function.h"
+
+namespace wendfit {
+namespace {
+
+std::uint64_t bitsOf(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+// The sums of one cell's run from `start`, record by record, as the scalar
+// terms form them.
+struct RunSums {
+  double value;
+  double gradient[3];
+};
+
+RunSums scalarRun(const EvaluationLayout& layout, int first, int end, const float p[3],
+                  double start) {
+  RunSums sums{start, {start, start, start}};
+  for (int i = first; i < end; ++i) {
+    const double dx = static_cast<float>(p[0] - layout.centreX[i]);
+    const double dy = static_cast<float>(p[1] - layout.centreY[i]);
+    const double dz = static_cast<float>(p[2] - layout.centreZ[i]);
+    const double distSq = dx * dx + dy * dy + dz * dz;
+    const float radius = layout.radius[i];
+    if (distSq > static_cast<double>(radius) * radius) continue;
+    const double r = std::sqrt(distSq);
+    const QuadricCoefficients c{nullptr, layout.firstOrder[i].data()};
+    const double w = weight(r, radius);
+    const double q = quadric(c, dx, dy, dz);
+    double wGrad[3], qGrad[3];
+    weightGradient(wGrad, r, radius, dx, dy, dz);
+    quadricGradient(qGrad, c, dx, dy, dz);
+    for (int a = 0; a < 3; ++a) sums.gradient[a] += q * wGrad[a] + w * qGrad[a];
+    sums.value += w * q;
+  }
+  return sums;
+}
+
+TEST(BatchTerms, EveryRunGivesTheRecordByRecordBits) {
+  if (!batchTermsAvailable()) GTEST_SKIP() << "no AVX2 on this processor";
+  long runs = 0;
+  for (int seed = 0; seed < 8; ++seed) {
+    std::mt19937 rng(700 + seed);
+    std::uniform_real_distribution<float> inside(-2.0f, 2.0f);
+    std::uniform_real_distribution<float> coeff(-1.5f, 1.5f);
+    // One level of first-order records crowded into a few cells, so that
+    // runs of every length meet points in and out of reach.
+    const float boxMin[3] = {-4.0f, -4.0f, -4.0f}, boxMax[3] = {4.0f, 4.0f, 4.0f};
+    ImplicitFunction function(boxMin, boxMax, nullptr);
+    std::vector<BasisFunction> records(150 + 37 * seed);
+    for (BasisFunction& f : records) {
+      f = BasisFunction{};
+      for (float& c : f.centre) c = inside(rng);
+      for (int k = 6; k < 10; ++k) f.coeff[k] = coeff(rng);
+      f.radius = 1.5f;
+      f.level = 1;
+    }
+    function.addLevel(records);
+    const EvaluationLayout layout = buildEvaluationLayout(function.root);
+    // Random points, record centres (t = 0) and points exactly one radius
+    // away along an axis (t = 1): both ends of the weight.
+    std::vector<std::array<float, 3>> points;
+    for (int i = 0; i < 200; ++i) points.push_back({inside(rng), inside(rng), inside(rng)});
+    for (int i = 0; i < 20; ++i) {
+      const BasisFunction& f = records[i];
+      points.push_back({f.centre[0], f.centre[1], f.centre[2]});
+      points.push_back({f.centre[0] + f.radius, f.centre[1], f.centre[2]});
+    }
+    for (const auto& p : points) {
+      for (const EvaluationLayout::Cell& cell : layout.cells) {
+        if (cell.recordCount == 0) continue;
+        ASSERT_LT(cell.firstSecondOrder, 0);
+        const int first = cell.firstRecord, end = first + cell.recordCount;
+        // A nonzero start shows that the run's terms are added onto it.
+        const double start = 0.125;
+        const RunSums expected = scalarRun(layout, first, end, p.data(), start);
+        double gradient[3] = {start, start, start};
+        const double value = addValueTerms(layout, first, end, p[0], p[1], p[2], start);
+        const double both = addGradientTerms(layout, first, end, p[0], p[1], p[2], start, gradient);
+        ASSERT_EQ(bitsOf(value), bitsOf(expected.value)) << p[0] << " " << p[1] << " " << p[2];
+        ASSERT_EQ(bitsOf(both), bitsOf(expected.value)) << p[0] << " " << p[1] << " " << p[2];
+        for (int a = 0; a < 3; ++a) ASSERT_EQ(bitsOf(gradient[a]), bitsOf(expected.gradient[a])) << a;
+        ++runs;
+      }
+    }
+  }
+  EXPECT_GT(runs, 1000);
+}
+
+}  // namespace
+}  // namespace wendfit
