@@ -23,10 +23,11 @@ bool normalsTowardsLower(const ExtractionStats& stats, const ExtractionOptions& 
 // normals point to is positive, so the outward-facing mesh of a ball of
 // radius r gets 1/r, 1/r^2, 1/r, 1/r. `normalsTowardsLower` tells that side
 // (see above). Positions are read in the function's coordinates; the
-// curvatures are per unit of those divided by `inputScale` (the fit's scale
-// factor gives the input's units). A vertex where the gradient vanishes gets
-// 0 in all four. Evaluated in parallel; the values do not depend on the
-// number of threads.
+// curvatures are per unit of the coordinates the mesh is written in, those
+// divided by `inputScale` (the fit's scale factor gives the input's units),
+// so they are multiplied by it (the Gaussian by its square). A vertex where
+// the gradient vanishes gets 0 in all four. Evaluated in parallel; the
+// values do not depend on the number of threads.
 std::vector<VertexProperty> vertexCurvatures(const ImplicitFunction& function, const TriangleMesh& mesh,
                                              bool normalsTowardsLower, double inputScale = 1.0);
 

