@@ -39,18 +39,18 @@ const char* const kHelp =
     "  value     the function value (single precision, printed with %.9g). Outside\n"
     "            the box given on the first two lines of FUNCTION_FILE it is the\n"
     "            offset of line 4; points on the box faces are inside.\n"
-    "  gx gy gz  the gradient (single precision, %.9g); 0 0 0 outside the box.\n"
+    "  gx gy gz  the gradient (computed in double precision, printed rounded to\n"
+    "            single precision with %.9g); 0 0 0 outside the box.\n"
     "  mean      the mean curvature of the level set through the point (double\n"
     "            precision, %.17g).\n"
     "  gaussian  the Gaussian curvature of that level set (double precision, %.17g).\n"
     "\n"
-    "Like the fitting, gradient and curvatures take the derivatives of the radial\n"
-    "weight from (1-t)^4 (4t+1) rather than from the weight (1-t)^6 (35t^2+18t+3)\n"
-    "that the values use. The gradient therefore differs somewhat from the slope of\n"
-    "the values, and the curvatures more: they give the right signs and shapes, but\n"
-    "on a fitted sphere of radius 10 the mean curvature comes out near 0.05, not 0.1.\n"
+    "Gradient and curvatures are the exact derivatives of the value, a sum of\n"
+    "quadrics times the weight (1-t)^6 (35t^2+18t+3): on a fitted sphere of radius\n"
+    "10 the mean curvature is close to -0.1 and the Gaussian curvature to 0.01.\n"
     "\n"
-    "Every printed number reads back to exactly the computed value.\n"
+    "Every printed number reads back exactly: value and gradient as the floats\n"
+    "shown, the other columns as the doubles computed.\n"
     "\n"
     "Options:\n"
     "  --like INPUT  query points are in the coordinates of INPUT, the points the\n"
@@ -60,8 +60,21 @@ const char* const kHelp =
     "  --scale S     the same with the scale factor S given directly.\n"
     "                With either, the answers are those of the function of the\n"
     "                input's coordinates: the value as it is, the gradient\n"
-    "                multiplied by the scale factor, the mean curvature by it and\n"
-    "                the Gaussian curvature by its square (per input unit).\n"
+    "                multiplied by the scale factor, the mean and principal\n"
+    "                curvatures by it and the Gaussian curvature by its square\n"
+    "                (per input unit).\n"
+    "  --principal   append the principal curvatures and their directions:\n"
+    "                k1 k2 d1x d1y d1z d2x d2y d2z (double precision, %.17g), with\n"
+    "                k1 >= k2, (k1 + k2) / 2 = mean and k1 k2 = gaussian; d1 and d2\n"
+    "                are unit tangents, and d1, d2 and the gradient are right-handed.\n"
+    "  --designed-derivatives\n"
+    "                gradient and curvatures as the fit uses them: from the\n"
+    "                derivatives of (1-t)^4 (4t+1) instead of the weight's. They\n"
+    "                differ from the slope of the values, and the curvatures come\n"
+    "                out about half the true ones (near -0.047 on a fitted sphere\n"
+    "                of radius 10); they are evaluated outside the box too and\n"
+    "                leave out a basis function centred exactly at the point. Not\n"
+    "                with --principal.\n"
     "  --version     print the version and exit.\n"
     "  -h, --help    print this text and exit.\n"
     "\n"
@@ -76,10 +89,9 @@ const char* const kHelp =
     "  sphere of radius r with the larger values outside has mean curvature 1/r and\n"
     "  Gaussian curvature 1/r^2; with the larger values inside, as on a fitted\n"
     "  closed surface, -1/r and 1/r^2. A plane gives 0 and 0.\n"
-    "  The curvatures are evaluated everywhere, also outside the box, and leave out\n"
-    "  a basis function centred exactly at the point. Where the summed gradient is\n"
-    "  zero (for example beyond the reach of every basis function) the level set has\n"
-    "  no curvature; both columns are then 0, never NaN.\n"
+    "  Where the gradient is zero (outside the box, or beyond the reach of every\n"
+    "  basis function) the level set has no curvature; those columns are then 0,\n"
+    "  never NaN.\n"
     "\n"
     "Exit status: 0 on success; 1 when a file cannot be read or a query line is\n"
     "malformed (\"wendfit-eval: error: FILE:LINE: problem\" on standard error, after\n"
@@ -103,6 +115,7 @@ struct ToolOptions {
   std::string pointsPath;
   std::string likePath;
   double scale = 0.0;  // 0: not given
+  wendfit::QueryOptions query;
 };
 
 // Throws wendfit::Error with the problem of a bad command line.
@@ -122,6 +135,10 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
     } else if (argument == "--version") {
       options.action = ToolOptions::Action::Version;
       return options;
+    } else if (argument == "--principal") {
+      options.query.principal = true;
+    } else if (argument == "--designed-derivatives") {
+      options.query.designedDerivatives = true;
     } else if (argument == "--like" || argument == "--scale") {
       if (i + 1 >= arguments.size()) throw wendfit::Error(argument + " needs a value");
       const std::string& value = arguments[++i];
@@ -141,6 +158,9 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   if (positional.empty()) throw wendfit::Error("expected FUNCTION_FILE [POINTS_FILE], got no arguments");
   if (positional.size() > 2) throw wendfit::Error("too many arguments: '" + positional[2] + "' after POINTS_FILE");
   if (!options.likePath.empty() && options.scale > 0.0) throw wendfit::Error("give --like or --scale, not both");
+  if (options.query.principal && options.query.designedDerivatives) {
+    throw wendfit::Error("give --principal or --designed-derivatives, not both");
+  }
   options.functionPath = positional[0];
   if (positional.size() > 1) options.pointsPath = positional[1];
   return options;
@@ -149,33 +169,37 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
 // The answer for a query given in the input's coordinates: the point scaled
 // as the fit scaled the input (a float product), the derivatives taken with
 // respect to the input's coordinates.
-wendfit::QueryResult inputQuery(const wendfit::ImplicitFunction& function, const float point[3], float scale) {
+wendfit::QueryResult inputQuery(const wendfit::ImplicitFunction& function, const float point[3], float scale,
+                                const wendfit::QueryOptions& options) {
   wendfit::QueryResult result =
-      evaluateQuery(function, scale * point[0], scale * point[1], scale * point[2]);
+      evaluateQuery(function, scale * point[0], scale * point[1], scale * point[2], options);
   for (float& component : result.gradient) component = static_cast<float>(double{component} * scale);
   result.mean *= scale;
   result.gaussian *= double{scale} * scale;
+  result.k1 *= scale;
+  result.k2 *= scale;
   return result;
 }
 
 // answerQueries, for points in the input's coordinates.
 void answerInputQueries(const wendfit::ImplicitFunction& function, std::istream& in, const std::string& name,
-                        float scale) {
+                        float scale, const wendfit::QueryOptions& options) {
   std::string text;
   long lineNumber = 0;
   while (std::getline(in, text)) {
     float point[3];
     if (!wendfit::parseQueryLine(text, name, ++lineNumber, point)) continue;
-    wendfit::writeQueryResult(stdout, inputQuery(function, point, scale));
+    wendfit::writeQueryResult(stdout, inputQuery(function, point, scale, options), options);
   }
   if (in.bad()) throw wendfit::Error(wendfit::fileMessage(name, lineNumber + 1, "read error"));
 }
 
-void answer(const wendfit::ImplicitFunction& function, std::istream& in, const std::string& name, float scale) {
+void answer(const wendfit::ImplicitFunction& function, std::istream& in, const std::string& name, float scale,
+            const wendfit::QueryOptions& options) {
   if (scale == 1.0f) {
-    wendfit::answerQueries(function, in, name, stdout);
+    wendfit::answerQueries(function, in, name, stdout, options);
   } else {
-    answerInputQueries(function, in, name, scale);
+    answerInputQueries(function, in, name, scale, options);
   }
 }
 
@@ -206,14 +230,14 @@ int main(int argc, char** argv) {
                                                    : wendfit::fitScale(options.likePath);
     if (options.pointsPath.empty() || options.pointsPath == "-") {
       std::ios::sync_with_stdio(false);
-      answer(*function, std::cin, "<stdin>", scale);
+      answer(*function, std::cin, "<stdin>", scale, options.query);
     } else {
       std::ifstream points(options.pointsPath);
       if (!points) {
         return failure(wendfit::fileMessage(options.pointsPath, "cannot open (expected a readable file "
                                                                 "of query points)"));
       }
-      answer(*function, points, options.pointsPath, scale);
+      answer(*function, points, options.pointsPath, scale, options.query);
     }
   } catch (const wendfit::Error& error) {
     return failure(error.what());

@@ -117,6 +117,9 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   if (options.mesh.quality && format != wendfit::MeshFormat::BinaryPly && format != wendfit::MeshFormat::AsciiPly) {
     throw wendfit::MeshUsageError("--quality needs a .ply mesh, not " + options.meshPath);
   }
+  if (options.mesh.curvature && format != wendfit::MeshFormat::BinaryPly && format != wendfit::MeshFormat::AsciiPly) {
+    throw wendfit::MeshUsageError("--curvature needs a .ply mesh, not " + options.meshPath);
+  }
   return options;
 }
 

@@ -238,10 +238,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   if (!meshOptionSeen.empty() && line.options.meshPath.empty()) {
     return usageError(meshOptionSeen + " shapes the extracted mesh and needs --mesh FILE");
   }
-  if (line.options.mesh.quality) {
+  if (line.options.mesh.quality || line.options.mesh.curvature) {
     try {
       if (meshFormatFor(line.options.meshPath, false) != MeshFormat::BinaryPly) {
-        return usageError("--quality needs a .ply mesh, not " + line.options.meshPath);
+        return usageError(std::string(line.options.mesh.quality ? "--quality" : "--curvature") +
+                          " needs a .ply mesh, not " + line.options.meshPath);
       }
     } catch (const Error& error) {
       return usageError(error.what());

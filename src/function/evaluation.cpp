@@ -14,6 +14,7 @@
 
 #include <cmath>
 
+#include "function/exact_derivatives.h"
 #include "function/implicit_function.h"
 
 namespace wendfit {
@@ -224,6 +225,35 @@ void ImplicitFunction::curvatures(double* mean, double* gaussian, float x, float
                2.0 * (gy * gz * (hxy * hxz - hxx * hyz) + gx * gz * (hxy * hyz - hxz * hyy) +
                       gx * gy * (hxz * hyz - hxy * hzz))) /
               (normSq * normSq);
+}
+
+namespace {
+
+// Value term of one record, with the exact derivatives of that term added
+// into the accumulators.
+struct ExactTerm {
+  double gradient[3] = {0.0, 0.0, 0.0};
+  double hessian[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) {
+    return addExactTerm(gradient, hessian, c, radius, dx, dy, dz, distSq);
+  }
+};
+
+}  // namespace
+
+float ImplicitFunction::exactDerivatives(double gradient[3], double hessian[9], float x, float y,
+                                         float z) const {
+  ExactTerm term;
+  float result = offset;
+  if (!(x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
+        z > boxMax[2])) {
+    const double sum = descend(x, y, z, term);
+    result = static_cast<float>(sum + static_cast<double>(offset));
+  }
+  for (int i = 0; i < 3; ++i) gradient[i] = term.gradient[i];
+  for (int i = 0; i < 9; ++i) hessian[i] = term.hessian[i];
+  return result;
 }
 
 }  // namespace wendfit

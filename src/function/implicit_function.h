@@ -64,6 +64,9 @@ class ImplicitFunction {
   // Mean and Gaussian curvature of the level set through (x, y, z); no box
   // test. Where the summed gradient is zero both are 0.
   void curvatures(double* mean, double* gaussian, float x, float y, float z) const;
+  // The exact gradient and Hessian (row order) of value() at (x, y, z), both
+  // zero outside the box; returns value(x, y, z). See exact_derivatives.h.
+  float exactDerivatives(double gradient[3], double hessian[9], float x, float y, float z) const;
 
   // Takes over one level's records and inserts them in array order. Records
   // whose radius is 0, negative or not a number are not stored. Recomputes

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "function/exact_derivatives.h"
 #include "io/error.h"
 
 namespace wendfit {
@@ -54,10 +55,31 @@ float parseCoordinate(std::string_view token, const std::string& file, long line
 
 }  // namespace
 
-QueryResult evaluateQuery(const ImplicitFunction& function, float x, float y, float z) {
+QueryResult evaluateQuery(const ImplicitFunction& function, float x, float y, float z,
+                          const QueryOptions& options) {
   QueryResult result;
-  result.value = function.valueAndGradient(result.gradient, x, y, z);
-  function.curvatures(&result.mean, &result.gaussian, x, y, z);
+  if (options.designedDerivatives) {
+    if (options.principal) {
+      throw Error("principal curvatures need the exact derivatives (expected no designed derivatives)");
+    }
+    result.value = function.valueAndGradient(result.gradient, x, y, z);
+    function.curvatures(&result.mean, &result.gaussian, x, y, z);
+    return result;
+  }
+  const ExactDerivatives d = exactDerivatives(function, x, y, z);
+  result.value = d.value;
+  for (int i = 0; i < 3; ++i) result.gradient[i] = static_cast<float>(d.gradient[i]);
+  const LevelSetCurvature c = levelSetCurvature(d.gradient, d.hessian);
+  result.mean = c.mean;
+  result.gaussian = c.gaussian;
+  if (options.principal) {
+    result.k1 = c.k1;
+    result.k2 = c.k2;
+    for (int i = 0; i < 3; ++i) {
+      result.direction1[i] = c.direction1[i];
+      result.direction2[i] = c.direction2[i];
+    }
+  }
   return result;
 }
 
@@ -78,14 +100,21 @@ bool parseQueryLine(std::string_view text, const std::string& file, long line, f
   return true;
 }
 
-void writeQueryResult(std::FILE* out, const QueryResult& result) {
-  std::fprintf(out, "%.9g %.9g %.9g %.9g %.17g %.17g\n", static_cast<double>(result.value),
+void writeQueryResult(std::FILE* out, const QueryResult& result, const QueryOptions& options) {
+  std::fprintf(out, "%.9g %.9g %.9g %.9g %.17g %.17g", static_cast<double>(result.value),
                static_cast<double>(result.gradient[0]), static_cast<double>(result.gradient[1]),
                static_cast<double>(result.gradient[2]), result.mean, result.gaussian);
+  if (options.principal) {
+    const double* d1 = result.direction1;
+    const double* d2 = result.direction2;
+    std::fprintf(out, " %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g", result.k1, result.k2, d1[0],
+                 d1[1], d1[2], d2[0], d2[1], d2[2]);
+  }
+  std::fputc('\n', out);
 }
 
 long answerQueries(const ImplicitFunction& function, std::istream& in, const std::string& name,
-                   std::FILE* out) {
+                   std::FILE* out, const QueryOptions& options) {
   std::string text;
   long lineNumber = 0;
   long answered = 0;
@@ -93,7 +122,7 @@ long answerQueries(const ImplicitFunction& function, std::istream& in, const std
     ++lineNumber;
     float point[3];
     if (!parseQueryLine(text, name, lineNumber, point)) continue;
-    writeQueryResult(out, evaluateQuery(function, point[0], point[1], point[2]));
+    writeQueryResult(out, evaluateQuery(function, point[0], point[1], point[2], options), options);
     ++answered;
   }
   if (in.bad()) throw Error(fileMessage(name, lineNumber + 1, "read error"));

@@ -5,9 +5,11 @@
 #include <cinttypes>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "mesh/mesh_writer.h"
 #include "mesh/surface_grid.h"
+#include "mesh/vertex_curvature.h"
 #include "spatial/nearest_points.h"
 
 namespace wendfit {
@@ -80,6 +82,7 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
                : option == "--ascii"  ? &options.ascii
                : option == "--require-watertight" ? &options.requireWatertight
                : option == "--quality" ? &options.quality
+               : option == "--curvature" ? &options.curvature
                                       : nullptr;
   if (!flag) return 0;
   *flag = true;
@@ -104,6 +107,10 @@ std::string meshOptionsHelp() {
          "  --ascii            ASCII PLY instead of binary little-endian PLY.\n"
          "  --require-watertight  an error (status 1, no mesh) unless the mesh is closed.\n"
          "  --quality          PLY only: each vertex's distance to the nearest input point.\n"
+         "  --curvature        PLY only: exact curvatures of the surface at each vertex\n"
+         "                     (per input unit): mean_curvature, gaussian_curvature,\n"
+         "                     k1 >= k2; positive where the surface bends away from\n"
+         "                     its normals (1/r on a ball of radius r).\n"
          "Tracing: the surface is followed from the cells holding the centres of the\n"
          "finest-level basis functions (and of coarser ones near which the next level\n"
          "has no centre) through every cell it crosses, anywhere in the box. Sheets\n"
@@ -124,6 +131,9 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   if (options.quality && (!dataPoints || (format != MeshFormat::BinaryPly && format != MeshFormat::AsciiPly))) {
     throw Error(meshPath + ": per-vertex quality needs the input points and a PLY mesh (expected both)");
   }
+  if (options.curvature && format != MeshFormat::BinaryPly && format != MeshFormat::AsciiPly) {
+    throw Error(meshPath + ": per-vertex curvature needs a PLY mesh (expected a name ending in .ply)");
+  }
   if (!(options.inputScale > 0.0) || !std::isfinite(options.inputScale)) {
     throw Error("the input scale " + std::to_string(options.inputScale) + " is not a positive number");
   }
@@ -136,6 +146,15 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   }
   std::vector<float> quality;
   if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, options, summary);
+  std::vector<VertexProperty> properties;
+  if (options.quality) properties.push_back({"quality", std::move(quality)});
+  if (options.curvature) {
+    // Evaluated before the positions are scaled to the input's units.
+    for (VertexProperty& property : vertexCurvatures(
+             function, mesh, normalsTowardsLower(summary.stats, options.extraction), options.inputScale)) {
+      properties.push_back(std::move(property));
+    }
+  }
   if (options.inputScale != 1.0) {
     for (float& x : mesh.positions) x = static_cast<float>(static_cast<double>(x) / options.inputScale);
   }
@@ -146,7 +165,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   summary.boundaryEdges = edges.boundaryEdges;
   summary.nonManifoldEdges = edges.nonManifoldEdges;
   requireWatertight(meshPath, options, summary);
-  writeMesh(mesh, meshPath, format, options.toolName, options.quality ? &quality : nullptr);
+  writeMesh(mesh, meshPath, format, options.toolName, properties);
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (log) {
     std::fprintf(log, "%s\n", summaryLine(meshPath, options, summary).c_str());

@@ -33,6 +33,10 @@ struct MeshOptions {
   // Drop every component that is the nearest surface of no input point:
   // a pocket or sheet the data do not support. Needs the input points.
   bool dropUnsupported = false;
+  // Write the surface's mean, Gaussian and principal curvatures at each
+  // vertex (per input unit, signed for the mesh's normals; see
+  // vertex_curvature.h) as PLY vertex properties; needs PLY.
+  bool curvature = false;
   // The program named as the writer in the mesh file's header comment.
   std::string toolName = "wendfit";
 };
@@ -60,7 +64,7 @@ class MeshUsageError : public Error {
 
 // Recognises the extraction option at arguments[i] (--resolution N,
 // --full-box, --flip, --normals, --min-component K, --ascii,
-// --require-watertight, --quality) and stores it.
+// --require-watertight, --quality, --curvature) and stores it.
 // Returns how many arguments it used (0 when arguments[i] is not one of
 // them). Throws MeshUsageError for a missing or bad value.
 int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOptions& options);
@@ -75,8 +79,9 @@ std::string meshOptionsHelp();
 // summary line on `log` (nullptr: silent). `dataPoints`, when given, are
 // the input points in the function's coordinates (any order; positions
 // only): the summary then tells how far the mesh strays from them, and
-// options.quality writes each vertex's distance. Throws Error for an unknown
-// mesh extension or options.quality without dataPoints or PLY (before any
+// options.quality writes each vertex's distance; options.curvature adds the
+// curvature properties. Throws Error for an unknown mesh extension,
+// options.quality without dataPoints or PLY, options.curvature without PLY (before any
 // work), a bad resolution, an unwritable file, or, with
 // options.requireWatertight, a mesh with boundary or non-manifold edges
 // (then nothing is written).

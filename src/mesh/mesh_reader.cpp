@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -215,11 +216,12 @@ PlyHeader parsePlyHeader(const std::string& path, const std::string& text) {
   return header;
 }
 
-// Where x y z and nx ny nz sit among a vertex's properties (-1: absent).
+// Where x y z and nx ny nz sit among a vertex's properties (-1: absent);
+// every other property's index, in file order.
 struct VertexLayout {
   int position[3] = {-1, -1, -1};
   int normal[3] = {-1, -1, -1};
-  int quality = -1;
+  std::vector<int> others;
 };
 
 VertexLayout vertexLayout(const std::string& path, const PlyElement& element) {
@@ -227,10 +229,13 @@ VertexLayout vertexLayout(const std::string& path, const PlyElement& element) {
   const char* names[6] = {"x", "y", "z", "nx", "ny", "nz"};
   for (size_t p = 0; p < element.properties.size(); ++p) {
     if (element.properties[p].list) throw Error(fileMessage(path, "vertex lists are not supported"));
+    bool known = false;
     for (int k = 0; k < 6; ++k) {
-      if (element.properties[p].name == names[k]) (k < 3 ? layout.position[k] : layout.normal[k - 3]) = static_cast<int>(p);
+      if (element.properties[p].name != names[k]) continue;
+      (k < 3 ? layout.position[k] : layout.normal[k - 3]) = static_cast<int>(p);
+      known = true;
     }
-    if (element.properties[p].name == "quality") layout.quality = static_cast<int>(p);
+    if (!known) layout.others.push_back(static_cast<int>(p));
   }
   if (layout.position[0] < 0 || layout.position[1] < 0 || layout.position[2] < 0) {
     throw Error(fileMessage(path, "the vertices have no x, y and z"));
@@ -249,7 +254,7 @@ void checkPlyElements(const std::string& path, const PlyHeader& header) {
 }
 
 void storeVertex(const std::string& path, long v, const std::vector<double>& values,
-                 const VertexLayout& layout, TriangleMesh& mesh, std::vector<float>* quality) {
+                 const VertexLayout& layout, TriangleMesh& mesh, std::vector<VertexProperty>* properties) {
   for (int k = 0; k < 3; ++k) {
     double x = values[layout.position[k]];
     if (!std::isfinite(x)) throw Error(fileMessage(path, "vertex " + std::to_string(v) + " is not finite"));
@@ -258,7 +263,10 @@ void storeVertex(const std::string& path, long v, const std::vector<double>& val
   if (layout.normal[0] >= 0 && layout.normal[1] >= 0 && layout.normal[2] >= 0) {
     for (int k = 0; k < 3; ++k) mesh.normals.push_back(static_cast<float>(values[layout.normal[k]]));
   }
-  if (quality && layout.quality >= 0) quality->push_back(static_cast<float>(values[layout.quality]));
+  if (!properties) return;
+  for (size_t k = 0; k < layout.others.size(); ++k) {
+    (*properties)[k].values.push_back(static_cast<float>(values[layout.others[k]]));
+  }
 }
 
 void storeFace(const std::string& path, long f, long corners, const double index[3], long vertexCount,
@@ -277,13 +285,16 @@ void storeFace(const std::string& path, long f, long corners, const double index
   }
 }
 
-TriangleMesh readPly(const std::string& path, const std::string& text, std::vector<float>* quality) {
+TriangleMesh readPly(const std::string& path, const std::string& text, std::vector<VertexProperty>* properties) {
   PlyHeader header = parsePlyHeader(path, text);
   checkPlyElements(path, header);
   const PlyElement& vertices = header.elements[0];
   const PlyProperty& list = header.elements[1].properties[0];
   long faceCount = header.elements[1].count;
   VertexLayout layout = vertexLayout(path, vertices);
+  if (properties) {
+    for (int index : layout.others) properties->push_back({vertices.properties[index].name, {}});
+  }
   TriangleMesh mesh;
   std::vector<double> values(vertices.properties.size());
   if (header.ascii) {
@@ -295,7 +306,7 @@ TriangleMesh readPly(const std::string& path, const std::string& text, std::vect
     }
     for (long v = 0; v < vertices.count; ++v) {
       for (double& value : values) value = tokens.number("a vertex property");
-      storeVertex(path, v, values, layout, mesh, quality);
+      storeVertex(path, v, values, layout, mesh, properties);
     }
     for (long f = 0; f < faceCount; ++f) {
       long corners = tokens.integer("a face's corner count", 0, 255);
@@ -324,7 +335,7 @@ TriangleMesh readPly(const std::string& path, const std::string& text, std::vect
       values[k] = decodeScalar(p, vertices.properties[k].size, vertices.properties[k].kind);
       p += vertices.properties[k].size;
     }
-    storeVertex(path, v, values, layout, mesh, quality);
+    storeVertex(path, v, values, layout, mesh, properties);
   }
   for (long f = 0; f < faceCount; ++f) {
     if (end - p < list.countSize) throw Error(fileMessage(path, "the file ends inside face " + std::to_string(f)));
@@ -457,8 +468,8 @@ TriangleMesh readStl(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-TriangleMesh readMesh(const std::string& path, std::vector<float>* quality) {
-  if (quality) quality->clear();
+TriangleMesh readMesh(const std::string& path, std::vector<VertexProperty>* properties) {
+  if (properties) properties->clear();
   MeshFormat format = meshFormatFor(path, false);
   std::string text = readWhole(path);
   switch (format) {
@@ -469,8 +480,19 @@ TriangleMesh readMesh(const std::string& path, std::vector<float>* quality) {
     case MeshFormat::Stl:
       return readStl(path, text);
     default:
-      return readPly(path, text, quality);
+      return readPly(path, text, properties);
   }
+}
+
+TriangleMesh readMesh(const std::string& path, std::vector<float>* quality) {
+  if (!quality) return readMesh(path, static_cast<std::vector<VertexProperty>*>(nullptr));
+  quality->clear();
+  std::vector<VertexProperty> properties;
+  TriangleMesh mesh = readMesh(path, &properties);
+  for (VertexProperty& property : properties) {
+    if (property.name == "quality") *quality = std::move(property.values);
+  }
+  return mesh;
 }
 
 }  // namespace wendfit

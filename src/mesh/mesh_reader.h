@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mesh/surface_extractor.h"
+#include "mesh/vertex_property.h"
 
 namespace wendfit {
 
@@ -19,5 +20,10 @@ namespace wendfit {
 // Throws Error "<path>[:<line>]: <problem>" for an unreadable file, an
 // unknown extension or malformed content.
 TriangleMesh readMesh(const std::string& path, std::vector<float>* quality = nullptr);
+
+// The same, with `properties` (when given) receiving every PLY vertex
+// property other than x y z nx ny nz, by name in file order, one value per
+// vertex (empty for OBJ and OFF).
+TriangleMesh readMesh(const std::string& path, std::vector<VertexProperty>* properties);
 
 }  // namespace wendfit

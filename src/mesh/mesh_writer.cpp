@@ -37,8 +37,8 @@ void appendFloat(std::vector<char>& out, float value) {
 }
 
 // The vertex and face lines that ASCII PLY and OFF share: "x y z [nx ny nz]
-// [quality]" per vertex, then "3 a b c" per triangle.
-void writeTextBody(const TriangleMesh& mesh, const float* quality, OutputFile& file) {
+// [properties]" per vertex, then "3 a b c" per triangle.
+void writeTextBody(const TriangleMesh& mesh, const std::vector<VertexProperty>& properties, OutputFile& file) {
   for (long v = 0; v < mesh.vertexCount(); ++v) {
     const float* p = &mesh.positions[3 * v];
     file.print("%.9g %.9g %.9g", p[0], p[1], p[2]);
@@ -46,7 +46,7 @@ void writeTextBody(const TriangleMesh& mesh, const float* quality, OutputFile& f
       const float* n = &mesh.normals[3 * v];
       file.print(" %.9g %.9g %.9g", n[0], n[1], n[2]);
     }
-    if (quality) file.print(" %.9g", quality[v]);
+    for (const VertexProperty& property : properties) file.print(" %.9g", property.values[v]);
     file.print("\n");
   }
   for (long t = 0; t < mesh.triangleCount(); ++t) {
@@ -55,18 +55,18 @@ void writeTextBody(const TriangleMesh& mesh, const float* quality, OutputFile& f
   }
 }
 
-void writePly(const TriangleMesh& mesh, const float* quality, OutputFile& file, bool ascii,
+void writePly(const TriangleMesh& mesh, const std::vector<VertexProperty>& properties, OutputFile& file, bool ascii,
               const std::string& toolName) {
   file.print("ply\nformat %s 1.0\ncomment written by %s\n", ascii ? "ascii" : "binary_little_endian",
              toolName.c_str());
   file.print("element vertex %ld\nproperty float x\nproperty float y\nproperty float z\n",
              mesh.vertexCount());
   if (mesh.hasNormals()) file.print("property float nx\nproperty float ny\nproperty float nz\n");
-  if (quality) file.print("property float quality\n");
+  for (const VertexProperty& property : properties) file.print("property float %s\n", property.name.c_str());
   file.print("element face %ld\nproperty list uchar int vertex_indices\nend_header\n",
              mesh.triangleCount());
   if (ascii) {
-    writeTextBody(mesh, quality, file);
+    writeTextBody(mesh, properties, file);
     return;
   }
   // Binary body in chunks, so that a large mesh needs no second copy.
@@ -79,7 +79,7 @@ void writePly(const TriangleMesh& mesh, const float* quality, OutputFile& file, 
       if (mesh.hasNormals()) {
         for (int k = 0; k < 3; ++k) appendFloat(buffer, mesh.normals[3 * v + k]);
       }
-      if (quality) appendFloat(buffer, quality[v]);
+      for (const VertexProperty& property : properties) appendFloat(buffer, property.values[v]);
     }
     file.write(buffer.data(), buffer.size());
   }
@@ -118,7 +118,7 @@ void writeObj(const TriangleMesh& mesh, OutputFile& file, const std::string& too
 void writeOff(const TriangleMesh& mesh, OutputFile& file) {
   file.print("%s\n%ld %ld 0\n", mesh.hasNormals() ? "NOFF" : "OFF", mesh.vertexCount(),
              mesh.triangleCount());
-  writeTextBody(mesh, nullptr, file);
+  writeTextBody(mesh, {}, file);
 }
 
 // Binary STL, little-endian; each facet normal is the unit cross product of
@@ -170,25 +170,25 @@ MeshFormat meshFormatFor(const std::string& path, bool asciiPly) {
 }
 
 void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format,
-               const std::string& toolName, const std::vector<float>* vertexQuality) {
-  const float* quality = nullptr;
-  if (vertexQuality) {
+               const std::string& toolName, const std::vector<VertexProperty>& properties) {
+  for (const VertexProperty& property : properties) {
     if (format != MeshFormat::BinaryPly && format != MeshFormat::AsciiPly) {
-      throw Error(fileMessage(path, "per-vertex quality needs a PLY mesh (expected a name ending in .ply)"));
+      throw Error(fileMessage(path, "per-vertex " + property.name +
+                                        " needs a PLY mesh (expected a name ending in .ply)"));
     }
-    if (static_cast<long>(vertexQuality->size()) != mesh.vertexCount()) {
-      throw Error(fileMessage(path, "per-vertex quality for " + std::to_string(vertexQuality->size()) +
-                                        " vertices (expected " + std::to_string(mesh.vertexCount()) + ")"));
+    if (static_cast<long>(property.values.size()) != mesh.vertexCount()) {
+      throw Error(fileMessage(path, "per-vertex " + property.name + " for " +
+                                        std::to_string(property.values.size()) + " vertices (expected " +
+                                        std::to_string(mesh.vertexCount()) + ")"));
     }
-    quality = vertexQuality->data();
   }
   OutputFile file(path);
   switch (format) {
     case MeshFormat::BinaryPly:
-      writePly(mesh, quality, file, false, toolName);
+      writePly(mesh, properties, file, false, toolName);
       break;
     case MeshFormat::AsciiPly:
-      writePly(mesh, quality, file, true, toolName);
+      writePly(mesh, properties, file, true, toolName);
       break;
     case MeshFormat::Obj:
       writeObj(mesh, file, toolName);

@@ -2,7 +2,7 @@
 // Writing triangle meshes for standard viewers.
 //
 //   .ply  binary little-endian PLY by default, ASCII PLY on request:
-//         float x y z [float nx ny nz] [float quality], faces as
+//         float x y z [float nx ny nz] [float <property> ...], faces as
 //         `list uchar int vertex_indices`
 //   .obj  "v x y z" [and "vn nx ny nz"], faces "f a b c" (or "f a//a b//b c//c"), 1-based
 //   .off  OFF (NOFF with normals): counts line, then vertices, then "3 a b c"
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mesh/surface_extractor.h"
+#include "mesh/vertex_property.h"
 
 namespace wendfit {
 
@@ -29,12 +30,13 @@ enum class MeshFormat { BinaryPly, AsciiPly, Obj, Off, Stl };
 MeshFormat meshFormatFor(const std::string& path, bool asciiPly);
 
 // Writes `mesh` to `path`; the PLY and OBJ header comment names `toolName`
-// as the writer. `vertexQuality`, when given, holds one value per vertex,
-// written as the PLY vertex property `quality` (which mesh viewers colour
-// by). Throws Error naming the path when the file cannot be created or
-// written, or for quality values with a non-PLY format or of the wrong
-// count; the target is then left as it was.
+// as the writer. Each of `properties` (one value per vertex) is written as a
+// PLY vertex float property of its name, in list order, after the position
+// and normal (mesh viewers colour by `quality`, for example). Throws Error
+// naming the path when the file cannot be created or written, or for
+// properties with a non-PLY format or of the wrong count; the target is then
+// left as it was.
 void writeMesh(const TriangleMesh& mesh, const std::string& path, MeshFormat format,
-               const std::string& toolName = "wendfit", const std::vector<float>* vertexQuality = nullptr);
+               const std::string& toolName = "wendfit", const std::vector<VertexProperty>& properties = {});
 
 }  // namespace wendfit

@@ -103,14 +103,26 @@ TEST(EvalTool, AnswersEveryQueryLineFromFileOrStandardInput) {
   auto rows = parseRows(fromFile.out);
   ASSERT_EQ(rows.size(), 4u) << fromFile.out;
   for (const auto& row : rows) ASSERT_EQ(row.size(), 6u);
-  // At a centre: 3 c9 + offset; the curvatures leave that record out.
+  // At a centre: 3 c9 + offset; the weight is flat there, so no gradient
+  // and no curvature.
   EXPECT_EQ(fromFile.out.substr(0, fromFile.out.find('\n')), "3.25 0 0 0 0 0");
-  // t = 1/2: w = 20.75/64, gradient -20 (1/2)^3 / 4 along d = (1, 0, 0);
-  // the level set is a sphere of radius 1 with values falling outward.
+  // t = 1/2: w = 20.75/64, gradient w'(t) / R = -56 t (1-t)^5 (5t+1) / 2
+  // along d = (1, 0, 0); the level set is a sphere of radius 1 with values
+  // falling outward.
   EXPECT_EQ(rows[1][0], 0.25 + 20.75 / 64.0);
-  EXPECT_EQ(rows[1][1], -0.625);
+  EXPECT_EQ(rows[1][1], -1.53125);
   EXPECT_NEAR(rows[1][4], -1.0, 1e-12);
   EXPECT_NEAR(rows[1][5], 1.0, 1e-12);
+  // The fit's own derivatives: -20 (1/2)^3 / 4 there; at the centre the
+  // curvatures leave the record out.
+  CommandResult designed = runCommand(evalTool() + " --designed-derivatives " + function + " " + points);
+  ASSERT_EQ(designed.status, 0) << designed.err;
+  auto designedRows = parseRows(designed.out);
+  ASSERT_EQ(designedRows.size(), 4u);
+  EXPECT_EQ(designedRows[0], rows[0]);
+  EXPECT_EQ(designedRows[1][0], rows[1][0]);
+  EXPECT_EQ(designedRows[1][1], -0.625);
+  EXPECT_NEAR(designedRows[1][4], -1.0, 1e-12);
   EXPECT_EQ(rows[2], (std::vector<double>{0.25, 0, 0, 0, 0, 0}));
   EXPECT_EQ(rows[3], (std::vector<double>{0.25, 0, 0, 0, 0, 0}));
 
@@ -192,6 +204,7 @@ TEST(EvalTool, UsageErrorsAndHelp) {
       {"f.txt --scale", "--scale needs a value"},
       {"f.txt --scale 0", "--scale '0' is not a positive number"},
       {"f.txt --scale 2 --like x.pts", "give --like or --scale, not both"},
+      {"f.txt --principal --designed-derivatives", "give --principal or --designed-derivatives, not both"},
   };
   for (const auto& [args, message] : cases) {
     CommandResult usage = runCommand(evalTool() + " " + args);
