@@ -147,8 +147,10 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   run.input = positional[0];
   run.meshPath = positional[1];
   const wendfit::MeshFormat format = wendfit::meshFormatFor(run.meshPath, run.mesh.ascii);
-  if (run.mesh.quality && format != wendfit::MeshFormat::BinaryPly && format != wendfit::MeshFormat::AsciiPly) {
-    throw MeshUsageError("--quality needs a .ply mesh, not " + run.meshPath);
+  const bool ply = format == wendfit::MeshFormat::BinaryPly || format == wendfit::MeshFormat::AsciiPly;
+  if ((run.mesh.quality || run.mesh.curvature) && !ply) {
+    throw MeshUsageError(std::string(run.mesh.quality ? "--quality" : "--curvature") + " needs a .ply mesh, not " +
+                         run.meshPath);
   }
   if (run.mesh.extraction.normals && format == wendfit::MeshFormat::Stl) {
     throw MeshUsageError("--normals needs a .ply, .obj or .off mesh (STL holds no vertex normals)");
