@@ -15,8 +15,9 @@ release:
 
 demo: release
 	mkdir -p build/demo
-	$(RELEASE_DIR)/wendfit examples/torus.pts build/demo/torus.fn 7 --mesh build/demo/torus.ply
-	@echo "Result file: build/demo/torus.fn; surface mesh: build/demo/torus.ply"
+	$(RELEASE_DIR)/wendfit-reconstruct examples/torus.pts build/demo/torus.ply
+	$(RELEASE_DIR)/wendfit examples/torus.pts build/demo/torus.fn 7 --mesh build/demo/torus-7.ply
+	@echo "Surface mesh: build/demo/torus.ply; result file of the designed fit: build/demo/torus.fn"
 
 test:
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWENDFIT_SANITIZE=ON -DWENDFIT_WERROR=ON

@@ -53,6 +53,9 @@ std::string helpText() {
          "  --solver NAME      schwarz (default) or bicg; the same stopping test.\n"
          "  --no-sign-guard    do not probe each level for wrong signs off the surface.\n"
          "  --allow-open       write the mesh even when it is not watertight.\n"
+         "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
+         "                     no input point (by default they are dropped: pockets and\n"
+         "                     sheets off the data, e.g. at sharp concave edges).\n"
          "  --threads N        worker threads (default: OMP_NUM_THREADS, else all cores);\n"
          "                     the mesh is the same for any N.\n"
          "  --quiet            no progress and no summary; errors are still shown.\n"
@@ -110,6 +113,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       options.quiet = true;
     } else if (argument == "--no-sign-guard") {
       run.signGuard = false;
+    } else if (argument == "--keep-unsupported") {
+      run.mesh.dropUnsupported = false;
     } else if (argument == "--allow-open") {
       run.mesh.requireWatertight = false;
     } else if (argument == "--levels" || argument == "--samples" || argument == "--seed" ||
@@ -142,8 +147,10 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   run.input = positional[0];
   run.meshPath = positional[1];
   const wendfit::MeshFormat format = wendfit::meshFormatFor(run.meshPath, run.mesh.ascii);
-  if (run.mesh.quality && format != wendfit::MeshFormat::BinaryPly && format != wendfit::MeshFormat::AsciiPly) {
-    throw MeshUsageError("--quality needs a .ply mesh, not " + run.meshPath);
+  const bool ply = format == wendfit::MeshFormat::BinaryPly || format == wendfit::MeshFormat::AsciiPly;
+  if ((run.mesh.quality || run.mesh.curvature) && !ply) {
+    throw MeshUsageError(std::string(run.mesh.quality ? "--quality" : "--curvature") + " needs a .ply mesh, not " +
+                         run.meshPath);
   }
   if (run.mesh.extraction.normals && format == wendfit::MeshFormat::Stl) {
     throw MeshUsageError("--normals needs a .ply, .obj or .off mesh (STL holds no vertex normals)");
@@ -154,9 +161,13 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
 void printSummary(const wendfit::ReconstructSummary& summary, const std::string& meshPath) {
   const wendfit::MeshSummary& mesh = summary.mesh;
   const bool watertight = mesh.boundaryEdges == 0 && mesh.nonManifoldEdges == 0;
-  std::fprintf(stderr, "%s: %.1f s (fit %.1f s, mesh %.1f s), %ld vertices, %ld triangles, %ld component%s, %s",
+  std::fprintf(stderr, "%s: %.1f s (fit %.1f s, mesh %.1f s), %ld vertices, %ld triangles, %ld component%s",
                meshPath.c_str(), summary.seconds, summary.fitSeconds, mesh.seconds, mesh.vertices, mesh.triangles,
-               mesh.components, mesh.components == 1 ? "" : "s", watertight ? "watertight" : "not watertight");
+               mesh.components, mesh.components == 1 ? "" : "s");
+  if (mesh.unsupportedComponents > 0) {
+    std::fprintf(stderr, " (%ld unsupported dropped)", mesh.unsupportedComponents);
+  }
+  std::fprintf(stderr, ", %s", watertight ? "watertight" : "not watertight");
   if (mesh.maxDataDistance >= 0.0 && mesh.vertices > 0) {
     std::fprintf(stderr, ", largest distance from the data %.3g", mesh.maxDataDistance);
     if (summary.sampleSpacing > 0.0) {

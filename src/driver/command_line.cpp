@@ -88,7 +88,7 @@ std::string usageText() {
       "  --quiet         print no transcript and no solver progress (nor the\n"
       "                  --mesh summary); errors still go to standard error\n"
       "  --mesh FILE     after writing OUTPUT, extract the surface (the zero set)\n"
-      "                  and write it to FILE (.ply binary by default, .obj, .off),\n"
+      "                  and write it to FILE (.ply binary by default, .obj, .off, .stl),\n"
       "                  in the input's own coordinates; it reports on standard\n"
       "                  error. Extraction options (with --mesh only):\n" +
       indentMeshHelp() +

@@ -1,5 +1,6 @@
 #include "driver/reconstruct.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>

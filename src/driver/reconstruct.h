@@ -28,10 +28,14 @@ struct ReconstructOptions {
   int threads = 0;
   SolverKind solver = SolverKind::Schwarz;
   bool signGuard = true;
-  // Extraction and writing; requireWatertight is on unless the caller
-  // turns it off. inputScale and toolName are set by the sequence.
+  // Extraction and writing; requireWatertight and dropUnsupported are on
+  // unless the caller turns them off. inputScale and toolName are set by the
+  // sequence.
   MeshOptions mesh;
-  ReconstructOptions() { mesh.requireWatertight = true; }
+  ReconstructOptions() {
+    mesh.requireWatertight = true;
+    mesh.dropUnsupported = true;
+  }
 };
 
 struct ReconstructSummary {

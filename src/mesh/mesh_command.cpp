@@ -46,6 +46,24 @@ std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& poi
   return quality;
 }
 
+// Marks each vertex that is the nearest vertex of some data point, then drops
+// the components without a mark.
+long dropUnsupported(TriangleMesh& mesh, const PointSet& points) {
+  if (mesh.vertexCount() == 0) return 0;
+  NearestPoints index(mesh.positions.data(), static_cast<int>(mesh.vertexCount()));
+  std::vector<int> nearest(static_cast<size_t>(points.count));
+#pragma omp parallel for schedule(static)
+  for (int i = 0; i < points.count; ++i) {
+    double distSq = 0.0;
+    nearest[i] = index.nearest(points.position(i), &distSq);
+  }
+  std::vector<char> marked(static_cast<size_t>(mesh.vertexCount()), 0);
+  for (int v : nearest) {
+    if (v >= 0) marked[v] = 1;
+  }
+  return dropUnmarkedComponents(mesh, marked);
+}
+
 }  // namespace
 
 int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOptions& options) {
@@ -123,6 +141,9 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   MeshSummary summary;
   TriangleMesh mesh = extractSurface(function, options.extraction, &summary.stats);
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
+  if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
+    summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);
+  }
   std::vector<float> quality;
   if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, options, summary);
   std::vector<VertexProperty> properties;

@@ -30,6 +30,9 @@ struct MeshOptions {
   // Write each vertex's distance to the nearest input point (input units)
   // as the PLY vertex property `quality`; needs the input points and PLY.
   bool quality = false;
+  // Drop every component that is the nearest surface of no input point:
+  // a pocket or sheet the data do not support. Needs the input points.
+  bool dropUnsupported = false;
   // Write the surface's mean, Gaussian and principal curvatures at each
   // vertex (per input unit, signed for the mesh's normals; see
   // vertex_curvature.h) as PLY vertex properties; needs PLY.
@@ -44,6 +47,7 @@ struct MeshSummary {
   long triangles = 0;
   long components = 0;         // after dropping
   long droppedComponents = 0;
+  long unsupportedComponents = 0;  // dropped by dropUnsupported
   long boundaryEdges = 0;      // used by one triangle
   long nonManifoldEdges = 0;   // used by more than two triangles
   double seconds = 0.0;        // wall-clock, extraction to written file

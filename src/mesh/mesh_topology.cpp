@@ -237,6 +237,28 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles) {
   return dropped;
 }
 
+long dropUnmarkedComponents(TriangleMesh& mesh, const std::vector<char>& marked) {
+  if (static_cast<long>(marked.size()) != mesh.vertexCount()) {
+    throw Error("vertex marks for " + std::to_string(marked.size()) + " vertices (expected " +
+                std::to_string(mesh.vertexCount()) + ")");
+  }
+  long count = 0;
+  std::vector<int> labels = triangleComponents(mesh, &count);
+  std::vector<char> keepLabel(static_cast<size_t>(count), 0);
+  for (size_t t = 0; t < labels.size(); ++t) {
+    for (int k = 0; k < 3; ++k) {
+      if (marked[mesh.triangles[3 * t + k]]) keepLabel[labels[t]] = 1;
+    }
+  }
+  long dropped = 0;
+  for (char keep : keepLabel) dropped += keep ? 0 : 1;
+  if (dropped == 0) return 0;
+  std::vector<bool> keep(labels.size());
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = keepLabel[labels[t]] != 0;
+  keepTriangles(mesh, keep);
+  return dropped;
+}
+
 long collapseZeroAreaTriangles(TriangleMesh& mesh) {
   checkIndices(mesh);
   std::vector<long> work;

@@ -58,4 +58,9 @@ long collapseZeroAreaTriangles(TriangleMesh& mesh);
 // Returns the number of components removed.
 long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
 
+// Removes every component none of whose vertices is marked (marked[v] != 0;
+// one entry per vertex) and the vertices only they used; the rest keep their
+// order. Returns the number of components removed.
+long dropUnmarkedComponents(TriangleMesh& mesh, const std::vector<char>& marked);
+
 }  // namespace wendfit

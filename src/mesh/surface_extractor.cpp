@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -40,7 +41,7 @@ class Progress {
     draw(0);
   }
   ~Progress() {
-    if (out_) std::fprintf(out_, "\r%*s\r", 60, "");
+    if (out_) std::fprintf(out_, "\r%*s\r", 75, "");
   }
   void advance(long amount) {
     if (!out_ || total_ <= 0) return;
@@ -54,13 +55,18 @@ class Progress {
   }
 
  private:
+  // The remaining time assumes the rest goes at the pace so far.
   void draw(int percent) {
     if (!out_) return;
     int filled = percent * 30 / 100;
-    std::fprintf(out_, "\r%-10s [%.*s%*s] %3d%%", label_, filled, "##############################",
-                 30 - filled, "", percent);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::fprintf(out_, "\r%-10s [%.*s%*s] %3d%% %6.1f s", label_, filled, "##############################",
+                 30 - filled, "", percent, elapsed);
+    if (percent > 0 && percent < 100) std::fprintf(out_, ", %.0f s left ", elapsed * (100 - percent) / percent);
     std::fflush(out_);
   }
+
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 
   std::FILE* out_;
   const char* label_;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "driver/level_rule.h"
@@ -162,6 +164,39 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_FALSE(test::fileExists(dir.file("out.ply")));
   }
+}
+
+TEST(WendfitAdvice, EmptyMeshNamesALevelCountThatWorks) {
+  // Two unit spheres 1000 apart: at 6 levels the finest supports span both,
+  // and the fit has no inside.
+  TempDir dir;
+  std::string twoSpheres;
+  for (double shift : {-500.0, 500.0}) {
+    const std::string text = test::sphereXyz(300, 1.0);
+    char line[200];
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = text.find('\n', at);
+      double v[6];
+      ASSERT_EQ(std::sscanf(text.c_str() + at, "%lf %lf %lf %lf %lf %lf", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]), 6);
+      std::snprintf(line, sizeof line, "%.9g %.9g %.9g %.9g %.9g %.9g\n", v[0] + shift, v[1], v[2], v[3], v[4], v[5]);
+      twoSpheres += line;
+      at = end + 1;
+    }
+  }
+  test::writeFile(dir.file("two.xyz"), twoSpheres);
+  const std::string fit = executable("wendfit") + " " + dir.file("two.xyz") + " " + dir.file("two.fn");
+  const test::CommandResult coarse = runCommand(fit + " 6 --mesh " + dir.file("coarse.ply"));
+  EXPECT_EQ(coarse.status, 0);
+  EXPECT_NE(coarse.err.find(" 0 triangles"), std::string::npos) << coarse.err;
+  const size_t hint = coarse.err.find("wendfit: hint: LEVELS 6 is coarser than the data");
+  const size_t tryAt = coarse.err.find("; try ");
+  ASSERT_TRUE(hint != std::string::npos && tryAt != std::string::npos) << coarse.err;
+  const int suggested = std::atoi(coarse.err.c_str() + tryAt + 6);
+  EXPECT_GT(suggested, 6);
+  const test::CommandResult fine = runCommand(fit + " " + std::to_string(suggested) + " --mesh " + dir.file("fine.ply"));
+  EXPECT_EQ(fine.status, 0);
+  EXPECT_NE(fine.err.find("2 components, watertight"), std::string::npos) << fine.err;
+  EXPECT_EQ(fine.err.find("hint"), std::string::npos) << fine.err;
 }
 
 }  // namespace
