@@ -70,11 +70,12 @@ constexpr double kExactRelativeNoise = 2e-4;
 //  - exact data (sigma < kExactRelativeNoise x boxDiagonal): threshold 0,
 //    regularization 0, levels = cleanLevels;
 //  - noisy data: threshold 2 sigma / boxDiagonal (refinement stops where the
-//    function already lies within the noise band), regularization 10
-//    (smooths what the threshold lets through; chosen by measurement on
-//    noisy scans), and cleanLevels capped so that the finest support
-//    radius, 1.5 x boxDiagonal / 2^(levels - 1), stays above 3 sigma
-//    (finer levels could only follow the noise).
+//    function already lies within the noise band), regularization
+//    5000 sigma / boxDiagonal (10 at 0.2 % noise; smooths what the
+//    threshold lets through; chosen by measurement on noisy scans), and
+//    cleanLevels capped so that the finest support radius,
+//    1.5 x boxDiagonal / 2^(levels - 1), stays above 3 sigma (finer levels
+//    could only follow the noise).
 // cleanLevels is the level count the caller would use on exact data (at
 // least 1). Throws Error for a negative or non-finite sigma, a diagonal that
 // is not positive, or cleanLevels < 1.
