@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -79,39 +80,35 @@ void reportLevel(std::FILE* report, int level, int sampled, const LevelStats& st
   }
 }
 
-// The --noise step, on the points as read (input units): measures the
-// noise unless it is given and returns the threshold and regularization to
-// use (the given ones where given); `status` receives the verdict on every
-// normal (left empty when nothing is to be treated). Reports on `report`
-// unless it is nullptr.
-NoiseFitSettings chooseNoiseSettings(const RunOptions& options, const PointSet& points,
-                                     std::vector<NormalStatus>* status, std::FILE* report) {
+// The --noise step, on the points as read (input units): the threshold and
+// regularization to use (the given ones where given); `status` receives the
+// verdict on every normal. Reports on `report` unless it is nullptr.
+NoiseFitSettings settingsForNoise(const RunOptions& options, const PointSet& points,
+                                  std::vector<NormalStatus>* status, std::FILE* report) {
   NoiseFitSettings settings;
   settings.threshold = options.errorThreshold;
   settings.regularization = options.regularization;
   settings.levels = options.levels;
-  if (!options.noise || options.noiseSigma == 0.0) {
-    if (report && options.noise) std::fprintf(report, "wendfit: noise 0: the data are taken as exact\n");
+  if (!options.noise) return settings;
+  const NoiseChoice choice = chooseNoiseSettings(points, options.noiseSigma, std::max(options.levels, 1), status);
+  if (!options.thresholdGiven) settings.threshold = choice.settings.threshold;
+  if (!options.regularizationGiven) settings.regularization = choice.settings.regularization;
+  if (!report) return settings;
+  if (options.noiseSigma == 0) {
+    std::fprintf(report, "wendfit: noise 0: the data are taken as exact\n");
     return settings;
   }
-  const NoiseEstimate estimate = estimateNoise(points, status);
-  const bool measured = options.noiseSigma < 0;
-  const double sigma = measured ? estimate.sigma : options.noiseSigma;
-  const NoiseFitSettings chosen = noiseFitSettings(sigma, estimate.boxDiagonal, options.levels);
-  if (!options.thresholdGiven) settings.threshold = chosen.threshold;
-  if (!options.regularizationGiven) settings.regularization = chosen.regularization;
-  if (report) {
-    const std::string source =
-        measured ? "measured from " + std::to_string(estimate.fittedSamples) + " local fits" : "as given";
-    std::fprintf(report,
-                 "wendfit: noise %.6g (%.3g %% of the box diagonal, %s); point spacing %.6g; of %d "
-                 "normals %ld flipped (re-oriented), %ld far off (dropped)\n",
-                 sigma, 100.0 * sigma / estimate.boxDiagonal, source.c_str(), estimate.spacing, points.count,
-                 estimate.flippedNormals, estimate.strayNormals);
-    std::fprintf(report, "wendfit: noise: THRESHOLD %.6g%s, REGULARIZATION %.6g%s\n", settings.threshold,
-                 options.thresholdGiven ? " (given)" : "", settings.regularization,
-                 options.regularizationGiven ? " (given)" : "");
-  }
+  const NoiseEstimate& estimate = choice.estimate;
+  const std::string source =
+      choice.measured ? "measured from " + std::to_string(estimate.fittedSamples) + " local fits" : "as given";
+  std::fprintf(report,
+               "wendfit: noise %.6g (%.3g %% of the box diagonal, %s); point spacing %.6g; of %d normals "
+               "%ld flipped (re-oriented), %ld far off (dropped)\n",
+               choice.sigma, 100.0 * choice.sigma / estimate.boxDiagonal, source.c_str(), estimate.spacing,
+               points.count, estimate.flippedNormals, estimate.strayNormals);
+  std::fprintf(report, "wendfit: noise: THRESHOLD %.6g%s, REGULARIZATION %.6g%s\n", settings.threshold,
+               options.thresholdGiven ? " (given)" : "", settings.regularization,
+               options.regularizationGiven ? " (given)" : "");
   return settings;
 }
 
@@ -187,7 +184,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   if (options.flipNormals) flipNormals(points);
   std::vector<NormalStatus> normalStatus;
   const NoiseFitSettings settings =
-      chooseNoiseSettings(options, points, &normalStatus, options.quiet ? nullptr : report);
+      settingsForNoise(options, points, &normalStatus, options.quiet ? nullptr : report);
   const float scale = points.rescale(kRescaledExtent);
   // After the rescaling, so that the scale is the one the other tools
   // recompute from the whole file.

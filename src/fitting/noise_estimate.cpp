@@ -33,7 +33,7 @@ constexpr int kMinFitNeighbours = 12;
 // MAD of a Gaussian times this is its standard deviation.
 constexpr double kMadToSigma = 1.4826;
 // Normals are judged against the neighbours within this many spacings.
-constexpr double kNormalRadius = 4.0;
+constexpr double kNormalRadius = 6.0;
 constexpr int kMinNormalNeighbours = 4;
 // A neighbourhood whose normals cancel out (the two sides of a thin part)
 // has no consensus: the mean of its unit normals must be at least this long.
@@ -224,18 +224,27 @@ void fitSamples(const PointSet& points, double radius, NoiseEstimate& estimate) 
   estimate.normalAngle = median(angles);
 }
 
-// The verdict on point i's normal from the unit normals of the neighbours
-// near its tangent plane (a thin part's other side lies off that plane).
+// The verdict on point i's normal from the unit normals of its neighbours.
+// Their mean direction gives the tangent plane (point i's own normal may be
+// the wrong one to give it); only neighbours near that plane then vote, so
+// that on a thin part the other side, whose normals point the other way,
+// does not.
 NormalStatus judgeNormal(const PointSet& points, int i, const std::vector<int>& found, double sigma) {
   const Eigen::Vector3d normal = unitNormalOf(points, i);
   if (normal.isZero()) return NormalStatus::Stray;
   const Eigen::Vector3d p = positionOf(points, i);
+  Eigen::Vector3d all = Eigen::Vector3d::Zero();
+  for (int j : found) {
+    if (j != i) all += unitNormalOf(points, j);
+  }
+  if (!(all.norm() > 0)) return NormalStatus::Agrees;
+  const Eigen::Vector3d across = all.normalized();
   Eigen::Vector3d sum = Eigen::Vector3d::Zero();
   int used = 0;
   for (int j : found) {
     if (j == i) continue;
     const Eigen::Vector3d d = positionOf(points, j) - p;
-    if (std::fabs(d.dot(normal)) > 0.5 * d.norm() + 2.0 * sigma) continue;
+    if (std::fabs(d.dot(across)) > 0.5 * d.norm() + 2.0 * sigma) continue;
     sum += unitNormalOf(points, j);
     ++used;
   }
@@ -245,6 +254,12 @@ NormalStatus judgeNormal(const PointSet& points, int i, const std::vector<int>& 
   if (cosine < kStrayCosine) return NormalStatus::Stray;
   return NormalStatus::Agrees;
 }
+
+// Regularization on noisy data, per unit of relative noise: 10 at 0.2 %
+// noise, 25 at 0.5 %. Measured on scans at the threshold below: at 0.2 %,
+// 10 cut the largest distance to the true surface by 40 % against 1 (and
+// beat 3); at 0.5 %, 30 beat 10 by as much.
+constexpr double kRegularizationPerNoise = 5000.0;
 
 }  // namespace
 
@@ -338,7 +353,7 @@ NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLev
   const double relative = sigma / boxDiagonal;
   if (relative < kExactRelativeNoise) return settings;
   settings.threshold = 2.0 * relative;
-  settings.regularization = 1.0;
+  settings.regularization = kRegularizationPerNoise * relative;
   int levels = 1;
   double finestRadius = 1.5 * boxDiagonal;
   while (levels < cleanLevels && finestRadius * 0.5 >= 3.0 * sigma) {
@@ -347,6 +362,25 @@ NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLev
   }
   settings.levels = levels;
   return settings;
+}
+
+NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int cleanLevels,
+                                std::vector<NormalStatus>* status) {
+  if (!std::isfinite(givenSigma)) throw Error("noise sigma " + std::to_string(givenSigma) + " is not finite");
+  NoiseChoice choice;
+  if (givenSigma == 0) {
+    if (status) status->assign(static_cast<size_t>(points.count), NormalStatus::Agrees);
+    choice.settings = noiseFitSettings(0.0, 1.0, cleanLevels);
+    return choice;
+  }
+  choice.estimate = estimateNoise(points, status);
+  choice.measured = givenSigma < 0;
+  choice.sigma = choice.measured ? choice.estimate.sigma : givenSigma;
+  // A set without extent has no diagonal; its settings are the designed ones.
+  choice.settings = choice.estimate.boxDiagonal > 0
+                        ? noiseFitSettings(choice.sigma, choice.estimate.boxDiagonal, cleanLevels)
+                        : noiseFitSettings(0.0, 1.0, cleanLevels);
+  return choice;
 }
 
 }  // namespace wendfit

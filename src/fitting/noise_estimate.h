@@ -70,13 +70,42 @@ constexpr double kExactRelativeNoise = 2e-4;
 //  - exact data (sigma < kExactRelativeNoise x boxDiagonal): threshold 0,
 //    regularization 0, levels = cleanLevels;
 //  - noisy data: threshold 2 sigma / boxDiagonal (refinement stops where the
-//    function already lies within the noise band), regularization 1
-//    (smooths what the threshold lets through), and cleanLevels capped so
-//    that the finest support radius, 1.5 x boxDiagonal / 2^(levels - 1),
-//    stays above 3 sigma (finer levels could only follow the noise).
+//    function already lies within the noise band), regularization
+//    5000 sigma / boxDiagonal (10 at 0.2 % noise; smooths what the
+//    threshold lets through; chosen by measurement on noisy scans), and
+//    cleanLevels capped so that the finest support radius,
+//    1.5 x boxDiagonal / 2^(levels - 1), stays above 3 sigma (finer levels
+//    could only follow the noise).
 // cleanLevels is the level count the caller would use on exact data (at
 // least 1). Throws Error for a negative or non-finite sigma, a diagonal that
 // is not positive, or cleanLevels < 1.
 NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLevels);
+
+struct NoiseChoice {
+  NoiseEstimate estimate;     // what was measured (all 0 for exact data)
+  double sigma = 0;           // the noise the settings follow: given or measured
+  bool measured = false;      // sigma comes from the estimate
+  NoiseFitSettings settings;  // noiseFitSettings(sigma, ...)
+};
+
+// The whole choice for a tool with a noise option, on the points as read
+// (input units):
+//  - givenSigma < 0 ("auto"): measures the noise and the normals;
+//  - givenSigma > 0: measures the normals, takes givenSigma as the noise;
+//  - givenSigma == 0: the data are exact; nothing is measured and the
+//    settings are the designed ones (threshold 0, regularization 0,
+//    cleanLevels).
+// `status` (when given) receives one NormalStatus per point, all Agrees for
+// exact data; pass it to treatNormals to act on it. The caller prints the
+// choice. Throws Error for a non-finite givenSigma or cleanLevels < 1.
+//
+// wendfit-reconstruct, for example:
+//   std::vector<NormalStatus> status;
+//   const NoiseChoice choice = chooseNoiseSettings(points, sigmaOption, levels, &status);
+//   const long treated = treatNormals(points, status);
+//   ... fit choice.settings.levels levels with choice.settings.threshold
+//       (times the box diagonal) and choice.settings.regularization.
+NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int cleanLevels,
+                                std::vector<NormalStatus>* status = nullptr);
 
 }  // namespace wendfit

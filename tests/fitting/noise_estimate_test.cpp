@@ -114,17 +114,25 @@ TEST(NoiseEstimate, FlippedNormalsAreReorientedAndStrayOnesDropped) {
 }
 
 TEST(NoiseEstimate, SettingsKeepTheDesignedFitOnExactDataAndFollowTheNoise) {
-  const NoiseFitSettings exact = noiseFitSettings(0.0, 20.0, 9);
-  EXPECT_EQ(exact.threshold, 0.0);
-  EXPECT_EQ(exact.regularization, 0.0);
-  EXPECT_EQ(exact.levels, 9);
-  const NoiseFitSettings noisy = noiseFitSettings(0.04, 20.0, 12);
-  EXPECT_NEAR(noisy.threshold, 0.004, 1e-12);
-  EXPECT_GT(noisy.regularization, 0.0);
-  // The finest support radius stays above the noise band.
-  const double finest = 1.5 * 20.0 / std::pow(2.0, noisy.levels - 1);
-  EXPECT_GE(finest, 3 * 0.04);
-  EXPECT_LT(finest, 6 * 0.04);
+  const PointSet clean = noisySample(Shape::Sphere, 0.0, 4);
+  // Exact by declaration, and measured on clean samples.
+  for (double given : {0.0, -1.0}) {
+    std::vector<NormalStatus> status;
+    const NoiseChoice exact = chooseNoiseSettings(clean, given, 9, &status);
+    EXPECT_EQ(exact.settings.threshold, 0.0) << given;
+    EXPECT_EQ(exact.settings.regularization, 0.0) << given;
+    EXPECT_EQ(exact.settings.levels, 9) << given;
+    EXPECT_EQ(status.size(), size_t(kPointCount));
+  }
+  const double sigma = 0.005 * kSphereDiagonal;
+  const NoiseChoice noisy = chooseNoiseSettings(noisySample(Shape::Sphere, sigma, 4), -1.0, 12);
+  EXPECT_TRUE(noisy.measured);
+  EXPECT_NEAR(noisy.settings.threshold / (2 * 0.005), 1.0, 0.25);
+  EXPECT_GT(noisy.settings.regularization, 0.0);
+  // The finest support radius stays above the noise band, one level apart.
+  const double finest = 1.5 * noisy.estimate.boxDiagonal / std::pow(2.0, noisy.settings.levels - 1);
+  EXPECT_GE(finest, 3 * noisy.sigma);
+  EXPECT_LT(finest, 6 * noisy.sigma);
   EXPECT_THROW(noiseFitSettings(-1.0, 20.0, 9), Error);
 }
 
