@@ -130,35 +130,27 @@ float fitScale(const std::string& inputPath) {
   return scale;
 }
 
-void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
-  if (options.levels > maxFitLevels()) {
-    throw Error(std::to_string(options.levels) + " levels is more than the result file can hold (expected at most " +
-                std::to_string(maxFitLevels()) + ")");
-  }
-  if (options.threads > 0) omp_set_num_threads(options.threads);
-  if (options.quiet) console = nullptr;
-  std::FILE* statsReport = options.stats ? report : nullptr;
-  // An unknown mesh extension is known before hours of fitting.
-  if (!options.meshPath.empty()) meshFormatFor(options.meshPath, options.mesh.ascii);
-  checkTargets(options);
-  Clock::time_point phase = Clock::now();
-  PointSet points = readInput(options.input, console);
-  requireExtent(points, options.input);
-  if (options.flipNormals) flipNormals(points);
-  const float scale = points.rescale(kRescaledExtent);
-  const double readSeconds = secondsSince(phase);
+float prepareFitPoints(PointSet& points, const std::string& name, bool flip) {
+  requireExtent(points, name);
+  if (flip) flipNormals(points);
+  return points.rescale(kRescaledExtent);
+}
 
+FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* console,
+                     std::FILE* statsReport) {
+  FitOutcome outcome;
   auto start = std::chrono::steady_clock::now();
-  phase = Clock::now();
+  Clock::time_point phase = Clock::now();
   auto octree = std::make_unique<PointOctree>(points);
-  double octreeSeconds = secondsSince(phase);
+  outcome.octreeSeconds = secondsSince(phase);
   const float* h = octree->halfExtent;
   const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
 
   float boxMin[3];
   float boxMax[3];
   points.boundingBox(boxMin, boxMax, 1.5f);
-  ImplicitFunction function(boxMin, boxMax, console);
+  outcome.function = std::make_unique<ImplicitFunction>(boxMin, boxMax, console);
+  ImplicitFunction& function = *outcome.function;
   function.offset = 0.0f;
 
   LevelFitter fitter;
@@ -173,9 +165,10 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {
-    phase = Clock::now();
+    const Clock::time_point levelStart = Clock::now();
+    phase = levelStart;
     PointSet centres = octree->levelCentres(level);
-    octreeSeconds += secondsSince(phase);
+    outcome.octreeSeconds += secondsSince(phase);
     const int sampled = centres.count;
     if (console) {
       std::fprintf(console, "Level %d: %d points\n", level, sampled);
@@ -183,15 +176,38 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
     }
     fitter.fitLevel(std::move(centres), radius, level);
     if (statsReport) reportLevel(statsReport, level, sampled, fitter.stats);
+    outcome.levels.push_back({level, sampled, radius, secondsSince(levelStart), fitter.stats});
     radius *= 0.5f;
   }
   octree.reset();
 
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
+  outcome.fitMilliseconds = static_cast<long>(elapsed.count());
   if (console) {
     std::fprintf(console, "Fitting time is %d sec.\n\n", static_cast<int>(elapsed.count() / 1000));
   }
+  return outcome;
+}
+
+void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
+  if (options.levels > maxFitLevels()) {
+    throw Error(std::to_string(options.levels) + " levels is more than the result file can hold (expected at most " +
+                std::to_string(maxFitLevels()) + ")");
+  }
+  if (options.threads > 0) omp_set_num_threads(options.threads);
+  if (options.quiet) console = nullptr;
+  std::FILE* statsReport = options.stats ? report : nullptr;
+  // An unknown mesh extension is known before hours of fitting.
+  if (!options.meshPath.empty()) meshFormatFor(options.meshPath, options.mesh.ascii);
+  checkTargets(options);
+  Clock::time_point phase = Clock::now();
+  PointSet points = readInput(options.input, console);
+  const float scale = prepareFitPoints(points, options.input, options.flipNormals);
+  const double readSeconds = secondsSince(phase);
+
+  FitOutcome outcome = fitLevels(points, options, console, statsReport);
+  const ImplicitFunction& function = *outcome.function;
 
   phase = Clock::now();
   writeFunctionFile(function, options.output, console);
@@ -207,7 +223,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
     std::fprintf(statsReport,
                  "wendfit: read %.3f s, octree %.3f s, fit %.3f s, write %.3f s; %ld basis "
                  "functions; peak memory %.1f MiB\n",
-                 readSeconds, octreeSeconds, elapsed.count() / 1000.0, writeSeconds,
+                 readSeconds, outcome.octreeSeconds, outcome.fitMilliseconds / 1000.0, writeSeconds,
                  function.functionCount(), peakMemoryMiB());
   }
 }
