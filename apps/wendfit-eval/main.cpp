@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "driver/run.h"
-#include "function/point_queries.h"
-#include "io/error.h"
+#include "io/point_queries.h"
+#include "core/error.h"
 #include "io/function_file_reader.h"
 
 namespace {

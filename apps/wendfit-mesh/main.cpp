@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "driver/run.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/function_file_reader.h"
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
 namespace {

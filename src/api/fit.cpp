@@ -9,7 +9,7 @@
 
 #include "api/thread_count.h"
 #include "driver/run.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/input_reader.h"
 
 namespace wendfit {

@@ -8,8 +8,8 @@
 
 #include "api/thread_count.h"
 #include "function/implicit_function.h"
-#include "function/point_queries.h"
-#include "io/error.h"
+#include "io/point_queries.h"
+#include "core/error.h"
 #include "io/function_file_reader.h"
 #include "io/function_file_writer.h"
 

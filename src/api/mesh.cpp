@@ -9,7 +9,7 @@
 #include <wendfit/function.h>
 
 #include "api/thread_count.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/mesh_reader.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/mesh_writer.h"

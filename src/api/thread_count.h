@@ -5,7 +5,7 @@
 
 #include <omp.h>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "io/error.h"
-#include "mesh/mesh_command.h"
+#include "core/error.h"
+#include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
 namespace wendfit {

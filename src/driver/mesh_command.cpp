@@ -1,4 +1,4 @@
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 
 #include <charconv>
 #include <chrono>

@@ -9,7 +9,7 @@
 
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
 #include "io/output_path.h"

@@ -10,8 +10,8 @@
 
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
-#include "io/point_set.h"
-#include "mesh/mesh_command.h"
+#include "core/point_set.h"
+#include "driver/mesh_command.h"
 #include "solver/schwarz_solver.h"
 
 namespace wendfit {
@@ -107,6 +107,6 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
 // failures.
 // With options.stats, phase times and the peak memory go to `report`; the
 // surface extraction (options.meshPath) reports there in any case.
-void runFit(const RunOptions& options, std::FILE* console = stdout, std::FILE* report = stderr);
+void runFit(const RunOptions& options, std::FILE* console, std::FILE* report);
 
 }  // namespace wendfit

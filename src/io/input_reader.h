@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 
@@ -31,6 +31,6 @@ const char* inputFormatName(InputFormat format);
 // as each format defines them: the tool's own point file is stored negated,
 // every other format as read. Throws Error naming the file when it cannot be
 // read, is malformed, or has no normal of non-zero length (nothing to fit).
-PointSet readAnyInput(const std::string& path, std::FILE* console = stdout);
+PointSet readAnyInput(const std::string& path, std::FILE* console = nullptr);
 
 }  // namespace wendfit

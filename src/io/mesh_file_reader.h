@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 
@@ -24,7 +24,7 @@ namespace wendfit {
 // (checked before allocating), n is 0, a number is malformed or not finite, a
 // face has fewer than 3 vertices, an index lies outside 0 ... n-1, or the
 // file ends early.
-PointSet readMeshFile(const std::string& path, std::FILE* console = stdout);
+PointSet readMeshFile(const std::string& path, std::FILE* console = nullptr);
 
 // Sets every normal of `set` to (0, 0, 0), allocating normals if absent.
 void clearNormals(PointSet& set);

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 
@@ -24,10 +24,10 @@ namespace wendfit {
 // be read or is empty, has no vertex, a number is malformed or not finite, a
 // face has fewer than 3 vertices or an index that is 0 or out of range, or a
 // file without faces has no normals or not one per vertex.
-PointSet readObjFile(const std::string& path, std::FILE* console = stdout);
+PointSet readObjFile(const std::string& path, std::FILE* console = nullptr);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console = stdout);
+PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
 
 }  // namespace wendfit

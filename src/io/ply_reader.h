@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 
@@ -31,10 +31,10 @@ namespace wendfit {
 // normals, a face has fewer than 3 vertices or an index out of range, a
 // coordinate or normal is NaN, infinite or beyond the float range, or the
 // data ends early.
-PointSet readPlyFile(const std::string& path, std::FILE* console = stdout);
+PointSet readPlyFile(const std::string& path, std::FILE* console = nullptr);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = stdout);
+PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
 
 }  // namespace wendfit

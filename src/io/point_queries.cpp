@@ -1,10 +1,10 @@
-#include "function/point_queries.h"
+#include "io/point_queries.h"
 
 #include <charconv>
 #include <cmath>
 #include <system_error>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 namespace {

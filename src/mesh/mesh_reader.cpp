@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/mesh_writer.h"
 
 namespace wendfit {
