@@ -95,6 +95,21 @@ TEST(LibraryApi, EvaluationIsIndependentOfThreadsAndFields) {
   EXPECT_EQ(evaluate(function, input, scaled).values, plain.values);
 }
 
+TEST(LibraryApi, ReadPointsGivesOutwardNormalsInEveryFormat) {
+  // The tool's own point file stores normals pointing into the object, XYZ
+  // outward; both read as outward normals, which fit() expects.
+  TempDir dir;
+  test::writeFile(dir.file("two.pts"), "2\n1 0 0\n0 2 0\n-1 0 0\n0 -1 0\n");
+  test::writeFile(dir.file("two.xyz"), "1 0 0 1 0 0\n0 2 0 0 1 0\n");
+  for (const char* name : {"two.pts", "two.xyz"}) {
+    const OrientedPoints points = readPoints(dir.file(name));
+    ASSERT_EQ(points.count(), 2) << name;
+    EXPECT_EQ(points.positions, (std::vector<float>{1, 0, 0, 0, 2, 0})) << name;
+    EXPECT_EQ(points.normals, (std::vector<float>{1, 0, 0, 0, 1, 0})) << name;
+  }
+  EXPECT_THROW(readPoints(dir.file("missing.xyz")), Error);
+}
+
 TEST(LibraryApi, BadArgumentsAreErrors) {
   OrientedPoints points;
   points.positions = {0, 0, 0, 1, 0, 0};
