@@ -19,7 +19,7 @@
 
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
-#include "io/point_set.h"
+#include "core/point_set.h"
 #include "spatial/point_octree.h"
 
 namespace {

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/mesh_reader.h"
 #include "mesh/mesh_topology.h"
 

@@ -17,7 +17,7 @@
 #include <cmath>
 #include <random>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 #include "spatial/kd_tree.h"
 #include "spatial/point_octree.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/off_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

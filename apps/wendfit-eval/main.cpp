@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "driver/run.h"
-#include "function/point_queries.h"
-#include "io/error.h"
+#include "io/point_queries.h"
+#include "core/error.h"
+#include "core/option_number.h"
 #include "io/function_file_reader.h"
 
 namespace {
@@ -146,11 +147,9 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
         options.likePath = value;
         continue;
       }
-      const char* end = value.data() + value.size();
-      auto [stop, error] = std::from_chars(value.data(), end, options.scale);
-      if (error != std::errc() || stop != end || !(options.scale > 0.0) || !std::isfinite(options.scale)) {
-        throw wendfit::Error("--scale '" + value + "' is not a positive number");
-      }
+      const std::optional<double> scale = wendfit::parseFiniteArgument(value);
+      if (!scale || !(*scale > 0.0)) throw wendfit::Error("--scale '" + value + "' is not a positive number");
+      options.scale = *scale;
     } else {
       throw wendfit::Error("unknown option '" + argument + "'");
     }

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "driver/run.h"
-#include "io/error.h"
+#include "core/error.h"
+#include "core/option_number.h"
 #include "io/function_file_reader.h"
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
 namespace {
@@ -58,12 +59,11 @@ struct ToolOptions {
 };
 
 double parseScale(const std::string& text) {
-  double value = 0.0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || !(value > 0.0) || !std::isfinite(value)) {
+  const std::optional<double> value = wendfit::parseFiniteArgument(text);
+  if (!value || !(*value > 0.0)) {
     throw wendfit::MeshUsageError("--scale: \"" + text + "\" is not a positive number");
   }
-  return value;
+  return *value;
 }
 
 ToolOptions parseArguments(const std::vector<std::string>& arguments) {
@@ -90,12 +90,12 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       } else if (argument == "--scale") {
         options.scale = parseScale(value);
       } else {
-        int threads = 0;
-        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), threads);
-        if (error != std::errc() || end != value.data() + value.size() || threads < 1 || threads > 1024) {
-          throw wendfit::MeshUsageError("--threads: \"" + value + "\" is not a whole number in 1 ... 1024");
+        const std::optional<long long> threads = wendfit::parseWholeArgument(value, 1, wendfit::kMaxThreads);
+        if (!threads) {
+          throw wendfit::MeshUsageError("--threads: \"" + value + "\" is not a whole number in 1 ... " +
+                                        std::to_string(wendfit::kMaxThreads));
         }
-        options.threads = threads;
+        options.threads = static_cast<int>(*threads);
       }
     } else if (argument.size() > 1 && argument[0] == '-') {
       throw wendfit::MeshUsageError("unknown option " + argument);

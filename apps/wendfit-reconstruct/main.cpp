@@ -14,9 +14,9 @@
 #include "driver/level_rule.h"
 #include "driver/reconstruct.h"
 #include "driver/run.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/face_sampling.h"
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
 namespace {

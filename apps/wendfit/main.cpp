@@ -9,7 +9,7 @@
 
 #include "driver/command_line.h"
 #include "driver/run.h"
-#include "io/error.h"
+#include "core/error.h"
 
 int main(int argc, char** argv) {
   using namespace wendfit;
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
       break;
   }
   try {
-    runFit(line.options, stdout);
+    runFit(line.options, stdout, stderr);
     return 0;
   } catch (const SolverError& error) {
     std::fflush(stdout);

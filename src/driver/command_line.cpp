@@ -1,11 +1,13 @@
 #include "driver/command_line.h"
 
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
-#include "io/error.h"
-#include "mesh/mesh_command.h"
+#include "core/error.h"
+#include "core/option_number.h"
+#include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
 namespace wendfit {
@@ -79,7 +81,7 @@ std::string usageText() {
       "                  its format (for files whose normals point the other way)\n"
       "  --sign-guard    keep the sign right off the surface (no pockets past tips)\n"
       "  --noise auto|SIGMA  fit noisy data within its noise (auto: measure SIGMA)\n"
-      "  --threads N     use N threads (N >= 1; default: OMP_NUM_THREADS, else\n"
+      "  --threads N     use N threads (1 to 1024; default: OMP_NUM_THREADS, else\n"
       "                  every core); the result is the same for any N\n"
       "  --solver NAME   bicg (default) is the designed method; schwarz reaches the\n"
       "                  same stopping test in tens of iterations\n"
@@ -129,40 +131,34 @@ CommandLine usageError(const std::string& problem) {
   return line;
 }
 
-// `text` as a whole as a number of type T (no blanks, no trailing text).
-template <typename T>
-bool parseWhole(const std::string& text, T* value) {
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, *value);
-  return error == std::errc() && stop == end;
-}
-
 // Converts and checks LEVELS, THRESHOLD and REGULARIZATION into `options`;
 // returns the problem, or "" when they are all right.
 std::string convertNumbers(const std::vector<std::string>& positional, RunOptions& options) {
   const std::string& levels = positional[2];
   const int maxLevels = maxFitLevels();
   const std::string range = "1 to " + std::to_string(maxLevels);
-  long long levelCount = 0;
-  if (!parseWhole(levels, &levelCount)) {
+  const std::optional<long long> levelCount = parseWholeArgument(levels, LLONG_MIN, LLONG_MAX);
+  if (!levelCount) {
     return "LEVELS '" + levels + "' is not a whole number (expected " + range + ")";
   }
-  if (levelCount < 1 || levelCount > maxLevels) {
+  if (*levelCount < 1 || *levelCount > maxLevels) {
     return "LEVELS '" + levels + "' is out of range (expected " + range + "; at level " +
            std::to_string(maxLevels + 1) +
            " the support radius would fall below 0.000001, the smallest the result file's six "
            "decimals hold)";
   }
-  options.levels = static_cast<int>(levelCount);
+  options.levels = static_cast<int>(*levelCount);
   const char* const names[2] = {"THRESHOLD", "REGULARIZATION"};
   double* const values[2] = {&options.errorThreshold, &options.regularization};
   options.thresholdGiven = positional.size() > 3;
   options.regularizationGiven = positional.size() > 4;
   for (size_t k = 0; k < 2 && 3 + k < positional.size(); ++k) {
     const std::string& text = positional[3 + k];
-    if (!parseWhole(text, values[k]) || !std::isfinite(*values[k])) {
+    const std::optional<double> value = parseFiniteArgument(text);
+    if (!value) {
       return std::string(names[k]) + " '" + text + "' is not a finite number (expected a decimal number such as 0.001)";
     }
+    *values[k] = *value;
     // A negative regularization makes the systems indefinite, and the solver
     // then produces a function that breaks into pieces.
     if (*values[k] < 0.0) return std::string(names[k]) + " '" + text + "' is negative (expected 0 or more)";
@@ -211,12 +207,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--threads") {
       if (i + 1 >= arguments.size()) return usageError("--threads needs a number");
       const std::string& count = arguments[++i];
-      char* end = nullptr;
-      long threads = std::strtol(count.c_str(), &end, 10);
-      if (count.empty() || *end != '\0' || threads < 1 || threads > 4096) {
-        return usageError("--threads '" + count + "' is not a thread count (expected 1 or more)");
+      const std::optional<long long> threads = parseWholeArgument(count, 1, kMaxThreads);
+      if (!threads) {
+        return usageError("--threads '" + count + "' is not a thread count (expected 1 to " +
+                          std::to_string(kMaxThreads) + ")");
       }
-      line.options.threads = static_cast<int>(threads);
+      line.options.threads = static_cast<int>(*threads);
     } else if (argument == "--solver") {
       if (i + 1 >= arguments.size()) return usageError("--solver needs bicg or schwarz");
       const std::string& name = arguments[++i];

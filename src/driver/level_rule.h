@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 

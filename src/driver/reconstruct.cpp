@@ -11,7 +11,7 @@
 #include "driver/run.h"
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
 #include "io/output_path.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 #include "solver/schwarz_solver.h"
 
 namespace wendfit {

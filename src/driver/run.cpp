@@ -1,11 +1,8 @@
 #include "driver/run.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include <omp.h>
 #include <sys/resource.h>
@@ -14,7 +11,7 @@
 #include "fitting/level_fitter.h"
 #include "fitting/noise_estimate.h"
 #include "function/implicit_function.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
 #include "io/output_path.h"
@@ -167,6 +164,67 @@ float fitScale(const std::string& inputPath) {
   return scale;
 }
 
+float prepareFitPoints(PointSet& points, const std::string& name, bool flip) {
+  requireExtent(points, name);
+  if (flip) flipNormals(points);
+  return points.rescale(kRescaledExtent);
+}
+
+FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* console,
+                     std::FILE* statsReport) {
+  FitOutcome outcome;
+  auto start = std::chrono::steady_clock::now();
+  Clock::time_point phase = Clock::now();
+  auto octree = std::make_unique<PointOctree>(points);
+  outcome.octreeSeconds = secondsSince(phase);
+  const float* h = octree->halfExtent;
+  const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
+  outcome.boxDiagonal = boxDiagonal;
+
+  float boxMin[3];
+  float boxMax[3];
+  points.boundingBox(boxMin, boxMax, 1.5f);
+  outcome.function = std::make_unique<ImplicitFunction>(boxMin, boxMax, console);
+  ImplicitFunction& function = *outcome.function;
+  function.offset = 0.0f;
+
+  LevelFitter fitter;
+  fitter.function = &function;
+  fitter.console = console;
+  fitter.boxDiagonal = boxDiagonal;
+  fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
+  fitter.regularization = static_cast<float>(options.regularization);
+  fitter.solver = options.solver;
+  fitter.signGuard = options.signGuard;
+  points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
+
+  float radius = boxDiagonal * 1.5f;
+  for (int level = 1; level <= options.levels; ++level) {
+    const Clock::time_point levelStart = Clock::now();
+    phase = levelStart;
+    PointSet centres = octree->levelCentres(level);
+    outcome.octreeSeconds += secondsSince(phase);
+    const int sampled = centres.count;
+    if (console) {
+      std::fprintf(console, "Level %d: %d points\n", level, sampled);
+      std::fflush(console);
+    }
+    fitter.fitLevel(std::move(centres), radius, level);
+    if (statsReport) reportLevel(statsReport, level, sampled, fitter.stats);
+    outcome.levels.push_back({level, sampled, radius, secondsSince(levelStart), fitter.stats});
+    radius *= 0.5f;
+  }
+  octree.reset();
+
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  outcome.fitMilliseconds = static_cast<long>(elapsed.count());
+  if (console) {
+    std::fprintf(console, "Fitting time is %d sec.\n\n", static_cast<int>(elapsed.count() / 1000));
+  }
+  return outcome;
+}
+
 void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   if (options.levels > maxFitLevels()) {
     throw Error(std::to_string(options.levels) + " levels is more than the result file can hold (expected at most " +
@@ -185,56 +243,17 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   std::vector<NormalStatus> normalStatus;
   const NoiseFitSettings settings =
       settingsForNoise(options, points, &normalStatus, options.quiet ? nullptr : report);
-  const float scale = points.rescale(kRescaledExtent);
+  const float scale = prepareFitPoints(points, options.input, false);
   // After the rescaling, so that the scale is the one the other tools
   // recompute from the whole file.
   if (!normalStatus.empty()) treatNormals(points, normalStatus);
   const double readSeconds = secondsSince(phase);
 
-  auto start = std::chrono::steady_clock::now();
-  phase = Clock::now();
-  auto octree = std::make_unique<PointOctree>(points);
-  double octreeSeconds = secondsSince(phase);
-  const float* h = octree->halfExtent;
-  const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
-
-  float boxMin[3];
-  float boxMax[3];
-  points.boundingBox(boxMin, boxMax, 1.5f);
-  ImplicitFunction function(boxMin, boxMax, console);
-  function.offset = 0.0f;
-
-  LevelFitter fitter;
-  fitter.function = &function;
-  fitter.console = console;
-  fitter.boxDiagonal = boxDiagonal;
-  fitter.errorThreshold = static_cast<float>(settings.threshold * boxDiagonal);
-  fitter.regularization = static_cast<float>(settings.regularization);
-  fitter.solver = options.solver;
-  fitter.signGuard = options.signGuard;
-  points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
-
-  float radius = boxDiagonal * 1.5f;
-  for (int level = 1; level <= options.levels; ++level) {
-    phase = Clock::now();
-    PointSet centres = octree->levelCentres(level);
-    octreeSeconds += secondsSince(phase);
-    const int sampled = centres.count;
-    if (console) {
-      std::fprintf(console, "Level %d: %d points\n", level, sampled);
-      std::fflush(console);
-    }
-    fitter.fitLevel(std::move(centres), radius, level);
-    if (statsReport) reportLevel(statsReport, level, sampled, fitter.stats);
-    radius *= 0.5f;
-  }
-  octree.reset();
-
-  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  if (console) {
-    std::fprintf(console, "Fitting time is %d sec.\n\n", static_cast<int>(elapsed.count() / 1000));
-  }
+  RunOptions fitOptions = options;
+  fitOptions.errorThreshold = settings.threshold;
+  fitOptions.regularization = settings.regularization;
+  FitOutcome outcome = fitLevels(points, fitOptions, console, statsReport);
+  const ImplicitFunction& function = *outcome.function;
 
   phase = Clock::now();
   writeFunctionFile(function, options.output, console);
@@ -248,7 +267,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
         writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report, &points);
     // An empty mesh or one in pieces is most often a level count that does
     // not suit the data; say which one would.
-    const std::string advice = levelAdvice(options.levels, boxDiagonal / scale, summary.sampleSpacing,
+    const std::string advice = levelAdvice(options.levels, outcome.boxDiagonal / scale, summary.sampleSpacing,
                                            summary.triangles, summary.components);
     if (!options.quiet && report && !advice.empty()) std::fprintf(report, "wendfit: hint: %s\n", advice.c_str());
   }
@@ -256,7 +275,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
     std::fprintf(statsReport,
                  "wendfit: read %.3f s, octree %.3f s, fit %.3f s, write %.3f s; %ld basis "
                  "functions; peak memory %.1f MiB\n",
-                 readSeconds, octreeSeconds, elapsed.count() / 1000.0, writeSeconds,
+                 readSeconds, outcome.octreeSeconds, outcome.fitMilliseconds / 1000.0, writeSeconds,
                  function.functionCount(), peakMemoryMiB());
   }
 }

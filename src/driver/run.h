@@ -4,10 +4,14 @@
 // command line; `main` only parses arguments into RunOptions.
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "io/point_set.h"
-#include "mesh/mesh_command.h"
+#include "fitting/level_fitter.h"
+#include "function/implicit_function.h"
+#include "core/point_set.h"
+#include "driver/mesh_command.h"
 #include "solver/schwarz_solver.h"
 
 namespace wendfit {
@@ -72,6 +76,39 @@ PointSet readFitPoints(const std::string& inputPath, float* scale);
 // `console`. Throws Error for unreadable or invalid input.
 PointSet readInput(const std::string& path, std::FILE* console);
 
+// Checks that `points` (read from `name`) span a box that can be rescaled,
+// negates every normal when `flip`, and rescales them as a run does.
+// Returns the factor applied. Throws Error naming `name` for points that all
+// coincide or span more than the float range.
+float prepareFitPoints(PointSet& points, const std::string& name, bool flip);
+
+// One fitted level: its number, the centres sampled, the support radius and
+// the wall-clock seconds, with what the fitter reported.
+struct FittedLevel {
+  int level = 0;
+  int sampled = 0;
+  float radius = 0.0f;
+  double seconds = 0.0;
+  LevelStats stats;
+};
+
+struct FitOutcome {
+  std::unique_ptr<ImplicitFunction> function;
+  std::vector<FittedLevel> levels;
+  double octreeSeconds = 0.0;
+  long fitMilliseconds = 0;
+  float boxDiagonal = 0.0f;  // of the rescaled points' octree box
+};
+
+// The fitting part of a run over points rescaled by prepareFitPoints (the
+// octree reorders them): options.levels levels with options'
+// errorThreshold, regularization, solver and signGuard. Prints the
+// transcript from the function's construction to the fitting time on
+// `console` and, per level, the stats line on `statsReport` (either nullptr:
+// silent). Throws like runFit's fitting.
+FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* console,
+                     std::FILE* statsReport);
+
 // Runs the whole sequence and writes options.output (atomically: nothing is
 // left under that name unless the run succeeds). Console messages go to
 // `console` (nullptr: silent). Before reading the input it checks that the
@@ -82,6 +119,6 @@ PointSet readInput(const std::string& path, std::FILE* console);
 // failures.
 // With options.stats, phase times and the peak memory go to `report`; the
 // surface extraction (options.meshPath) reports there in any case.
-void runFit(const RunOptions& options, std::FILE* console = stdout, std::FILE* report = stderr);
+void runFit(const RunOptions& options, std::FILE* console, std::FILE* report);
 
 }  // namespace wendfit

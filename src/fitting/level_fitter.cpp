@@ -11,7 +11,7 @@
 #include <omp.h>
 
 #include "fitting/sign_guard.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "solver/sparse_matrix.h"
 
 namespace wendfit {

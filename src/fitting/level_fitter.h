@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "function/implicit_function.h"
-#include "io/point_set.h"
+#include "core/point_set.h"
 #include "solver/schwarz_solver.h"
 #include "solver/sparse_matrix.h"
 #include "spatial/kd_tree.h"
@@ -54,7 +54,7 @@ struct LevelFitter {
   float pointsMin[3] = {0, 0, 0};
   float pointsMax[3] = {0, 0, 0};
   // Console for the level's lines and the solver's progress (nullptr: silent).
-  std::FILE* console = stdout;
+  std::FILE* console = nullptr;
 
   // Working state of one fitLevel call; meaningless between calls.
   std::unique_ptr<KdTree> kdTree;

@@ -7,7 +7,7 @@
 
 #include <Eigen/Dense>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "spatial/nearest_points.h"
 
 namespace wendfit {

@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 

@@ -10,7 +10,7 @@
 
 #include "fitting/level_fitter.h"
 #include "function/basis_function.h"
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

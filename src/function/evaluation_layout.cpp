@@ -4,7 +4,7 @@
 #include <string>
 
 #include "function/implicit_function.h"
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

@@ -50,7 +50,7 @@ class ImplicitFunction {
   // around the box centre whose edge is the box's largest extent. Prints
   // "Octree construction is Fnished.\n\n" on `console` (nullptr: silent).
   // The offset starts at -10; callers set it.
-  ImplicitFunction(const float boxMin[3], const float boxMax[3], std::FILE* console = stdout);
+  ImplicitFunction(const float boxMin[3], const float boxMax[3], std::FILE* console = nullptr);
 
   ImplicitFunction(const ImplicitFunction&) = delete;
   ImplicitFunction& operator=(const ImplicitFunction&) = delete;

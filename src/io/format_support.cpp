@@ -5,7 +5,7 @@
 #include <climits>
 
 #include "io/console_progress.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/mesh_file_reader.h"
 
 namespace wendfit {

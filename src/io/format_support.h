@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "io/point_set.h"
-#include "io/text_scanner.h"
+#include "core/point_set.h"
+#include "core/text_scanner.h"
 
 namespace wendfit {
 

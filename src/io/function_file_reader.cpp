@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "io/error.h"
-#include "io/text_scanner.h"
+#include "core/error.h"
+#include "core/text_scanner.h"
 
 namespace wendfit {
 

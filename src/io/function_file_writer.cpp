@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "io/console_progress.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "io/output_file.h"
 
 namespace wendfit {

@@ -18,6 +18,6 @@ namespace wendfit {
 // renamed onto it at the end, so `path` never holds a partial file. Throws
 // Error naming `path` when it cannot be created or written.
 void writeFunctionFile(const ImplicitFunction& function, const std::string& path,
-                       std::FILE* console = stdout);
+                       std::FILE* console = nullptr);
 
 }  // namespace wendfit

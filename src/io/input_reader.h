@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/point_set.h"
 #include "io/format_support.h"
-#include "io/point_set.h"
 
 namespace wendfit {
 
@@ -33,6 +33,6 @@ const char* inputFormatName(InputFormat format);
 // every other format as read. Throws Error naming the file when it cannot be
 // read, is malformed, or has no normal of non-zero length (nothing to fit).
 // `faces`, when given, receives the faces of a mesh input (none for points).
-PointSet readAnyInput(const std::string& path, std::FILE* console = stdout, FaceList* faces = nullptr);
+PointSet readAnyInput(const std::string& path, std::FILE* console = nullptr, FaceList* faces = nullptr);
 
 }  // namespace wendfit

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "io/console_progress.h"
-#include "io/error.h"
+#include "core/error.h"
+#include "core/text_scanner.h"
 #include "io/format_support.h"
-#include "io/text_scanner.h"
 
 namespace wendfit {
 

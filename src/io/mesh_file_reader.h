@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 struct FaceList;
@@ -29,7 +29,7 @@ namespace wendfit {
 // face has fewer than 3 vertices, an index lies outside 0 ... n-1, or the
 // file ends early.
 // `faces`, when given, receives the polygons as read.
-PointSet readMeshFile(const std::string& path, std::FILE* console = stdout);
+PointSet readMeshFile(const std::string& path, std::FILE* console = nullptr);
 PointSet readMeshFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // Sets every normal of `set` to (0, 0, 0), allocating normals if absent.

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/point_set.h"
 #include "io/format_support.h"
-#include "io/point_set.h"
 
 namespace wendfit {
 
@@ -25,12 +25,12 @@ namespace wendfit {
 // be read or is empty, has no vertex, a number is malformed or not finite, a
 // face has fewer than 3 vertices or an index that is 0 or out of range, or a
 // file without faces has no normals or not one per vertex.
-PointSet readObjFile(const std::string& path, std::FILE* console = stdout);
+PointSet readObjFile(const std::string& path, std::FILE* console = nullptr);
 // The same, also returning the polygons as read in *faces (none for points).
 PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console = stdout);
+PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
 
 }  // namespace wendfit

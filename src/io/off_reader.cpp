@@ -6,9 +6,9 @@
 
 #include <climits>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/format_support.h"
-#include "io/line_cursor.h"
+#include "core/line_cursor.h"
 
 namespace wendfit {
 

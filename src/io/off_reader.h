@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/point_set.h"
 #include "io/format_support.h"
-#include "io/point_set.h"
 
 namespace wendfit {
 
@@ -23,12 +23,12 @@ namespace wendfit {
 // negative or larger than the file could hold (checked before allocating),
 // there are no vertices, a number is malformed or not finite, a face has fewer
 // than 3 vertices or an index out of range, or the file ends early.
-PointSet readOffFile(const std::string& path, std::FILE* console = stdout);
+PointSet readOffFile(const std::string& path, std::FILE* console = nullptr);
 // The same, also returning the polygons as read in *faces (none for points).
 PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console = stdout);
+PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
 
 }  // namespace wendfit

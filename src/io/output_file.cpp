@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

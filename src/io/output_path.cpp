@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

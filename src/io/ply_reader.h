@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/point_set.h"
 #include "io/format_support.h"
-#include "io/point_set.h"
 
 namespace wendfit {
 
@@ -32,12 +32,12 @@ namespace wendfit {
 // normals, a face has fewer than 3 vertices or an index out of range, a
 // coordinate or normal is NaN, infinite or beyond the float range, or the
 // data ends early.
-PointSet readPlyFile(const std::string& path, std::FILE* console = stdout);
+PointSet readPlyFile(const std::string& path, std::FILE* console = nullptr);
 // The same, also returning the polygons as read in *faces (none for points).
 PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = stdout);
+PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
 
 }  // namespace wendfit

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "io/console_progress.h"
-#include "io/error.h"
-#include "io/text_scanner.h"
+#include "core/error.h"
+#include "core/text_scanner.h"
 
 namespace wendfit {
 

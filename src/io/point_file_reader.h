@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 
@@ -17,6 +17,6 @@ namespace wendfit {
 // be opened, the count is missing, negative, zero or larger than the file
 // could hold (checked before allocating), a number is malformed or not
 // finite, or the file ends early.
-PointSet readPointFile(const std::string& path, std::FILE* console = stdout);
+PointSet readPointFile(const std::string& path, std::FILE* console = nullptr);
 
 }  // namespace wendfit

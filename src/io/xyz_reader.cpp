@@ -7,9 +7,9 @@
 #include <climits>
 #include <cstring>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/format_support.h"
-#include "io/line_cursor.h"
+#include "core/line_cursor.h"
 
 namespace wendfit {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 
@@ -19,10 +19,10 @@ namespace wendfit {
 // be read, holds no point, a line has fewer than six numbers (a line of three
 // says that normals are required), or a number is malformed, NaN, infinite or
 // beyond the float range.
-PointSet readXyzFile(const std::string& path, std::FILE* console = stdout);
+PointSet readXyzFile(const std::string& path, std::FILE* console = nullptr);
 
 // The same for a file already in memory; `name` stands for the file in
 // messages.
-PointSet readXyzData(std::string_view data, const std::string& name, std::FILE* console = stdout);
+PointSet readXyzData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
 
 }  // namespace wendfit

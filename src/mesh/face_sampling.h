@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "io/format_support.h"
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/mesh_writer.h"
 
 namespace wendfit {

@@ -6,7 +6,7 @@
 #include <numeric>
 #include <string>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/output_file.h"
 
 namespace wendfit {

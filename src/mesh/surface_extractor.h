@@ -44,19 +44,11 @@
 #include <cstdio>
 #include <vector>
 
+#include <wendfit/mesh.h>
+
 #include "function/implicit_function.h"
 
 namespace wendfit {
-
-struct TriangleMesh {
-  std::vector<float> positions;  // 3 floats per vertex
-  std::vector<float> normals;    // 3 floats per vertex, or empty
-  std::vector<int> triangles;    // 3 vertex indices per triangle
-
-  long vertexCount() const { return static_cast<long>(positions.size() / 3); }
-  long triangleCount() const { return static_cast<long>(triangles.size() / 3); }
-  bool hasNormals() const { return !normals.empty(); }
-};
 
 struct ExtractionOptions {
   // Cells along the longest side of the box; 0 picks the default, the

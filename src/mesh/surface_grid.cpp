@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

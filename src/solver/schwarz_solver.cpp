@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

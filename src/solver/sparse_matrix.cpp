@@ -5,7 +5,7 @@
 #include <cmath>
 #include <new>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

@@ -50,7 +50,7 @@ class SparseMatrix {
   // Divides the error shown in the progress line, and nothing else.
   float errorScale = 1.0f;
   // Where the progress line goes (nullptr: nowhere).
-  std::FILE* console = stdout;
+  std::FILE* console = nullptr;
   // Promise that A(i, j) == A(j, i) bit for bit and every row lists its
   // columns in ascending order. linbcg then skips the transpose product and
   // the shadow vectors, with bit-identical results and half the work.

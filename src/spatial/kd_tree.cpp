@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 

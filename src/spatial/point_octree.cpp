@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

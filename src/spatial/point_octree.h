@@ -9,7 +9,7 @@
 #include <array>
 #include <vector>
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 namespace wendfit {
 

@@ -88,7 +88,9 @@ TEST(CommandLine, ThreadCountMustBeAPositiveNumber) {
   CommandLine two = parse({"--threads", "2", "in.pts", "out.fn", "3"});
   ASSERT_EQ(two.action, CommandLine::Action::Run);
   EXPECT_EQ(two.options.threads, 2);
-  for (std::string bad : {"0", "-1", "two", "3x"}) {
+  // The limit and the syntax are those of wendfit-mesh --threads.
+  EXPECT_EQ(parse({"in.pts", "out.fn", "3", "--threads", "1024"}).options.threads, 1024);
+  for (std::string bad : {"0", "-1", "two", "3x", "1025", " 2", "+2", ""}) {
     EXPECT_EQ(parse({"in.pts", "out.fn", "3", "--threads", bad}).action,
               CommandLine::Action::UsageError)
         << bad;

@@ -15,7 +15,7 @@
 
 #include "function/basis_function.h"
 #include "function/implicit_function.h"
-#include "io/error.h"
+#include "core/error.h"
 #include "spatial/point_octree.h"
 
 namespace wendfit {

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <random>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 namespace {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "function/point_queries.h"
-#include "io/error.h"
+#include "io/point_queries.h"
+#include "core/error.h"
 #include "support/test_support.h"
 
 namespace wendfit {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/format_fixtures.h"
 #include "support/test_support.h"
 

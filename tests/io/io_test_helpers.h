@@ -9,7 +9,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit::test {
 

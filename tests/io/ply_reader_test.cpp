@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/mesh_file_reader.h"
 #include "io/format_fixtures.h"
 #include "support/test_support.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "io/format_fixtures.h"
-#include "io/line_cursor.h"
+#include "core/line_cursor.h"
 #include "io/mesh_file_reader.h"
 #include "io/obj_reader.h"
 #include "io/off_reader.h"

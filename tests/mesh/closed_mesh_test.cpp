@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 #include "mesh/mesh_reader.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"

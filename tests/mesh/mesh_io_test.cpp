@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/mesh_reader.h"
 #include "mesh/mesh_writer.h"
 #include "support/test_support.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 namespace {

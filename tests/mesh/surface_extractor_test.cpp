@@ -8,7 +8,7 @@
 #include <set>
 #include <tuple>
 
-#include "io/error.h"
+#include "core/error.h"
 #include "mesh/hand_made_functions.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_grid.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 namespace {

@@ -1,11 +1,11 @@
-#include "function/point_queries.h"
+#include "io/point_queries.h"
 
 #include <charconv>
 #include <cmath>
 #include <system_error>
 
+#include "core/error.h"
 #include "function/exact_derivatives.h"
-#include "io/error.h"
 
 namespace wendfit {
 namespace {

@@ -2,14 +2,14 @@
 // goes through std::from_chars on the buffer itself: no stream, no locale,
 // no copies, which keeps reading millions of numbers cheap.
 
-#include "io/line_cursor.h"
+#include "core/line_cursor.h"
 
 #include <charconv>
 #include <cmath>
 #include <system_error>
 #include <utility>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

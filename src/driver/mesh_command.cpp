@@ -1,4 +1,4 @@
-#include "mesh/mesh_command.h"
+#include "driver/mesh_command.h"
 
 #include <charconv>
 #include <chrono>
@@ -7,6 +7,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/option_number.h"
 #include "mesh/mesh_writer.h"
 #include "mesh/surface_grid.h"
 #include "mesh/vertex_curvature.h"
@@ -19,13 +20,12 @@ namespace {
 long parseWhole(const std::vector<std::string>& arguments, size_t i, long low, long high) {
   if (i + 1 >= arguments.size()) throw MeshUsageError(arguments[i] + " needs a value");
   const std::string& text = arguments[i + 1];
-  long value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+  const std::optional<long long> value = parseWholeArgument(text, low, high);
+  if (!value) {
     throw MeshUsageError(arguments[i] + ": \"" + text + "\" is not a whole number in " + std::to_string(low) +
                          " ... " + std::to_string(high));
   }
-  return value;
+  return static_cast<long>(*value);
 }
 
 // Each vertex's distance to the nearest data point, both in the function's

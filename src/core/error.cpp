@@ -1,4 +1,4 @@
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

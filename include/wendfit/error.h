@@ -1,8 +1,7 @@
 #pragma once
-// The one error type of the library. Library code never prints an error nor
+// The one error type of wendfit. The library never prints an error nor
 // exits: it throws Error with a message that names the file (and the line,
-// point or face where that helps); the executables catch it, print
-// "wendfit: error: <message>" on standard error and return a non-zero status.
+// point or face where that helps), or the argument at fault.
 
 #include <stdexcept>
 #include <string>
@@ -21,9 +20,5 @@ class SolverError : public Error {
  public:
   explicit SolverError(const std::string& message) : Error(message) {}
 };
-
-// "<file>: <problem>" and "<file>:<line>: <problem>", the shapes every reader uses.
-std::string fileMessage(const std::string& file, const std::string& problem);
-std::string fileMessage(const std::string& file, long line, const std::string& problem);
 
 }  // namespace wendfit

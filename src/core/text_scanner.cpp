@@ -2,7 +2,7 @@
 // read into memory once, which keeps reading millions of numbers cheap and
 // lets the readers compare declared counts with the size of what is left.
 
-#include "io/text_scanner.h"
+#include "core/text_scanner.h"
 
 #include <sys/stat.h>
 
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <utility>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

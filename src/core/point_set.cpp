@@ -2,12 +2,12 @@
 // and the fitter. Box and scale are computed in float, in the order the
 // result files depend on.
 
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 #include <string>
 #include <utility>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 

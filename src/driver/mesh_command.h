@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "function/implicit_function.h"
-#include "io/error.h"
-#include "io/point_set.h"
+#include "core/error.h"
+#include "core/point_set.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_extractor.h"
 

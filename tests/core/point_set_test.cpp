@@ -1,11 +1,11 @@
-#include "io/point_set.h"
+#include "core/point_set.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "io/error.h"
+#include "core/error.h"
 
 namespace wendfit {
 namespace {

@@ -1,4 +1,4 @@
-#include "io/text_scanner.h"
+#include "core/text_scanner.h"
 
 #include <gtest/gtest.h>
 
