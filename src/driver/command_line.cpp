@@ -197,10 +197,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       if (i + 1 >= arguments.size()) return usageError("--noise needs auto or a noise level");
       const std::string& level = arguments[++i];
       line.options.noise = true;
-      if (level != "auto" && (!parseWhole(level, &line.options.noiseSigma) ||
-                              !std::isfinite(line.options.noiseSigma) || line.options.noiseSigma < 0)) {
-        return usageError("--noise '" + level +
-                          "' is not a noise level (expected auto, or 0 or more in the input's units)");
+      if (level != "auto") {
+        const std::optional<double> sigma = parseFiniteArgument(level);
+        if (!sigma || *sigma < 0) {
+          return usageError("--noise '" + level +
+                            "' is not a noise level (expected auto, or 0 or more in the input's units)");
+        }
+        line.options.noiseSigma = *sigma;
       }
     } else if (argument == "--flip-normals") {
       line.options.flipNormals = true;
