@@ -12,9 +12,9 @@
 // everywhere, so a zero never splits a vertex.
 //
 // Vertices are keyed by grid edge, so neighbouring cells share them; each is
-// found by false position along its edge and, where that has not yet met
-// the surface within a small fraction of the edge, refined across the
-// surface along the gradient.
+// placed by one Newton step along the function's exact gradient from the
+// false-position point of its edge (where that step would be long, the root
+// is first narrowed along the edge). Normals come from the same gradient.
 //
 // Where to look: by default the surface is traced from the cells that hold
 // the band records' centres (the data) through the faces it crosses,
