@@ -213,12 +213,16 @@ __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout&
       _mm256_store_pd(g[a], kept(l, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, d[a])),
                                                   _mm256_mul_pd(w, c[a]))));
     }
-    int uncertain = l.inReach & ~_mm256_movemask_pd(
-                                    _mm256_and_pd(powers.cubeCertain, powers.sixthCertain));
+    const int cubeCertain = _mm256_movemask_pd(powers.cubeCertain);
+    const int sixthCertain = _mm256_movemask_pd(powers.sixthCertain);
+    int uncertain = l.inReach & ~(cubeCertain & sixthCertain);
     if (uncertain != 0) {
       alignas(32) double u[kLanes], poly[kLanes], quad[kLanes], rSq[kLanes];
+      alignas(32) double cube[kLanes], sixth[kLanes];
       alignas(32) double dj[3][kLanes], cj[3][kLanes];
       _mm256_store_pd(u, l.u);
+      _mm256_store_pd(cube, powers.cube);
+      _mm256_store_pd(sixth, powers.sixth);
       _mm256_store_pd(poly, polynomial);
       _mm256_store_pd(quad, q);
       _mm256_store_pd(rSq, radiusSq);
@@ -228,8 +232,8 @@ __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout&
       }
       for (; uncertain != 0; uncertain &= uncertain - 1) {
         const int j = __builtin_ctz(uncertain);
-        const double wj = std::pow(u[j], 6) * poly[j];
-        const double kj = -20.0 * std::pow(u[j], 3) / rSq[j];
+        const double wj = (sixthCertain >> j & 1 ? sixth[j] : std::pow(u[j], 6)) * poly[j];
+        const double kj = -20.0 * (cubeCertain >> j & 1 ? cube[j] : std::pow(u[j], 3)) / rSq[j];
         for (int a = 0; a < 3; ++a) g[a][j] = quad[j] * (kj * dj[a][j]) + wj * cj[a][j];
         value[j] = wj * quad[j];
       }
