@@ -9,11 +9,12 @@ namespace {
 
 // A vertex usually costs one evaluation (hundreds of basis functions reach
 // each point): the value and its exact gradient at the false-position point
-// of its edge, and a Newton step from there. Where that step would be longer
-// than Context::polishStep, the root is first narrowed along the edge by up
-// to kEdgeSteps more false-position steps, until it is off by at most
-// kRootTolerance of the edge's value change, and then polished by one more
-// Newton step of at most that length.
+// of its edge, and a Newton step along the edge from there (the vertex stays
+// on its edge, where the triangles fit the surface best). Where that step
+// leaves the bracket, the root is narrowed along the edge by up to
+// kEdgeSteps more false-position steps, until it is off by at most
+// kRootTolerance of the edge's value change, and otherwise polished by one
+// Newton step across the surface of at most Context::polishStep.
 constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
 
@@ -101,10 +102,20 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     float ft = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
     ++*evaluations;
     normalFrom(ctx, gradient, normal);
-    double step[3];
-    const bool hasStep = newtonStep(ft, gradient, step);
-    if (hasStep && lengthOf(step) <= ctx.polishStep) {
-      moveBy(p, step);
+    // Newton along the edge, with the exact gradient's component along it;
+    // taken when it stays inside the narrowed bracket.
+    double alongEdge = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      alongEdge += static_cast<double>(gradient[k]) * (static_cast<double>(b[k]) - a[k]);
+    }
+    const double newton = t - static_cast<double>(ft) / alongEdge;
+    const bool beyond = negative(ft) == negative(fa);  // the root lies in (t, 1)
+    if (ft != 0.0f && std::isfinite(newton) &&
+        (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
+      for (int k = 0; k < 3; ++k) {
+        p[k] = static_cast<float>(static_cast<double>(a[k]) +
+                                  newton * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
+      }
     } else if (ft != 0.0f) {
       // Far from the root, or no usable gradient: narrow the bracket along
       // the edge first.
