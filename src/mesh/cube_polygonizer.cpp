@@ -17,6 +17,9 @@ namespace {
 // Newton step across the surface of at most Context::polishStep.
 constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
+// An edge is steep enough for a Newton step along it when the cosine of its
+// angle to the gradient is at least this.
+constexpr double kSteepEdge = 0.5;
 
 float evaluateAt(const ImplicitFunction& function, const float a[3], const float b[3], double t,
                  float p[3]) {
@@ -110,12 +113,25 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     }
     const double newton = t - static_cast<double>(ft) / alongEdge;
     const bool beyond = negative(ft) == negative(fa);  // the root lies in (t, 1)
-    if (ft != 0.0f && std::isfinite(newton) &&
+    // Along an edge that meets the surface at a grazing angle the value is
+    // far from linear and one Newton step along it falls short; there the
+    // step goes across the surface instead.
+    double edge[3], gradientAsDouble[3];
+    for (int k = 0; k < 3; ++k) {
+      edge[k] = static_cast<double>(b[k]) - a[k];
+      gradientAsDouble[k] = gradient[k];
+    }
+    const bool steep =
+        std::fabs(alongEdge) >= kSteepEdge * lengthOf(edge) * lengthOf(gradientAsDouble);
+    double step[3];
+    if (ft != 0.0f && steep && std::isfinite(newton) &&
         (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
       for (int k = 0; k < 3; ++k) {
-        p[k] = static_cast<float>(static_cast<double>(a[k]) +
-                                  newton * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
+        p[k] = static_cast<float>(static_cast<double>(a[k]) + newton * edge[k]);
       }
+    } else if (ft != 0.0f && !steep && newtonStep(ft, gradient, step) &&
+               lengthOf(step) <= ctx.polishStep) {
+      moveBy(p, step);
     } else if (ft != 0.0f) {
       // Far from the root, or no usable gradient: narrow the bracket along
       // the edge first.
