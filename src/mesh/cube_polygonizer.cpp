@@ -10,8 +10,9 @@ namespace {
 // A vertex usually costs one evaluation (hundreds of basis functions reach
 // each point): the value and its exact gradient at the false-position point
 // of its edge, and a Newton step along the edge from there (the vertex stays
-// on its edge, where the triangles fit the surface best). Where that step
-// leaves the bracket, the root is narrowed along the edge by up to
+// on its edge, where the triangles fit the surface best). Where the edge
+// meets the surface at a grazing angle or the step leaves the bracket, the
+// root is narrowed along the edge by up to
 // kEdgeSteps more false-position steps, until it is off by at most
 // kRootTolerance of the edge's value change, and otherwise polished by one
 // Newton step across the surface of at most Context::polishStep.
@@ -115,7 +116,7 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     const bool beyond = negative(ft) == negative(fa);  // the root lies in (t, 1)
     // Along an edge that meets the surface at a grazing angle the value is
     // far from linear and one Newton step along it falls short; there the
-    // step goes across the surface instead.
+    // root is narrowed by false position instead.
     double edge[3], gradientAsDouble[3];
     for (int k = 0; k < 3; ++k) {
       edge[k] = static_cast<double>(b[k]) - a[k];
@@ -123,18 +124,13 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     }
     const bool steep =
         std::fabs(alongEdge) >= kSteepEdge * lengthOf(edge) * lengthOf(gradientAsDouble);
-    double step[3];
     if (ft != 0.0f && steep && std::isfinite(newton) &&
         (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
       for (int k = 0; k < 3; ++k) {
         p[k] = static_cast<float>(static_cast<double>(a[k]) + newton * edge[k]);
       }
-    } else if (ft != 0.0f && !steep && newtonStep(ft, gradient, step) &&
-               lengthOf(step) <= ctx.polishStep) {
-      moveBy(p, step);
     } else if (ft != 0.0f) {
-      // Far from the root, or no usable gradient: narrow the bracket along
-      // the edge first.
+      // A grazing edge, a step out of the bracket or no usable gradient.
       bool onSurface = false;
       for (int k = 0; k < kEdgeSteps && !onSurface; ++k) {
         double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)
