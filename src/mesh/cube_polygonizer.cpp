@@ -15,12 +15,15 @@ namespace {
 // root is narrowed along the edge by up to
 // kEdgeSteps more false-position steps, until it is off by at most
 // kRootTolerance of the edge's value change, and otherwise polished by one
-// Newton step across the surface of at most Context::polishStep.
+// Newton step across the surface (see polishAlongGradient).
 constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
 // An edge is steep enough for a Newton step along it when the cosine of its
 // angle to the gradient is at least this.
 constexpr double kSteepEdge = 0.5;
+// A polishing Newton step moves at most this many times
+// Context::polishStep (polygon centres may start that far off the surface).
+constexpr double kMaxPolish = 4.0;
 
 float evaluateAt(const ImplicitFunction& function, const float a[3], const float b[3], double t,
                  float p[3]) {
@@ -61,7 +64,7 @@ void moveBy(float p[3], const double step[3]) {
 }
 
 // Moves p onto the surface by one Newton step along the exact gradient, at
-// most Context::polishStep long, and writes the outward unit normal there
+// most kMaxPolish times Context::polishStep long, and writes the outward unit normal there
 // (zero when the gradient vanishes). One evaluation.
 void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long* evaluations) {
   float gradient[3];
@@ -71,8 +74,9 @@ void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long*
   double step[3];
   if (!newtonStep(f, gradient, step)) return;
   const double length = lengthOf(step);
-  if (length > ctx.polishStep) {
-    for (double& s : step) s *= ctx.polishStep / length;
+  const double limit = kMaxPolish * ctx.polishStep;
+  if (length > limit) {
+    for (double& s : step) s *= limit / length;
   }
   moveBy(p, step);
 }
@@ -124,7 +128,9 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     }
     const bool steep =
         std::fabs(alongEdge) >= kSteepEdge * lengthOf(edge) * lengthOf(gradientAsDouble);
-    if (ft != 0.0f && steep && std::isfinite(newton) &&
+    // Only a short step is trusted: its error shrinks with its square.
+    const bool shortStep = std::fabs(newton - t) * lengthOf(edge) <= ctx.polishStep;
+    if (ft != 0.0f && steep && shortStep && std::isfinite(newton) &&
         (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
       for (int k = 0; k < 3; ++k) {
         p[k] = static_cast<float>(static_cast<double>(a[k]) + newton * edge[k]);
