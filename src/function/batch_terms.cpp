@@ -101,7 +101,15 @@ struct Lanes {
   __m256d t, u;
   __m256d c6, c7, c8, c9;
   int inReach;  // bit j: record j exists and passes the squared-distance test
+  __m256d keep;  // all bits set in the lanes of inReach, clear elsewhere
 };
+
+// Sums start at +0 and can never become -0 (x + y is -0 only when both are),
+// so adding a +0 leaves them unchanged: the lanes out of reach are zeroed
+// and every lane is added, without a branch per record.
+__attribute__((target("avx2"))) inline __m256d kept(const Lanes& l, __m256d v) {
+  return _mm256_and_pd(l.keep, v);
+}
 
 // Loads records [i, i + 4) of `layout`; lanes at or past `end` are out of reach.
 __attribute__((target("avx2"))) inline Lanes loadLanes(const EvaluationLayout& layout, int i,
@@ -120,6 +128,9 @@ __attribute__((target("avx2"))) inline Lanes loadLanes(const EvaluationLayout& l
   const int count = end - i < kLanes ? end - i : kLanes;
   l.inReach = _mm256_movemask_pd(reach) & ((1 << count) - 1);
   if (l.inReach == 0) return l;
+  const __m256i laneBits = _mm256_set_epi64x(8, 4, 2, 1);
+  l.keep = _mm256_castsi256_pd(_mm256_cmpeq_epi64(
+      _mm256_and_si256(_mm256_set1_epi64x(l.inReach), laneBits), laneBits));
   // r <= R follows from the test (see visit() in evaluation.cpp).
   const __m256d r = _mm256_sqrt_pd(distSq);
   l.t = _mm256_div_pd(r, l.radius);
@@ -160,21 +171,21 @@ __attribute__((target("avx2"))) double valueTermsAvx2(const EvaluationLayout& la
     const __m256d polynomial = polynomialOf(l.t);
     const __m256d q = quadricOf(l);
     alignas(32) double term[kLanes], u[kLanes], poly[kLanes], quad[kLanes];
-    _mm256_store_pd(term, _mm256_mul_pd(_mm256_mul_pd(powers.sixth, polynomial), q));
-    const int certain = _mm256_movemask_pd(powers.sixthCertain);
-    if ((l.inReach & ~certain) != 0) {
+    _mm256_store_pd(term, kept(l, _mm256_mul_pd(_mm256_mul_pd(powers.sixth, polynomial), q)));
+    int uncertain = l.inReach & ~_mm256_movemask_pd(powers.sixthCertain);
+    if (uncertain != 0) {
       _mm256_store_pd(u, l.u);
       _mm256_store_pd(poly, polynomial);
       _mm256_store_pd(quad, q);
-    }
-    for (int j = 0; j < kLanes; ++j) {
-      if (!(l.inReach >> j & 1)) continue;
-      if (certain >> j & 1) {
-        subtotal += term[j];
-      } else {
-        subtotal += std::pow(u[j], 6) * poly[j] * quad[j];
+      for (; uncertain != 0; uncertain &= uncertain - 1) {
+        const int j = __builtin_ctz(uncertain);
+        term[j] = std::pow(u[j], 6) * poly[j] * quad[j];
       }
     }
+    subtotal += term[0];
+    subtotal += term[1];
+    subtotal += term[2];
+    subtotal += term[3];
   }
   return subtotal;
 }
@@ -195,39 +206,43 @@ __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout&
     // The weight's gradient factor -20 (1 - t)^3 / R^2.
     const __m256d k =
         _mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(-20.0), powers.cube), radiusSq);
-    alignas(32) double value[kLanes], gx[kLanes], gy[kLanes], gz[kLanes];
-    _mm256_store_pd(value, _mm256_mul_pd(w, q));
-    _mm256_store_pd(gx, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, l.dx)), _mm256_mul_pd(w, l.c6)));
-    _mm256_store_pd(gy, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, l.dy)), _mm256_mul_pd(w, l.c7)));
-    _mm256_store_pd(gz, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, l.dz)), _mm256_mul_pd(w, l.c8)));
-    const int certain = _mm256_movemask_pd(_mm256_and_pd(powers.cubeCertain, powers.sixthCertain));
-    alignas(32) double u[kLanes], poly[kLanes], quad[kLanes], rSq[kLanes];
-    alignas(32) double d[3][kLanes], c[3][kLanes];
-    if ((l.inReach & ~certain) != 0) {
+    alignas(32) double value[kLanes], g[3][kLanes];
+    _mm256_store_pd(value, kept(l, _mm256_mul_pd(w, q)));
+    const __m256d d[3] = {l.dx, l.dy, l.dz}, c[3] = {l.c6, l.c7, l.c8};
+    for (int a = 0; a < 3; ++a) {
+      _mm256_store_pd(g[a], kept(l, _mm256_add_pd(_mm256_mul_pd(q, _mm256_mul_pd(k, d[a])),
+                                                  _mm256_mul_pd(w, c[a]))));
+    }
+    const int cubeCertain = _mm256_movemask_pd(powers.cubeCertain);
+    const int sixthCertain = _mm256_movemask_pd(powers.sixthCertain);
+    int uncertain = l.inReach & ~(cubeCertain & sixthCertain);
+    if (uncertain != 0) {
+      alignas(32) double u[kLanes], poly[kLanes], quad[kLanes], rSq[kLanes];
+      alignas(32) double cube[kLanes], sixth[kLanes];
+      alignas(32) double dj[3][kLanes], cj[3][kLanes];
       _mm256_store_pd(u, l.u);
+      _mm256_store_pd(cube, powers.cube);
+      _mm256_store_pd(sixth, powers.sixth);
       _mm256_store_pd(poly, polynomial);
       _mm256_store_pd(quad, q);
       _mm256_store_pd(rSq, radiusSq);
-      _mm256_store_pd(d[0], l.dx);
-      _mm256_store_pd(d[1], l.dy);
-      _mm256_store_pd(d[2], l.dz);
-      _mm256_store_pd(c[0], l.c6);
-      _mm256_store_pd(c[1], l.c7);
-      _mm256_store_pd(c[2], l.c8);
+      for (int a = 0; a < 3; ++a) {
+        _mm256_store_pd(dj[a], d[a]);
+        _mm256_store_pd(cj[a], c[a]);
+      }
+      for (; uncertain != 0; uncertain &= uncertain - 1) {
+        const int j = __builtin_ctz(uncertain);
+        const double wj = (sixthCertain >> j & 1 ? sixth[j] : std::pow(u[j], 6)) * poly[j];
+        const double kj = -20.0 * (cubeCertain >> j & 1 ? cube[j] : std::pow(u[j], 3)) / rSq[j];
+        for (int a = 0; a < 3; ++a) g[a][j] = quad[j] * (kj * dj[a][j]) + wj * cj[a][j];
+        value[j] = wj * quad[j];
+      }
     }
     for (int j = 0; j < kLanes; ++j) {
-      if (!(l.inReach >> j & 1)) continue;
-      if (certain >> j & 1) {
-        gradient[0] += gx[j];
-        gradient[1] += gy[j];
-        gradient[2] += gz[j];
-        subtotal += value[j];
-        continue;
-      }
-      const double wj = std::pow(u[j], 6) * poly[j];
-      const double kj = -20.0 * std::pow(u[j], 3) / rSq[j];
-      for (int a = 0; a < 3; ++a) gradient[a] += quad[j] * (kj * d[a][j]) + wj * c[a][j];
-      subtotal += wj * quad[j];
+      gradient[0] += g[0][j];
+      gradient[1] += g[1][j];
+      gradient[2] += g[2][j];
+      subtotal += value[j];
     }
   }
   return subtotal;
@@ -252,12 +267,11 @@ __attribute__((target("avx2"))) double exactGradientTermsAvx2(const EvaluationLa
     const __m256d q = quadricOf(l);
     const __m256d qk = _mm256_mul_pd(q, k);
     alignas(32) double value[kLanes], gx[kLanes], gy[kLanes], gz[kLanes];
-    _mm256_store_pd(value, _mm256_mul_pd(w, q));
-    _mm256_store_pd(gx, _mm256_add_pd(_mm256_mul_pd(qk, l.dx), _mm256_mul_pd(w, l.c6)));
-    _mm256_store_pd(gy, _mm256_add_pd(_mm256_mul_pd(qk, l.dy), _mm256_mul_pd(w, l.c7)));
-    _mm256_store_pd(gz, _mm256_add_pd(_mm256_mul_pd(qk, l.dz), _mm256_mul_pd(w, l.c8)));
+    _mm256_store_pd(value, kept(l, _mm256_mul_pd(w, q)));
+    _mm256_store_pd(gx, kept(l, _mm256_add_pd(_mm256_mul_pd(qk, l.dx), _mm256_mul_pd(w, l.c6))));
+    _mm256_store_pd(gy, kept(l, _mm256_add_pd(_mm256_mul_pd(qk, l.dy), _mm256_mul_pd(w, l.c7))));
+    _mm256_store_pd(gz, kept(l, _mm256_add_pd(_mm256_mul_pd(qk, l.dz), _mm256_mul_pd(w, l.c8))));
     for (int j = 0; j < kLanes; ++j) {
-      if (!(l.inReach >> j & 1)) continue;
       gradient[0] += gx[j];
       gradient[1] += gy[j];
       gradient[2] += gz[j];

@@ -9,13 +9,21 @@ namespace {
 
 // A vertex usually costs one evaluation (hundreds of basis functions reach
 // each point): the value and its exact gradient at the false-position point
-// of its edge, and a Newton step from there. Where that step would be longer
-// than Context::polishStep, the root is first narrowed along the edge by up
-// to kEdgeSteps more false-position steps, until it is off by at most
-// kRootTolerance of the edge's value change, and then polished by one more
-// Newton step of at most that length.
+// of its edge, and a Newton step along the edge from there (the vertex stays
+// on its edge, where the triangles fit the surface best). Where the edge
+// meets the surface at a grazing angle or the step leaves the bracket, the
+// root is narrowed along the edge by up to
+// kEdgeSteps more false-position steps, until it is off by at most
+// kRootTolerance of the edge's value change, and otherwise polished by one
+// Newton step across the surface (see polishAlongGradient).
 constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
+// An edge is steep enough for a Newton step along it when the cosine of its
+// angle to the gradient is at least this.
+constexpr double kSteepEdge = 0.5;
+// A polishing Newton step moves at most this many times
+// Context::polishStep (polygon centres may start that far off the surface).
+constexpr double kMaxPolish = 4.0;
 
 float evaluateAt(const ImplicitFunction& function, const float a[3], const float b[3], double t,
                  float p[3]) {
@@ -56,7 +64,7 @@ void moveBy(float p[3], const double step[3]) {
 }
 
 // Moves p onto the surface by one Newton step along the exact gradient, at
-// most Context::polishStep long, and writes the outward unit normal there
+// most kMaxPolish times Context::polishStep long, and writes the outward unit normal there
 // (zero when the gradient vanishes). One evaluation.
 void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long* evaluations) {
   float gradient[3];
@@ -66,8 +74,9 @@ void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long*
   double step[3];
   if (!newtonStep(f, gradient, step)) return;
   const double length = lengthOf(step);
-  if (length > ctx.polishStep) {
-    for (double& s : step) s *= ctx.polishStep / length;
+  const double limit = kMaxPolish * ctx.polishStep;
+  if (length > limit) {
+    for (double& s : step) s *= limit / length;
   }
   moveBy(p, step);
 }
@@ -101,13 +110,33 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
     float ft = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
     ++*evaluations;
     normalFrom(ctx, gradient, normal);
-    double step[3];
-    const bool hasStep = newtonStep(ft, gradient, step);
-    if (hasStep && lengthOf(step) <= ctx.polishStep) {
-      moveBy(p, step);
+    // Newton along the edge, with the exact gradient's component along it;
+    // taken when it stays inside the narrowed bracket.
+    double alongEdge = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      alongEdge += static_cast<double>(gradient[k]) * (static_cast<double>(b[k]) - a[k]);
+    }
+    const double newton = t - static_cast<double>(ft) / alongEdge;
+    const bool beyond = negative(ft) == negative(fa);  // the root lies in (t, 1)
+    // Along an edge that meets the surface at a grazing angle the value is
+    // far from linear and one Newton step along it falls short; there the
+    // root is narrowed by false position instead.
+    double edge[3], gradientAsDouble[3];
+    for (int k = 0; k < 3; ++k) {
+      edge[k] = static_cast<double>(b[k]) - a[k];
+      gradientAsDouble[k] = gradient[k];
+    }
+    const bool steep =
+        std::fabs(alongEdge) >= kSteepEdge * lengthOf(edge) * lengthOf(gradientAsDouble);
+    // Only a short step is trusted: its error shrinks with its square.
+    const bool shortStep = std::fabs(newton - t) * lengthOf(edge) <= ctx.polishStep;
+    if (ft != 0.0f && steep && shortStep && std::isfinite(newton) &&
+        (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
+      for (int k = 0; k < 3; ++k) {
+        p[k] = static_cast<float>(static_cast<double>(a[k]) + newton * edge[k]);
+      }
     } else if (ft != 0.0f) {
-      // Far from the root, or no usable gradient: narrow the bracket along
-      // the edge first.
+      // A grazing edge, a step out of the bracket or no usable gradient.
       bool onSurface = false;
       for (int k = 0; k < kEdgeSteps && !onSurface; ++k) {
         double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)

@@ -12,9 +12,9 @@
 // everywhere, so a zero never splits a vertex.
 //
 // Vertices are keyed by grid edge, so neighbouring cells share them; each is
-// found by false position along its edge and, where that has not yet met
-// the surface within a small fraction of the edge, refined across the
-// surface along the gradient.
+// placed by one Newton step along its edge, from the edge's false-position
+// point with the function's exact gradient (where that step leaves the
+// bracket, by false position as well). Normals come from the same gradient.
 //
 // Where to look: by default the surface is traced from the cells that hold
 // the band records' centres (the data) through the faces it crosses,

@@ -100,5 +100,48 @@ TEST(BatchTerms, EveryRunGivesTheRecordByRecordBits) {
   EXPECT_GT(runs, 1000);
 }
 
+TEST(BatchTerms, ExactGradientIsTheDerivativeOfTheValue) {
+  // Records with and without second-order coefficients (the batch lanes and
+  // the record-by-record terms), checked against central differences of
+  // value() in double.
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<float> inside(-2.0f, 2.0f);
+  std::uniform_real_distribution<float> coeff(-1.0f, 1.0f);
+  const float boxMin[3] = {-4.0f, -4.0f, -4.0f}, boxMax[3] = {4.0f, 4.0f, 4.0f};
+  ImplicitFunction function(boxMin, boxMax, nullptr);
+  for (int level = 0; level < 3; ++level) {
+    std::vector<BasisFunction> records(40);
+    for (size_t i = 0; i < records.size(); ++i) {
+      BasisFunction& f = records[i];
+      f = BasisFunction{};
+      for (float& c : f.centre) c = inside(rng);
+      for (int k = i % 3 == 0 ? 0 : 6; k < 10; ++k) f.coeff[k] = coeff(rng);
+      f.radius = 3.0f / static_cast<float>(1 << level);
+      f.level = level + 1;
+    }
+    function.addLevel(records);
+  }
+  const double h = 1e-3;
+  int compared = 0;
+  for (int i = 0; i < 300; ++i) {
+    const float p[3] = {inside(rng), inside(rng), inside(rng)};
+    float gradient[3];
+    const float value = function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
+    EXPECT_NEAR(value, function.value(p[0], p[1], p[2]), 1e-5f * (1.0f + std::fabs(value)));
+    for (int a = 0; a < 3; ++a) {
+      float up[3] = {p[0], p[1], p[2]}, down[3] = {p[0], p[1], p[2]};
+      up[a] = static_cast<float>(p[a] + h);
+      down[a] = static_cast<float>(p[a] - h);
+      const double difference = (static_cast<double>(function.value(up[0], up[1], up[2])) -
+                                 function.value(down[0], down[1], down[2])) /
+                                (static_cast<double>(up[a]) - down[a]);
+      // Float values limit the difference to about 1e-7 / h relative.
+      EXPECT_NEAR(gradient[a], difference, 2e-3 * (1.0 + std::fabs(difference))) << a;
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, 900);
+}
+
 }  // namespace
 }  // namespace wendfit
