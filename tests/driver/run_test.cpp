@@ -220,7 +220,7 @@ TEST(WendfitTool, MeshOptionWritesAClosedSurfaceInTheInputsCoordinates) {
   EXPECT_LT(worst, 0.02);
 
   CommandResult badExtension = test::runCommand(
-      wendfit(dir.file("sphere.pts") + " " + dir.file("x.fn") + " 5 --mesh " + dir.file("x.stl")));
+      wendfit(dir.file("sphere.pts") + " " + dir.file("x.fn") + " 5 --mesh " + dir.file("x.vrml")));
   EXPECT_EQ(badExtension.status, 2);
   EXPECT_FALSE(test::fileExists(dir.file("x.fn")));
   CommandResult strayOption =

@@ -179,7 +179,7 @@ TEST(MeshReader, RejectsMalformedFiles) {
   expectReadError("j.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nf 1 2 3 4\n", "4 corners");
   expectReadError("k.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 5\n", "vertex index");
   expectReadError("l.off", "PLY\n", "not an OFF file");
-  expectReadError("m.stl", "", "unknown mesh format");
+  expectReadError("m.vrml", "", "unknown mesh format");
   EXPECT_THROW(readMesh("/nonexistent/wendfit/x.ply"), Error);
 }
 

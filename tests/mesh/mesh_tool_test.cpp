@@ -200,7 +200,7 @@ TEST(MeshTool, UsageErrorsExitWithTwo) {
       {function + " " + out + " --min-component -1", "--min-component: \"-1\""},
       {function + " " + out + " --scale 0", "--scale: \"0\" is not a positive number"},
       {function + " " + out + " --scale 2 --like x.pts", "give --like or --scale, not both"},
-      {function + " " + dir.file("m.stl"), "unknown mesh format"},
+      {function + " " + dir.file("m.vrml"), "unknown mesh format"},
       {function + " " + out + " --quality", "--quality needs the input points: --like INPUT"},
       {function + " " + dir.file("m.obj") + " --quality --like x.xyz", "--quality needs a .ply mesh"},
   };
