@@ -17,6 +17,7 @@
 #include "core/error.h"
 #include "mesh/face_sampling.h"
 #include "driver/mesh_command.h"
+#include "core/option_number.h"
 #include "mesh/mesh_writer.h"
 
 namespace {
@@ -52,6 +53,9 @@ std::string helpText() {
          "  --function FILE    also write the fitted function (a wendfit result file).\n"
          "  --solver NAME      schwarz (default) or bicg; the same stopping test.\n"
          "  --no-sign-guard    do not probe each level for wrong signs off the surface.\n"
+         "  --noise auto|SIGMA position noise of the input, in its units (default auto:\n"
+         "                     measured); noisy data get THRESHOLD 2 SIGMA, smoothing and\n"
+         "                     no level finer than the noise; 0: the data are exact.\n"
          "  --allow-open       write the mesh even when it is not watertight.\n"
          "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
          "                     no input point (by default they are dropped: pockets and\n"
@@ -79,13 +83,12 @@ struct ToolOptions {
 };
 
 long parseWhole(const std::string& option, const std::string& text, long low, long high) {
-  long value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+  const std::optional<long long> value = wendfit::parseWholeArgument(text, low, high);
+  if (!value) {
     throw MeshUsageError(option + ": \"" + text + "\" is not a whole number in " + std::to_string(low) + " ... " +
                          std::to_string(high));
   }
-  return value;
+  return static_cast<long>(*value);
 }
 
 ToolOptions parseArguments(const std::vector<std::string>& arguments) {
@@ -118,7 +121,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
     } else if (argument == "--allow-open") {
       run.mesh.requireWatertight = false;
     } else if (argument == "--levels" || argument == "--samples" || argument == "--seed" ||
-               argument == "--threads" || argument == "--function" || argument == "--solver") {
+               argument == "--threads" || argument == "--function" || argument == "--solver" ||
+               argument == "--noise") {
       if (i + 1 >= arguments.size()) throw MeshUsageError(argument + " needs a value");
       const std::string& value = arguments[++i];
       if (argument == "--levels") {
@@ -128,7 +132,15 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       } else if (argument == "--seed") {
         run.seed = static_cast<uint64_t>(parseWhole(argument, value, 0, INT32_MAX));
       } else if (argument == "--threads") {
-        run.threads = static_cast<int>(parseWhole(argument, value, 1, 1024));
+        run.threads = static_cast<int>(parseWhole(argument, value, 1, wendfit::kMaxThreads));
+      } else if (argument == "--noise") {
+        const std::optional<double> sigma = value == "auto" ? std::optional<double>(-1.0)
+                                                            : wendfit::parseFiniteArgument(value);
+        if (!sigma || (value != "auto" && *sigma < 0)) {
+          throw MeshUsageError("--noise: \"" + value + "\" is not a noise level (expected auto, or 0 or more in "
+                               "the input's units)");
+        }
+        run.noiseSigma = *sigma;
       } else if (argument == "--function") {
         run.functionPath = value;
       } else if (value == "schwarz" || value == "bicg") {

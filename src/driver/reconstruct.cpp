@@ -10,6 +10,7 @@
 #include "driver/level_rule.h"
 #include "driver/run.h"
 #include "fitting/level_fitter.h"
+#include "fitting/noise_estimate.h"
 #include "function/implicit_function.h"
 #include "core/error.h"
 #include "io/function_file_writer.h"
@@ -146,7 +147,31 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   auto octree = std::make_unique<PointOctree>(points);
   const float* h = octree->halfExtent;
   const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
-  const int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log);
+  int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log);
+  // Noise: measured on the rescaled points (the settings are relative to the
+  // box), reported in input units. Exact data keep the designed settings.
+  std::vector<NormalStatus> normalStatus;
+  const NoiseChoice noise = chooseNoiseSettings(
+      points, options.noiseSigma > 0 ? options.noiseSigma * scale : options.noiseSigma, levels, &normalStatus);
+  summary.normalsTreated = treatNormals(points, normalStatus);
+  summary.noiseSigma = noise.sigma / scale;
+  summary.noiseMeasured = noise.measured;
+  summary.threshold = noise.settings.threshold;
+  summary.regularization = noise.settings.regularization;
+  if (summary.levelsChosen) levels = noise.settings.levels;
+  summary.levels = levels;
+  if (log) {
+    std::fprintf(log, "noise %.3g (%.3g %% of the box diagonal, %s); %ld normals re-oriented or dropped; "
+                      "threshold %.3g, regularization %.3g, %d levels\n",
+                 summary.noiseSigma, 100.0 * noise.sigma / boxDiagonal,
+                 options.noiseSigma < 0 ? "measured" : "given", summary.normalsTreated, summary.threshold,
+                 summary.regularization, levels);
+    std::fflush(log);
+  }
+  if (summary.normalsTreated > 0) {
+    // Dropped points change the box the fit was laid out for.
+    octree = std::make_unique<PointOctree>(points);
+  }
   float boxMin[3];
   float boxMax[3];
   points.boundingBox(boxMin, boxMax, 1.5f);
@@ -156,6 +181,8 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   fitter.function = &function;
   fitter.console = nullptr;
   fitter.boxDiagonal = boxDiagonal;
+  fitter.errorThreshold = static_cast<float>(summary.threshold * boxDiagonal);
+  fitter.regularization = static_cast<float>(summary.regularization);
   fitter.solver = options.solver;
   fitter.signGuard = options.signGuard;
   points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);

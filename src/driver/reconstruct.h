@@ -28,6 +28,11 @@ struct ReconstructOptions {
   int threads = 0;
   SolverKind solver = SolverKind::Schwarz;
   bool signGuard = true;
+  // Position noise of the input, in its units: < 0 measures it, 0 takes the
+  // data as exact. Noisy data get a threshold, smoothing and a level cap
+  // (chooseNoiseSettings), and normals that disagree with their neighbours
+  // are re-oriented or dropped.
+  double noiseSigma = -1.0;
   // Extraction and writing; requireWatertight and dropUnsupported are on
   // unless the caller turns them off. inputScale and toolName are set by the
   // sequence.
@@ -47,6 +52,11 @@ struct ReconstructSummary {
   double sampleSpacing = 0.0;       // input units; 0 when not measurable
   double finestRadius = 0.0;        // input units
   double boxDiagonal = 0.0;         // of the fitted points, input units
+  double noiseSigma = 0.0;          // input units: the one the fit follows
+  bool noiseMeasured = false;
+  long normalsTreated = 0;          // re-oriented or dropped
+  double threshold = 0.0;           // THRESHOLD and REGULARIZATION used
+  double regularization = 0.0;
   long basisFunctions = 0;
   double fitSeconds = 0.0;
   double seconds = 0.0;             // the whole sequence, wall-clock
