@@ -18,18 +18,12 @@
 #include "io/output_path.h"
 #include "mesh/face_sampling.h"
 #include "mesh/mesh_writer.h"
-#include "spatial/point_octree.h"
 
 namespace wendfit {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The fit works on points scaled so that the largest side of their box is
-// this long, as `wendfit` does, so that a kept function file is the one
-// `wendfit` would write for the same points and levels.
-constexpr float kRescaledExtent = 20.0f;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -52,21 +46,23 @@ void checkTargets(const ReconstructOptions& options) {
   requireDistinct(options.functionPath, options.meshPath, "the mesh file");
 }
 
-// The largest side of the points' box; an Error naming the file when the
-// points have none (all at one position) or span more than a float holds.
-void requireExtent(const PointSet& points, const std::string& path) {
-  float lo[3];
-  float hi[3];
-  points.boundingBox(lo, hi, 1.0f);
-  float largest = 0.0f;
-  for (int k = 0; k < 3; ++k) largest = std::max(largest, hi[k] - lo[k]);
-  if (!std::isfinite(largest)) {
-    throw Error(fileMessage(path, "the points span more than the float range (expected coordinates below about 1e38)"));
+// The diagonal of the points' box as the fit's octree computes it, so that
+// the level choice sees the radii the fit will use.
+float octreeBoxDiagonal(const PointSet& points) {
+  float lower[3];
+  float upper[3];
+  const float* first = points.position(0);
+  for (int k = 0; k < 3; ++k) lower[k] = upper[k] = first[k];
+  for (int i = 1; i < points.count; ++i) {
+    const float* p = points.position(i);
+    for (int k = 0; k < 3; ++k) {
+      lower[k] = std::min(lower[k], p[k]);
+      upper[k] = std::max(upper[k], p[k]);
+    }
   }
-  if (!(largest > 0.0f)) {
-    throw Error(fileMessage(path, "all " + std::to_string(points.count) +
-                                      " points are at one position (expected points spread over a surface)"));
-  }
+  float h[3];
+  for (int k = 0; k < 3; ++k) h[k] = (upper[k] - lower[k]) * 0.5f;
+  return 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
 }
 
 // The input as oriented points: a point file as read, a mesh sampled on its
@@ -138,15 +134,12 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   checkTargets(options);
   ReconstructSummary summary;
   PointSet points = readOrientedPoints(options, summary, log);
-  requireExtent(points, options.input);
   summary.fittedPoints = points.count;
-  const float scale = points.rescale(kRescaledExtent);
+  const float scale = prepareFitPoints(points, options.input, false);
 
   // The fit exactly as `wendfit` runs it, with the options' solver and guard.
   const Clock::time_point fitStart = Clock::now();
-  auto octree = std::make_unique<PointOctree>(points);
-  const float* h = octree->halfExtent;
-  const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
+  const float boxDiagonal = octreeBoxDiagonal(points);
   int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log);
   // Noise: measured on the rescaled points (the settings are relative to the
   // box), reported in input units. Exact data keep the designed settings.
@@ -168,38 +161,19 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
                  summary.regularization, levels);
     std::fflush(log);
   }
-  if (summary.normalsTreated > 0) {
-    // Dropped points change the box the fit was laid out for.
-    octree = std::make_unique<PointOctree>(points);
-  }
-  float boxMin[3];
-  float boxMax[3];
-  points.boundingBox(boxMin, boxMax, 1.5f);
-  ImplicitFunction function(boxMin, boxMax, nullptr);
-  function.offset = 0.0f;
-  LevelFitter fitter;
-  fitter.function = &function;
-  fitter.console = nullptr;
-  fitter.boxDiagonal = boxDiagonal;
-  fitter.errorThreshold = static_cast<float>(summary.threshold * boxDiagonal);
-  fitter.regularization = static_cast<float>(summary.regularization);
-  fitter.solver = options.solver;
-  fitter.signGuard = options.signGuard;
-  points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
-  float radius = boxDiagonal * 1.5f;
-  for (int level = 1; level <= levels; ++level) {
-    const Clock::time_point levelStart = Clock::now();
-    PointSet centres = octree->levelCentres(level);
-    const int sampled = centres.count;
-    fitter.fitLevel(std::move(centres), radius, level);
-    if (log) {
-      std::fprintf(log, "level %d/%d: %d centres, %d iterations, %.2f s\n", level, levels, sampled,
-                   fitter.stats.iterations, secondsSince(levelStart));
-      std::fflush(log);
-    }
-    radius *= 0.5f;
-  }
-  octree.reset();
+  RunOptions fit;
+  fit.levels = levels;
+  fit.errorThreshold = summary.threshold;
+  fit.regularization = summary.regularization;
+  fit.solver = options.solver;
+  fit.signGuard = options.signGuard;
+  const FitOutcome outcome = fitLevels(points, fit, nullptr, nullptr, [&](const FittedLevel& level) {
+    if (!log) return;
+    std::fprintf(log, "level %d/%d: %d centres, %d iterations, %.2f s\n", level.level, levels, level.sampled,
+                 level.stats.iterations, level.seconds);
+    std::fflush(log);
+  });
+  const ImplicitFunction& function = *outcome.function;
   summary.basisFunctions = function.functionCount();
   summary.fitSeconds = secondsSince(fitStart);
 

@@ -171,7 +171,7 @@ float prepareFitPoints(PointSet& points, const std::string& name, bool flip) {
 }
 
 FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* console,
-                     std::FILE* statsReport) {
+                     std::FILE* statsReport, const std::function<void(const FittedLevel&)>& onLevel) {
   FitOutcome outcome;
   auto start = std::chrono::steady_clock::now();
   Clock::time_point phase = Clock::now();
@@ -212,6 +212,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
     fitter.fitLevel(std::move(centres), radius, level);
     if (statsReport) reportLevel(statsReport, level, sampled, fitter.stats);
     outcome.levels.push_back({level, sampled, radius, secondsSince(levelStart), fitter.stats});
+    if (onLevel) onLevel(outcome.levels.back());
     radius *= 0.5f;
   }
   octree.reset();

@@ -4,6 +4,7 @@
 // command line; `main` only parses arguments into RunOptions.
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -106,8 +107,10 @@ struct FitOutcome {
 // transcript from the function's construction to the fitting time on
 // `console` and, per level, the stats line on `statsReport` (either nullptr:
 // silent). Throws like runFit's fitting.
+// `onLevel`, when set, is called after each level with its figures.
 FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* console,
-                     std::FILE* statsReport);
+                     std::FILE* statsReport,
+                     const std::function<void(const FittedLevel&)>& onLevel = nullptr);
 
 // Runs the whole sequence and writes options.output (atomically: nothing is
 // left under that name unless the run succeeds). Console messages go to

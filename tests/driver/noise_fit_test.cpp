@@ -54,11 +54,16 @@ struct SphereFit {
   double maxDistance = 0;
 };
 
+// `wendfit` at 8 levels with `options`, or, for options "reconstruct",
+// wendfit-reconstruct with its defaults.
 SphereFit fitSphere(const test::TempDir& dir, const std::string& options) {
   SphereFit fit;
   const std::string mesh = dir.file("sphere.ply");
-  fit.run = test::runCommand(test::executable("wendfit") + " --threads 1 " + options + " " +
-                             dir.file("sphere.xyz") + " " + dir.file("sphere.fn") + " 8 --mesh " + mesh);
+  fit.run = options == "reconstruct"
+                ? test::runCommand(test::executable("wendfit-reconstruct") + " --threads 1 " +
+                                   dir.file("sphere.xyz") + " " + mesh)
+                : test::runCommand(test::executable("wendfit") + " --threads 1 " + options + " " +
+                                   dir.file("sphere.xyz") + " " + dir.file("sphere.fn") + " 8 --mesh " + mesh);
   EXPECT_EQ(fit.run.status, 0) << fit.run.err;
   const TriangleMesh surface = readMesh(mesh);
   fit.topology = analyzeTopology(surface);
@@ -94,6 +99,14 @@ TEST(NoiseFit, NoisySphereGivesOneClosedSurfaceNearTheSphere) {
   if (at != std::string::npos) std::sscanf(fit.run.err.c_str() + at, "normals %ld flipped", &flipped);
   EXPECT_GE(flipped, 390) << fit.run.err;
   EXPECT_LE(flipped, 400) << fit.run.err;
+
+  // wendfit-reconstruct measures the noise by itself.
+  const SphereFit reconstructed = fitSphere(dir, "reconstruct");
+  EXPECT_NE(reconstructed.run.err.find("measured"), std::string::npos) << reconstructed.run.err;
+  EXPECT_EQ(reconstructed.topology.components, 1);
+  EXPECT_TRUE(reconstructed.topology.watertight());
+  EXPECT_LT(reconstructed.meanDistance, 0.5 * kRelativeNoise);
+  EXPECT_LT(reconstructed.maxDistance, 3.0 * kRelativeNoise);
 }
 
 TEST(NoiseFit, BadNoiseLevelIsAUsageError) {
