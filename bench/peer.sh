@@ -39,7 +39,10 @@
 #             with labels old-… (before/after comparisons)
 #   METHODS   replaces the detected wendfit runs: "label=options;label=options"
 #   EXTRA_METHODS  adds wendfit runs, same form, e.g.
-#             EXTRA_METHODS="schwarz-1t=--solver schwarz --threads 1"
+#             EXTRA_METHODS="schwarz-1t=--solver schwarz --threads 1";
+#             a label starting with "reconstruct" runs
+#             `wendfit-reconstruct [options] POINTS OUT.ply` instead
+#             (levels from the data), e.g. EXTRA_METHODS="reconstruct="
 #   POISSON   0 to leave out the peer
 #   THREADS   threads for wendfit (--threads) and Poisson (n_threads);
 #             default: each one's own default (every core)
@@ -128,7 +131,7 @@ run_poisson=$have_open3d
 [ "${POISSON:-1}" = 0 ] && run_poisson=0
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DWENDFIT_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target wendfit -j "$(nproc)" >/dev/null
+cmake --build "$BUILD" --target wendfit wendfit-reconstruct -j "$(nproc)" >/dev/null
 WENDFIT=$BUILD/wendfit
 
 # One "label<TAB>binary<TAB>options" line per wendfit run.
@@ -210,17 +213,28 @@ for scan in $SCANS; do
     fi
     while IFS="$(printf '\t')" read -r label binary options; do
       out="$WORK/out/$scan-$count${NOISE:+-n$NOISE}-$label.ply"
-      # shellcheck disable=SC2086
-      if result=$(timed "$out.log" "$binary" $options $thread_option "$points" "${out%.ply}.fn" "$levels" \
-        --mesh "$out"); then
+      # A label starting with "reconstruct" runs wendfit-reconstruct, which
+      # chooses its own levels.
+      setting=L$levels status=0
+      case $label in
+        reconstruct*) setting=auto
+          # shellcheck disable=SC2086
+          result=$(timed "$out.log" "$BUILD/wendfit-reconstruct" $options $thread_option "$points" "$out") ||
+            status=$? ;;
+        *)
+          # shellcheck disable=SC2086
+          result=$(timed "$out.log" "$binary" $options $thread_option "$points" "${out%.ply}.fn" "$levels" \
+            --mesh "$out") || status=$? ;;
+      esac
+      if [ $status = 0 ]; then
         # shellcheck disable=SC2086
         set -- $result
         runs="$runs
-$label L$levels $result $out -"
+$label $setting $result $out -"
         note "$scan $count: $label $levels levels: $1 s wall, $(($2 / 1024)) MB"
       else
         runs="$runs
-$label L$levels failed 0 - $out see ${out}.log"
+$label $setting failed 0 - $out see ${out}.log"
         failed=1
       fi
     done <"$WORK/methods"
