@@ -76,8 +76,7 @@ int main(int argc, char** argv) {
   input.rescale(20.0f);
   const Clock::time_point start = Clock::now();
   wendfit::PointOctree octree(input);
-  const float* h = octree.halfExtent;
-  const float diagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
+  const float diagonal = octree.boxDiagonal();
   float boxMin[3], boxMax[3];
   input.boundingBox(boxMin, boxMax, 1.5f);
   wendfit::ImplicitFunction function(boxMin, boxMax, nullptr);

@@ -18,6 +18,7 @@
 #include "io/output_path.h"
 #include "mesh/face_sampling.h"
 #include "mesh/mesh_writer.h"
+#include "spatial/point_octree.h"
 
 namespace wendfit {
 
@@ -44,25 +45,6 @@ void checkTargets(const ReconstructOptions& options) {
   requireWritableTarget(options.functionPath);
   requireDistinct(options.functionPath, options.input, "the input file");
   requireDistinct(options.functionPath, options.meshPath, "the mesh file");
-}
-
-// The diagonal of the points' box as the fit's octree computes it, so that
-// the level choice sees the radii the fit will use.
-float octreeBoxDiagonal(const PointSet& points) {
-  float lower[3];
-  float upper[3];
-  const float* first = points.position(0);
-  for (int k = 0; k < 3; ++k) lower[k] = upper[k] = first[k];
-  for (int i = 1; i < points.count; ++i) {
-    const float* p = points.position(i);
-    for (int k = 0; k < 3; ++k) {
-      lower[k] = std::min(lower[k], p[k]);
-      upper[k] = std::max(upper[k], p[k]);
-    }
-  }
-  float h[3];
-  for (int k = 0; k < 3; ++k) h[k] = (upper[k] - lower[k]) * 0.5f;
-  return 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
 }
 
 // The input as oriented points: a point file as read, a mesh sampled on its

@@ -177,8 +177,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   Clock::time_point phase = Clock::now();
   auto octree = std::make_unique<PointOctree>(points);
   outcome.octreeSeconds = secondsSince(phase);
-  const float* h = octree->halfExtent;
-  const float boxDiagonal = 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
+  const float boxDiagonal = octree->boxDiagonal();
   outcome.boxDiagonal = boxDiagonal;
 
   float boxMin[3];

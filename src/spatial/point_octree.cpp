@@ -64,16 +64,8 @@ void writeCentre(const PointSet& points, int begin, int end, float position[3],
   for (int k = 0; k < 3; ++k) normal[k] = static_cast<float>(normalSum[k] * inverseLength);
 }
 
-}  // namespace
-
-PointOctree::PointOctree(PointSet& points) : points_(points) {
-  const size_t floatCount = 3 * static_cast<size_t>(points.count < 0 ? 0 : points.count);
-  if (points.count <= 0 || points.positions.size() < floatCount) {
-    throw Error("point octree: the point set is empty (expected at least one point)");
-  }
-  if (points.normals.size() < floatCount) {
-    throw Error("point octree: the point set has no normals (expected one per point)");
-  }
+// The smallest box around the points (at least one).
+void pointBounds(const PointSet& points, float lower[3], float upper[3]) {
   const float* first = points.position(0);
   for (int k = 0; k < 3; ++k) lower[k] = upper[k] = first[k];
   for (int i = 1; i < points.count; ++i) {
@@ -83,6 +75,36 @@ PointOctree::PointOctree(PointSet& points) : points_(points) {
       if (upper[k] < p[k]) upper[k] = p[k];
     }
   }
+}
+
+float diagonalOf(const float halfExtent[3]) {
+  const float* h = halfExtent;
+  return 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
+}
+
+}  // namespace
+
+float PointOctree::boxDiagonal() const { return diagonalOf(halfExtent); }
+
+float octreeBoxDiagonal(const PointSet& points) {
+  if (points.count <= 0) return 0.0f;
+  float lower[3];
+  float upper[3];
+  pointBounds(points, lower, upper);
+  float h[3];
+  for (int k = 0; k < 3; ++k) h[k] = (upper[k] - lower[k]) * 0.5f;
+  return diagonalOf(h);
+}
+
+PointOctree::PointOctree(PointSet& points) : points_(points) {
+  const size_t floatCount = 3 * static_cast<size_t>(points.count < 0 ? 0 : points.count);
+  if (points.count <= 0 || points.positions.size() < floatCount) {
+    throw Error("point octree: the point set is empty (expected at least one point)");
+  }
+  if (points.normals.size() < floatCount) {
+    throw Error("point octree: the point set has no normals (expected one per point)");
+  }
+  pointBounds(points, lower, upper);
   Cell root{};
   for (int k = 0; k < 3; ++k) {
     halfExtent[k] = (upper[k] - lower[k]) * 0.5f;

@@ -37,6 +37,10 @@ class PointOctree {
   float lower[3];
   float halfExtent[3];
 
+  // The diagonal of the points' box, 2 |halfExtent|: the length the fit's
+  // radii and tolerances are measured against.
+  float boxDiagonal() const;
+
  private:
   struct Cell;
   // Child cell indices of a divided cell in octant order; -1 for an empty
@@ -53,5 +57,9 @@ class PointOctree {
   std::vector<Cell> cells_;
   std::vector<Slots> slots_;
 };
+
+// PointOctree(points).boxDiagonal(), bit for bit, without building the tree
+// (and without reordering the points); 0 for no points.
+float octreeBoxDiagonal(const PointSet& points);
 
 }  // namespace wendfit
