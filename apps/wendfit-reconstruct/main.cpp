@@ -68,11 +68,12 @@ std::string helpText() {
          "Extraction options:\n" +
          wendfit::meshOptionsHelp() +
          "The watertight check is on by default: a mesh with boundary or non-manifold\n"
-         "edges is an error (status 1) and is not written.\n"
+         "edges is an error (status 1) and is not written; so is a fit with no surface,\n"
+         "with the likely cause.\n"
          "Progress and the summary (time, vertices, triangles, watertight, largest\n"
          "distance of a vertex from the data) go to standard error.\n"
          "Exit status: 0 success, 1 failure (bad input, unwritable output, a mesh that\n"
-         "is not watertight), 2 usage error.\n";
+         "is not watertight or empty), 2 usage error.\n";
 }
 
 struct ToolOptions {

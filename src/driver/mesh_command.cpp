@@ -175,6 +175,12 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
 }
 
 void requireWatertight(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary) {
+  if (options.requireSurface && summary.triangles == 0) {
+    const std::string reason = options.emptyReason.empty()
+                                   ? "no surface: the fitted function has no zero level inside its box"
+                                   : options.emptyReason;
+    throw Error(meshPath + ": " + reason + " (the mesh was not written)");
+  }
   if (!options.requireWatertight || (summary.boundaryEdges == 0 && summary.nonManifoldEdges == 0)) return;
   throw Error(meshPath + ": the mesh is not watertight: " + std::to_string(summary.boundaryEdges) +
               " boundary edges, " + std::to_string(summary.nonManifoldEdges) +

@@ -23,6 +23,10 @@ struct MeshOptions {
   bool ascii = false;
   // A mesh with boundary or non-manifold edges is an error, not written.
   bool requireWatertight = false;
+  // A mesh without triangles is an error, not written; `emptyReason` (if
+  // set) says why the data gave no surface.
+  bool requireSurface = false;
+  std::string emptyReason;
   // The factor by which the fit multiplied its input coordinates; the mesh
   // is written divided by it, in the input's own coordinates. 1 keeps the
   // result file's coordinates.
@@ -83,13 +87,15 @@ std::string meshOptionsHelp();
 // curvature properties. Throws Error for an unknown mesh extension,
 // options.quality without dataPoints or PLY, options.curvature without PLY (before any
 // work), a bad resolution, an unwritable file, or, with
-// options.requireWatertight, a mesh with boundary or non-manifold edges
-// (then nothing is written).
+// options.requireWatertight, a mesh with boundary or non-manifold edges, or
+// with options.requireSurface, a mesh without triangles (then nothing is
+// written).
 MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::string& meshPath,
                               const MeshOptions& options, std::FILE* log, const PointSet* dataPoints = nullptr);
 
 // With options.requireWatertight, throws Error naming meshPath and the counts
-// when the summary has boundary or non-manifold edges; otherwise does nothing.
+// when the summary has boundary or non-manifold edges; with
+// options.requireSurface, when it has no triangle. Otherwise does nothing.
 void requireWatertight(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary);
 
 // The summary line, without a line feed: "watertight" only when the mesh

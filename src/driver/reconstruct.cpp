@@ -164,6 +164,11 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   mesh.inputScale = scale;
   mesh.toolName = "wendfit-reconstruct";
   mesh.extraction.progress = progress;
+  // An empty mesh is no answer to "a surface from these points": say why
+  // instead of writing it.
+  if (mesh.emptyReason.empty()) {
+    mesh.emptyReason = levelAdvice(levels, summary.boxDiagonal, summary.sampleSpacing, 0, 0);
+  }
   summary.mesh = writeFunctionMesh(function, options.meshPath, mesh, nullptr, &points);
   summary.seconds = secondsSince(start);
   return summary;

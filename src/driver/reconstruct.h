@@ -33,12 +33,13 @@ struct ReconstructOptions {
   // (chooseNoiseSettings), and normals that disagree with their neighbours
   // are re-oriented or dropped.
   double noiseSigma = -1.0;
-  // Extraction and writing; requireWatertight and dropUnsupported are on
-  // unless the caller turns them off. inputScale and toolName are set by the
+  // Extraction and writing; requireWatertight, requireSurface and
+  // dropUnsupported are on unless the caller turns them off. inputScale and toolName are set by the
   // sequence.
   MeshOptions mesh;
   ReconstructOptions() {
     mesh.requireWatertight = true;
+    mesh.requireSurface = true;
     mesh.dropUnsupported = true;
   }
 };

@@ -154,8 +154,13 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
       {dir.file("missing.xyz") + " " + dir.file("out.ply"), 1, dir.file("missing.xyz")},
       // Every point at one position: no extent and no spacing.
       {dir.file("twin.xyz") + " " + dir.file("out.ply"), 1, "points are at one position"},
+      // A flat patch has no inside: no surface, and no empty file left behind.
+      {dir.file("flat.xyz") + " " + dir.file("out.ply"), 1, "the points enclose no volume"},
   };
   test::writeFile(dir.file("twin.xyz"), "1 1 1 0 0 1\n1 1 1 0 1 0\n1 1 1 1 0 0\n");
+  std::string flat;
+  for (int i = 0; i < 400; ++i) flat += std::to_string(i % 20 * 0.1) + " " + std::to_string(i / 20 * 0.1) + " 0 0 0 1\n";
+  test::writeFile(dir.file("flat.xyz"), flat);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments);
     const test::CommandResult run = runCommand(tool + " " + c.arguments);
