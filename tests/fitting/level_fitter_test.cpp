@@ -17,6 +17,7 @@
 #include "function/implicit_function.h"
 #include "core/error.h"
 #include "spatial/point_octree.h"
+#include "support/fit_support.h"
 
 namespace wendfit {
 namespace {
@@ -424,15 +425,10 @@ std::vector<Point> sampleSurface(bool torus, int count, unsigned seed) {
 
 TEST(LevelFitter, FittedFunctionVanishesAtEachLevelsCentres) {
   for (bool torus : {false, true}) {
-    PointSet input = makeSet(sampleSurface(torus, 3000, torus ? 11 : 12));
-    PointOctree octree(input);
-    const float diagonal = 2.0f * std::sqrt(octree.halfExtent[0] * octree.halfExtent[0] +
-                                            octree.halfExtent[1] * octree.halfExtent[1] +
-                                            octree.halfExtent[2] * octree.halfExtent[2]);
-    float boxMin[3], boxMax[3];
-    input.boundingBox(boxMin, boxMax, 1.5f);
-    ImplicitFunction function(boxMin, boxMax, nullptr);
-    function.offset = 0.0f;
+    test::LevelFitSetup setup(makeSet(sampleSurface(torus, 3000, torus ? 11 : 12)));
+    PointOctree& octree = setup.octree;
+    const float diagonal = setup.diagonal;
+    ImplicitFunction& function = setup.function;
     LevelFitter fitter = makeFitter(function, diagonal);
     float radius = 1.5f * diagonal;
     for (int level = 1; level <= 4; ++level, radius *= 0.5f) {
@@ -464,15 +460,10 @@ TEST(LevelFitter, FittedFunctionVanishesAtEachLevelsCentres) {
 }
 
 TEST(LevelFitter, SchwarzConstantsMeetTheStoppingTestOnTheTrueResidualAtEveryLevel) {
-  PointSet input = makeSet(sampleSurface(true, 3000, 21));
-  PointOctree octree(input);
-  const float diagonal = 2.0f * std::sqrt(octree.halfExtent[0] * octree.halfExtent[0] +
-                                          octree.halfExtent[1] * octree.halfExtent[1] +
-                                          octree.halfExtent[2] * octree.halfExtent[2]);
-  float boxMin[3], boxMax[3];
-  input.boundingBox(boxMin, boxMax, 1.5f);
-  ImplicitFunction function(boxMin, boxMax, nullptr);
-  function.offset = 0.0f;
+  test::LevelFitSetup setup(makeSet(sampleSurface(true, 3000, 21)));
+  PointOctree& octree = setup.octree;
+  const float diagonal = setup.diagonal;
+  ImplicitFunction& function = setup.function;
   LevelFitter fitter = makeFitter(function, diagonal);
   fitter.solver = SolverKind::Schwarz;
   const double tolerance = 1e-5 * diagonal;
