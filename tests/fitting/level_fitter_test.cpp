@@ -40,7 +40,7 @@ std::unique_ptr<ImplicitFunction> makeFunction(float lo, float hi) {
   const float boxMin[3] = {lo, lo, lo};
   const float boxMax[3] = {hi, hi, hi};
   auto function = std::make_unique<ImplicitFunction>(boxMin, boxMax, nullptr);
-  function->offset = 0.0f;
+  function->setOffset(0.0f);
   return function;
 }
 
@@ -74,7 +74,7 @@ void collectRecords(const FunctionCell& cell, std::vector<const BasisFunction*>&
 
 std::vector<const BasisFunction*> recordsOfLevel(const ImplicitFunction& function, int level) {
   std::vector<const BasisFunction*> all, ofLevel;
-  collectRecords(function.root, all);
+  collectRecords(function.root(), all);
   for (const BasisFunction* record : all) {
     if (record->level == level) ofLevel.push_back(record);
   }
@@ -383,7 +383,7 @@ TEST(LevelFitter, ZeroGradientMakesTheErrorTheAbsoluteValue) {
     far.radius = 0.1f;
     far.level = 1;
     function->addLevel({far});
-    function->offset = 0.25f;
+    function->setOffset(0.25f);
     LevelFitter fitter = makeFitter(*function, 1.0f);
     fitter.errorThreshold = threshold;
     fitter.fitLevel(makeSet(kThreeCentres), 0.5f, 2);

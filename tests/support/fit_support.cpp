@@ -26,7 +26,7 @@ LevelFitSetup::LevelFitSetup(PointSet set)
       octree(points),
       diagonal(octree.boxDiagonal()),
       function(grownBox(points).min, grownBox(points).max, nullptr) {
-  function.offset = 0.0f;
+  function.setOffset(0.0f);
 }
 
 MeshMeasure measureMesh(const std::string& meshPath, const std::function<double(const float* p)>& distance) {
