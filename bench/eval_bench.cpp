@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   const unsigned seed = argc > 3 ? static_cast<unsigned>(std::atol(argv[3])) : 1;
   const std::unique_ptr<wendfit::ImplicitFunction> function = wendfit::readFunctionFile(argv[1]);
   std::vector<const wendfit::BasisFunction*> records;
-  collect(function->root, records);
+  collect(function->root(), records);
   if (records.empty()) {
     std::fprintf(stderr, "eval_bench: %s holds no records\n", argv[1]);
     return 1;

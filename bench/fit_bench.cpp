@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   float boxMin[3], boxMax[3];
   input.boundingBox(boxMin, boxMax, 1.5f);
   wendfit::ImplicitFunction function(boxMin, boxMax, nullptr);
-  function.offset = 0.0f;
+  function.setOffset(0.0f);
   wendfit::LevelFitter fitter;
   fitter.function = &function;
   fitter.boxDiagonal = diagonal;

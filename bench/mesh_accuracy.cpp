@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 
 namespace {

@@ -16,12 +16,10 @@
 #include "io/point_queries.h"
 #include "core/error.h"
 #include "core/option_number.h"
+#include "tool_main.h"
 #include "io/function_file_reader.h"
 
 namespace {
-
-constexpr int kStatusFailure = 1;
-constexpr int kStatusUsage = 2;
 
 const char* const kHelp =
     "usage: wendfit-eval [options] FUNCTION_FILE [POINTS_FILE]\n"
@@ -98,20 +96,8 @@ const char* const kHelp =
     "malformed (\"wendfit-eval: error: FILE:LINE: problem\" on standard error, after\n"
     "the answers to the lines before it); 2 for a usage error.\n";
 
-int usageError(const std::string& problem) {
-  std::fprintf(stderr, "wendfit-eval: error: %s\n\n%s", problem.c_str(), kHelp);
-  return kStatusUsage;
-}
-
-int failure(const std::string& message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "wendfit-eval: error: %s\n", message.c_str());
-  return kStatusFailure;
-}
-
 struct ToolOptions {
-  enum class Action { Run, Help, Version };
-  Action action = Action::Run;
+  wendfit::ToolAction action = wendfit::ToolAction::Run;
   std::string functionPath;
   std::string pointsPath;
   std::string likePath;
@@ -131,10 +117,10 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
     } else if (argument == "--") {
       optionsEnded = true;
     } else if (argument == "--help" || argument == "-h") {
-      options.action = ToolOptions::Action::Help;
+      options.action = wendfit::ToolAction::Help;
       return options;
     } else if (argument == "--version") {
-      options.action = ToolOptions::Action::Version;
+      options.action = wendfit::ToolAction::Version;
       return options;
     } else if (argument == "--principal") {
       options.query.principal = true;
@@ -205,46 +191,42 @@ void answer(const wendfit::ImplicitFunction& function, std::istream& in, const s
 }  // namespace
 
 int main(int argc, char** argv) {
+  const wendfit::ToolText text{"wendfit-eval", kHelp, kHelp, "out of memory"};
   ToolOptions options;
-  try {
-    options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const wendfit::Error& error) {
-    return usageError(error.what());
-  }
-  if (options.action == ToolOptions::Action::Help) {
-    std::fputs(kHelp, stdout);
-    return 0;
-  }
-  if (options.action == ToolOptions::Action::Version) {
-    std::printf("wendfit-eval %s\n", WENDFIT_VERSION);
-    return 0;
-  }
-  try {
-    const std::unique_ptr<wendfit::ImplicitFunction> function =
-        wendfit::readFunctionFile(options.functionPath);
-    // The fit multiplied its points by a float factor; queries are scaled by
-    // the same float.
-    const float scale = options.scale > 0.0            ? static_cast<float>(options.scale)
-                        : options.likePath.empty() ? 1.0f
-                                                   : wendfit::fitScale(options.likePath);
-    if (options.pointsPath.empty() || options.pointsPath == "-") {
-      std::ios::sync_with_stdio(false);
-      answer(*function, std::cin, "<stdin>", scale, options.query);
-    } else {
-      std::ifstream points(options.pointsPath);
-      if (!points) {
-        return failure(wendfit::fileMessage(options.pointsPath, "cannot open (expected a readable file "
-                                                                "of query points)"));
+  auto parse = [&](const std::vector<std::string>& arguments) {
+    options = parseArguments(arguments);
+    return options.action;
+  };
+  auto run = [&] {
+    try {
+      const std::unique_ptr<wendfit::ImplicitFunction> function =
+          wendfit::readFunctionFile(options.functionPath);
+      // The fit multiplied its points by a float factor; queries are scaled by
+      // the same float.
+      const float scale = options.scale > 0.0            ? static_cast<float>(options.scale)
+                          : options.likePath.empty() ? 1.0f
+                                                     : wendfit::fitScale(options.likePath);
+      if (options.pointsPath.empty() || options.pointsPath == "-") {
+        std::ios::sync_with_stdio(false);
+        answer(*function, std::cin, "<stdin>", scale, options.query);
+      } else {
+        std::ifstream points(options.pointsPath);
+        if (!points) {
+          throw wendfit::Error(wendfit::fileMessage(options.pointsPath, "cannot open (expected a readable file "
+                                                                        "of query points)"));
+        }
+        answer(*function, points, options.pointsPath, scale, options.query);
       }
-      answer(*function, points, options.pointsPath, scale, options.query);
+    } catch (const wendfit::Error&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& error) {
+      // A failure below the library's own checks: name the result file.
+      throw wendfit::Error(options.functionPath + ": " + error.what());
     }
-  } catch (const wendfit::Error& error) {
-    return failure(error.what());
-  } catch (const std::bad_alloc&) {
-    return failure("out of memory");
-  } catch (const std::exception& error) {
-    return failure(options.functionPath + ": " + error.what());
-  }
-  if (std::fflush(stdout) != 0) return failure("cannot write the results to standard output");
-  return 0;
+    if (std::fflush(stdout) != 0) throw wendfit::Error("cannot write the results to standard output");
+    return 0;
+  };
+  return wendfit::toolMain(text, argc, argv, parse, run);
 }

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "io/function_file_reader.h"
 #include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
+#include "tool_main.h"
 
 namespace {
 
@@ -126,22 +126,15 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const wendfit::ToolText text{"wendfit-mesh", helpText(), helpText(), "out of memory"};
   ToolOptions options;
-  try {
-    options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const wendfit::Error& error) {
-    std::fprintf(stderr, "wendfit-mesh: error: %s\n\n%s", error.what(), helpText().c_str());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(helpText().c_str(), stdout);
-    return 0;
-  }
-  if (options.version) {
-    std::printf("wendfit-mesh %s\n", WENDFIT_VERSION);
-    return 0;
-  }
-  try {
+  auto parse = [&](const std::vector<std::string>& arguments) {
+    options = parseArguments(arguments);
+    return options.help      ? wendfit::ToolAction::Help
+           : options.version ? wendfit::ToolAction::Version
+                             : wendfit::ToolAction::Run;
+  };
+  auto run = [&] {
     if (options.threads > 0) omp_set_num_threads(options.threads);
     if (isatty(fileno(stderr)) && !options.quiet) options.mesh.extraction.progress = stderr;
     options.mesh.toolName = "wendfit-mesh";
@@ -153,15 +146,7 @@ int main(int argc, char** argv) {
     options.mesh.inputScale = options.scale > 0.0 ? options.scale : likeScale;
     wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, options.quiet ? nullptr : stderr,
                                options.likePath.empty() ? nullptr : &input);
-  } catch (const wendfit::Error& error) {
-    std::fprintf(stderr, "wendfit-mesh: error: %s\n", error.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "wendfit-mesh: error: out of memory\n");
-    return 1;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "wendfit-mesh: error: %s\n", error.what());
-    return 1;
-  }
-  return 0;
+    return 0;
+  };
+  return wendfit::toolMain(text, argc, argv, parse, run);
 }

@@ -7,7 +7,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "driver/mesh_command.h"
 #include "core/option_number.h"
 #include "mesh/mesh_writer.h"
+#include "tool_main.h"
 
 namespace {
 
@@ -196,31 +196,21 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
+  const wendfit::ToolText text{"wendfit-reconstruct", kUsage, helpText(),
+                               "out of memory (the input is too large for this machine)"};
   ToolOptions options;
-  try {
-    options = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const wendfit::Error& error) {
-    std::fprintf(stderr, "wendfit-reconstruct: error: %s\n\n%s", error.what(), kUsage);
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(helpText().c_str(), stdout);
-    return 0;
-  }
-  if (options.version) {
-    std::printf("wendfit-reconstruct %s\n", WENDFIT_VERSION);
-    return 0;
-  }
-  std::FILE* log = options.quiet ? nullptr : stderr;
-  std::FILE* progress = !options.quiet && isatty(fileno(stderr)) ? stderr : nullptr;
-  try {
+  auto parse = [&](const std::vector<std::string>& arguments) {
+    options = parseArguments(arguments);
+    return options.help      ? wendfit::ToolAction::Help
+           : options.version ? wendfit::ToolAction::Version
+                             : wendfit::ToolAction::Run;
+  };
+  auto run = [&] {
+    std::FILE* log = options.quiet ? nullptr : stderr;
+    std::FILE* progress = !options.quiet && isatty(fileno(stderr)) ? stderr : nullptr;
     const wendfit::ReconstructSummary summary = wendfit::reconstruct(options.run, log, progress);
     if (log) printSummary(summary, options.run.meshPath);
     return 0;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "wendfit-reconstruct: error: out of memory (the input is too large for this machine)\n");
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "wendfit-reconstruct: error: %s\n", error.what());
-  }
-  return 1;
+  };
+  return wendfit::toolMain(text, argc, argv, parse, run);
 }

@@ -52,7 +52,7 @@ TriangleMesh extract(const Function& function, const ExtractOptions& options = {
 // Throws Error naming `path` for an unknown extension or a failed write.
 void writeTriangleMesh(const TriangleMesh& mesh, const std::string& path, bool asciiPly = false);
 
-// Reads a triangle mesh from a PLY, OBJ or OFF file (by extension); normals
+// Reads a triangle mesh from a PLY, OBJ, OFF or binary STL file (by extension); normals
 // when the file has them. Throws Error "<file>:<line>: <problem>" for an
 // unreadable or malformed file.
 TriangleMesh readTriangleMesh(const std::string& path);

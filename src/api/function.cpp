@@ -32,15 +32,15 @@ long Function::basisFunctionCount() const { return implementation().functionCoun
 
 std::array<float, 3> Function::boxMin() const {
   const ImplicitFunction& f = implementation();
-  return {f.boxMin[0], f.boxMin[1], f.boxMin[2]};
+  return {f.boxMin()[0], f.boxMin()[1], f.boxMin()[2]};
 }
 
 std::array<float, 3> Function::boxMax() const {
   const ImplicitFunction& f = implementation();
-  return {f.boxMax[0], f.boxMax[1], f.boxMax[2]};
+  return {f.boxMax()[0], f.boxMax()[1], f.boxMax()[2]};
 }
 
-float Function::offset() const { return implementation().offset; }
+float Function::offset() const { return implementation().offset(); }
 
 Evaluation evaluate(const Function& function, const std::vector<float>& xyz,
                     const EvaluationOptions& options) {

@@ -10,7 +10,7 @@
 
 #include "api/thread_count.h"
 #include "core/error.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/mesh_writer.h"
 #include "mesh/surface_extractor.h"

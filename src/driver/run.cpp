@@ -185,7 +185,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   points.boundingBox(boxMin, boxMax, 1.5f);
   outcome.function = std::make_unique<ImplicitFunction>(boxMin, boxMax, console);
   ImplicitFunction& function = *outcome.function;
-  function.offset = 0.0f;
+  function.setOffset(0.0f);
 
   LevelFitter fitter;
   fitter.function = &function;

@@ -65,7 +65,7 @@ void testProbe(const LevelFitter& fitter, const KdTree& tree, double distance, i
   const float* p = probe.position;
   const ImplicitFunction& function = *fitter.function;
   for (int a = 0; a < 3; ++a) {
-    if (!(p[a] >= function.boxMin[a] && p[a] <= function.boxMax[a])) return;
+    if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return;
   }
   const double before = function.value(p[0], p[1], p[2]);
   double after = before;
@@ -118,14 +118,14 @@ void probeCentre(const LevelFitter& fitter, const KdTree& tree, int j, double st
 Probe faceProbe(const LevelFitter& fitter, int axis, bool upper, int cell) {
   const ImplicitFunction& function = *fitter.function;
   Probe probe;
-  probe.position[axis] = upper ? function.boxMax[axis] : function.boxMin[axis];
+  probe.position[axis] = upper ? function.boxMax()[axis] : function.boxMin()[axis];
   const int across[2] = {(axis + 1) % 3, (axis + 2) % 3};
   const int index[2] = {cell % kFaceProbesPerSide, cell / kFaceProbesPerSide};
   for (int k = 0; k < 2; ++k) {
     const int a = across[k];
     const double fraction = (index[k] + 0.5) / kFaceProbesPerSide;
-    probe.position[a] = static_cast<float>(function.boxMin[a] +
-                                           fraction * (function.boxMax[a] - function.boxMin[a]));
+    probe.position[a] = static_cast<float>(function.boxMin()[a] +
+                                           fraction * (function.boxMax()[a] - function.boxMin()[a]));
   }
   return probe;
 }
@@ -158,8 +158,8 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
   for (int face = 0; face < 6; ++face) {
     const int axis = face / 2;
     const bool upper = face % 2 == 1;
-    const double distance = upper ? fitter.function->boxMax[axis] - fitter.pointsMax[axis]
-                                  : fitter.pointsMin[axis] - fitter.function->boxMin[axis];
+    const double distance = upper ? fitter.function->boxMax()[axis] - fitter.pointsMax[axis]
+                                  : fitter.pointsMin[axis] - fitter.function->boxMin()[axis];
     if (!(distance > 0)) continue;
     for (int cell = 0; cell < kFaceProbesPerSide * kFaceProbesPerSide; ++cell) {
       probes.push_back(faceProbe(fitter, axis, upper, cell));

@@ -214,18 +214,18 @@ struct DerivativeTerm {
 
 template <typename Term>
 double ImplicitFunction::descend(float x, float y, float z, Term& term) const {
-  if (layout_.empty()) return descendTree(root, x, y, z, term);
+  if (layout_.empty()) return descendTree(root_, x, y, z, term);
   return descendLayout(layout_, 0, x, y, z, term, batchTermsAvailable());
 }
 
 float ImplicitFunction::value(float x, float y, float z) const {
-  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
-      z > boxMax[2]) {
-    return offset;
+  if (x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
+      z > boxMax_[2]) {
+    return offset_;
   }
   ValueTerm term;
   const double sum = descend(x, y, z, term);
-  return static_cast<float>(sum + static_cast<double>(offset));
+  return static_cast<float>(sum + static_cast<double>(offset_));
 }
 
 void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {
@@ -233,27 +233,27 @@ void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {
 }
 
 float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z) const {
-  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
-      z > boxMax[2]) {
+  if (x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
+      z > boxMax_[2]) {
     out[0] = out[1] = out[2] = 0.0f;
-    return offset;
+    return offset_;
   }
   GradientTerm term;
   const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
-  return static_cast<float>(sum + static_cast<double>(offset));
+  return static_cast<float>(sum + static_cast<double>(offset_));
 }
 
 float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, float z) const {
-  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
-      z > boxMax[2]) {
+  if (x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
+      z > boxMax_[2]) {
     out[0] = out[1] = out[2] = 0.0f;
-    return offset;
+    return offset_;
   }
   ExactGradientTerm term;
   const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
-  return static_cast<float>(sum + static_cast<double>(offset));
+  return static_cast<float>(sum + static_cast<double>(offset_));
 }
 
 void ImplicitFunction::curvatures(double* mean, double* gaussian, float x, float y,
@@ -307,11 +307,11 @@ struct ExactTerm {
 float ImplicitFunction::exactDerivatives(double gradient[3], double hessian[9], float x, float y,
                                          float z) const {
   ExactTerm term;
-  float result = offset;
-  if (!(x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
-        z > boxMax[2])) {
+  float result = offset_;
+  if (!(x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
+        z > boxMax_[2])) {
     const double sum = descend(x, y, z, term);
-    result = static_cast<float>(sum + static_cast<double>(offset));
+    result = static_cast<float>(sum + static_cast<double>(offset_));
   }
   for (int i = 0; i < 3; ++i) gradient[i] = term.gradient[i];
   for (int i = 0; i < 9; ++i) hessian[i] = term.hessian[i];

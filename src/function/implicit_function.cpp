@@ -31,6 +31,7 @@ int childIndex(const FunctionCell& cell, const float point[3]) {
 std::unique_ptr<FunctionCell> makeChild(const FunctionCell& parent, int index) {
   auto child = std::make_unique<FunctionCell>();
   child->halfSize = parent.halfSize * 0.5f;
+  child->maxRadius = child->halfSize * 0.25f;
   for (int k = 0; k < 3; ++k) {
     bool upper = (index >> k) & 1;
     child->centre[k] = upper ? parent.centre[k] + child->halfSize
@@ -43,12 +44,12 @@ std::unique_ptr<FunctionCell> makeChild(const FunctionCell& parent, int index) {
 
 ImplicitFunction::ImplicitFunction(const float lower[3], const float upper[3], std::FILE* console) {
   for (int k = 0; k < 3; ++k) {
-    boxMax[k] = upper[k];
-    boxMin[k] = lower[k];
+    boxMax_[k] = upper[k];
+    boxMin_[k] = lower[k];
   }
   float extent[3];
   for (int k = 0; k < 3; ++k) {
-    root.centre[k] = (lower[k] + upper[k]) * 0.5f;
+    root_.centre[k] = (lower[k] + upper[k]) * 0.5f;
     extent[k] = upper[k] - lower[k];
   }
   // The root is a cube: its edge is the largest extent, so it reaches beyond
@@ -56,14 +57,16 @@ ImplicitFunction::ImplicitFunction(const float lower[3], const float upper[3], s
   float largest = extent[0];
   if (largest < extent[1]) largest = extent[1];
   if (largest < extent[2]) largest = extent[2];
-  root.halfSize = largest * 0.5f;
+  root_.halfSize = largest * 0.5f;
+  root_.maxRadius = root_.halfSize * 0.25f;
   if (console) std::fprintf(console, "Octree construction is Fnished.\n\n");
-  offset = -10.0f;
+  offset_ = -10.0f;
 }
 
 FunctionNode* ImplicitFunction::insert(const BasisFunction* function) {
   const float radius = function->radius;
-  FunctionCell* cell = &root;
+  FunctionCell* cell = &root_;
+  FunctionCell* parent = nullptr;
   // Descend while the record fits a child (2R <= halfSize; equality
   // descends). The second test only matters for a cell whose halfSize no
   // longer shrinks (0 or infinite), where the descent would never end.
@@ -74,8 +77,12 @@ FunctionNode* ImplicitFunction::insert(const BasisFunction* function) {
     int index = childIndex(*cell, function->centre);
     std::unique_ptr<FunctionCell>& child = (*cell->children)[index];
     if (!child) child = makeChild(*cell, index);
+    parent = cell;
     cell = child.get();
   }
+  // The bound updateMaxRadius would compute, kept current so that a descent
+  // right after insert prunes correctly (the floors are set with each cell).
+  if (parent && radius > parent->maxRadius) parent->maxRadius = radius;
   if (!layout_.empty()) layout_ = EvaluationLayout{};
   FunctionNode& node = nodes_.emplace_back();
   node.function = function;
@@ -95,8 +102,8 @@ void ImplicitFunction::addLevel(std::vector<BasisFunction> functions) {
   // is never touched again, so the records keep their addresses.
   levels_.push_back(std::move(functions));
   for (const BasisFunction& f : levels_.back()) insert(&f);
-  root.updateMaxRadius();
-  layout_ = buildEvaluationLayout(root);
+  root_.updateMaxRadius();
+  layout_ = buildEvaluationLayout(root_);
 }
 
 void FunctionCell::updateMaxRadius() {

@@ -13,7 +13,10 @@
 // the next addLevel, evaluation descends the tree itself, with the same
 // result, only slower. Evaluation is read-only and allocation-free, so any
 // number of threads may evaluate at once as long as no addLevel or insert
-// runs. Changing `root` directly is not seen by evaluation until addLevel.
+// runs.
+//
+// Movable: records, list nodes and child cells stay where they are, and
+// nothing refers to the root cell itself.
 
 #include <array>
 #include <cstdio>
@@ -54,6 +57,8 @@ class ImplicitFunction {
 
   ImplicitFunction(const ImplicitFunction&) = delete;
   ImplicitFunction& operator=(const ImplicitFunction&) = delete;
+  ImplicitFunction(ImplicitFunction&&) = default;
+  ImplicitFunction& operator=(ImplicitFunction&&) = default;
 
   // Value at (x, y, z): offset outside the box (faces are inside).
   float value(float x, float y, float z) const;
@@ -80,8 +85,8 @@ class ImplicitFunction {
   void addLevel(std::vector<BasisFunction> functions);
 
   // Links one record (owned by the caller or by this function, and outliving
-  // it) into the cell tree; returns its new list node. Discards the
-  // evaluation layout (see above).
+  // it) into the cell tree and raises the pruning bounds on its path; returns
+  // its new list node. Discards the evaluation layout (see above).
   FunctionNode* insert(const BasisFunction* function);
 
   // True when evaluation reads the flattened layout, false when it descends
@@ -91,10 +96,14 @@ class ImplicitFunction {
   // Number of records linked into the tree.
   long functionCount() const { return functionCount_; }
 
-  FunctionCell root;
-  float boxMax[3];
-  float boxMin[3];
-  float offset = -10.0f;
+  // The cell tree, read by the result-file writer and the surface extractor.
+  const FunctionCell& root() const { return root_; }
+  // The box corners (3 floats each).
+  const float* boxMin() const { return boxMin_; }
+  const float* boxMax() const { return boxMax_; }
+  // The constant added to the sum inside the box and the value outside it.
+  float offset() const { return offset_; }
+  void setOffset(float offset) { offset_ = offset; }
 
  private:
   // Sum of the value terms of every record in reach of (x, y, z), with
@@ -106,6 +115,10 @@ class ImplicitFunction {
   std::deque<FunctionNode> nodes_;
   long functionCount_ = 0;
   EvaluationLayout layout_;  // empty while stale
+  FunctionCell root_;
+  float boxMax_[3];
+  float boxMin_[3];
+  float offset_ = -10.0f;
 };
 
 }  // namespace wendfit

@@ -79,7 +79,7 @@ std::unique_ptr<ImplicitFunction> readFunctionFile(const std::string& path) {
   }
 
   auto function = std::make_unique<ImplicitFunction>(boxMin, boxMax, nullptr);
-  function->offset = offset;
+  function->setOffset(offset);
   std::reverse(records.begin(), records.end());
   function->addLevel(std::move(records));
   return function;

@@ -35,19 +35,19 @@ void writeRecord(OutputFile& file, const BasisFunction& f) {
 void writeFunctionFile(const ImplicitFunction& function, const std::string& path, std::FILE* console) {
   OutputFile file(path);
   if (console) std::fprintf(console, "File write is started.\n");
-  file.print("%f %f %f\n", function.boxMin[0], function.boxMin[1], function.boxMin[2]);
-  file.print("%f %f %f\n", function.boxMax[0], function.boxMax[1], function.boxMax[2]);
+  file.print("%f %f %f\n", function.boxMin()[0], function.boxMin()[1], function.boxMin()[2]);
+  file.print("%f %f %f\n", function.boxMax()[0], function.boxMax()[1], function.boxMax()[2]);
 
   std::vector<const BasisFunction*> records;
   records.reserve(static_cast<size_t>(function.functionCount()));
-  collect(function.root, records);
+  collect(function.root(), records);
   if (records.size() > static_cast<size_t>(INT_MAX)) {
     throw Error(fileMessage(path, std::to_string(records.size()) +
                                       " basis functions are more than the file format can count"));
   }
   const int count = static_cast<int>(records.size());
   file.print("%d\n", count);
-  file.print("%f\n", function.offset);
+  file.print("%f\n", function.offset());
   if (console) std::fprintf(console, "%d basis functions.\n", count);
 
   for (int i = 0; i < count; ++i) {

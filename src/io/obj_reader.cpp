@@ -71,13 +71,15 @@ void readXyz(LineCursor& cursor, const char* what, long long index, float v[3]) 
   for (int k = 0; k < 3; ++k) v[k] = readCoordinate(cursor, false, what, index);
 }
 
-void checkCounts(const ObjCounts& counts, const std::string& name) {
-  if (counts.vertices == 0) throw Error(fileMessage(name, "no vertices (expected 'v x y z' lines)"));
+void checkCounts(const ObjCounts& counts, const std::string& name, ReadPurpose purpose) {
+  if (counts.vertices == 0 && purpose == ReadPurpose::kPoints) {
+    throw Error(fileMessage(name, "no vertices (expected 'v x y z' lines)"));
+  }
   if (counts.vertices > INT_MAX || counts.faces > INT_MAX) {
     throw Error(fileMessage(name, "more vertices or faces than this tool can hold (expected at most " +
                                       std::to_string(INT_MAX) + ")"));
   }
-  if (counts.faces > 0) return;
+  if (counts.faces > 0 || purpose == ReadPurpose::kMesh) return;
   if (counts.normals == 0) {
     throw Error(fileMessage(name, "the points have no normals, and normals are required (expected 'vn' lines, "
                                   "one per vertex, or 'f' lines to estimate them from)"));
@@ -89,51 +91,52 @@ void checkCounts(const ObjCounts& counts, const std::string& name) {
   }
 }
 
-// `facesOut`, when given, receives the faces.
-PointSet readObj(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
+}  // namespace
+
+MeshData readObjMesh(std::string_view data, const std::string& name, ReadPurpose purpose, std::FILE* console) {
   if (data.empty()) throw Error(fileMessage(name, "the file is empty (expected an OBJ mesh)"));
   const ObjCounts counts = countLines(data, name);
-  checkCounts(counts, name);
+  checkCounts(counts, name, purpose);
   const bool mesh = counts.faces > 0;
   const int total = static_cast<int>(counts.vertices);
   printReadStart(console, mesh, total, static_cast<int>(counts.faces));
+  // Points to fit take their normals from the faces when there are any; a
+  // mesh keeps its vn lines when there is one per vertex.
+  const bool readNormals = purpose == ReadPurpose::kPoints ? !mesh : counts.normals == counts.vertices;
 
-  PointSet points;
-  points.allocate(total);
-  FaceList faces;
+  MeshData result;
+  result.positions.resize(3 * static_cast<size_t>(total));
+  if (readNormals) result.normals.resize(3 * static_cast<size_t>(total));
   int vertices = 0;
   int normals = 0;
   LineCursor cursor(data, name, 1, '#');
   while (cursor.remainingBytes() > 0) {
     std::string_view keyword = cursor.lineToken();
-    float v[3];
     if (keyword == "v") {
-      readXyz(cursor, "x y z of vertex", vertices + 1, v);
-      points.setPosition(vertices, v[0], v[1], v[2]);
+      readXyz(cursor, "x y z of vertex", vertices + 1, &result.positions[3 * static_cast<size_t>(vertices)]);
       printPointProgress(console, vertices++);
-    } else if (keyword == "vn" && !mesh) {
-      readXyz(cursor, "nx ny nz of normal", normals + 1, v);
-      points.setNormal(normals++, v[0], v[1], v[2]);
+    } else if (keyword == "vn" && readNormals) {
+      readXyz(cursor, "nx ny nz of normal", normals + 1, &result.normals[3 * static_cast<size_t>(normals)]);
+      ++normals;
     } else if (keyword == "f") {
-      readFaceLine(cursor, vertices, total, faces);
+      readFaceLine(cursor, vertices, total, result.faces);
     }
     cursor.nextLine();
   }
-  if (mesh) estimateNormalsFromFaces(points, faces);
-  if (facesOut) *facesOut = std::move(faces);
+  return result;
+}
+
+PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces) {
+  const std::string data = loadFileBytes(path);
+  PointSet points = pointsFromMesh(readObjMesh(data, path, ReadPurpose::kPoints, console), faces);
   printReadDone(console);
   return points;
 }
 
-}  // namespace
-
-PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces) {
-  const std::string data = loadFileBytes(path);
-  return readObj(data, path, console, faces);
-}
-
 PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console) {
-  return readObj(data, name, console, nullptr);
+  PointSet points = pointsFromMesh(readObjMesh(data, name, ReadPurpose::kPoints, console), nullptr);
+  printReadDone(console);
+  return points;
 }
 
 PointSet readObjFile(const std::string& path, std::FILE* console) {

@@ -32,6 +32,7 @@ bool isOffKeyword(std::string_view word) {
 struct OffCounts {
   int vertices = 0;
   int faces = 0;
+  bool normals = false;  // NOFF and its variants: nx ny nz follow x y z
 };
 
 int checkedCount(LineCursor& cursor, long long value, long long least, const char* what) {
@@ -42,16 +43,17 @@ int checkedCount(LineCursor& cursor, long long value, long long least, const cha
   return static_cast<int>(value);
 }
 
-OffCounts readCounts(LineCursor& cursor) {
+OffCounts readCounts(LineCursor& cursor, ReadPurpose purpose) {
   std::string_view first = cursor.anyToken();
   long long vertices = 0;
+  OffCounts counts;
   if (isOffKeyword(first)) {
+    counts.normals = first.substr(0, first.size() - 3).find('N') != std::string_view::npos;
     vertices = readInteger(cursor, true, "the vertex count");
   } else if (!parseDecimalInt(first, &vertices)) {
     cursor.fail("not an OFF file: " + quotedToken(first) + " (expected the keyword OFF and the counts)");
   }
-  OffCounts counts;
-  counts.vertices = checkedCount(cursor, vertices, 1, "vertex");
+  counts.vertices = checkedCount(cursor, vertices, purpose == ReadPurpose::kPoints ? 1 : 0, "vertex");
   counts.faces = checkedCount(cursor, readInteger(cursor, false, "the face count after the vertex count"), 0, "face");
   cursor.nextLine();  // the edge count, which nothing uses
   const unsigned long long needed = kMinBytesPerVertex * static_cast<unsigned>(counts.vertices);
@@ -79,39 +81,46 @@ void readFaces(LineCursor& cursor, int faceCount, int vertexCount, FaceList& fac
   }
 }
 
-// `facesOut`, when given, receives the faces.
-PointSet readOff(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
+}  // namespace
+
+MeshData readOffMesh(std::string_view data, const std::string& name, ReadPurpose purpose, std::FILE* console) {
   if (data.empty()) throw Error(fileMessage(name, "the file is empty (expected an OFF mesh)"));
   LineCursor cursor(data, name, 1, '#');
-  const OffCounts counts = readCounts(cursor);
+  const OffCounts counts = readCounts(cursor, purpose);
   printReadStart(console, true, counts.vertices, counts.faces);
-  PointSet points;
-  points.allocate(counts.vertices);
+  // Points to fit always take their normals from the faces.
+  const bool readNormals = counts.normals && purpose == ReadPurpose::kMesh;
+  MeshData result;
+  result.positions.resize(3 * static_cast<size_t>(counts.vertices));
+  if (readNormals) result.normals.resize(3 * static_cast<size_t>(counts.vertices));
   for (int i = 0; i < counts.vertices; ++i) {
-    const float x = readCoordinate(cursor, true, "the x coordinate of vertex", i);
-    const float y = readCoordinate(cursor, false, "x y z on the line of vertex", i);
-    const float z = readCoordinate(cursor, false, "x y z on the line of vertex", i);
-    points.setPosition(i, x, y, z);
+    float* p = &result.positions[3 * static_cast<size_t>(i)];
+    p[0] = readCoordinate(cursor, true, "the x coordinate of vertex", i);
+    p[1] = readCoordinate(cursor, false, "x y z on the line of vertex", i);
+    p[2] = readCoordinate(cursor, false, "x y z on the line of vertex", i);
+    if (readNormals) {
+      for (int k = 0; k < 3; ++k) {
+        result.normals[3 * static_cast<size_t>(i) + k] = readCoordinate(cursor, false, "nx ny nz after x y z of vertex", i);
+      }
+    }
     printPointProgress(console, i);
     cursor.nextLine();
   }
-  FaceList faces;
-  readFaces(cursor, counts.faces, counts.vertices, faces);
-  estimateNormalsFromFaces(points, faces);
-  if (facesOut) *facesOut = std::move(faces);
+  readFaces(cursor, counts.faces, counts.vertices, result.faces);
+  return result;
+}
+
+PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces) {
+  const std::string data = loadFileBytes(path);
+  PointSet points = pointsFromMesh(readOffMesh(data, path, ReadPurpose::kPoints, console), faces);
   printReadDone(console);
   return points;
 }
 
-}  // namespace
-
-PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces) {
-  const std::string data = loadFileBytes(path);
-  return readOff(data, path, console, faces);
-}
-
 PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console) {
-  return readOff(data, name, console, nullptr);
+  PointSet points = pointsFromMesh(readOffMesh(data, name, ReadPurpose::kPoints, console), nullptr);
+  printReadDone(console);
+  return points;
 }
 
 PointSet readOffFile(const std::string& path, std::FILE* console) {

@@ -197,16 +197,23 @@ PlyHeader parseHeader(std::string_view data, const std::string& name) {
 
 constexpr const char* kSlotNames[6] = {"x", "y", "z", "nx", "ny", "nz"};
 
+// Vertex properties beyond x..nz that are kept (ReadPurpose::kMesh) have
+// slots from kFirstExtraSlot on, in file order.
+constexpr int kFirstExtraSlot = 6;
+
 struct ReadPlan {
+  ReadPurpose purpose = ReadPurpose::kPoints;
   const PlyElement* vertex = nullptr;
-  std::vector<int> slots;  // per vertex property: 0..5 for x..nz, -1 skipped
+  std::vector<int> slots;  // per vertex property: 0..5 for x..nz, extras from 6, -1 skipped
+  int extraCount = 0;
   bool hasNormals = false;
-  const PlyElement* face = nullptr;  // set only when the normals come from faces
+  const PlyElement* face = nullptr;  // when the faces are read
   size_t faceList = 0;               // index of vertex_indices in face
 };
 
-ReadPlan planRead(const PlyHeader& header, const std::string& name) {
+ReadPlan planRead(const PlyHeader& header, const std::string& name, ReadPurpose purpose) {
   ReadPlan plan;
+  plan.purpose = purpose;
   for (const PlyElement& element : header.elements) {
     if (element.name == "vertex" && !plan.vertex) plan.vertex = &element;
     if (element.name == "face" && !plan.face) plan.face = &element;
@@ -223,6 +230,7 @@ ReadPlan planRead(const PlyHeader& header, const std::string& name) {
       throw Error(fileMessage(name, vertex.line, "vertex property " + quotedToken(property.name) +
                                                      " is a list or appears twice (expected one scalar)"));
     }
+    if (slot < 0 && !property.isList && purpose == ReadPurpose::kMesh) slot = kFirstExtraSlot + plan.extraCount++;
     plan.slots.push_back(slot);
   }
   for (int k = 0; k < 3; ++k) {
@@ -237,12 +245,13 @@ ReadPlan planRead(const PlyHeader& header, const std::string& name) {
                                                "all three or none)"));
   }
   plan.hasNormals = normalCount == 3;
-  if (plan.hasNormals) {
+  if (purpose == ReadPurpose::kMesh) {
+    if (!plan.face) return plan;
+  } else if (plan.hasNormals) {
     plan.face = nullptr;  // the file's normals win; faces are skipped like any extra element
     return plan;
-  }
-  // An empty face element estimates no normal either.
-  if (!plan.face || plan.face->count == 0) {
+  } else if (!plan.face || plan.face->count == 0) {
+    // An empty face element estimates no normal either.
     throw Error(fileMessage(name, "no normals (the file has no nx ny nz properties and no faces; expected "
                                   "vertex properties nx, ny, nz, or faces to estimate normals from)"));
   }
@@ -266,7 +275,7 @@ ReadPlan planRead(const PlyHeader& header, const std::string& name) {
 // allocation: a binary record takes at least its scalars and list counts, an
 // ascii value at least one character and one separator.
 void checkCounts(const PlyHeader& header, const ReadPlan& plan, size_t bodyBytes, const std::string& name) {
-  if (plan.vertex->count == 0) {
+  if (plan.vertex->count == 0 && plan.purpose == ReadPurpose::kPoints) {
     throw Error(fileMessage(name, plan.vertex->line, "the vertex element is empty (expected at least one vertex)"));
   }
   if (plan.vertex->count > static_cast<unsigned long long>(INT_MAX) ||
@@ -461,11 +470,15 @@ float toFloat(Records& records, double value, int slot) {
 }
 
 template <class Records>
-void readVertices(Records& records, const ReadPlan& plan, PointSet& points, std::FILE* console) {
+void readVertices(Records& records, const ReadPlan& plan, MeshData& mesh, std::FILE* console) {
   const PlyElement& element = *plan.vertex;
   const int slotCount = plan.hasNormals ? 6 : 3;
-  double value[6] = {0, 0, 0, 0, 0, 0};
-  for (int i = 0; i < points.count; ++i) {
+  const int count = static_cast<int>(element.count);
+  std::vector<double> value(kFirstExtraSlot + plan.extraCount, 0.0);
+  mesh.positions.resize(3 * static_cast<size_t>(count));
+  if (plan.hasNormals) mesh.normals.resize(3 * static_cast<size_t>(count));
+  for (VertexProperty& extra : mesh.properties) extra.values.resize(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
     records.place = {&element, static_cast<unsigned long long>(i)};
     for (size_t p = 0; p < element.properties.size(); ++p) {
       const PlyProperty& property = element.properties[p];
@@ -475,10 +488,11 @@ void readVertices(Records& records, const ReadPlan& plan, PointSet& points, std:
         skipProperty(records, property);
       }
     }
-    float f[6];
-    for (int k = 0; k < slotCount; ++k) f[k] = toFloat(records, value[k], k);
-    points.setPosition(i, f[0], f[1], f[2]);
-    if (plan.hasNormals) points.setNormal(i, f[3], f[4], f[5]);
+    const size_t at = 3 * static_cast<size_t>(i);
+    for (int k = 0; k < slotCount; ++k) (k < 3 ? mesh.positions : mesh.normals)[at + k % 3] = toFloat(records, value[k], k);
+    for (int k = 0; k < plan.extraCount; ++k) {
+      mesh.properties[k].values[i] = static_cast<float>(value[kFirstExtraSlot + k]);
+    }
     printPointProgress(console, i);
   }
 }
@@ -511,54 +525,54 @@ void readFaces(Records& records, const ReadPlan& plan, int vertexCount, FaceList
 }
 
 template <class Records>
-void readBody(Records& records, const PlyHeader& header, const ReadPlan& plan, PointSet& points,
-              FaceList& faces, std::FILE* console, const std::string& name) {
+void readBody(Records& records, const PlyHeader& header, const ReadPlan& plan, MeshData& mesh,
+              std::FILE* console, const std::string& name) {
   for (const PlyElement& element : header.elements) {
     if (&element == plan.vertex) {
-      readVertices(records, plan, points, console);
+      readVertices(records, plan, mesh, console);
     } else if (&element == plan.face) {
-      readFaces(records, plan, points.count, faces, name);
+      readFaces(records, plan, static_cast<int>(plan.vertex->count), mesh.faces, name);
     } else {
       skipElement(records, element);
     }
   }
 }
 
-// `facesOut`, when given, receives the faces.
-PointSet readPly(std::string_view data, const std::string& name, std::FILE* console, FaceList* facesOut) {
+}  // namespace
+
+MeshData readPlyMesh(std::string_view data, const std::string& name, ReadPurpose purpose, std::FILE* console) {
   const PlyHeader header = parseHeader(data, name);
-  const ReadPlan plan = planRead(header, name);
+  const ReadPlan plan = planRead(header, name, purpose);
   const std::string_view body = data.substr(header.dataStart);
   checkCounts(header, plan, body.size(), name);
 
   const bool mesh = plan.face != nullptr;
-  const int vertexCount = static_cast<int>(plan.vertex->count);
-  printReadStart(console, mesh, vertexCount, mesh ? static_cast<int>(plan.face->count) : 0);
-  PointSet points;
-  points.allocate(vertexCount);
-  FaceList faces;
+  printReadStart(console, mesh, static_cast<int>(plan.vertex->count), mesh ? static_cast<int>(plan.face->count) : 0);
+  MeshData result;
+  for (size_t p = 0; p < plan.slots.size(); ++p) {
+    if (plan.slots[p] >= kFirstExtraSlot) result.properties.push_back({plan.vertex->properties[p].name, {}});
+  }
   if (header.format == PlyFormat::kAscii) {
     AsciiRecords records(body, name, header.dataLine);
-    readBody(records, header, plan, points, faces, console, name);
+    readBody(records, header, plan, result, console, name);
   } else {
     BinaryRecords records(body, header.format == PlyFormat::kBinaryBigEndian, name);
-    readBody(records, header, plan, points, faces, console, name);
+    readBody(records, header, plan, result, console, name);
   }
-  if (mesh) estimateNormalsFromFaces(points, faces);
-  if (facesOut) *facesOut = std::move(faces);
+  return result;
+}
+
+PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces) {
+  const std::string data = loadFileBytes(path);
+  PointSet points = pointsFromMesh(readPlyMesh(data, path, ReadPurpose::kPoints, console), faces);
   printReadDone(console);
   return points;
 }
 
-}  // namespace
-
-PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces) {
-  const std::string data = loadFileBytes(path);
-  return readPly(data, path, console, faces);
-}
-
 PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console) {
-  return readPly(data, name, console, nullptr);
+  PointSet points = pointsFromMesh(readPlyMesh(data, name, ReadPurpose::kPoints, console), nullptr);
+  printReadDone(console);
+  return points;
 }
 
 PointSet readPlyFile(const std::string& path, std::FILE* console) {

@@ -19,6 +19,7 @@
 
 #include "core/point_set.h"
 #include "io/format_support.h"
+#include "io/mesh_data.h"
 
 namespace wendfit {
 
@@ -39,5 +40,12 @@ PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* face
 // The same for a file already in memory; `name` stands for the file in
 // messages.
 PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console = nullptr);
+
+// The mesh-shaped result under the rules of `purpose` (see ReadPurpose),
+// for a file already in memory; `name` stands for the file in messages.
+// The PointSet readers above are this with ReadPurpose::kPoints followed by
+// pointsFromMesh.
+MeshData readPlyMesh(std::string_view data, const std::string& name, ReadPurpose purpose,
+                     std::FILE* console = nullptr);
 
 }  // namespace wendfit

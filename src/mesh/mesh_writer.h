@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "mesh/surface_extractor.h"
-#include "mesh/vertex_property.h"
+#include "core/vertex_property.h"
 
 namespace wendfit {
 

@@ -127,7 +127,7 @@ bool boxIsNegative(const ImplicitFunction& function) {
   double sum = 0.0;
   for (int c = 0; c < 8; ++c) {
     float p[3];
-    for (int a = 0; a < 3; ++a) p[a] = bitOf(c, a) ? function.boxMax[a] : function.boxMin[a];
+    for (int a = 0; a < 3; ++a) p[a] = bitOf(c, a) ? function.boxMax()[a] : function.boxMin()[a];
     float v = function.value(p[0], p[1], p[2]);
     negatives += negative(v) ? 1 : 0;
     sum += v;
@@ -373,7 +373,7 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   BandSource source = collectBandRecords(function);
   s.finestRadius = source.finestRadius;
   s.resolution = options.resolution != 0 ? options.resolution : defaultResolution(function, source);
-  SurfaceGrid grid = SurfaceGrid::overBox(function.boxMin, function.boxMax, s.resolution);
+  SurfaceGrid grid = SurfaceGrid::overBox(function.boxMin(), function.boxMax(), s.resolution);
   for (int a = 0; a < 3; ++a) s.cells[a] = grid.n[a];
   s.cellSize = std::max({grid.spacing[0], grid.spacing[1], grid.spacing[2]});
 

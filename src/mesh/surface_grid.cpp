@@ -160,7 +160,7 @@ void SurfaceGrid::cellOf(const float p[3], int cell[3]) const {
 
 BandSource collectBandRecords(const ImplicitFunction& function) {
   std::map<int, std::vector<BandRecord>> byLevel;
-  forEachRecord(function.root, [&](const BasisFunction& record) {
+  forEachRecord(function.root(), [&](const BasisFunction& record) {
     BandRecord band;
     std::copy(record.centre, record.centre + 3, band.centre);
     band.radius = record.radius;
@@ -233,7 +233,7 @@ int defaultResolution(const ImplicitFunction& function, const BandSource& source
   // centres), even when the finest level's radius is smaller than that.
   const double spacing = std::max(static_cast<double>(source.finestRadius) / kDefaultCellsPerRadius,
                                   kCellsPerSampleSpacing * medianCentreSpacing(source));
-  double cells = std::ceil(longestSide(function.boxMin, function.boxMax) / spacing);
+  double cells = std::ceil(longestSide(function.boxMin(), function.boxMax()) / spacing);
   if (!(cells <= kMaxResolution)) {
     throw Error("the finest support radius " + std::to_string(source.finestRadius) +
                 " asks for more than " + std::to_string(kMaxResolution) +

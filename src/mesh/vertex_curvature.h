@@ -8,7 +8,7 @@
 
 #include "function/implicit_function.h"
 #include "mesh/surface_extractor.h"
-#include "mesh/vertex_property.h"
+#include "core/vertex_property.h"
 
 namespace wendfit {
 

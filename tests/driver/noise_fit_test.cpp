@@ -10,8 +10,7 @@
 #include <random>
 #include <string>
 
-#include "mesh/mesh_reader.h"
-#include "mesh/mesh_topology.h"
+#include "support/fit_support.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -47,11 +46,8 @@ std::string noisySphere(unsigned seed) {
   return text;
 }
 
-struct SphereFit {
+struct SphereFit : test::MeshMeasure {  // distances of the vertices from the unit sphere, over the diagonal
   test::CommandResult run;
-  MeshTopology topology;
-  double meanDistance = 0;  // of the mesh vertices from the unit sphere, over the diagonal
-  double maxDistance = 0;
 };
 
 // `wendfit` at 8 levels with `options`, or, for options "reconstruct",
@@ -65,16 +61,9 @@ SphereFit fitSphere(const test::TempDir& dir, const std::string& options) {
                 : test::runCommand(test::executable("wendfit") + " --threads 1 " + options + " " +
                                    dir.file("sphere.xyz") + " " + dir.file("sphere.fn") + " 8 --mesh " + mesh);
   EXPECT_EQ(fit.run.status, 0) << fit.run.err;
-  const TriangleMesh surface = readMesh(mesh);
-  fit.topology = analyzeTopology(surface);
-  double sum = 0;
-  for (long v = 0; v < surface.vertexCount(); ++v) {
-    const float* p = &surface.positions[3 * v];
-    const double distance = std::fabs(std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]) - 1.0) / kDiagonal;
-    fit.maxDistance = std::max(fit.maxDistance, distance);
-    sum += distance;
-  }
-  fit.meanDistance = surface.vertexCount() > 0 ? sum / surface.vertexCount() : 0.0;
+  static_cast<test::MeshMeasure&>(fit) = test::measureMesh(mesh, [](const float* p) {
+    return std::fabs(std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]) - 1.0) / kDiagonal;
+  });
   return fit;
 }
 

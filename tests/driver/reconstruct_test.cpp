@@ -8,7 +8,7 @@
 #include "driver/level_rule.h"
 #include "io/input_reader.h"
 #include "mesh/face_sampling.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"
 

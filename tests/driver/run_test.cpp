@@ -14,7 +14,7 @@
 
 #include "driver/run.h"
 #include "io/function_file_reader.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"
 

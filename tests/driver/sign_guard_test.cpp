@@ -12,8 +12,7 @@
 #include <random>
 #include <string>
 
-#include "mesh/mesh_reader.h"
-#include "mesh/mesh_topology.h"
+#include "support/fit_support.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -84,43 +83,27 @@ std::string sampleSpike(unsigned seed) {
   return text;
 }
 
-struct MeshFigures {
-  long components = 0;
-  double maxDistance = 0;   // over the vertices, relative to the box diagonal
-  double meanDistance = 0;  // likewise
-};
-
-MeshFigures fitAndMeasure(const test::TempDir& dir, const std::string& options) {
+// Distances relative to the box diagonal.
+test::MeshMeasure fitAndMeasure(const test::TempDir& dir, const std::string& options) {
   const std::string mesh = dir.file("spike.ply");
   const test::CommandResult run = test::runCommand(
       test::executable("wendfit") + " --threads 1 " + options + " " + dir.file("spike.xyzn") + " " +
       dir.file("spike.fn") + " 6 --mesh " + mesh + " --full-box --resolution 53");
   EXPECT_EQ(run.status, 0) << run.err;
-  const TriangleMesh surface = readMesh(mesh);
-  MeshFigures figures;
-  figures.components = analyzeTopology(surface).components;
-  double sum = 0;
-  for (long v = 0; v < surface.vertexCount(); ++v) {
-    const float* p = &surface.positions[3 * v];
-    const double distance = surfaceDistance(p[0], p[1], p[2]) / boxDiagonal();
-    figures.maxDistance = std::max(figures.maxDistance, distance);
-    sum += distance;
-  }
-  figures.meanDistance = surface.vertexCount() > 0 ? sum / surface.vertexCount() : 0.0;
-  return figures;
+  return test::measureMesh(mesh, [](const float* p) { return surfaceDistance(p[0], p[1], p[2]) / boxDiagonal(); });
 }
 
 TEST(SignGuard, ThinSpikeKeepsOneSurfaceNearTheData) {
   test::TempDir dir;
   test::writeFile(dir.file("spike.xyzn"), sampleSpike(7));
 
-  const MeshFigures designed = fitAndMeasure(dir, "");
+  const test::MeshMeasure designed = fitAndMeasure(dir, "");
   // The shape must show the fault, or the guarded figures prove nothing.
-  EXPECT_GT(designed.components, 1);
+  EXPECT_GT(designed.topology.components, 1);
   EXPECT_GT(designed.maxDistance, 0.05);
 
-  const MeshFigures guarded = fitAndMeasure(dir, "--sign-guard");
-  EXPECT_EQ(guarded.components, 1);
+  const test::MeshMeasure guarded = fitAndMeasure(dir, "--sign-guard");
+  EXPECT_EQ(guarded.topology.components, 1);
   EXPECT_LT(guarded.maxDistance, 2e-3);
   EXPECT_LT(guarded.meanDistance, 1e-4);
 }

@@ -17,6 +17,7 @@
 #include "function/implicit_function.h"
 #include "core/error.h"
 #include "spatial/point_octree.h"
+#include "support/fit_support.h"
 
 namespace wendfit {
 namespace {
@@ -39,7 +40,7 @@ std::unique_ptr<ImplicitFunction> makeFunction(float lo, float hi) {
   const float boxMin[3] = {lo, lo, lo};
   const float boxMax[3] = {hi, hi, hi};
   auto function = std::make_unique<ImplicitFunction>(boxMin, boxMax, nullptr);
-  function->offset = 0.0f;
+  function->setOffset(0.0f);
   return function;
 }
 
@@ -73,7 +74,7 @@ void collectRecords(const FunctionCell& cell, std::vector<const BasisFunction*>&
 
 std::vector<const BasisFunction*> recordsOfLevel(const ImplicitFunction& function, int level) {
   std::vector<const BasisFunction*> all, ofLevel;
-  collectRecords(function.root, all);
+  collectRecords(function.root(), all);
   for (const BasisFunction* record : all) {
     if (record->level == level) ofLevel.push_back(record);
   }
@@ -382,7 +383,7 @@ TEST(LevelFitter, ZeroGradientMakesTheErrorTheAbsoluteValue) {
     far.radius = 0.1f;
     far.level = 1;
     function->addLevel({far});
-    function->offset = 0.25f;
+    function->setOffset(0.25f);
     LevelFitter fitter = makeFitter(*function, 1.0f);
     fitter.errorThreshold = threshold;
     fitter.fitLevel(makeSet(kThreeCentres), 0.5f, 2);
@@ -424,15 +425,10 @@ std::vector<Point> sampleSurface(bool torus, int count, unsigned seed) {
 
 TEST(LevelFitter, FittedFunctionVanishesAtEachLevelsCentres) {
   for (bool torus : {false, true}) {
-    PointSet input = makeSet(sampleSurface(torus, 3000, torus ? 11 : 12));
-    PointOctree octree(input);
-    const float diagonal = 2.0f * std::sqrt(octree.halfExtent[0] * octree.halfExtent[0] +
-                                            octree.halfExtent[1] * octree.halfExtent[1] +
-                                            octree.halfExtent[2] * octree.halfExtent[2]);
-    float boxMin[3], boxMax[3];
-    input.boundingBox(boxMin, boxMax, 1.5f);
-    ImplicitFunction function(boxMin, boxMax, nullptr);
-    function.offset = 0.0f;
+    test::LevelFitSetup setup(makeSet(sampleSurface(torus, 3000, torus ? 11 : 12)));
+    PointOctree& octree = setup.octree;
+    const float diagonal = setup.diagonal;
+    ImplicitFunction& function = setup.function;
     LevelFitter fitter = makeFitter(function, diagonal);
     float radius = 1.5f * diagonal;
     for (int level = 1; level <= 4; ++level, radius *= 0.5f) {
@@ -464,15 +460,10 @@ TEST(LevelFitter, FittedFunctionVanishesAtEachLevelsCentres) {
 }
 
 TEST(LevelFitter, SchwarzConstantsMeetTheStoppingTestOnTheTrueResidualAtEveryLevel) {
-  PointSet input = makeSet(sampleSurface(true, 3000, 21));
-  PointOctree octree(input);
-  const float diagonal = 2.0f * std::sqrt(octree.halfExtent[0] * octree.halfExtent[0] +
-                                          octree.halfExtent[1] * octree.halfExtent[1] +
-                                          octree.halfExtent[2] * octree.halfExtent[2]);
-  float boxMin[3], boxMax[3];
-  input.boundingBox(boxMin, boxMax, 1.5f);
-  ImplicitFunction function(boxMin, boxMax, nullptr);
-  function.offset = 0.0f;
+  test::LevelFitSetup setup(makeSet(sampleSurface(true, 3000, 21)));
+  PointOctree& octree = setup.octree;
+  const float diagonal = setup.diagonal;
+  ImplicitFunction& function = setup.function;
   LevelFitter fitter = makeFitter(function, diagonal);
   fitter.solver = SolverKind::Schwarz;
   const double tolerance = 1e-5 * diagonal;

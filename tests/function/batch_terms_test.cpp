@@ -69,7 +69,7 @@ TEST(BatchTerms, EveryRunGivesTheRecordByRecordBits) {
       f.level = 1;
     }
     function.addLevel(records);
-    const EvaluationLayout layout = buildEvaluationLayout(function.root);
+    const EvaluationLayout layout = buildEvaluationLayout(function.root());
     // Random points, record centres (t = 0) and points exactly one radius
     // away along an axis (t = 1): both ends of the weight.
     std::vector<std::array<float, 3>> points;

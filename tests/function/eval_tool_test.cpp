@@ -151,7 +151,7 @@ TEST(EvalTool, PrintsNumbersThatReadBackExactly) {
   const float boxMin[3] = {-4, -4, -4};
   const float boxMax[3] = {4, 4, 4};
   ImplicitFunction expected(boxMin, boxMax, nullptr);
-  expected.offset = 0.25f;
+  expected.setOffset(0.25f);
   BasisFunction a{{0.5f, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 2.0f, 1};
   BasisFunction b{{-2, 2, 0}, {0, 0, 0, 0, 0, 0, 1, 0, 0, 0.5f}, 1.0f, 2};
   expected.addLevel({a});

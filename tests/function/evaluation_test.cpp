@@ -26,7 +26,7 @@ std::unique_ptr<ImplicitFunction> makeFunction(float low, float high, float offs
   const float boxMin[3] = {low, low, low};
   const float boxMax[3] = {high, high, high};
   auto function = std::make_unique<ImplicitFunction>(boxMin, boxMax, nullptr);
-  function->offset = offset;
+  function->setOffset(offset);
   return function;
 }
 
@@ -185,7 +185,7 @@ TEST(Evaluation, PrunedDescentMatchesBruteForceOnRandomTrees) {
       function->addLevel(level);
     }
     ASSERT_EQ(function->functionCount(), static_cast<long>(all.size()));
-    ASSERT_GE(treeDepth(function->root), 6);
+    ASSERT_GE(treeDepth(function->root()), 6);
     auto points = queryPoints(rng, all, half);
     for (size_t i = 0; i < points.size(); ++i) {
       const float x = points[i][0], y = points[i][1], z = points[i][2];
@@ -303,7 +303,7 @@ TEST(Evaluation, EmptyFunctionIsItsOffsetEverywhere) {
   auto function = makeFunction(-1.0f, 3.0f, 0.0f);
   EXPECT_EQ(function->value(1.0f, 1.0f, 1.0f), 0.0f);
   function->addLevel({});
-  function->offset = 2.5f;
+  function->setOffset(2.5f);
   float grad[3] = {1, 1, 1};
   EXPECT_EQ(function->valueAndGradient(grad, 0.0f, 2.0f, -1.0f), 2.5f);
   for (float g : grad) EXPECT_EQ(g, 0.0f);
@@ -384,7 +384,6 @@ TEST(Evaluation, LayoutGivesTheTreeDescentsBitsAndInsertMakesItStale) {
       all.insert(all.end(), level.begin(), level.end());
     }
     for (const BasisFunction& f : all) tree->insert(&f);
-    tree->root.updateMaxRadius();
     ASSERT_TRUE(flat->hasEvaluationLayout());
     ASSERT_FALSE(tree->hasEvaluationLayout());
     for (const auto& p : queryPoints(rng, all, 8.0f)) {

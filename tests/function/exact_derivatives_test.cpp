@@ -62,7 +62,7 @@ TEST(ExactDerivatives, AreTheSlopeOfTheValueInsideTheBoxOnly) {
   const float boxMin[3] = {-4, -4, -4};
   const float boxMax[3] = {4, 4, 4};
   ImplicitFunction function(boxMin, boxMax, nullptr);
-  function.offset = -0.5f;
+  function.setOffset(-0.5f);
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   std::vector<std::vector<BasisFunction>> levels(3);

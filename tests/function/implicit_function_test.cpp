@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace wendfit {
@@ -32,7 +33,7 @@ struct CubeFunction {
 // Depth of the cell that holds `f` (0 = root), found by following the same
 // child rule the tree must have used; -1 when it is not in any list on that path.
 int depthOf(const ImplicitFunction& function, const BasisFunction* f) {
-  const FunctionCell* cell = &function.root;
+  const FunctionCell* cell = &function.root();
   for (int depth = 0; cell; ++depth) {
     for (const FunctionNode* n = cell->functions; n; n = n->next) {
       if (n->function == f) return depth;
@@ -64,15 +65,15 @@ TEST(ImplicitFunction, ConstructionPrintsMessageAndSetsRootFromLargestExtent) {
   size_t n = std::fread(buffer, 1, sizeof buffer - 1, console);
   std::fclose(console);
   EXPECT_EQ(std::string(buffer, n), "Octree construction is Fnished.\n\n");
-  EXPECT_FLOAT_EQ(function.root.halfSize, 6.0f);
-  EXPECT_FLOAT_EQ(function.root.centre[0], 1.0f);
-  EXPECT_FLOAT_EQ(function.root.centre[1], 1.0f);
-  EXPECT_FLOAT_EQ(function.root.centre[2], 16.0f);
-  EXPECT_EQ(function.offset, -10.0f);
-  EXPECT_EQ(function.boxMin[2], 10.0f);
-  EXPECT_EQ(function.boxMax[1], 3.0f);
-  EXPECT_EQ(function.root.functions, nullptr);
-  EXPECT_FALSE(function.root.children);
+  EXPECT_FLOAT_EQ(function.root().halfSize, 6.0f);
+  EXPECT_FLOAT_EQ(function.root().centre[0], 1.0f);
+  EXPECT_FLOAT_EQ(function.root().centre[1], 1.0f);
+  EXPECT_FLOAT_EQ(function.root().centre[2], 16.0f);
+  EXPECT_EQ(function.offset(), -10.0f);
+  EXPECT_EQ(function.boxMin()[2], 10.0f);
+  EXPECT_EQ(function.boxMax()[1], 3.0f);
+  EXPECT_EQ(function.root().functions, nullptr);
+  EXPECT_FALSE(function.root().children);
 }
 
 TEST(ImplicitFunction, InsertStopsWhereTwiceTheRadiusExceedsHalfSize) {
@@ -97,11 +98,11 @@ TEST(ImplicitFunction, ChildCellsHaveHalfSizeAndOffsetCentres) {
   CubeFunction cube;
   BasisFunction f = record(1, -1, 1, 3.0f);  // index 1 | 4 = 5, halfSize 4
   cube.function.insert(&f);
-  ASSERT_TRUE(cube.function.root.children);
+  ASSERT_TRUE(cube.function.root().children);
   for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ((*cube.function.root.children)[i] != nullptr, i == 5) << i;
+    EXPECT_EQ((*cube.function.root().children)[i] != nullptr, i == 5) << i;
   }
-  const FunctionCell& child = *(*cube.function.root.children)[5];
+  const FunctionCell& child = *(*cube.function.root().children)[5];
   EXPECT_EQ(child.halfSize, 4.0f);
   EXPECT_EQ(child.centre[0], 4.0f);
   EXPECT_EQ(child.centre[1], -4.0f);
@@ -115,7 +116,7 @@ TEST(ImplicitFunction, CoordinateOnCentrePlaneGoesToLowerChild) {
   BasisFunction above = record(0, 1e-6f, 0, 3.0f);
   cube.function.insert(&onPlane);
   cube.function.insert(&above);
-  const auto& children = *cube.function.root.children;
+  const auto& children = *cube.function.root().children;
   ASSERT_TRUE(children[0]);
   ASSERT_TRUE(children[2]);
   EXPECT_EQ(listOf(*children[0]), std::vector<const BasisFunction*>{&onPlane});
@@ -128,7 +129,7 @@ TEST(ImplicitFunction, NewestRecordHeadsTheCellList) {
   cube.function.insert(&a);
   cube.function.insert(&b);
   FunctionNode* node = cube.function.insert(&c);
-  const FunctionCell& cell = *(*cube.function.root.children)[7];
+  const FunctionCell& cell = *(*cube.function.root().children)[7];
   EXPECT_EQ(cell.functions, node);
   EXPECT_EQ(listOf(cell), (std::vector<const BasisFunction*>{&c, &b, &a}));
 }
@@ -142,25 +143,25 @@ TEST(ImplicitFunction, AddLevelKeepsArrayOrderAndSkipsUnusableRadii) {
                                       record(7, 7, 7, 3, 2)};
   cube.function.addLevel(level);
   EXPECT_EQ(cube.function.functionCount(), 3);
-  const FunctionCell& cell = *(*cube.function.root.children)[7];
+  const FunctionCell& cell = *(*cube.function.root().children)[7];
   std::vector<const BasisFunction*> list = listOf(cell);
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0]->centre[0], 7.0f);
   EXPECT_EQ(list[1]->centre[0], 3.0f);
   EXPECT_EQ(list[2]->centre[0], 1.0f);
   EXPECT_EQ(list[0]->level, 2);
-  EXPECT_EQ(listOf(cube.function.root).size(), 0u);
+  EXPECT_EQ(listOf(cube.function.root()).size(), 0u);
 }
 
 TEST(ImplicitFunction, MaxRadiusHasQuarterHalfSizeFloorAndChildListMaximum) {
   CubeFunction cube;
   cube.function.addLevel({});
-  EXPECT_EQ(cube.function.root.maxRadius, 2.0f);  // no children: 8 * 0.25
+  EXPECT_EQ(cube.function.root().maxRadius, 2.0f);  // no children: 8 * 0.25
 
   // One record of radius 0.4 * 8 = 3.2 in a child of the root, one of
   // radius 0.7 (halfSize 1 cell, three levels down).
   cube.function.addLevel({record(1, 1, 1, 3.2f), record(1, 1, 1, 0.7f)});
-  const FunctionCell& root = cube.function.root;
+  const FunctionCell& root = cube.function.root();
   EXPECT_EQ(root.maxRadius, 3.2f);
   const FunctionCell& c1 = *(*root.children)[7];
   EXPECT_EQ(c1.halfSize, 4.0f);
@@ -176,6 +177,22 @@ TEST(ImplicitFunction, MaxRadiusHasQuarterHalfSizeFloorAndChildListMaximum) {
   // A wider record in the root's own list does not raise the root's bound.
   cube.function.addLevel({record(0, 0, 0, 100.0f)});
   EXPECT_EQ(root.maxRadius, 3.2f);
+}
+
+TEST(ImplicitFunction, MovedFunctionKeepsItsRecordsAndValues) {
+  CubeFunction cube;
+  BasisFunction wide = record(1, 1, 1, 3.2f), narrow = record(1.5f, 1, 1, 0.7f);
+  wide.coeff[9] = 1.0f;
+  narrow.coeff[9] = -2.0f;
+  cube.function.addLevel({wide, narrow});
+  const float before = cube.function.value(1.2f, 1.0f, 1.0f);
+  ASSERT_NE(before, cube.function.offset());
+  ImplicitFunction moved(std::move(cube.function));
+  EXPECT_EQ(moved.value(1.2f, 1.0f, 1.0f), before);
+  ImplicitFunction assigned(cube.lower, cube.upper, nullptr);
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.value(1.2f, 1.0f, 1.0f), before);
+  EXPECT_EQ(assigned.functionCount(), 2);
 }
 
 TEST(ImplicitFunction, InsertEndsForNegativeRadiusAndInfiniteRoot) {

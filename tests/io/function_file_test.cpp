@@ -52,7 +52,7 @@ TEST(FunctionFileWriter, EmptyFunctionGivesFourLines) {
   float lower[3] = {-1.5f, 0, 2};
   float upper[3] = {1.5f, 3, 4.25f};
   ImplicitFunction function(lower, upper, nullptr);
-  function.offset = 0;
+  function.setOffset(0);
   std::string console = captureConsole([&](std::FILE* c) { writeFunctionFile(function, dir.file("f"), c); });
   EXPECT_EQ(test::readFile(dir.file("f")),
             "-1.500000 0.000000 2.000000\n1.500000 3.000000 4.250000\n0\n0.000000\n");
@@ -62,7 +62,7 @@ TEST(FunctionFileWriter, EmptyFunctionGivesFourLines) {
 TEST(FunctionFileWriter, FormatsEveryNumberWithPercentF) {
   test::TempDir dir;
   auto function = cubeFunction();
-  function->offset = -10;
+  function->setOffset(-10);
   BasisFunction f = record(1e-7f, -2.5f, 123456789.0f, 30.0f, 3);
   f.coeff[0] = 1e-7f;
   f.coeff[1] = -1e-7f;
@@ -122,7 +122,7 @@ std::unique_ptr<ImplicitFunction> randomFunction(unsigned seed, bool exactValues
   float lower[3] = {-10, -6, -3};
   float upper[3] = {10, 6, 3};
   auto function = std::make_unique<ImplicitFunction>(lower, upper, nullptr);
-  function->offset = 0;
+  function->setOffset(0);
   float radius = 15.0f;
   for (int levelNumber = 1; levelNumber <= 5; ++levelNumber, radius *= 0.5f) {
     std::vector<BasisFunction> level;
@@ -147,8 +147,8 @@ TEST(FunctionFileReader, WriteReadWriteGivesTheSameBytes) {
   writeFunctionFile(*original, dir.file("a"), nullptr);
   auto reread = readFunctionFile(dir.file("a"));
   EXPECT_EQ(reread->functionCount(), original->functionCount());
-  EXPECT_EQ(reread->root.halfSize, original->root.halfSize);
-  EXPECT_EQ(reread->root.maxRadius, original->root.maxRadius);
+  EXPECT_EQ(reread->root().halfSize, original->root().halfSize);
+  EXPECT_EQ(reread->root().maxRadius, original->root().maxRadius);
   writeFunctionFile(*reread, dir.file("b"), nullptr);
   EXPECT_EQ(test::readFile(dir.file("a")), test::readFile(dir.file("b")));
 }
@@ -171,11 +171,11 @@ TEST(FunctionFileReader, KeepsOffsetBoxAndRecordFields) {
                   "1 1 1 0 1 2 3 4 5 6 7 8 9 1.5 2\n"
                   "-1 -1 -1 0 0 0 0 0 0 0 0 0 -2 9 1\n");
   auto function = readFunctionFile(dir.file("f"));
-  EXPECT_EQ(function->offset, -0.5f);
-  EXPECT_EQ(function->boxMin[1], -4.0f);
-  EXPECT_EQ(function->boxMax[2], 4.0f);
+  EXPECT_EQ(function->offset(), -0.5f);
+  EXPECT_EQ(function->boxMin()[1], -4.0f);
+  EXPECT_EQ(function->boxMax()[2], 4.0f);
   EXPECT_EQ(function->functionCount(), 2);
-  const BasisFunction* wide = function->root.functions->function;
+  const BasisFunction* wide = function->root().functions->function;
   EXPECT_EQ(wide->radius, 9.0f);
   EXPECT_EQ(wide->coeff[9], -2.0f);
   EXPECT_EQ(wide->level, 1);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "driver/mesh_command.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"
 

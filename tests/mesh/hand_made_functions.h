@@ -27,7 +27,7 @@ inline std::unique_ptr<ImplicitFunction> emptyFunction(float low, float high, fl
   const float boxMin[3] = {low, low, low};
   const float boxMax[3] = {high, high, high};
   auto function = std::make_unique<ImplicitFunction>(boxMin, boxMax, nullptr);
-  function->offset = offset;
+  function->setOffset(offset);
   return function;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/error.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_writer.h"
 #include "support/test_support.h"
 
@@ -161,11 +161,11 @@ TEST(MeshReader, RejectsMalformedFiles) {
   const std::string plyHead =
       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
       "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
-  expectReadError("a.ply", plyHead + "0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n", "refers to vertex 3");
-  expectReadError("b.ply", plyHead + "0 0 0\n1 0 0\n0 1 0\n4 0 1 2 0\n", "has 4 corners (expected 3)");
-  expectReadError("c.ply", plyHead + "0 0 0\n1 nan 0\n0 1 0\n3 0 1 2\n", "not a finite number");
-  expectReadError("d.ply", plyHead + "0 0 0\n1 0 0\n", "too short");
-  expectReadError("e.ply", "ply\nformat binary_big_endian 1.0\nend_header\n", "binary_big_endian");
+  expectReadError("a.ply", plyHead + "0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n", "vertex index 3 is out of range");
+  expectReadError("b.ply", plyHead + "0 0 0\n1 0 0\n0 1 0\n4 0 1 2 0\n", "has 4 vertices (expected a triangle)");
+  expectReadError("c.ply", plyHead + "0 0 0\n1 nan 0\n0 1 0\n3 0 1 2\n", "non-finite y");
+  expectReadError("d.ply", plyHead + "0 0 0\n1 0 0\n", "truncated");
+  expectReadError("e.ply", "ply\nformat binary_big_endian 1.0\nend_header\n", "no vertex element");
   expectReadError("f.ply", "solid x\n", "not a PLY file");
   expectReadError("g.ply", "ply\nformat ascii 1.0\nelement vertex 1\n", "no end_header");
   // Binary: a header that promises more vertices than the bytes hold.
@@ -174,9 +174,9 @@ TEST(MeshReader, RejectsMalformedFiles) {
                   "property float y\nproperty float z\nelement face 0\n"
                   "property list uchar int vertex_indices\nend_header\n" +
                       std::string(12, '\0'),
-                  "too short");
-  expectReadError("i.obj", "v 0 0 0\nv 1 0 0\nf 1 2 3\n", "bad vertex reference \"3\"");
-  expectReadError("j.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nf 1 2 3 4\n", "4 corners");
+                  "truncated");
+  expectReadError("i.obj", "v 0 0 0\nv 1 0 0\nf 1 2 3\n", "vertex index 3 of face 0 is out of range");
+  expectReadError("j.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nf 1 2 3 4\n", "has 4 vertices");
   expectReadError("k.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 5\n", "vertex index");
   expectReadError("l.off", "PLY\n", "not an OFF file");
   expectReadError("m.vrml", "", "unknown mesh format");

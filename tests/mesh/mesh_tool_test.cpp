@@ -12,7 +12,7 @@
 
 #include "io/function_file_writer.h"
 #include "mesh/hand_made_functions.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"
 
@@ -158,8 +158,11 @@ TEST(MeshTool, QualityIsEachVertexsDistanceToTheNearestInputPoint) {
   for (int c = 0; c < 3; ++c) {
     CommandResult run = runCommand(commands[c]);
     ASSERT_EQ(run.status, 0) << run.err;
-    std::vector<float> quality;
-    TriangleMesh mesh = readMesh(dir.file(meshes[c]), &quality);
+    std::vector<VertexProperty> properties;
+    TriangleMesh mesh = readMesh(dir.file(meshes[c]), &properties);
+    ASSERT_EQ(properties.size(), 1u);
+    ASSERT_EQ(properties[0].name, "quality");
+    const std::vector<float>& quality = properties[0].values;
     ASSERT_GT(mesh.vertexCount(), 100);
     ASSERT_EQ(static_cast<long>(quality.size()), mesh.vertexCount());
     float largest = 0.0f;

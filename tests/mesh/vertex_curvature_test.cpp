@@ -10,7 +10,7 @@
 
 #include "io/function_file_writer.h"
 #include "mesh/hand_made_functions.h"
-#include "mesh/mesh_reader.h"
+#include "io/mesh_data.h"
 #include "support/test_support.h"
 
 namespace wendfit {

@@ -1,0 +1,61 @@
+#pragma once
+// What every command-line tool's main shares: help, version, and turning
+// each failure into one message "<tool>: error: <problem>" on standard error
+// with the exit status 0 success, 1 failure, 2 usage. Each tool supplies only
+// its argument parser and its run.
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <wendfit/error.h>
+
+namespace wendfit {
+
+enum class ToolAction { Run, Help, Version };
+
+struct ToolText {
+  const char* name;     // as in messages and --version
+  std::string usage;    // printed after a usage error
+  std::string help;     // printed for --help
+  const char* outOfMemory;  // the message for an exhausted heap
+};
+
+// `parse` takes the arguments after the program name, returns the ToolAction and
+// throws Error for a usage problem; `run` does the tool's work and
+// returns its exit status. Anything `run` throws becomes status 1, after
+// standard output is flushed so that earlier results stay ahead of the
+// message.
+template <class Parse, class Run>
+int toolMain(const ToolText& text, int argc, char** argv, Parse parse, Run run) {
+  ToolAction action = ToolAction::Run;
+  try {
+    action = parse(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const Error& error) {
+    std::fprintf(stderr, "%s: error: %s\n\n%s", text.name, error.what(), text.usage.c_str());
+    return 2;
+  }
+  if (action == ToolAction::Help) {
+    std::fputs(text.help.c_str(), stdout);
+    return 0;
+  }
+  if (action == ToolAction::Version) {
+    std::printf("%s %s\n", text.name, WENDFIT_VERSION);
+    return 0;
+  }
+  std::string problem;
+  try {
+    return run();
+  } catch (const std::bad_alloc&) {
+    problem = text.outOfMemory;
+  } catch (const std::exception& error) {
+    problem = error.what();
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: error: %s\n", text.name, problem.c_str());
+  return 1;
+}
+
+}  // namespace wendfit
