@@ -2,12 +2,15 @@
 // at points near its surface, on one thread, with a digest of every result
 // bit so that two builds can be checked for identical evaluation.
 //
-//   eval_bench FUNCTION_FILE [points] [seed]
+//   eval_bench FUNCTION_FILE [points] [seed] [shuffled]
 //
 // The query points are the centres of seeded random records, each moved by a
 // random offset of up to a quarter of the record's radius: near the surface,
-// where the fit and the extraction evaluate.
+// where the fit and the extraction evaluate. They are visited in record
+// order (spatially coherent, as in the fit and the extraction) unless
+// "shuffled" is given.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,11 +45,12 @@ void collect(const wendfit::FunctionCell& cell, std::vector<const wendfit::Basis
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: eval_bench FUNCTION_FILE [points] [seed]\n");
+    std::fprintf(stderr, "usage: eval_bench FUNCTION_FILE [points] [seed] [shuffled]\n");
     return 2;
   }
   const long count = argc > 2 ? std::atol(argv[2]) : 20000;
   const unsigned seed = argc > 3 ? static_cast<unsigned>(std::atol(argv[3])) : 1;
+  const bool shuffled = argc > 4 && std::strcmp(argv[4], "shuffled") == 0;
   const std::unique_ptr<wendfit::ImplicitFunction> function = wendfit::readFunctionFile(argv[1]);
   std::vector<const wendfit::BasisFunction*> records;
   collect(function->root(), records);
@@ -58,8 +62,13 @@ int main(int argc, char** argv) {
   std::uniform_int_distribution<size_t> pick(0, records.size() - 1);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   std::vector<float> points(3 * count);
+  // In record order, the order in which the fit and the extraction meet
+  // points near each other, unless "shuffled" is asked for.
+  std::vector<size_t> picks(count);
+  for (size_t& p : picks) p = pick(rng);
+  if (!shuffled) std::sort(picks.begin(), picks.end());
   for (long i = 0; i < count; ++i) {
-    const wendfit::BasisFunction& f = *records[pick(rng)];
+    const wendfit::BasisFunction& f = *records[picks[i]];
     for (int k = 0; k < 3; ++k) points[3 * i + k] = f.centre[k] + 0.25f * f.radius * unit(rng);
   }
 

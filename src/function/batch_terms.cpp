@@ -190,6 +190,26 @@ __attribute__((target("avx2"))) double valueTermsAvx2(const EvaluationLayout& la
   return subtotal;
 }
 
+__attribute__((target("avx2"))) double plainValueTermsAvx2(const EvaluationLayout& layout,
+                                                           int first, int end, float x, float y,
+                                                           float z, double subtotal) {
+  const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
+  for (int i = first; i < end; i += kLanes) {
+    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    if (l.inReach == 0) continue;
+    const __m256d u2 = _mm256_mul_pd(l.u, l.u);
+    const __m256d u5 = _mm256_mul_pd(_mm256_mul_pd(u2, u2), l.u);
+    const __m256d w = _mm256_mul_pd(_mm256_mul_pd(u5, l.u), polynomialOf(l.t));
+    alignas(32) double term[kLanes];
+    _mm256_store_pd(term, kept(l, _mm256_mul_pd(w, quadricOf(l))));
+    subtotal += term[0];
+    subtotal += term[1];
+    subtotal += term[2];
+    subtotal += term[3];
+  }
+  return subtotal;
+}
+
 __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout& layout,
                                                          int first, int end, float x, float y,
                                                          float z, double subtotal,
@@ -296,6 +316,11 @@ double addValueTerms(const EvaluationLayout& layout, int first, int end, float x
   return valueTermsAvx2(layout, first, end, x, y, z, subtotal);
 }
 
+double addPlainValueTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
+                          float z, double subtotal) {
+  return plainValueTermsAvx2(layout, first, end, x, y, z, subtotal);
+}
+
 double addGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
                         float z, double subtotal, double gradient[3]) {
   return gradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
@@ -311,6 +336,11 @@ double addExactGradientTerms(const EvaluationLayout& layout, int first, int end,
 bool batchTermsAvailable() { return false; }
 
 double addValueTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal) {
+  return subtotal;
+}
+
+double addPlainValueTerms(const EvaluationLayout&, int, int, float, float, float,
+                          double subtotal) {
   return subtotal;
 }
 

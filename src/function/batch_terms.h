@@ -23,6 +23,11 @@ bool batchTermsAvailable();
 double addValueTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
                      float z, double subtotal);
 
+// The same with ImplicitFunction::plainValue's terms (powers by
+// multiplication, as in addExactGradientTerms).
+double addPlainValueTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
+                          float z, double subtotal);
+
 // The same for valueAndGradient: adds each record's gradient term to
 // gradient[0..2] and returns subtotal plus its value terms.
 double addGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,

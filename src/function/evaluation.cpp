@@ -93,15 +93,16 @@ double descendTree(const FunctionCell& cell, float x, float y, float z, Term& te
 
 struct ValueTerm;
 struct GradientTerm;
+struct ExactGradientTerm;
+struct PlainValueTerm;
 
 // True when `Term`'s records of a first-order run may go through the batch
 // terms of batch_terms.h (same bits, four records at a time).
-struct ExactGradientTerm;
-
 template <typename Term>
 constexpr bool kBatchable = std::is_same<Term, ValueTerm>::value ||
                             std::is_same<Term, GradientTerm>::value ||
-                            std::is_same<Term, ExactGradientTerm>::value;
+                            std::is_same<Term, ExactGradientTerm>::value ||
+                            std::is_same<Term, PlainValueTerm>::value;
 
 template <typename Term>
 double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
@@ -123,6 +124,8 @@ double descendLayout(const EvaluationLayout& layout, int index, float x, float y
     if (batch && cell.firstSecondOrder < 0) {
       if constexpr (std::is_same<Term, ValueTerm>::value) {
         return addValueTerms(layout, first, end, x, y, z, subtotal);
+      } else if constexpr (std::is_same<Term, PlainValueTerm>::value) {
+        return addPlainValueTerms(layout, first, end, x, y, z, subtotal);
       } else if constexpr (std::is_same<Term, ExactGradientTerm>::value) {
         return addExactGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
       } else {
@@ -195,6 +198,18 @@ struct ExactGradientTerm {
   }
 };
 
+// The value term of ExactGradientTerm alone, in the same operations.
+struct PlainValueTerm {
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) const {
+    const double t = std::sqrt(distSq) / static_cast<double>(radius);
+    const double u = 1.0 - t;
+    const double u2 = u * u;
+    const double u5 = u2 * u2 * u;
+    return u5 * u * ((35.0 * t + 18.0) * t + 3.0) * quadric(c, dx, dy, dz);
+  }
+};
+
 // Gradient and Hessian terms of one record, added into the accumulators.
 struct DerivativeTerm {
   double gradient[3] = {0.0, 0.0, 0.0};
@@ -254,6 +269,16 @@ float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, fl
   const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
   return static_cast<float>(sum + static_cast<double>(offset_));
+}
+
+float ImplicitFunction::plainValue(float x, float y, float z) const {
+  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
+      z > boxMax[2]) {
+    return offset;
+  }
+  PlainValueTerm term;
+  const double sum = descend(x, y, z, term);
+  return static_cast<float>(sum + static_cast<double>(offset));
 }
 
 void ImplicitFunction::curvatures(double* mean, double* gaussian, float x, float y,

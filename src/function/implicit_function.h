@@ -72,6 +72,11 @@ class ImplicitFunction {
   // weight, and (1 - t)^k is formed by multiplication, so the value may
   // differ from value() in its last bits.
   float valueAndExactGradient(float out[3], float x, float y, float z) const;
+  // The value that valueAndExactGradient returns, without the gradient: the
+  // powers of 1 - t are plain products, about a third cheaper than value()'s
+  // and within a few units in the last place of it. For the surface
+  // extraction, which no result file depends on.
+  float plainValue(float x, float y, float z) const;
   // Mean and Gaussian curvature of the level set through (x, y, z); no box
   // test. Where the summed gradient is zero both are 0.
   void curvatures(double* mean, double* gaussian, float x, float y, float z) const;

@@ -31,7 +31,7 @@ float evaluateAt(const ImplicitFunction& function, const float a[3], const float
     p[k] = static_cast<float>(static_cast<double>(a[k]) +
                               t * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
   }
-  return function.value(p[0], p[1], p[2]);
+  return function.plainValue(p[0], p[1], p[2]);
 }
 
 void unitOrZero(double v[3]) {

@@ -113,7 +113,7 @@ struct BlockCache {
     if (seen == 0 && slot.compare_exchange_strong(seen, 1, std::memory_order_acq_rel)) {
       float p[3];
       ctx.grid.point(ext[0] - 1, ext[1] - 1, ext[2] - 1, p);
-      home->values[index] = ctx.function.value(p[0], p[1], p[2]);
+      home->values[index] = ctx.function.plainValue(p[0], p[1], p[2]);
       ++evaluations;
       slot.store(2, std::memory_order_release);
       return home->values[index];

@@ -128,7 +128,7 @@ bool boxIsNegative(const ImplicitFunction& function) {
   for (int c = 0; c < 8; ++c) {
     float p[3];
     for (int a = 0; a < 3; ++a) p[a] = bitOf(c, a) ? function.boxMax()[a] : function.boxMin()[a];
-    float v = function.value(p[0], p[1], p[2]);
+    float v = function.plainValue(p[0], p[1], p[2]);
     negatives += negative(v) ? 1 : 0;
     sum += v;
   }

@@ -128,6 +128,8 @@ TEST(BatchTerms, ExactGradientIsTheDerivativeOfTheValue) {
     float gradient[3];
     const float value = function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
     EXPECT_NEAR(value, function.value(p[0], p[1], p[2]), 1e-5f * (1.0f + std::fabs(value)));
+    // The extraction's corner values and its vertex placement see one function.
+    EXPECT_EQ(bitsOf(function.plainValue(p[0], p[1], p[2])), bitsOf(value));
     for (int a = 0; a < 3; ++a) {
       float up[3] = {p[0], p[1], p[2]}, down[3] = {p[0], p[1], p[2]};
       up[a] = static_cast<float>(p[a] + h);
