@@ -123,9 +123,10 @@ bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
 
 // Tests the probe at `probe.position`, at `distance` outside the surface
 // (inside when negative), against the function with the level's current
-// records. Outside the value must be negative, inside positive; a probe is
-// wrong too when the level has used up more than half of the margin the
-// function had there (a pocket about to open). The target keeps the value
+// records. A probe is wrong where the level has pushed it towards the wrong
+// side (positive outside, negative inside) and either made its sign wrong or
+// used up more than half of the margin the function had there (a pocket
+// about to open). The target keeps the value
 // from before the level where it was already beyond -distance outside (or
 // +|distance| inside), so the guard never pulls a good value towards zero.
 void testProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
@@ -135,18 +136,22 @@ void testProbe(const ProbeContext& context, double distance, std::vector<int>& a
   for (int a = 0; a < 3; ++a) {
     if (!(p[a] >= function.boxMin[a] && p[a] <= function.boxMax[a])) return;
   }
-  const double before = function.value(p[0], p[1], p[2]);
-  double after = before;
+  // The level's own change first: a probe that the level pushed towards
+  // its right side cannot have been made wrong by it, and the function
+  // before the level, the costly part, is not needed there.
   const float radius = context.fitter.radius;
   context.records.query(p, radius, answer);
-  for (int i : answer) after += recordTerm(context.fitter.basisFunctions[i], p, radius);
-  const double change = after - before;
+  double change = 0;
+  for (int i : answer) change += recordTerm(context.fitter.basisFunctions[i], p, radius);
+  if (distance > 0 ? !(change > 0) : !(change < 0)) return;
+  const double before = function.value(p[0], p[1], p[2]);
+  const double after = before + change;
   double target = 0;
   if (distance > 0) {
-    probe.wrong = after >= 0.0 || (change > 0 && after > -change);
+    probe.wrong = after >= 0.0 || after > -change;
     target = std::min(before, -distance);
   } else {
-    probe.wrong = after <= 0.0 || (change < 0 && after < -change);
+    probe.wrong = after <= 0.0 || after < -change;
     target = std::max(before, -distance);
   }
   probe.value = static_cast<float>(before - target);
