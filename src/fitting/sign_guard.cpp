@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <omp.h>
@@ -22,10 +23,10 @@ constexpr double kRadiusPerStep = 4.0;
 
 // Probe offsets along the normal in steps: positive outside, negative
 // inside. Outside they reach the whole support, where a spilled correction
-// lands; inside one step, as deeper points soon lie nearer another wall.
-constexpr double kProbeSteps[] = {1.0, 4.0, -1.0};
-constexpr int kRayProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
-constexpr int kProbesPerCentre = kRayProbes;
+// lands (a pocket past a tip sits one to three steps out); inside one step,
+// as deeper points soon lie nearer another wall.
+constexpr double kProbeSteps[] = {1.0, 2.0, 4.0, -1.0};
+constexpr int kProbesPerCentre = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
 
 // Probes per side of each face of the function's box (a grid of this
 // squared on every face).
@@ -33,9 +34,24 @@ constexpr int kFaceProbesPerSide = 4;
 
 constexpr int kProbeChunk = 64;
 
-// Probing and re-solving rounds per level. A second round would have to
-// keep new probes off the records the first one added.
-constexpr int kSignGuardRounds = 1;
+// The first round probes from one centre per cube of this many steps (the
+// first centre in the level's order that falls in it): a pocket that a
+// level leaves behind spans several steps, so a sparse set of probes finds
+// where the level went wrong. Later rounds probe from every centre of the
+// region just solved again, where the first round found something.
+constexpr double kProbeCellSteps = 2.0;
+
+// Probing and re-solving rounds per level: the first over the whole level,
+// the others only where the previous round added records. One record per
+// wrong probe pins the sign at that point only; the next round finds what
+// is left of the pocket between the probes.
+constexpr int kSignGuardRounds = 3;
+
+// Records closer than this many support radii to a new record are solved
+// again; the others keep their constants. The constants' change dies out
+// within a few radii of the new records: on real scans the values at the
+// frozen centres stay within the level's own residual.
+constexpr double kResolveReach = 2.0;
 
 // Point indices are carried through the kd-tree's reordering in the float
 // values; floats hold every integer up to 2^24 exactly.
@@ -50,6 +66,54 @@ struct Probe {
   bool wrong = false;
 };
 
+// A record's term at `p` with its current constant, in the order and
+// precision of the level's assembly.
+double recordTerm(const BasisFunction& record, const float p[3], float radius) {
+  const float dx = p[0] - record.centre[0];
+  const float dy = p[1] - record.centre[1];
+  const float dz = p[2] - record.centre[2];
+  const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
+                             static_cast<double>(dx) * dx);
+  return weight(d, radius) * record.quadric(dx, dy, dz);
+}
+
+// Kd-tree over the centres of the level's records (the fitted centres and
+// the guard's own); each point's value holds its record's index through the
+// tree's reordering.
+class RecordIndex {
+ public:
+  explicit RecordIndex(const std::vector<BasisFunction>& records) {
+    const int m = static_cast<int>(records.size());
+    points_.allocate(m);
+    points_.values.resize(m);
+    for (int i = 0; i < m; ++i) {
+      const float* c = records[i].centre;
+      points_.setPosition(i, c[0], c[1], c[2]);
+      points_.values[i] = static_cast<float>(i);
+    }
+    tree_ = std::make_unique<KdTree>(points_);
+  }
+
+  // Indices of the records whose centres are closer than `radius` to `p`,
+  // ascending (the order in which their terms are summed).
+  void query(const float p[3], float radius, std::vector<int>& answer) const {
+    tree_->query(p, radius, answer);
+    for (int& e : answer) e = static_cast<int>(points_.values[e]);
+    std::sort(answer.begin(), answer.end());
+  }
+
+ private:
+  PointSet points_;
+  std::unique_ptr<KdTree> tree_;
+};
+
+// What one round of probing reads: the level as it stands.
+struct ProbeContext {
+  const LevelFitter& fitter;
+  const RecordIndex& records;
+  double step;
+};
+
 bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
   for (int a = 0; a < 3; ++a) {
     if (p[a] < fitter.pointsMin[a] || p[a] > fitter.pointsMax[a]) return true;
@@ -57,58 +121,78 @@ bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
   return false;
 }
 
-// Tests the probe at `probe.position` whose target is -distance outside
-// (distance > 0) and +|distance| inside against the function with the
-// level's current records.
-void testProbe(const LevelFitter& fitter, const KdTree& tree, double distance, int* answer,
+// Tests the probe at `probe.position`, at `distance` outside the surface
+// (inside when negative), against the function with the level's current
+// records. A probe is wrong where the level has pushed it towards the wrong
+// side (positive outside, negative inside) and either made its sign wrong or
+// used up more than half of the margin the function had there (a pocket
+// about to open). The target keeps the value
+// from before the level where it was already beyond -distance outside (or
+// +|distance| inside), so the guard never pulls a good value towards zero.
+void testProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
                Probe& probe) {
   const float* p = probe.position;
-  const ImplicitFunction& function = *fitter.function;
+  const ImplicitFunction& function = *context.fitter.function;
   for (int a = 0; a < 3; ++a) {
     if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return;
   }
+  // The level's own change first: a probe that the level pushed towards
+  // its right side cannot have been made wrong by it, and the function
+  // before the level, the costly part, is not needed there.
+  const float radius = context.fitter.radius;
+  context.records.query(p, radius, answer);
+  double change = 0;
+  for (int i : answer) change += recordTerm(context.fitter.basisFunctions[i], p, radius);
+  if (distance > 0 ? !(change > 0) : !(change < 0)) return;
   const double before = function.value(p[0], p[1], p[2]);
-  double after = before;
-  const float radius = fitter.radius;
-  const int found = tree.query(p, radius, answer);
-  std::sort(answer, answer + found);
-  for (int e = 0; e < found; ++e) {
-    const BasisFunction& record = fitter.basisFunctions[answer[e]];
-    const float dx = p[0] - record.centre[0];
-    const float dy = p[1] - record.centre[1];
-    const float dz = p[2] - record.centre[2];
-    const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
-                               static_cast<double>(dx) * dx);
-    after += weight(d, radius) * record.quadric(dx, dy, dz);
+  const double after = before + change;
+  double target = 0;
+  if (distance > 0) {
+    probe.wrong = after >= 0.0 || after > -change;
+    target = std::min(before, -distance);
+  } else {
+    probe.wrong = after <= 0.0 || after < -change;
+    target = std::max(before, -distance);
   }
-  // Negative outside, positive inside; a zero is wrong on either side.
-  probe.wrong = distance > 0 ? after >= 0.0 : after <= 0.0;
-  probe.value = static_cast<float>(before + distance);
+  probe.value = static_cast<float>(before - target);
 }
 
-// The probes of centre j. `answer` is a query buffer of at least n entries.
-void probeCentre(const LevelFitter& fitter, const KdTree& tree, int j, double step, int* answer,
-                 Probe* probes) {
-  const PointSet& centres = fitter.centres;
+// The probes of centre j. A probe counts only where it lies on its own side
+// of the tangent plane of every centre nearer to it than its own, so that
+// the normals agree on the side it is on (an inside probe through a spike
+// thinner than a step lands outside the far wall's plane and is skipped);
+// outside probes beyond the points' box always count, as everything there
+// is outside. `near` is a query buffer of at least size() of the tree.
+void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* near,
+                 std::vector<int>& answer, Probe* probes) {
+  const PointSet& centres = context.fitter.centres;
   const float* c = centres.position(j);
   const float* nrm = centres.normal(j);
   if (nrm[0] == 0.0f && nrm[1] == 0.0f && nrm[2] == 0.0f) return;
-  for (int k = 0; k < kRayProbes; ++k) {
+  for (int k = 0; k < kProbesPerCentre; ++k) {
     Probe& probe = probes[k];
-    const double offset = kProbeSteps[k] * step;
+    const double offset = kProbeSteps[k] * context.step;
     for (int a = 0; a < 3; ++a) {
       probe.position[a] = static_cast<float>(c[a] + offset * nrm[a]);
       probe.normal[a] = nrm[a];
     }
-    // Beyond the points' box every point is outside; elsewhere the probe
-    // counts only where its centre is the nearest one.
-    if (!(offset > 0 && beyondPoints(fitter, probe.position))) {
-      const int found = tree.query(probe.position, static_cast<float>(std::fabs(offset)), answer);
-      bool nearest = true;
-      for (int e = 0; e < found; ++e) nearest = nearest && answer[e] == j;
-      if (!nearest) continue;
+    if (!(offset > 0 && beyondPoints(context.fitter, probe.position))) {
+      const int found = tree.query(probe.position, static_cast<float>(std::fabs(offset)), near);
+      bool agreed = true;
+      for (int e = 0; e < found && agreed; ++e) {
+        const int i = near[e];
+        if (i == j) continue;
+        const float* ci = centres.position(i);
+        const float* ni = centres.normal(i);
+        double side = 0;
+        for (int a = 0; a < 3; ++a) {
+          side += static_cast<double>(ni[a]) * (static_cast<double>(probe.position[a]) - ci[a]);
+        }
+        agreed = offset > 0 ? side > 0 : side < 0;
+      }
+      if (!agreed) continue;
     }
-    testProbe(fitter, tree, offset, answer, probe);
+    testProbe(context, offset, answer, probe);
   }
 }
 
@@ -130,22 +214,50 @@ Probe faceProbe(const LevelFitter& fitter, int axis, bool upper, int cell) {
   return probe;
 }
 
-// Probes every data centre (guard records are not probed); returns the
-// wrong ones in centre order, which does not depend on the thread count.
-std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char>& isData) {
-  const int n = fitter.count;
-  const double step = static_cast<double>(fitter.radius) / kRadiusPerStep;
+// One centre per cube of `cellSize`, chosen by the centres' order alone, so
+// that any thread count picks the same.
+std::vector<char> sparseCentres(const PointSet& centres, const float boxMin[3], double cellSize) {
+  const int n = centres.count;
+  constexpr int kKeyBits = 21;
+  constexpr double kLastCube = (1 << kKeyBits) - 1;
+  std::vector<std::pair<long long, int>> cubes(n);
+  for (int j = 0; j < n; ++j) {
+    const float* p = centres.position(j);
+    long long key = 0;
+    for (int a = 0; a < 3; ++a) {
+      const double cube = std::floor((static_cast<double>(p[a]) - boxMin[a]) / cellSize);
+      key = (key << kKeyBits) | static_cast<long long>(std::clamp(cube, 0.0, kLastCube));
+    }
+    cubes[j] = {key, j};
+  }
+  std::sort(cubes.begin(), cubes.end());
+  std::vector<char> chosen(n, 0);
+  for (int e = 0; e < n; ++e) {
+    if (e == 0 || cubes[e].first != cubes[e - 1].first) chosen[cubes[e].second] = 1;
+  }
+  return chosen;
+}
+
+// Probes from the centres marked in `probed` (and, with `faces`, the box's
+// faces); returns the wrong probes in centre order, which does not depend
+// on the thread count.
+std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<char>& probed,
+                               bool faces) {
+  const LevelFitter& fitter = context.fitter;
+  const int n = fitter.centres.count;
   std::vector<Probe> probes(static_cast<size_t>(n) * kProbesPerCentre);
-  std::vector<std::vector<int>> answers(omp_get_max_threads(), std::vector<int>(std::max(n, 1)));
+  const int threads = omp_get_max_threads();
+  std::vector<std::vector<int>> nearBuffers(threads, std::vector<int>(std::max(n, 1)));
+  std::vector<std::vector<int>> answers(threads);
   const KdTree& tree = *fitter.kdTree;
 #pragma omp parallel
   {
-    int* answer = answers[omp_get_thread_num()].data();
+    const int thread = omp_get_thread_num();
 #pragma omp for schedule(dynamic, kProbeChunk)
     for (int j = 0; j < n; ++j) {
-      if (!isData[j]) continue;
+      if (!probed[j]) continue;
       Probe* own = &probes[static_cast<size_t>(j) * kProbesPerCentre];
-      probeCentre(fitter, tree, j, step, answer, own);
+      probeCentre(context, tree, j, nearBuffers[thread].data(), answers[thread], own);
     }
   }
   // The shell between the points' box and the function's box is all
@@ -154,8 +266,7 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
   // sheet survives (above a spike that points at a face). A coarse grid on
   // every face is probed too, with the distance from the points' box as the
   // target's size.
-  std::vector<int> faceAnswer(std::max(n, 1));
-  for (int face = 0; face < 6; ++face) {
+  for (int face = 0; faces && face < 6; ++face) {
     const int axis = face / 2;
     const bool upper = face % 2 == 1;
     const double distance = upper ? fitter.function->boxMax()[axis] - fitter.pointsMax[axis]
@@ -163,7 +274,7 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
     if (!(distance > 0)) continue;
     for (int cell = 0; cell < kFaceProbesPerSide * kFaceProbesPerSide; ++cell) {
       probes.push_back(faceProbe(fitter, axis, upper, cell));
-      testProbe(fitter, tree, distance, faceAnswer.data(), probes.back());
+      testProbe(context, distance, answers[0], probes.back());
     }
   }
   const auto right = [](const Probe& probe) { return !probe.wrong; };
@@ -171,62 +282,110 @@ std::vector<Probe> wrongProbes(const LevelFitter& fitter, const std::vector<char
   return probes;
 }
 
+// Appends one record per wrong probe to the level's records (made as
+// fitLocal makes them) and their targets to `values`, then solves the
+// constants of every record closer than kResolveReach radii to a new one
+// again, with the others' terms fixed. Returns which records were solved.
+std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& wrong,
+                                std::vector<float>& values) {
+  std::vector<BasisFunction>& records = fitter.basisFunctions;
+  const int first = static_cast<int>(records.size());
+  const float radius = fitter.radius;
+  for (const Probe& probe : wrong) {
+    BasisFunction record;
+    std::copy(probe.position, probe.position + 3, record.centre);
+    std::fill(record.coeff, record.coeff + 10, 0.0f);
+    for (int a = 0; a < 3; ++a) record.coeff[6 + a] = -probe.normal[a];
+    record.radius = radius;
+    record.level = fitter.level;
+    records.push_back(record);
+    values.push_back(probe.value);
+  }
+  const int m = static_cast<int>(records.size());
+
+  const RecordIndex index(records);
+  std::vector<char> solved(m, 0);
+  std::vector<int> answer;
+  for (int k = first; k < m; ++k) {
+    index.query(records[k].centre, static_cast<float>(kResolveReach * radius), answer);
+    for (int i : answer) solved[i] = 1;
+  }
+  std::vector<int> local;
+  for (int i = 0; i < m; ++i) {
+    if (solved[i]) local.push_back(i);
+  }
+  const int s = static_cast<int>(local.size());
+
+  // The local system is the level's system over the solved records; the
+  // fixed records' terms join each centre's value from before the level.
+  LevelFitter sub;
+  sub.function = fitter.function;
+  sub.regularization = fitter.regularization;
+  sub.boxDiagonal = fitter.boxDiagonal;
+  sub.solver = fitter.solver;
+  sub.radius = radius;
+  sub.level = fitter.level;
+  sub.count = s;
+  sub.centres.allocate(s);
+  sub.centres.values.resize(s);
+  for (int e = 0; e < s; ++e) {
+    const BasisFunction& record = records[local[e]];
+    sub.centres.setPosition(e, record.centre[0], record.centre[1], record.centre[2]);
+    sub.centres.setNormal(e, -record.coeff[6], -record.coeff[7], -record.coeff[8]);
+    sub.centres.values[e] = static_cast<float>(e);
+  }
+  sub.kdTree = std::make_unique<KdTree>(sub.centres);
+  std::vector<int> origin(s);
+  std::vector<double> start(s + 1, 0.0);
+  std::vector<std::vector<int>> answers(omp_get_max_threads());
+#pragma omp parallel for schedule(dynamic, kProbeChunk)
+  for (int e = 0; e < s; ++e) {
+    std::vector<int>& near = answers[omp_get_thread_num()];
+    const int i = local[static_cast<int>(sub.centres.values[e])];
+    origin[e] = i;
+    const float* p = records[i].centre;
+    double value = values[i];
+    index.query(p, radius, near);
+    for (int f : near) {
+      if (!solved[f]) value += recordTerm(records[f], p, radius);
+    }
+    sub.centres.values[e] = static_cast<float>(value);
+    start[e + 1] = records[i].coeff[9];
+  }
+  sub.fitLocal();
+  sub.startGuess = std::move(start);
+  sub.fitGlobal();
+  for (int e = 0; e < s; ++e) records[origin[e]].coeff[9] = sub.basisFunctions[e].coeff[9];
+  fitter.count = m;
+  solved.resize(fitter.centres.count);
+  return solved;
+}
+
 }  // namespace
 
 int guardLevelSigns(LevelFitter& fitter) {
-  int added = 0;
-  std::vector<char> isData(fitter.count, 1);
+  const int n = fitter.count;
+  const double step = static_cast<double>(fitter.radius) / kRadiusPerStep;
+  std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);
+  std::vector<char> probed =
+      sparseCentres(fitter.centres, fitter.function->boxMin, kProbeCellSteps * step);
   for (int round = 0; round < kSignGuardRounds; ++round) {
-    const std::vector<Probe> wrong = wrongProbes(fitter, isData);
+    std::vector<Probe> wrong;
+    {
+      const RecordIndex records(fitter.basisFunctions);
+      const ProbeContext context{fitter, records, step};
+      wrong = wrongProbes(context, probed, round == 0);
+    }
     if (wrong.empty()) break;
-    const int n = fitter.count;
-    const int m = n + static_cast<int>(wrong.size());
+    const long long m = static_cast<long long>(fitter.basisFunctions.size()) + wrong.size();
     if (m > kMaxTrackedPoints) {
       throw Error("level " + std::to_string(fitter.level) + ": the sign guard would need " +
                   std::to_string(m) + " records (expected at most " +
                   std::to_string(kMaxTrackedPoints) + ")");
     }
-
-    // The level's centres, then the new records; each point's index rides
-    // along in its value through the kd-tree's reordering.
-    PointSet extended;
-    extended.allocate(m);
-    extended.values.resize(m);
-    for (int i = 0; i < m; ++i) {
-      const float* p = i < n ? fitter.centres.position(i) : wrong[i - n].position;
-      const float* nrm = i < n ? fitter.centres.normal(i) : wrong[i - n].normal;
-      extended.setPosition(i, p[0], p[1], p[2]);
-      extended.setNormal(i, nrm[0], nrm[1], nrm[2]);
-      extended.values[i] = static_cast<float>(i);
-    }
-    std::vector<float> oldValues = std::move(fitter.centres.values);
-    std::vector<double> oldConstants(n);
-    for (int i = 0; i < n; ++i) oldConstants[i] = fitter.basisFunctions[i].coeff[9];
-
-    fitter.kdTree.reset();
-    fitter.centres = std::move(extended);
-    fitter.kdTree = std::make_unique<KdTree>(fitter.centres);
-    // The solve starts from the constants already found, so it only has to
-    // take in the new records.
-    std::vector<double> start(m + 1, 0.0);
-    std::vector<char> data(m, 0);
-    for (int i = 0; i < m; ++i) {
-      const int origin = static_cast<int>(fitter.centres.values[i]);
-      fitter.centres.values[i] = origin < n ? oldValues[origin] : wrong[origin - n].value;
-      if (origin < n) {
-        start[i + 1] = oldConstants[origin];
-        data[i] = isData[origin];
-      }
-    }
-    isData = std::move(data);
-    fitter.count = m;
-    fitter.fitLocal();
-    fitter.startGuess = std::move(start);
-    fitter.fitGlobal();
-    added += m - n;
+    probed = addAndResolve(fitter, wrong, values);
   }
-  return added;
+  return fitter.count - n;
 }
 
 }  // namespace wendfit
-

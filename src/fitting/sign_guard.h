@@ -6,25 +6,32 @@
 //
 // Method: after a level's constants are solved, the function with the new
 // level is probed
-//  - along every centre's normal, outside at one and four steps and inside
+//  - along centres' normals, outside at one, two and four steps and inside
 //    at one step (a step is a quarter of the support radius, about one
-//    octree cell of the level). A probe counts only where its centre is the
-//    nearest centre of the level, so that the centre's normal tells which
-//    side it is on (an inside probe through a spike thinner than a step
-//    lands nearer the far wall and is skipped); outside probes beyond the
-//    points' box always count, as everything there is outside;
+//    octree cell of the level). A probe counts only where it lies on its
+//    own side of the tangent plane of every centre nearer to it than its
+//    own, so that the normals agree on which side it is (an inside probe
+//    through a spike thinner than a step lands outside the far wall's plane
+//    and is skipped); outside probes beyond the points' box always count,
+//    as everything there is outside;
 //  - on a coarse grid on every face of the function's box that lies beyond
 //    the points' box: the coarse levels fade towards the offset there, and a
 //    wrong-sign sheet above a spike that points at a face survives every
 //    finer level, whose supports do not reach it.
-// Where a probe has the wrong sign (outside must be negative, inside
-// positive) the level is solved again with one more record centred at that
-// probe, whose constant makes the function there -distance outside and
-// +distance inside: along a normal the centre's kind of record (linear,
-// -normal . d), on a face a constant bump. The level's system stays square
-// and symmetric; the extra records are ordinary records of the level, so the
-// result file holds them like any other. The re-solve starts from the
-// constants already found. Guard records are not probed again.
+// A probe is wrong where its sign is wrong (outside must be negative,
+// inside positive) or where the level has used up more than half of the
+// margin the function had there. Each wrong probe becomes one more record of
+// the level centred at it, whose target is -distance outside and +distance
+// inside (or the value before the level, where that is further from zero):
+// along a normal the centre's kind of record (linear, -normal . d), on a
+// face a constant bump. The records within two support radii of the new
+// ones are solved again, in the level's own system restricted to them (the
+// others keep their constants), starting from the constants found.
+// The first round probes from one centre per cube of two steps; up to two
+// more rounds probe from every centre of the region just solved again,
+// where one record per wrong probe may have left part of a pocket between
+// the probes. The extra records are ordinary records of the level, so the
+// result file holds them like any other.
 
 namespace wendfit {
 
@@ -32,10 +39,11 @@ struct LevelFitter;
 
 // Checks the level that `fitter` has just solved (its centres with values,
 // kd-tree and records with their constants, before they are handed to the
-// function) and re-solves it with the extra records where probes have the
-// wrong sign. Leaves the fitter as fitGlobal does, with `count` including
-// the extra records. Returns the number of records added (0: nothing
-// changed). Throws what fitGlobal throws.
+// function) and re-solves it locally with the extra records where probes
+// are wrong. Appends the extra records to `basisFunctions` and counts them
+// in `count`; `centres` and `kdTree` still cover the fitted centres only.
+// Returns the number of records added (0: nothing changed). Throws what
+// fitGlobal throws.
 int guardLevelSigns(LevelFitter& fitter);
 
 }  // namespace wendfit
