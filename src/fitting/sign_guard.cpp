@@ -368,7 +368,7 @@ int guardLevelSigns(LevelFitter& fitter) {
   const double step = static_cast<double>(fitter.radius) / kRadiusPerStep;
   std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);
   std::vector<char> probed =
-      sparseCentres(fitter.centres, fitter.function->boxMin, kProbeCellSteps * step);
+      sparseCentres(fitter.centres, fitter.function->boxMin(), kProbeCellSteps * step);
   for (int round = 0; round < kSignGuardRounds; ++round) {
     std::vector<Probe> wrong;
     {

@@ -210,6 +210,12 @@ struct PlainValueTerm {
   }
 };
 
+// Outside the box (faces are inside) the function is its offset.
+bool outsideBox(const ImplicitFunction& f, float x, float y, float z) {
+  return x < f.boxMin()[0] || y < f.boxMin()[1] || z < f.boxMin()[2] || x > f.boxMax()[0] ||
+         y > f.boxMax()[1] || z > f.boxMax()[2];
+}
+
 // Gradient and Hessian terms of one record, added into the accumulators.
 struct DerivativeTerm {
   double gradient[3] = {0.0, 0.0, 0.0};
@@ -234,8 +240,7 @@ double ImplicitFunction::descend(float x, float y, float z, Term& term) const {
 }
 
 float ImplicitFunction::value(float x, float y, float z) const {
-  if (x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
-      z > boxMax_[2]) {
+  if (outsideBox(*this, x, y, z)) {
     return offset_;
   }
   ValueTerm term;
@@ -248,8 +253,7 @@ void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {
 }
 
 float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z) const {
-  if (x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
-      z > boxMax_[2]) {
+  if (outsideBox(*this, x, y, z)) {
     out[0] = out[1] = out[2] = 0.0f;
     return offset_;
   }
@@ -260,8 +264,7 @@ float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z
 }
 
 float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, float z) const {
-  if (x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
-      z > boxMax_[2]) {
+  if (outsideBox(*this, x, y, z)) {
     out[0] = out[1] = out[2] = 0.0f;
     return offset_;
   }
@@ -272,13 +275,12 @@ float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, fl
 }
 
 float ImplicitFunction::plainValue(float x, float y, float z) const {
-  if (x < boxMin[0] || y < boxMin[1] || z < boxMin[2] || x > boxMax[0] || y > boxMax[1] ||
-      z > boxMax[2]) {
-    return offset;
+  if (outsideBox(*this, x, y, z)) {
+    return offset_;
   }
   PlainValueTerm term;
   const double sum = descend(x, y, z, term);
-  return static_cast<float>(sum + static_cast<double>(offset));
+  return static_cast<float>(sum + static_cast<double>(offset_));
 }
 
 void ImplicitFunction::curvatures(double* mean, double* gaussian, float x, float y,
@@ -333,8 +335,7 @@ float ImplicitFunction::exactDerivatives(double gradient[3], double hessian[9], 
                                          float z) const {
   ExactTerm term;
   float result = offset_;
-  if (!(x < boxMin_[0] || y < boxMin_[1] || z < boxMin_[2] || x > boxMax_[0] || y > boxMax_[1] ||
-        z > boxMax_[2])) {
+  if (!outsideBox(*this, x, y, z)) {
     const double sum = descend(x, y, z, term);
     result = static_cast<float>(sum + static_cast<double>(offset_));
   }

@@ -3,8 +3,14 @@
 
 #include "io/function_file_writer.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <new>
+#include <string>
 #include <vector>
+
+#include <omp.h>
 
 #include "io/console_progress.h"
 #include "core/error.h"
@@ -24,10 +30,28 @@ void collect(const FunctionCell& cell, std::vector<const BasisFunction*>& out) {
   }
 }
 
-void writeRecord(OutputFile& file, const BasisFunction& f) {
+// Records formatted per chunk; formatting (decimal conversion of fifteen
+// numbers) costs far more than writing, so chunks are formatted in parallel
+// and written in order, which gives the same bytes for any thread count.
+constexpr int kFormatChunk = 4096;
+
+void appendRecord(std::string& out, const BasisFunction& f) {
   const float* c = f.coeff;
-  file.print("%f %f %f %f %f %f %f %f %f %f %f %f %f %f %d\n", f.centre[0], f.centre[1], f.centre[2],
-             c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9], f.radius, f.level);
+  char line[512];
+  const int length =
+      std::snprintf(line, sizeof line, "%f %f %f %f %f %f %f %f %f %f %f %f %f %f %d\n",
+                    f.centre[0], f.centre[1], f.centre[2], c[0], c[1], c[2], c[3], c[4], c[5],
+                    c[6], c[7], c[8], c[9], f.radius, f.level);
+  if (length >= 0 && static_cast<size_t>(length) < sizeof line) {
+    out.append(line, static_cast<size_t>(length));
+    return;
+  }
+  // Numbers near the float limits print hundreds of digits with %f.
+  std::string wide(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(wide.data(), wide.size(), "%f %f %f %f %f %f %f %f %f %f %f %f %f %f %d\n",
+                f.centre[0], f.centre[1], f.centre[2], c[0], c[1], c[2], c[3], c[4], c[5], c[6],
+                c[7], c[8], c[9], f.radius, f.level);
+  out.append(wide.data(), static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -50,10 +74,39 @@ void writeFunctionFile(const ImplicitFunction& function, const std::string& path
   file.print("%f\n", function.offset());
   if (console) std::fprintf(console, "%d basis functions.\n", count);
 
-  for (int i = 0; i < count; ++i) {
-    writeRecord(file, *records[static_cast<size_t>(i)]);
-    if (console && i % kProgressStep == 0) {
-      std::fprintf(console, "%s %d functions are written.", kProgressRewind, i);
+  // A round formats a few chunks per thread at once, so memory stays small.
+  const int roundChunks = 2 * omp_get_max_threads();
+  std::vector<std::string> chunks(static_cast<size_t>(roundChunks));
+  for (int roundStart = 0; roundStart < count; roundStart += roundChunks * kFormatChunk) {
+    const int roundEnd = static_cast<int>(
+        std::min<long long>(count, roundStart + static_cast<long long>(roundChunks) * kFormatChunk));
+    const int used = (roundEnd - roundStart + kFormatChunk - 1) / kFormatChunk;
+    // No exception may leave the parallel loop; a chunk that cannot grow is
+    // reported after it.
+    bool outOfMemory = false;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int k = 0; k < used; ++k) {
+      const int first = roundStart + k * kFormatChunk;
+      const int end = std::min(roundEnd, first + kFormatChunk);
+      std::string& text = chunks[static_cast<size_t>(k)];
+      text.clear();
+      try {
+        for (int i = first; i < end; ++i) appendRecord(text, *records[static_cast<size_t>(i)]);
+      } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+        outOfMemory = true;
+      }
+    }
+    if (outOfMemory) throw std::bad_alloc();
+    for (int k = 0; k < used; ++k) {
+      file.write(chunks[static_cast<size_t>(k)].data(), chunks[static_cast<size_t>(k)].size());
+      if (!console) continue;
+      const int first = roundStart + k * kFormatChunk;
+      const int end = std::min(roundEnd, first + kFormatChunk);
+      for (int i = (first + kProgressStep - 1) / kProgressStep * kProgressStep; i < end;
+           i += kProgressStep) {
+        std::fprintf(console, "%s %d functions are written.", kProgressRewind, i);
+      }
     }
   }
   file.commit();

@@ -15,6 +15,9 @@
 // placed by one Newton step along its edge, from the edge's false-position
 // point with the function's exact gradient (where that step leaves the
 // bracket, by false position as well). Normals come from the same gradient.
+// Grid and edge values are ImplicitFunction::plainValue, the value whose
+// exact gradient this is (powers by multiplication, not the bit-exact power
+// that the fit needs), so signs and steps see one function at less cost.
 //
 // Where to look: by default the surface is traced from the cells that hold
 // the band records' centres (the data) through the faces it crosses,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,6 +79,20 @@ TEST(FunctionFileWriter, FormatsEveryNumberWithPercentF) {
   EXPECT_EQ(text[4],
             "0.000000 -2.500000 123456792.000000 0.000000 -0.000000 100000002004087734272.000000 "
             "3.000000 4.000000 5.000000 6.000000 7.000000 8.000000 0.100000 30.000000 3");
+}
+
+TEST(FunctionFileWriter, LinesLongerThanTheFormatBufferArePrintedWhole) {
+  // Ten coefficients at the float limit print 47 characters each with %f.
+  test::TempDir dir;
+  auto function = cubeFunction();
+  BasisFunction f = record(1, 2, 3, 1, 4);
+  for (float& c : f.coeff) c = -std::numeric_limits<float>::max();
+  function->addLevel({f});
+  writeFunctionFile(*function, dir.file("f"), nullptr);
+  std::string expected = "1.000000 2.000000 3.000000 ";
+  for (int i = 0; i < 10; ++i) expected += "-340282346638528859811704183484516925440.000000 ";
+  expected += "1.000000 4";
+  EXPECT_EQ(lines(test::readFile(dir.file("f"))).back(), expected);
 }
 
 TEST(FunctionFileWriter, LinesFollowTheCellTreeNotTheLevels) {
