@@ -16,6 +16,12 @@ namespace wendfit {
 
 enum class ToolAction { Run, Help, Version };
 
+// The action for a command line that asked for help, the version, both
+// (help wins) or neither.
+inline ToolAction requestedAction(bool help, bool version) {
+  return help ? ToolAction::Help : version ? ToolAction::Version : ToolAction::Run;
+}
+
 struct ToolText {
   const char* name;     // as in messages and --version
   std::string usage;    // printed after a usage error

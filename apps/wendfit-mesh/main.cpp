@@ -130,9 +130,7 @@ int main(int argc, char** argv) {
   ToolOptions options;
   auto parse = [&](const std::vector<std::string>& arguments) {
     options = parseArguments(arguments);
-    return options.help      ? wendfit::ToolAction::Help
-           : options.version ? wendfit::ToolAction::Version
-                             : wendfit::ToolAction::Run;
+    return wendfit::requestedAction(options.help, options.version);
   };
   auto run = [&] {
     if (options.threads > 0) omp_set_num_threads(options.threads);

@@ -201,9 +201,7 @@ int main(int argc, char** argv) {
   ToolOptions options;
   auto parse = [&](const std::vector<std::string>& arguments) {
     options = parseArguments(arguments);
-    return options.help      ? wendfit::ToolAction::Help
-           : options.version ? wendfit::ToolAction::Version
-                             : wendfit::ToolAction::Run;
+    return wendfit::requestedAction(options.help, options.version);
   };
   auto run = [&] {
     std::FILE* log = options.quiet ? nullptr : stderr;

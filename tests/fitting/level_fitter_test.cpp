@@ -18,6 +18,7 @@
 #include "core/error.h"
 #include "spatial/point_octree.h"
 #include "support/fit_support.h"
+#include "support/test_support.h"
 
 namespace wendfit {
 namespace {
@@ -81,24 +82,7 @@ std::vector<const BasisFunction*> recordsOfLevel(const ImplicitFunction& functio
   return ofLevel;
 }
 
-class Capture {
- public:
-  Capture() : file_(open_memstream(&buffer_, &size_)) {}
-  ~Capture() {
-    std::fclose(file_);
-    std::free(buffer_);
-  }
-  std::FILE* file() { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  std::FILE* file_;
-};
+using Capture = test::ConsoleCapture;
 
 TEST(LevelFitter, LocalFittingNegatesTheNormalAndCopiesRadiusAndLevel) {
   auto function = makeFunction(-10, 10);

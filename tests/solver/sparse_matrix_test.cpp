@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "support/test_support.h"
 
 namespace wendfit {
 namespace {
@@ -66,25 +67,7 @@ std::vector<double> denseSolve(std::vector<double> a, std::vector<double> b, int
   return x;
 }
 
-// Console output captured in memory.
-class Capture {
- public:
-  Capture() : file_(open_memstream(&buffer_, &size_)) {}
-  ~Capture() {
-    if (file_) std::fclose(file_);
-    std::free(buffer_);
-  }
-  std::FILE* file() { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  std::FILE* file_;
-};
+using Capture = test::ConsoleCapture;
 
 const std::string kRewind(29, '\b');
 

@@ -25,6 +25,18 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
 
+ConsoleCapture::ConsoleCapture() : file_(open_memstream(&buffer_, &size_)) {}
+
+ConsoleCapture::~ConsoleCapture() {
+  if (file_) std::fclose(file_);
+  std::free(buffer_);
+}
+
+std::string ConsoleCapture::text() {
+  std::fflush(file_);
+  return std::string(buffer_, size_);
+}
+
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary);
   out << contents;

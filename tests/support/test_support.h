@@ -2,6 +2,8 @@
 // Helpers shared by the test executables: scratch files and running the
 // real executables.
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace wendfit::test {
@@ -20,6 +22,23 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A console held in memory: hand file() to code that prints, then read text().
+class ConsoleCapture {
+ public:
+  ConsoleCapture();
+  ~ConsoleCapture();
+  ConsoleCapture(const ConsoleCapture&) = delete;
+  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+  std::FILE* file() { return file_; }
+  // Everything printed so far.
+  std::string text();
+
+ private:
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
+  std::FILE* file_;
 };
 
 void writeFile(const std::string& path, const std::string& contents);
