@@ -194,6 +194,8 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
   fitter.regularization = static_cast<float>(options.regularization);
   fitter.solver = options.solver;
+  // A fit that leaves the designed solver need not keep its values' last bits.
+  fitter.plainValues = options.solver == SolverKind::Schwarz;
   fitter.signGuard = options.signGuard;
   points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
 

@@ -107,7 +107,7 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
 #pragma omp parallel for schedule(dynamic, kEvaluationChunk)
     for (int i = 0; i < n; ++i) {
       const float* p = centres.position(i);
-      values[i] = current.value(p[0], p[1], p[2]);
+      values[i] = plainValues ? current.plainValue(p[0], p[1], p[2]) : current.value(p[0], p[1], p[2]);
     }
     stats.evaluationSeconds = secondsSince(start);
   }

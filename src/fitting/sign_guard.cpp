@@ -144,7 +144,8 @@ void testProbe(const ProbeContext& context, double distance, std::vector<int>& a
   double change = 0;
   for (int i : answer) change += recordTerm(context.fitter.basisFunctions[i], p, radius);
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
-  const double before = function.value(p[0], p[1], p[2]);
+  const double before = context.fitter.plainValues ? function.plainValue(p[0], p[1], p[2])
+                                                   : function.value(p[0], p[1], p[2]);
   const double after = before + change;
   double target = 0;
   if (distance > 0) {
