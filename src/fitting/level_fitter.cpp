@@ -152,7 +152,8 @@ void LevelFitter::selectByError() {
   for (int i = 0; i < n; ++i) {
     const float* p = centres.position(i);
     float g[3];
-    const float v = current.valueAndGradient(g, p[0], p[1], p[2]);
+    const float v = plainValues ? current.plainValueAndGradient(g, p[0], p[1], p[2])
+                                : current.valueAndGradient(g, p[0], p[1], p[2]);
     values[i] = v;
     const double length = std::sqrt(static_cast<double>(g[2]) * g[2] +
                                     static_cast<double>(g[1]) * g[1] +

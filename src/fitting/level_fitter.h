@@ -46,9 +46,10 @@ struct LevelFitter {
   // linbcg (the designed solver) or schwarzSolve; both stop at the same
   // relative residual and iteration limit.
   SolverKind solver = SolverKind::Bicg;
-  // The earlier levels' values at a level's centres come from plainValue
-  // (powers by multiplication, about twice as fast) instead of value, whose
-  // powers are std::pow's to the bit. The stored constants then move within
+  // The earlier levels' values (and the selection's gradients) at a level's
+  // centres come from plainValue and plainValueAndGradient (powers by
+  // multiplication, about twice as fast) instead of value and
+  // valueAndGradient, whose powers are std::pow's to the bit. The stored constants then move within
   // the solver's tolerance, in their last bits. Off: the designed values.
   bool plainValues = false;
   // Probe every level off the surface and re-solve it with extra records

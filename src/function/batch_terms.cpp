@@ -221,6 +221,18 @@ __attribute__((target("avx2"))) double plainValueTermsAvx2(const EvaluationLayou
   return subtotal;
 }
 
+// The powers of plainValueAndGradient: plain products, every lane certain.
+__attribute__((target("avx2"))) inline Powers plainPowersOf(__m256d u) {
+  Powers out;
+  out.cube = _mm256_mul_pd(_mm256_mul_pd(u, u), u);
+  out.sixth = _mm256_mul_pd(out.cube, out.cube);
+  out.cubeCertain = out.sixthCertain = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  return out;
+}
+
+// kExactPowers: std::pow's powers to the bit (valueAndGradient); otherwise
+// plain products (plainValueAndGradient).
+template <bool kExactPowers>
 __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout& layout,
                                                          int first, int end, float x, float y,
                                                          float z, double subtotal,
@@ -229,7 +241,7 @@ __attribute__((target("avx2"))) double gradientTermsAvx2(const EvaluationLayout&
   for (int i = first; i < end; i += kLanes) {
     const Lanes l = loadLanes(layout, i, end, px, py, pz);
     if (l.inReach == 0) continue;
-    const Powers powers = powersOf(l.u);
+    const Powers powers = kExactPowers ? powersOf(l.u) : plainPowersOf(l.u);
     const __m256d polynomial = polynomialOf(l.t);
     const __m256d q = quadricOf(l);
     const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
@@ -333,7 +345,12 @@ double addPlainValueTerms(const EvaluationLayout& layout, int first, int end, fl
 
 double addGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
                         float z, double subtotal, double gradient[3]) {
-  return gradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
+  return gradientTermsAvx2<true>(layout, first, end, x, y, z, subtotal, gradient);
+}
+
+double addPlainGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
+                             float z, double subtotal, double gradient[3]) {
+  return gradientTermsAvx2<false>(layout, first, end, x, y, z, subtotal, gradient);
 }
 
 double addExactGradientTerms(const EvaluationLayout& layout, int first, int end, float x,
@@ -360,6 +377,11 @@ double addGradientTerms(const EvaluationLayout&, int, int, float, float, float, 
 }
 
 double addExactGradientTerms(const EvaluationLayout&, int, int, float, float, float,
+                             double subtotal, double*) {
+  return subtotal;
+}
+
+double addPlainGradientTerms(const EvaluationLayout&, int, int, float, float, float,
                              double subtotal, double*) {
   return subtotal;
 }

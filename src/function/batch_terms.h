@@ -33,6 +33,11 @@ double addPlainValueTerms(const EvaluationLayout& layout, int first, int end, fl
 double addGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
                         float z, double subtotal, double gradient[3]);
 
+// The same with ImplicitFunction::plainValueAndGradient's terms: those of
+// addGradientTerms with (1 - t)^3 and (1 - t)^6 as plain products.
+double addPlainGradientTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
+                             float z, double subtotal, double gradient[3]);
+
 // The same with ImplicitFunction::valueAndExactGradient's terms, whose
 // powers are plain products (no bit-for-bit promise beyond the scalar terms'
 // own arithmetic, which these lanes repeat).

@@ -95,6 +95,7 @@ struct ValueTerm;
 struct GradientTerm;
 struct ExactGradientTerm;
 struct PlainValueTerm;
+struct PlainGradientTerm;
 
 // True when `Term`'s records of a first-order run may go through the batch
 // terms of batch_terms.h (same bits, four records at a time).
@@ -102,7 +103,8 @@ template <typename Term>
 constexpr bool kBatchable = std::is_same<Term, ValueTerm>::value ||
                             std::is_same<Term, GradientTerm>::value ||
                             std::is_same<Term, ExactGradientTerm>::value ||
-                            std::is_same<Term, PlainValueTerm>::value;
+                            std::is_same<Term, PlainValueTerm>::value ||
+                            std::is_same<Term, PlainGradientTerm>::value;
 
 template <typename Term>
 double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
@@ -126,6 +128,8 @@ double descendLayout(const EvaluationLayout& layout, int index, float x, float y
         return addValueTerms(layout, first, end, x, y, z, subtotal);
       } else if constexpr (std::is_same<Term, PlainValueTerm>::value) {
         return addPlainValueTerms(layout, first, end, x, y, z, subtotal);
+      } else if constexpr (std::is_same<Term, PlainGradientTerm>::value) {
+        return addPlainGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
       } else if constexpr (std::is_same<Term, ExactGradientTerm>::value) {
         return addExactGradientTerms(layout, first, end, x, y, z, subtotal, term.sum);
       } else {
@@ -169,6 +173,30 @@ struct GradientTerm {
     double qGrad[3];
     quadricGradient(qGrad, c, dx, dy, dz);
     for (int i = 0; i < 3; ++i) sum[i] += q * wGrad[i] + w * qGrad[i];
+    return w * q;
+  }
+};
+
+// GradientTerm with (1 - t)^3 and (1 - t)^6 as plain products, in the
+// batch lanes' order of operations.
+struct PlainGradientTerm {
+  double sum[3] = {0.0, 0.0, 0.0};
+  double operator()(double dx, double dy, double dz, double distSq, float radius,
+                    const QuadricCoefficients& c) {
+    const double r = std::sqrt(distSq);
+    const double supportRadius = radius;
+    if (r > supportRadius) return 0.0;
+    const double t = r / supportRadius;
+    const double u = 1.0 - t;
+    const double cube = u * u * u;
+    const double w = cube * cube * ((35.0 * t + 18.0) * t + 3.0);
+    const double k = -20.0 * cube / (supportRadius * supportRadius);
+    const double q = quadric(c, dx, dy, dz);
+    double qGrad[3];
+    quadricGradient(qGrad, c, dx, dy, dz);
+    sum[0] += q * (k * dx) + w * qGrad[0];
+    sum[1] += q * (k * dy) + w * qGrad[1];
+    sum[2] += q * (k * dz) + w * qGrad[2];
     return w * q;
   }
 };
@@ -269,6 +297,17 @@ float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, fl
     return offset_;
   }
   ExactGradientTerm term;
+  const double sum = descend(x, y, z, term);
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
+  return static_cast<float>(sum + static_cast<double>(offset_));
+}
+
+float ImplicitFunction::plainValueAndGradient(float out[3], float x, float y, float z) const {
+  if (outsideBox(*this, x, y, z)) {
+    out[0] = out[1] = out[2] = 0.0f;
+    return offset_;
+  }
+  PlainGradientTerm term;
   const double sum = descend(x, y, z, term);
   for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
   return static_cast<float>(sum + static_cast<double>(offset_));

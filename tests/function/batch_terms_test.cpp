@@ -130,6 +130,12 @@ TEST(BatchTerms, ExactGradientIsTheDerivativeOfTheValue) {
     EXPECT_NEAR(value, function.value(p[0], p[1], p[2]), 1e-5f * (1.0f + std::fabs(value)));
     // The extraction's corner values and its vertex placement see one function.
     EXPECT_EQ(bitsOf(function.plainValue(p[0], p[1], p[2])), bitsOf(value));
+    // The fast selection's gradient is the designed one, up to rounding.
+    float designed[3], plain[3];
+    const float designedValue = function.valueAndGradient(designed, p[0], p[1], p[2]);
+    EXPECT_NEAR(function.plainValueAndGradient(plain, p[0], p[1], p[2]), designedValue,
+                1e-5f * (1.0f + std::fabs(designedValue)));
+    for (int a = 0; a < 3; ++a) EXPECT_NEAR(plain[a], designed[a], 1e-5f * (1.0f + std::fabs(designed[a])));
     for (int a = 0; a < 3; ++a) {
       float up[3] = {p[0], p[1], p[2]}, down[3] = {p[0], p[1], p[2]};
       up[a] = static_cast<float>(p[a] + h);
