@@ -37,10 +37,8 @@ std::string spherePointFile(int count) {
   text << count << "\n";
   std::vector<double> normals;
   for (int i = 0; i < count; ++i) {
-    double z = 1.0 - 2.0 * (i + 0.5) / count;
-    double ring = std::sqrt(1.0 - z * z);
-    double angle = i * 2.399963229728653;
-    double n[3] = {ring * std::cos(angle), ring * std::sin(angle), z};
+    double n[3];
+    test::spiralPoint(i, count, n);
     text << 2 * n[0] << " " << 2 * n[1] << " " << 2 * n[2] << "\n";
     normals.insert(normals.end(), {-n[0], -n[1], -n[2]});
   }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace wendfit::test {
 
 struct Mesh {
@@ -61,10 +63,8 @@ inline Mesh torusMesh(int rings, int sides, bool quads = false) {
 inline Cloud sphereCloud(int count) {
   Cloud cloud;
   for (int i = 0; i < count; ++i) {
-    double z = 1.0 - 2.0 * (i + 0.5) / count;
-    double ring = std::sqrt(1.0 - z * z);
-    double angle = i * 2.399963229728653;
-    double n[3] = {ring * std::cos(angle), ring * std::sin(angle), z};
+    double n[3];
+    test::spiralPoint(i, count, n);
     for (int k = 0; k < 3; ++k) {
       cloud.positions.push_back(static_cast<float>(2 * n[k]));
       cloud.normals.push_back(static_cast<float>(n[k]));

@@ -80,13 +80,21 @@ std::string sphereXyz(int count, double radius) {
   for (int axis = 0; axis < 3; ++axis) {
     for (double sign : {-1.0, 1.0}) add(axis == 0 ? sign : 0.0, axis == 1 ? sign : 0.0, axis == 2 ? sign : 0.0);
   }
-  const double goldenAngle = 3.14159265358979323846 * (3.0 - std::sqrt(5.0));
   for (int i = 0; i < count; ++i) {
-    double z = 1.0 - 2.0 * (i + 0.5) / count;
-    double ring = std::sqrt(1.0 - z * z);
-    add(ring * std::cos(i * goldenAngle), ring * std::sin(i * goldenAngle), z);
+    double n[3];
+    spiralPoint(i, count, n);
+    add(n[0], n[1], n[2]);
   }
   return text;
+}
+
+void spiralPoint(int i, int count, double out[3]) {
+  const double goldenAngle = 3.14159265358979323846 * (3.0 - std::sqrt(5.0));
+  const double z = 1.0 - 2.0 * (i + 0.5) / count;
+  const double ring = std::sqrt(1.0 - z * z);
+  out[0] = ring * std::cos(i * goldenAngle);
+  out[1] = ring * std::sin(i * goldenAngle);
+  out[2] = z;
 }
 
 std::string fitUnitSphere(const TempDir& dir, int count, int levels) {

@@ -64,6 +64,10 @@ std::string executable(const std::string& name);
 // `count` Fibonacci points.
 std::string sphereXyz(int count, double radius);
 
+// Point i of `count` spread evenly over the unit sphere (a golden-angle
+// spiral from z near 1 down to z near -1), as (x, y, z) into out.
+void spiralPoint(int i, int count, double out[3]);
+
 // Writes sphereXyz(count, 1) to dir/sphere.xyz and fits it with the wendfit
 // executable at `levels` levels to dir/sphere.fn (a sphere of radius 10
 // about the origin); returns that path. Throws std::runtime_error with the
