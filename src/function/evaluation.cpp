@@ -267,13 +267,32 @@ double ImplicitFunction::descend(float x, float y, float z, Term& term) const {
   return descendLayout(layout_, 0, x, y, z, term, batchTermsAvailable());
 }
 
-float ImplicitFunction::value(float x, float y, float z) const {
-  if (outsideBox(*this, x, y, z)) {
-    return offset_;
-  }
-  ValueTerm term;
+template <typename Term>
+float ImplicitFunction::sumOfTerms(float x, float y, float z) const {
+  if (outsideBox(*this, x, y, z)) return offset_;
+  Term term;
   const double sum = descend(x, y, z, term);
   return static_cast<float>(sum + static_cast<double>(offset_));
+}
+
+template <typename Term>
+float ImplicitFunction::sumOfTerms(float out[3], float x, float y, float z) const {
+  if (outsideBox(*this, x, y, z)) {
+    out[0] = out[1] = out[2] = 0.0f;
+    return offset_;
+  }
+  Term term;
+  const double sum = descend(x, y, z, term);
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
+  return static_cast<float>(sum + static_cast<double>(offset_));
+}
+
+float ImplicitFunction::value(float x, float y, float z) const {
+  return sumOfTerms<ValueTerm>(x, y, z);
+}
+
+float ImplicitFunction::plainValue(float x, float y, float z) const {
+  return sumOfTerms<PlainValueTerm>(x, y, z);
 }
 
 void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {
@@ -281,45 +300,15 @@ void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {
 }
 
 float ImplicitFunction::valueAndGradient(float out[3], float x, float y, float z) const {
-  if (outsideBox(*this, x, y, z)) {
-    out[0] = out[1] = out[2] = 0.0f;
-    return offset_;
-  }
-  GradientTerm term;
-  const double sum = descend(x, y, z, term);
-  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
-  return static_cast<float>(sum + static_cast<double>(offset_));
+  return sumOfTerms<GradientTerm>(out, x, y, z);
 }
 
 float ImplicitFunction::valueAndExactGradient(float out[3], float x, float y, float z) const {
-  if (outsideBox(*this, x, y, z)) {
-    out[0] = out[1] = out[2] = 0.0f;
-    return offset_;
-  }
-  ExactGradientTerm term;
-  const double sum = descend(x, y, z, term);
-  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
-  return static_cast<float>(sum + static_cast<double>(offset_));
+  return sumOfTerms<ExactGradientTerm>(out, x, y, z);
 }
 
 float ImplicitFunction::plainValueAndGradient(float out[3], float x, float y, float z) const {
-  if (outsideBox(*this, x, y, z)) {
-    out[0] = out[1] = out[2] = 0.0f;
-    return offset_;
-  }
-  PlainGradientTerm term;
-  const double sum = descend(x, y, z, term);
-  for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(term.sum[i]);
-  return static_cast<float>(sum + static_cast<double>(offset_));
-}
-
-float ImplicitFunction::plainValue(float x, float y, float z) const {
-  if (outsideBox(*this, x, y, z)) {
-    return offset_;
-  }
-  PlainValueTerm term;
-  const double sum = descend(x, y, z, term);
-  return static_cast<float>(sum + static_cast<double>(offset_));
+  return sumOfTerms<PlainGradientTerm>(out, x, y, z);
 }
 
 void ImplicitFunction::curvatures(double* mean, double* gaussian, float x, float y,

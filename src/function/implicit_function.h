@@ -119,6 +119,13 @@ class ImplicitFunction {
   // `term` accumulating its derivatives (evaluation.cpp).
   template <typename Term>
   double descend(float x, float y, float z, Term& term) const;
+  // The offset plus every term of `Term` at (x, y, z); the offset alone
+  // outside the box. The second form also stores the terms' gradient sum
+  // (zero outside the box).
+  template <typename Term>
+  float sumOfTerms(float x, float y, float z) const;
+  template <typename Term>
+  float sumOfTerms(float out[3], float x, float y, float z) const;
 
   std::vector<std::vector<BasisFunction>> levels_;
   std::deque<FunctionNode> nodes_;
