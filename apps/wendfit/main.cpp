@@ -1,38 +1,9 @@
-// wendfit: fits an implicit function to oriented points. Parses the command
-// line, runs the library's run sequence and turns errors into messages and
-// exit statuses (0 success, 1 failure, 2 usage).
+// The wendfit program. Its whole behaviour is the library's runFitTool, so
+// that the program uses only the public API (include/wendfit/).
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "driver/command_line.h"
-#include "driver/run.h"
-#include "core/error.h"
-#include "tool_main.h"
+#include <wendfit/tools.h>
 
-int main(int argc, char** argv) {
-  using namespace wendfit;
-  const ToolText text{"wendfit", usageText(), usageText(), "out of memory (the input is too large for this machine)"};
-  RunOptions options;
-  auto parse = [&](const std::vector<std::string>& arguments) {
-    CommandLine line = parseCommandLine(arguments);
-    if (line.action == CommandLine::Action::UsageError) throw Error(line.problem);
-    options = line.options;
-    return line.action == CommandLine::Action::Help      ? ToolAction::Help
-           : line.action == CommandLine::Action::Version ? ToolAction::Version
-                                                         : ToolAction::Run;
-  };
-  auto run = [&] {
-    try {
-      runFit(options, stdout, stderr);
-      return 0;
-    } catch (const SolverError& error) {
-      // The solver's failures keep the shape of its own report.
-      std::fflush(stdout);
-      std::fprintf(stderr, "Numerical Recipes run-time error...\n%s\n...now exiting to system...\n", error.what());
-      return 1;
-    }
-  };
-  return toolMain(text, argc, argv, parse, run);
-}
+int main(int argc, char** argv) { return wendfit::runFitTool(std::vector<std::string>(argv + 1, argv + argc)); }

@@ -1,8 +1,8 @@
 #pragma once
-// What every command-line tool's main shares: help, version, and turning
-// each failure into one message "<tool>: error: <problem>" on standard error
-// with the exit status 0 success, 1 failure, 2 usage. Each tool supplies only
-// its argument parser and its run.
+// What every tool's entry point (wendfit/tools.h) shares: help, version,
+// and turning each failure into one message "<tool>: error: <problem>" on
+// standard error with the exit status 0 success, 1 failure, 2 usage. Each
+// tool supplies only its argument parser and its run.
 
 #include <cstdio>
 #include <exception>
@@ -35,10 +35,10 @@ struct ToolText {
 // standard output is flushed so that earlier results stay ahead of the
 // message.
 template <class Parse, class Run>
-int toolMain(const ToolText& text, int argc, char** argv, Parse parse, Run run) {
+int toolMain(const ToolText& text, const std::vector<std::string>& arguments, Parse parse, Run run) {
   ToolAction action = ToolAction::Run;
   try {
-    action = parse(std::vector<std::string>(argv + 1, argv + argc));
+    action = parse(arguments);
   } catch (const Error& error) {
     std::fprintf(stderr, "%s: error: %s\n\n%s", text.name, error.what(), text.usage.c_str());
     return 2;

@@ -1,0 +1,216 @@
+// wendfit-reconstruct: from a scan (oriented points) or a polygon mesh to a
+// watertight triangle mesh in one command. Parses the command line, calls
+// the library's reconstruct sequence and turns errors into messages and exit
+// statuses (0 success, 1 failure, 2 usage).
+
+#include <wendfit/tools.h>
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/level_rule.h"
+#include "driver/reconstruct.h"
+#include "driver/run.h"
+#include "core/error.h"
+#include "mesh/face_sampling.h"
+#include "driver/mesh_command.h"
+#include "core/option_number.h"
+#include "mesh/mesh_writer.h"
+#include "api/tool_main.h"
+
+namespace {
+
+using wendfit::MeshUsageError;
+
+const char kUsage[] = "usage: wendfit-reconstruct INPUT MESH [options]\n";
+
+std::string helpText() {
+  char rule[1200];
+  std::snprintf(rule, sizeof rule,
+                "Levels: the finest support radius is about %.0f median sample spacings: levels =\n"
+                "  1 + round(log2(1.5 x box diagonal / (%.0f x spacing))), the spacing measured\n"
+                "  on up to 20,000 points (at most %d levels). Each halving of the spacing\n"
+                "  adds one level. The choice is printed; --levels N overrides it.\n"
+                "Mesh inputs (.off, .obj, .ply with faces, .ply2) are sampled on their faces,\n"
+                "  area-uniformly with the faces' normals, so that holes and sharp edges of a\n"
+                "  coarse mesh survive: %.0f^2 x area / box diagonal^2 samples (about %.0f\n"
+                "  along the diagonal), at least the mesh's vertex count; --samples N\n"
+                "  overrides it.\n",
+                wendfit::kFinestRadiusSpacings, wendfit::kFinestRadiusSpacings, wendfit::maxFitLevels(),
+                wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal);
+  return std::string(kUsage) +
+         "Fits an implicit function to INPUT, oriented points (PLY, .xyz/.xyzn/.pwn/.npts,\n"
+         "OBJ, the point file format) or a polygon mesh, and writes its zero set to MESH\n"
+         "as a watertight triangle mesh in INPUT's coordinates: .ply (binary; --ascii),\n"
+         ".obj, .off or .stl (binary). See `wendfit --help` for the input formats.\n" +
+         rule +
+         "Options:\n"
+         "  --levels N         fit N levels instead of the number chosen from the data.\n"
+         "  --samples N        points to sample on a mesh input's faces.\n"
+         "  --seed N           seed of the face sampling (default 1).\n"
+         "  --function FILE    also write the fitted function (a wendfit result file).\n"
+         "  --solver NAME      schwarz (default) or bicg; the same stopping test.\n"
+         "  --no-sign-guard    do not probe each level for wrong signs off the surface.\n"
+         "  --noise auto|SIGMA position noise of the input, in its units (default auto:\n"
+         "                     measured); noisy data get THRESHOLD 2 SIGMA, smoothing and\n"
+         "                     no level finer than the noise; 0: the data are exact.\n"
+         "  --allow-open       write the mesh even when it is not watertight.\n"
+         "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
+         "                     no input point (by default they are dropped: pockets and\n"
+         "                     sheets off the data, e.g. at sharp concave edges).\n"
+         "  --threads N        worker threads (default: OMP_NUM_THREADS, else all cores);\n"
+         "                     the mesh is the same for any N.\n"
+         "  --quiet            no progress and no summary; errors are still shown.\n"
+         "  --version          the version.\n"
+         "  --help             this text.\n"
+         "Extraction options:\n" +
+         wendfit::meshOptionsHelp() +
+         "The watertight check is on by default: a mesh with boundary or non-manifold\n"
+         "edges is an error (status 1) and is not written; so is a fit with no surface,\n"
+         "with the likely cause.\n"
+         "Progress and the summary (time, vertices, triangles, watertight, largest\n"
+         "distance of a vertex from the data) go to standard error.\n"
+         "Exit status: 0 success, 1 failure (bad input, unwritable output, a mesh that\n"
+         "is not watertight or empty), 2 usage error.\n";
+}
+
+struct ToolOptions {
+  wendfit::ReconstructOptions run;
+  bool help = false;
+  bool version = false;
+  bool quiet = false;
+};
+
+long parseWhole(const std::string& option, const std::string& text, long low, long high) {
+  const std::optional<long long> value = wendfit::parseWholeArgument(text, low, high);
+  if (!value) {
+    throw MeshUsageError(option + ": \"" + text + "\" is not a whole number in " + std::to_string(low) + " ... " +
+                         std::to_string(high));
+  }
+  return static_cast<long>(*value);
+}
+
+ToolOptions parseArguments(const std::vector<std::string>& arguments) {
+  ToolOptions options;
+  wendfit::ReconstructOptions& run = options.run;
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      positional.push_back(argument);
+      continue;
+    }
+    if (int used = wendfit::parseMeshOption(arguments, i, run.mesh)) {
+      i += used - 1;
+      continue;
+    }
+    if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h") {
+      options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument == "--quiet") {
+      options.quiet = true;
+    } else if (argument == "--no-sign-guard") {
+      run.signGuard = false;
+    } else if (argument == "--keep-unsupported") {
+      run.mesh.dropUnsupported = false;
+    } else if (argument == "--allow-open") {
+      run.mesh.requireWatertight = false;
+    } else if (argument == "--levels" || argument == "--samples" || argument == "--seed" ||
+               argument == "--threads" || argument == "--function" || argument == "--solver" ||
+               argument == "--noise") {
+      if (i + 1 >= arguments.size()) throw MeshUsageError(argument + " needs a value");
+      const std::string& value = arguments[++i];
+      if (argument == "--levels") {
+        run.levels = static_cast<int>(parseWhole(argument, value, 1, wendfit::maxFitLevels()));
+      } else if (argument == "--samples") {
+        run.samples = parseWhole(argument, value, 1, INT32_MAX);
+      } else if (argument == "--seed") {
+        run.seed = static_cast<uint64_t>(parseWhole(argument, value, 0, INT32_MAX));
+      } else if (argument == "--threads") {
+        run.threads = static_cast<int>(parseWhole(argument, value, 1, wendfit::kMaxThreads));
+      } else if (argument == "--noise") {
+        const std::optional<double> sigma = value == "auto" ? std::optional<double>(-1.0)
+                                                            : wendfit::parseFiniteArgument(value);
+        if (!sigma || (value != "auto" && *sigma < 0)) {
+          throw MeshUsageError("--noise: \"" + value + "\" is not a noise level (expected auto, or 0 or more in "
+                               "the input's units)");
+        }
+        run.noiseSigma = *sigma;
+      } else if (argument == "--function") {
+        run.functionPath = value;
+      } else if (value == "schwarz" || value == "bicg") {
+        run.solver = value == "bicg" ? wendfit::SolverKind::Bicg : wendfit::SolverKind::Schwarz;
+      } else {
+        throw MeshUsageError("--solver: \"" + value + "\" is not a solver (expected schwarz or bicg)");
+      }
+    } else {
+      throw MeshUsageError("unknown option " + argument);
+    }
+  }
+  if (options.help || options.version) return options;
+  if (positional.size() != 2) {
+    throw MeshUsageError("expected INPUT and MESH, found " + std::to_string(positional.size()) + " names");
+  }
+  run.input = positional[0];
+  run.meshPath = positional[1];
+  const wendfit::MeshFormat format = wendfit::meshFormatFor(run.meshPath, run.mesh.ascii);
+  const bool ply = format == wendfit::MeshFormat::BinaryPly || format == wendfit::MeshFormat::AsciiPly;
+  if ((run.mesh.quality || run.mesh.curvature) && !ply) {
+    throw MeshUsageError(std::string(run.mesh.quality ? "--quality" : "--curvature") + " needs a .ply mesh, not " +
+                         run.meshPath);
+  }
+  if (run.mesh.extraction.normals && format == wendfit::MeshFormat::Stl) {
+    throw MeshUsageError("--normals needs a .ply, .obj or .off mesh (STL holds no vertex normals)");
+  }
+  return options;
+}
+
+void printSummary(const wendfit::ReconstructSummary& summary, const std::string& meshPath) {
+  const wendfit::MeshSummary& mesh = summary.mesh;
+  const bool watertight = mesh.boundaryEdges == 0 && mesh.nonManifoldEdges == 0;
+  std::fprintf(stderr, "%s: %.1f s (fit %.1f s, mesh %.1f s), %ld vertices, %ld triangles, %ld component%s",
+               meshPath.c_str(), summary.seconds, summary.fitSeconds, mesh.seconds, mesh.vertices, mesh.triangles,
+               mesh.components, mesh.components == 1 ? "" : "s");
+  if (mesh.unsupportedComponents > 0) {
+    std::fprintf(stderr, " (%ld unsupported dropped)", mesh.unsupportedComponents);
+  }
+  std::fprintf(stderr, ", %s", watertight ? "watertight" : "not watertight");
+  if (mesh.maxDataDistance >= 0.0 && mesh.vertices > 0) {
+    std::fprintf(stderr, ", largest distance from the data %.3g", mesh.maxDataDistance);
+    if (summary.sampleSpacing > 0.0) {
+      std::fprintf(stderr, " (%.2g sample spacings)", mesh.maxDataDistance / summary.sampleSpacing);
+    }
+  }
+  std::fprintf(stderr, "\n");
+  const std::string advice = wendfit::levelAdvice(summary.levels, summary.boxDiagonal, summary.sampleSpacing,
+                                                  mesh.triangles, mesh.components);
+  if (!advice.empty()) std::fprintf(stderr, "wendfit-reconstruct: hint: %s\n", advice.c_str());
+}
+
+}  // namespace
+
+int wendfit::runReconstructTool(const std::vector<std::string>& commandLine) {
+  const wendfit::ToolText text{"wendfit-reconstruct", kUsage, helpText(),
+                               "out of memory (the input is too large for this machine)"};
+  ToolOptions options;
+  auto parse = [&](const std::vector<std::string>& arguments) {
+    options = parseArguments(arguments);
+    return wendfit::requestedAction(options.help, options.version);
+  };
+  auto run = [&] {
+    std::FILE* log = options.quiet ? nullptr : stderr;
+    std::FILE* progress = !options.quiet && isatty(fileno(stderr)) ? stderr : nullptr;
+    const wendfit::ReconstructSummary summary = wendfit::reconstruct(options.run, log, progress);
+    if (log) printSummary(summary, options.run.meshPath);
+    return 0;
+  };
+  return wendfit::toolMain(text, commandLine, parse, run);
+}

@@ -1,0 +1,42 @@
+// The tools as library functions: called in the test's own process they
+// return the programs' exit statuses (no exit, no escaping exception) and
+// write what the programs write.
+
+#include <wendfit/tools.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace wendfit {
+namespace {
+
+using test::TempDir;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+TEST(ToolsApi, InProcessRunsMatchTheProgramsAndReturnTheirStatuses) {
+  TempDir dir;
+  const std::string programResult = test::fitUnitSphere(dir, 500, 4);
+  CaptureStdout();
+  EXPECT_EQ(runFitTool({dir.file("sphere.xyz"), dir.file("in_process.fn"), "4"}), 0);
+  EXPECT_NE(GetCapturedStdout().find("Fitting time is"), std::string::npos);
+  EXPECT_EQ(test::readFile(dir.file("in_process.fn")), test::readFile(programResult));
+
+  CaptureStderr();
+  EXPECT_EQ(runMeshTool({programResult, dir.file("sphere.off"), "--quiet"}), 0);
+  EXPECT_EQ(runEvalTool({dir.file("missing.fn")}), 1);
+  EXPECT_EQ(runReconstructTool({"--no-such-option"}), 2);
+  const std::string messages = GetCapturedStderr();
+  EXPECT_TRUE(test::fileExists(dir.file("sphere.off")));
+  EXPECT_NE(messages.find("wendfit-eval: error: " + dir.file("missing.fn")), std::string::npos) << messages;
+  EXPECT_NE(messages.find("wendfit-reconstruct: error: unknown option --no-such-option"), std::string::npos)
+      << messages;
+}
+
+}  // namespace
+}  // namespace wendfit
