@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "io/io_test_helpers.h"
+#include "support/error_checks.h"
 
 namespace wendfit {
 namespace {

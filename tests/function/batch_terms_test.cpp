@@ -9,15 +9,12 @@
 #include <vector>
 
 #include "function/implicit_function.h"
+#include "support/error_checks.h"
 
 namespace wendfit {
 namespace {
 
-std::uint64_t bitsOf(double v) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  return bits;
-}
+using test::bitsOf;
 
 // The sums of one cell's run from `start`, record by record, as the scalar
 // terms form them.

@@ -8,14 +8,12 @@
 #include <limits>
 #include <random>
 
+#include "support/error_checks.h"
+
 namespace wendfit {
 namespace {
 
-std::uint64_t bitsOf(double v) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  return bits;
-}
+using test::bitsOf;
 
 // Compares power<K> with std::pow bit for bit; returns how often the fast
 // path was taken.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "io/io_test_helpers.h"
+#include "support/error_checks.h"
 #include "support/test_support.h"
 
 namespace wendfit {

@@ -16,7 +16,7 @@
 
 #include "function/implicit_function.h"
 #include "io/function_file_writer.h"
-#include "io/io_test_helpers.h"
+#include "support/error_checks.h"
 #include "support/test_support.h"
 
 namespace wendfit {

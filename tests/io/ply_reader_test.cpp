@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "io/mesh_file_reader.h"
 #include "io/format_fixtures.h"
+#include "support/error_checks.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -26,10 +27,7 @@ std::string readError(const std::string& data) {
   return "(no error)";
 }
 
-void expectSameVectors(const std::vector<float>& a, const std::vector<float>& b, const char* what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << what << " entry " << i;
-}
+using test::expectSameVectors;
 
 TEST(PlyReader, EveryEncodingAndPropertyOrderGivesTheSamePoints) {
   const test::Cloud cloud = test::sphereCloud(50);

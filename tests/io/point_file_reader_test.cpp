@@ -5,7 +5,7 @@
 #include <cfloat>
 #include <string>
 
-#include "io/io_test_helpers.h"
+#include "support/error_checks.h"
 #include "support/test_support.h"
 
 namespace wendfit {

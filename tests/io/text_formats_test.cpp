@@ -15,6 +15,7 @@
 #include "io/obj_reader.h"
 #include "io/off_reader.h"
 #include "io/xyz_reader.h"
+#include "support/error_checks.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -31,10 +32,7 @@ std::string readError(const Reader& read, const std::string& data, const std::st
   return "(no error)";
 }
 
-void expectSameVectors(const std::vector<float>& a, const std::vector<float>& b, const char* what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << what << " entry " << i;
-}
+using test::expectSameVectors;
 
 TEST(DecimalNumbers, ParseAsOtherProgramsPrintThem) {
   float f = 7.0f;

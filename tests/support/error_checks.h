@@ -1,13 +1,17 @@
 #pragma once
-// Helpers for the data file tests: capturing what a reader or the writer
-// prints on its console, and checking the messages of thrown errors.
+// Helpers for the tests of readers, writers and numbers: capturing what a
+// reader or the writer prints on its console, checking the messages of
+// thrown errors, and comparing results bit for bit.
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
 
@@ -52,6 +56,19 @@ inline void expectContainsAll(const std::string& message, std::initializer_list<
   for (const std::string& part : parts) {
     EXPECT_NE(message.find(part), std::string::npos) << "missing \"" << part << "\" in: " << message;
   }
+}
+
+// Fails unless a and b hold the same floats, entry by entry.
+inline void expectSameVectors(const std::vector<float>& a, const std::vector<float>& b, const char* what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << what << " entry " << i;
+}
+
+// The bits of v, for comparisons that must not forgive a last-bit change.
+inline std::uint64_t bitsOf(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
 }
 
 // 30 backspaces, the start of every progress counter.
