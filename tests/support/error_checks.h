@@ -14,26 +14,15 @@
 #include <vector>
 
 #include "core/error.h"
+#include "support/test_support.h"
 
 namespace wendfit::test {
 
 // Runs `body` with a scratch console and returns everything printed on it.
 inline std::string captureConsole(const std::function<void(std::FILE*)>& body) {
-  std::FILE* console = std::tmpfile();
-  if (!console) throw std::runtime_error("tmpfile failed");
-  try {
-    body(console);
-  } catch (...) {
-    std::fclose(console);
-    throw;
-  }
-  std::string text;
-  std::rewind(console);
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, console)) > 0) text.append(buffer, got);
-  std::fclose(console);
-  return text;
+  ConsoleCapture console;
+  body(console.file());
+  return console.text();
 }
 
 // Message of the Error that `body` throws; fails the test when it throws
