@@ -8,27 +8,17 @@
 #include <vector>
 
 #include "function/implicit_function.h"
+#include "support/hand_made_functions.h"
 
 namespace wendfit {
 namespace {
 
+// A record with every coefficient 0 at level 1; tests set the ones they need.
 BasisFunction makeRecord(float x, float y, float z, float radius) {
-  BasisFunction f{};
-  f.centre[0] = x;
-  f.centre[1] = y;
-  f.centre[2] = z;
-  f.radius = radius;
-  f.level = 1;
-  return f;
+  return test::constantRecord(x, y, z, radius, 0.0f, 1);
 }
 
-std::unique_ptr<ImplicitFunction> makeFunction(float low, float high, float offset) {
-  const float boxMin[3] = {low, low, low};
-  const float boxMax[3] = {high, high, high};
-  auto function = std::make_unique<ImplicitFunction>(boxMin, boxMax, nullptr);
-  function->setOffset(offset);
-  return function;
-}
+using test::emptyFunction;
 
 // Reference sums over every record, without the tree, term by term as the
 // evaluation defines them.
@@ -178,7 +168,7 @@ TEST(Evaluation, PrunedDescentMatchesBruteForceOnRandomTrees) {
   for (int seed = 0; seed < 12; ++seed) {
     std::mt19937 rng(100 + seed);
     const float half = 8.0f;
-    auto function = makeFunction(-half, half, 0.25f);
+    auto function = emptyFunction(-half, half, 0.25f);
     std::vector<BasisFunction> all;
     for (auto& level : randomLevels(rng, half)) {
       all.insert(all.end(), level.begin(), level.end());
@@ -229,7 +219,7 @@ TEST(Evaluation, PrunedDescentMatchesBruteForceOnRandomTrees) {
 }
 
 TEST(Evaluation, SingleBasisFunctionFollowsTheClosedForms) {
-  auto function = makeFunction(-4.0f, 4.0f, 0.125f);
+  auto function = emptyFunction(-4.0f, 4.0f, 0.125f);
   BasisFunction f = makeRecord(0.5f, -0.25f, 1.0f, 2.0f);
   f.coeff[9] = 1.0f;
   function->addLevel({f});
@@ -255,7 +245,7 @@ TEST(Evaluation, SingleBasisFunctionFollowsTheClosedForms) {
 }
 
 TEST(Evaluation, CentreAndSupportBoundaryGiveTheirExactTerms) {
-  auto function = makeFunction(-4.0f, 4.0f, 0.5f);
+  auto function = emptyFunction(-4.0f, 4.0f, 0.5f);
   BasisFunction f = makeRecord(1.0f, 1.0f, -1.0f, 2.0f);
   for (int i = 0; i < 10; ++i) f.coeff[i] = static_cast<float>(i + 1);
   function->addLevel({f});
@@ -277,7 +267,7 @@ TEST(Evaluation, CentreAndSupportBoundaryGiveTheirExactTerms) {
 }
 
 TEST(Evaluation, OutsideTheBoxTheValueIsTheOffsetAndFacesAreInside) {
-  auto function = makeFunction(-2.0f, 2.0f, -0.75f);
+  auto function = emptyFunction(-2.0f, 2.0f, -0.75f);
   BasisFunction f = makeRecord(2.0f, 0.0f, 0.0f, 1.0f);
   f.coeff[9] = 1.0f;
   f.coeff[6] = 2.0f;
@@ -300,7 +290,7 @@ TEST(Evaluation, OutsideTheBoxTheValueIsTheOffsetAndFacesAreInside) {
 }
 
 TEST(Evaluation, EmptyFunctionIsItsOffsetEverywhere) {
-  auto function = makeFunction(-1.0f, 3.0f, 0.0f);
+  auto function = emptyFunction(-1.0f, 3.0f, 0.0f);
   EXPECT_EQ(function->value(1.0f, 1.0f, 1.0f), 0.0f);
   function->addLevel({});
   function->setOffset(2.5f);
@@ -318,7 +308,7 @@ TEST(Curvatures, SphereGivesInverseRadiusAndItsSquare) {
   // set the sphere has radius rho and the values grow outward.
   const float rho = 1.5f;
   for (float sign : {1.0f, -1.0f}) {
-    auto function = makeFunction(-8.0f, 8.0f, 0.0f);
+    auto function = emptyFunction(-8.0f, 8.0f, 0.0f);
     BasisFunction f = makeRecord(0.5f, 0.25f, -0.5f, 4.0f);
     f.coeff[0] = f.coeff[1] = f.coeff[2] = sign;
     f.coeff[9] = -sign * rho * rho;
@@ -342,7 +332,7 @@ TEST(Curvatures, SphereGivesInverseRadiusAndItsSquare) {
 TEST(Curvatures, PlaneThroughACentreIsFlat) {
   // A linear quadric vanishes on a plane through the centre; there the
   // gradient is along the normal and the Hessian has no tangential part.
-  auto function = makeFunction(-8.0f, 8.0f, 0.0f);
+  auto function = emptyFunction(-8.0f, 8.0f, 0.0f);
   BasisFunction f = makeRecord(0.0f, 0.0f, 0.0f, 3.0f);
   f.coeff[6] = 0.0f;
   f.coeff[7] = 0.6f;
@@ -376,8 +366,8 @@ TEST(Evaluation, LayoutGivesTheTreeDescentsBitsAndInsertMakesItStale) {
     // Half the records first-order only, as the fitter makes them.
     for (auto& level : levels)
       for (size_t i = 0; i < level.size(); i += 2) std::fill(level[i].coeff, level[i].coeff + 6, 0.0f);
-    auto flat = makeFunction(-8.0f, 8.0f, 0.25f);
-    auto tree = makeFunction(-8.0f, 8.0f, 0.25f);
+    auto flat = emptyFunction(-8.0f, 8.0f, 0.25f);
+    auto tree = emptyFunction(-8.0f, 8.0f, 0.25f);
     std::vector<BasisFunction> all;
     for (auto& level : levels) {
       flat->addLevel(level);
@@ -408,7 +398,7 @@ TEST(Evaluation, FirstOrderRecordsGiveTheFullQuadricsBits) {
   for (int i = 0; i < 200; ++i) {
     BasisFunction f = makeRecord(coeff(rng), coeff(rng), coeff(rng), 1.0f + coeff(rng) * 0.25f);
     for (int k = 6; k < 10; ++k) f.coeff[k] = coeff(rng);
-    auto function = makeFunction(-4.0f, 4.0f, 0.0f);
+    auto function = emptyFunction(-4.0f, 4.0f, 0.0f);
     function->addLevel({f});
     for (int j = 0; j < 20; ++j) {
       const float p[3] = {f.centre[0] + offset(rng), f.centre[1] + offset(rng), f.centre[2] + offset(rng)};
@@ -431,7 +421,7 @@ TEST(Evaluation, FirstOrderRecordsGiveTheFullQuadricsBits) {
 
 TEST(Evaluation, ConcurrentEvaluationsAgreeWithSerialOnes) {
   std::mt19937 rng(31);
-  auto function = makeFunction(-8.0f, 8.0f, 0.0f);
+  auto function = emptyFunction(-8.0f, 8.0f, 0.0f);
   for (auto& level : randomLevels(rng, 8.0f)) function->addLevel(level);
   std::uniform_real_distribution<float> coord(-8.0f, 8.0f);
   std::vector<std::array<float, 3>> points(400);

@@ -9,17 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "support/hand_made_functions.h"
+
 namespace wendfit {
 namespace {
 
 BasisFunction record(float x, float y, float z, float radius, int level = 1) {
-  BasisFunction f{};
-  f.centre[0] = x;
-  f.centre[1] = y;
-  f.centre[2] = z;
-  f.radius = radius;
-  f.level = level;
-  return f;
+  return test::constantRecord(x, y, z, radius, 0.0f, level);
 }
 
 // The unit-free test box: a cube [-8, 8]^3, so the root has halfSize 8 and

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "io/function_file_writer.h"
-#include "mesh/hand_made_functions.h"
+#include "support/hand_made_functions.h"
 #include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
 #include "support/test_support.h"

@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "core/error.h"
-#include "mesh/hand_made_functions.h"
+#include "support/hand_made_functions.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_grid.h"
 

@@ -1,7 +1,7 @@
 #pragma once
-// Hand-made implicit functions whose zero sets are known, for the mesh
-// tests: records with only a constant term sum to a positive bump, and a
-// negative offset cuts it at a chosen height.
+// Hand-made records and implicit functions whose zero sets are known, for
+// the function and mesh tests: records with only a constant term sum to a
+// positive bump, and a negative offset cuts it at a chosen height.
 
 #include <cmath>
 #include <memory>
