@@ -20,6 +20,13 @@
 
 namespace wendfit {
 
+PointSet readPointsWith(MeshReader read, std::string_view data, const std::string& name, std::FILE* console,
+                        FaceList* faces) {
+  PointSet points = pointsFromMesh(read(data, name, ReadPurpose::kPoints, console), faces);
+  printReadDone(console);
+  return points;
+}
+
 PointSet pointsFromMesh(MeshData&& mesh, FaceList* faces) {
   PointSet points;
   points.count = mesh.vertexCount();

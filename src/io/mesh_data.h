@@ -41,6 +41,15 @@ enum class ReadPurpose { kPoints, kMesh };
 // .ply2 meshes. `faces`, when given, receives the polygons.
 PointSet pointsFromMesh(MeshData&& mesh, FaceList* faces);
 
+// A mesh format's reader, as readObjMesh, readOffMesh and readPlyMesh.
+using MeshReader = MeshData (*)(std::string_view data, const std::string& name, ReadPurpose purpose,
+                                std::FILE* console);
+
+// The points-to-fit reading every mesh format shares: `read` asked for
+// points, then pointsFromMesh, then the console's closing line.
+PointSet readPointsWith(MeshReader read, std::string_view data, const std::string& name, std::FILE* console,
+                        FaceList* faces);
+
 // Binary STL, for meshes read back only (the tool fits no STL input).
 // Corners at bit-identical positions become one vertex, in order of first
 // appearance, so that connectivity survives. Throws Error naming the file

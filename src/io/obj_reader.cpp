@@ -127,16 +127,11 @@ MeshData readObjMesh(std::string_view data, const std::string& name, ReadPurpose
 }
 
 PointSet readObjFile(const std::string& path, std::FILE* console, FaceList* faces) {
-  const std::string data = loadFileBytes(path);
-  PointSet points = pointsFromMesh(readObjMesh(data, path, ReadPurpose::kPoints, console), faces);
-  printReadDone(console);
-  return points;
+  return readPointsWith(readObjMesh, loadFileBytes(path), path, console, faces);
 }
 
 PointSet readObjData(std::string_view data, const std::string& name, std::FILE* console) {
-  PointSet points = pointsFromMesh(readObjMesh(data, name, ReadPurpose::kPoints, console), nullptr);
-  printReadDone(console);
-  return points;
+  return readPointsWith(readObjMesh, data, name, console, nullptr);
 }
 
 PointSet readObjFile(const std::string& path, std::FILE* console) {

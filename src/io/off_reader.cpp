@@ -111,16 +111,11 @@ MeshData readOffMesh(std::string_view data, const std::string& name, ReadPurpose
 }
 
 PointSet readOffFile(const std::string& path, std::FILE* console, FaceList* faces) {
-  const std::string data = loadFileBytes(path);
-  PointSet points = pointsFromMesh(readOffMesh(data, path, ReadPurpose::kPoints, console), faces);
-  printReadDone(console);
-  return points;
+  return readPointsWith(readOffMesh, loadFileBytes(path), path, console, faces);
 }
 
 PointSet readOffData(std::string_view data, const std::string& name, std::FILE* console) {
-  PointSet points = pointsFromMesh(readOffMesh(data, name, ReadPurpose::kPoints, console), nullptr);
-  printReadDone(console);
-  return points;
+  return readPointsWith(readOffMesh, data, name, console, nullptr);
 }
 
 PointSet readOffFile(const std::string& path, std::FILE* console) {

@@ -563,16 +563,11 @@ MeshData readPlyMesh(std::string_view data, const std::string& name, ReadPurpose
 }
 
 PointSet readPlyFile(const std::string& path, std::FILE* console, FaceList* faces) {
-  const std::string data = loadFileBytes(path);
-  PointSet points = pointsFromMesh(readPlyMesh(data, path, ReadPurpose::kPoints, console), faces);
-  printReadDone(console);
-  return points;
+  return readPointsWith(readPlyMesh, loadFileBytes(path), path, console, faces);
 }
 
 PointSet readPlyData(std::string_view data, const std::string& name, std::FILE* console) {
-  PointSet points = pointsFromMesh(readPlyMesh(data, name, ReadPurpose::kPoints, console), nullptr);
-  printReadDone(console);
-  return points;
+  return readPointsWith(readPlyMesh, data, name, console, nullptr);
 }
 
 PointSet readPlyFile(const std::string& path, std::FILE* console) {
