@@ -103,11 +103,23 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
     float* values = centres.values.data();
     const ImplicitFunction& current = *function;
     // Evaluation only reads the function, and each centre's value depends on
-    // nothing else, so any thread count stores the same values.
+    // nothing else, so any thread count stores the same values. The plain
+    // values come a chunk of consecutive centres at a time (neighbours, in
+    // the octree's order), which plainValues evaluates together.
+    if (plainValues) {
+      const int chunks = (n + kEvaluationChunk - 1) / kEvaluationChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+      for (int c = 0; c < chunks; ++c) {
+        const int first = c * kEvaluationChunk;
+        current.plainValues(centres.position(first), std::min(kEvaluationChunk, n - first),
+                            values + first);
+      }
+    } else {
 #pragma omp parallel for schedule(dynamic, kEvaluationChunk)
-    for (int i = 0; i < n; ++i) {
-      const float* p = centres.position(i);
-      values[i] = plainValues ? current.plainValue(p[0], p[1], p[2]) : current.value(p[0], p[1], p[2]);
+      for (int i = 0; i < n; ++i) {
+        const float* p = centres.position(i);
+        values[i] = current.value(p[0], p[1], p[2]);
+      }
     }
     stats.evaluationSeconds = secondsSince(start);
   }

@@ -25,6 +25,18 @@
 
 namespace wendfit {
 
+GroupRecord groupRecordOf(const float centre[3], float radius, const float firstOrder[4]) {
+  GroupRecord out{};
+  for (int a = 0; a < 3; ++a) out.centre[a] = centre[a];
+  out.nearLimit = radius * radius * (1.0f + 0x1p-20f) + 0x1p-126f;
+  out.radius = radius;
+  out.c6 = firstOrder[0];
+  out.c7 = firstOrder[1];
+  out.c8 = firstOrder[2];
+  out.c9 = firstOrder[3];
+  return out;
+}
+
 #ifdef WENDFIT_BATCH_TERMS
 
 namespace {
@@ -323,6 +335,74 @@ __attribute__((target("avx2"))) double exactGradientTermsAvx2(const EvaluationLa
   return subtotal;
 }
 
+
+// The group terms: eight points in float lanes against one record at a time.
+// The float test is conservative: with the same float offsets, each float
+// square and sum is within 2^-24 of itself, so the float squared distance is
+// at most (1 + 2^-22) times the double one, and fl(R^2) (1 + 2^-20) exceeds
+// (1 + 2^-22) R^2; the added 2^-126 covers squares that underflow. Records
+// that pass it go through the double test and terms of plainValueTermsAvx2,
+// one point per lane, four points at a time.
+__attribute__((target("avx2"))) inline __m256d plainGroupHalf(const GroupRecord& record,
+                                                               __m128 dxf, __m128 dyf,
+                                                               __m128 dzf) {
+  Lanes l;
+  l.dx = _mm256_cvtps_pd(dxf);
+  l.dy = _mm256_cvtps_pd(dyf);
+  l.dz = _mm256_cvtps_pd(dzf);
+  l.radius = _mm256_broadcast_sd(&record.radius);
+  const __m256d distSq = _mm256_add_pd(
+      _mm256_add_pd(_mm256_mul_pd(l.dx, l.dx), _mm256_mul_pd(l.dy, l.dy)), _mm256_mul_pd(l.dz, l.dz));
+  l.keep = _mm256_cmp_pd(distSq, _mm256_mul_pd(l.radius, l.radius), _CMP_NGT_UQ);
+  l.t = _mm256_div_pd(_mm256_sqrt_pd(distSq), l.radius);
+  l.u = _mm256_sub_pd(_mm256_set1_pd(1.0), l.t);
+  l.c6 = _mm256_broadcast_sd(&record.c6);
+  l.c7 = _mm256_broadcast_sd(&record.c7);
+  l.c8 = _mm256_broadcast_sd(&record.c8);
+  l.c9 = _mm256_broadcast_sd(&record.c9);
+  return kept(l, _mm256_mul_pd(plainWeightOf(l).w, quadricOf(l)));
+}
+
+__attribute__((target("avx2"))) void plainGroupTermsAvx2(const GroupRecord* records, int n,
+                                                         const float* x, const float* y,
+                                                         const float* z, int count,
+                                                         double sums[8]) {
+  alignas(32) float px[8], py[8], pz[8];
+  for (int j = 0; j < 8; ++j) {
+    // Lanes past `count` repeat the last point; their sums are dropped.
+    const int from = j < count ? j : count - 1;
+    px[j] = x[from];
+    py[j] = y[from];
+    pz[j] = z[from];
+  }
+  const __m256 vx = _mm256_load_ps(px), vy = _mm256_load_ps(py), vz = _mm256_load_ps(pz);
+  __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
+  for (int k = 0; k < n; ++k) {
+    const GroupRecord& record = records[k];
+    const __m256 dx = _mm256_sub_ps(vx, _mm256_broadcast_ss(&record.centre[0]));
+    const __m256 dy = _mm256_sub_ps(vy, _mm256_broadcast_ss(&record.centre[1]));
+    const __m256 dz = _mm256_sub_ps(vz, _mm256_broadcast_ss(&record.centre[2]));
+    const __m256 distSq = _mm256_add_ps(
+        _mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
+    // Not (distSq > limit): NaN offsets go on to the double test.
+    const int near = _mm256_movemask_ps(
+        _mm256_cmp_ps(distSq, _mm256_broadcast_ss(&record.nearLimit), _CMP_NGT_UQ));
+    if (near == 0) continue;
+    if (near & 0x0F) {
+      low = _mm256_add_pd(low, plainGroupHalf(record, _mm256_castps256_ps128(dx),
+                                              _mm256_castps256_ps128(dy),
+                                              _mm256_castps256_ps128(dz)));
+    }
+    if (near & 0xF0) {
+      high = _mm256_add_pd(high, plainGroupHalf(record, _mm256_extractf128_ps(dx, 1),
+                                                _mm256_extractf128_ps(dy, 1),
+                                                _mm256_extractf128_ps(dz, 1)));
+    }
+  }
+  _mm256_storeu_pd(sums, low);
+  _mm256_storeu_pd(sums + 4, high);
+}
+
 }  // namespace
 
 bool batchTermsAvailable() {
@@ -358,9 +438,19 @@ double addExactGradientTerms(const EvaluationLayout& layout, int first, int end,
   return exactGradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
 }
 
+void plainGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
+                     const float* z, int count, double sums[8]) {
+  plainGroupTermsAvx2(records, n, x, y, z, count, sums);
+}
+
 #else
 
 bool batchTermsAvailable() { return false; }
+
+void plainGroupTerms(const GroupRecord*, int, const float*, const float*, const float*, int,
+                     double sums[8]) {
+  for (int j = 0; j < 8; ++j) sums[j] = 0.0;
+}
 
 double addValueTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal) {
   return subtotal;

@@ -44,4 +44,30 @@ double addPlainGradientTerms(const EvaluationLayout& layout, int first, int end,
 double addExactGradientTerms(const EvaluationLayout& layout, int first, int end, float x,
                              float y, float z, double subtotal, double gradient[3]);
 
+// One first-order record as the group evaluation reads it: what the terms
+// need, in one cache line, and a float bound for a cheap first test of
+// eight points at once.
+struct alignas(64) GroupRecord {
+  float centre[3];
+  // fl(R^2) raised by 2^-20 of itself and a little: a squared distance
+  // formed in float from the float offsets is at most this whenever the
+  // double test of the terms keeps the record (see batch_terms.cpp).
+  float nearLimit;
+  double radius;
+  double c6, c7, c8, c9;
+  double unused;
+};
+
+// GroupRecord of a record with centre c, radius R and coefficients c6..c9.
+GroupRecord groupRecordOf(const float centre[3], float radius, const float firstOrder[4]);
+
+// For each of `count` points (at most 8; coordinates in x, y, z), the sum of
+// ImplicitFunction::plainValue's terms of every record of records[0, n) in
+// reach of it, added in record order from +0, into sums. Each point's sum is
+// that of addPlainValueTerms over the same records in the same order, bit
+// for bit: the lanes of a point repeat the terms' operations exactly, and
+// points never share a sum.
+void plainGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
+                     const float* z, int count, double sums[8]);
+
 }  // namespace wendfit

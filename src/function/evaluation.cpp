@@ -12,8 +12,10 @@
 // Nothing here allocates or writes shared state, so any number of threads may
 // evaluate one function at once.
 
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
+#include <vector>
 
 #include "function/exact_derivatives.h"
 #include "function/batch_terms.h"
@@ -52,6 +54,12 @@ struct Reach {
   float high[3];
   Reach(float x, float y, float z, float radius)
       : low{x - radius, y - radius, z - radius}, high{x + radius, y + radius, z + radius} {}
+  // The same for the box [boxLow, boxHigh]: for a box that is one point,
+  // the same bounds; for a larger box, bounds that hold those of each of
+  // its points (float rounding is monotonic).
+  Reach(const float boxLow[3], const float boxHigh[3], float radius)
+      : low{boxLow[0] - radius, boxLow[1] - radius, boxLow[2] - radius},
+        high{boxHigh[0] + radius, boxHigh[1] + radius, boxHigh[2] + radius} {}
   bool misses(const float childLow[3], const float childHigh[3]) const {
     return childLow[0] > high[0] || childLow[1] > high[1] || childLow[2] > high[2] ||
            childHigh[0] < low[0] || childHigh[1] < low[1] || childHigh[2] < low[2];
@@ -106,18 +114,32 @@ constexpr bool kBatchable = std::is_same<Term, ValueTerm>::value ||
                             std::is_same<Term, PlainValueTerm>::value ||
                             std::is_same<Term, PlainGradientTerm>::value;
 
+// True for the terms of the values no result file depends on (plainValue,
+// valueAndExactGradient): their descent keeps one running sum from the first
+// record visited to the last instead of a subtotal per cell, so that a value
+// is the same sequence of additions whichever cells the pruning visits, and
+// the group evaluation (plainValues), which visits the cells in the same
+// order, comes out bit for bit the same.
+template <typename Term>
+constexpr bool kRunningSum = std::is_same<Term, PlainValueTerm>::value ||
+                             std::is_same<Term, ExactGradientTerm>::value;
+
+// `subtotal`: the sum so far for running sums, 0 otherwise.
 template <typename Term>
 double descendLayout(const EvaluationLayout& layout, int index, float x, float y, float z,
-                     Term& term, bool batch) {
+                     Term& term, bool batch, double subtotal = 0.0) {
   const EvaluationLayout::Cell& cell = layout.cells[index];
-  double subtotal = 0.0;
   if (cell.childCount > 0) {
     const Reach reach(x, y, z, cell.reach);
     const int end = cell.firstChild + cell.childCount;
     for (int c = cell.firstChild; c < end; ++c) {
       const EvaluationLayout::Cell& child = layout.cells[c];
       if (reach.misses(child.low, child.high)) continue;
-      subtotal += descendLayout(layout, c, x, y, z, term, batch);
+      if constexpr (kRunningSum<Term>) {
+        subtotal = descendLayout(layout, c, x, y, z, term, batch, subtotal);
+      } else {
+        subtotal += descendLayout(layout, c, x, y, z, term, batch);
+      }
     }
   }
   const int first = cell.firstRecord;
@@ -293,6 +315,118 @@ float ImplicitFunction::value(float x, float y, float z) const {
 
 float ImplicitFunction::plainValue(float x, float y, float z) const {
   return sumOfTerms<PlainValueTerm>(x, y, z);
+}
+
+namespace {
+
+// Points evaluated together at most, and how far apart (per axis, in finest
+// record radii) they may lie: the candidates of a group are the records that
+// reach its box, so a box about one finest radius wide keeps them close to
+// those that reach each point.
+constexpr int kGroupPoints = 128;
+constexpr float kGroupWidth = 6.0f;
+// Fewer points than this are cheaper one by one (the same bits either way).
+constexpr int kSmallestGroup = 4;
+
+// Appends to `out`, in the order in which descendLayout visits records
+// (children in index order, then the cell's own run), the records of the
+// subtree at `index` that may reach a point of the box [low, high]. A record
+// is left out only where its squared distance to the box exceeds R^2 by
+// 2^-20 of it: the float offsets of any point of the box are within 2^-24 of
+// their true lengths, so its own test would leave the record out as well.
+// Returns false at a cell with second-order records, which the group terms
+// do not take.
+bool gatherGroupRecords(const EvaluationLayout& layout, int index, const float low[3],
+                        const float high[3], std::vector<GroupRecord>& out) {
+  const EvaluationLayout::Cell& cell = layout.cells[index];
+  if (cell.childCount > 0) {
+    const Reach reach(low, high, cell.reach);
+    const int end = cell.firstChild + cell.childCount;
+    for (int c = cell.firstChild; c < end; ++c) {
+      const EvaluationLayout::Cell& child = layout.cells[c];
+      if (reach.misses(child.low, child.high)) continue;
+      if (!gatherGroupRecords(layout, c, low, high, out)) return false;
+    }
+  }
+  if (cell.recordCount == 0) return true;
+  if (cell.firstSecondOrder >= 0) return false;
+  const int end = cell.firstRecord + cell.recordCount;
+  for (int i = cell.firstRecord; i < end; ++i) {
+    const float centre[3] = {layout.centreX[i], layout.centreY[i], layout.centreZ[i]};
+    double gapSq = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double below = static_cast<double>(low[a]) - centre[a];
+      const double above = static_cast<double>(centre[a]) - high[a];
+      const double gap = std::max(0.0, std::max(below, above));
+      gapSq += gap * gap;
+    }
+    const double radius = layout.radius[i];
+    if (gapSq > radius * radius * (1.0 + 0x1p-20)) continue;
+    out.push_back(groupRecordOf(centre, layout.radius[i], layout.firstOrder[i].data()));
+  }
+  return true;
+}
+
+
+bool insideBox(const ImplicitFunction& f, const float* p) {
+  for (int a = 0; a < 3; ++a) {
+    if (!(p[a] >= f.boxMin()[a] && p[a] <= f.boxMax()[a])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ImplicitFunction::plainValues(const float* xyz, int count, float* values) const {
+  const bool grouped = !layout_.empty() && batchTermsAvailable();
+  const float width = kGroupWidth * layout_.finestRadius;
+  static thread_local std::vector<GroupRecord> records;
+  int i = 0;
+  while (i < count) {
+    const float* p = xyz + 3 * i;
+    if (!grouped || !insideBox(*this, p)) {
+      values[i] = plainValue(p[0], p[1], p[2]);
+      ++i;
+      continue;
+    }
+    // The group: this point and those after it in the box, as long as their
+    // bounding box stays `width` wide. It depends on the points alone.
+    float low[3] = {p[0], p[1], p[2]}, high[3] = {p[0], p[1], p[2]};
+    int end = i + 1;
+    for (; end < count && end - i < kGroupPoints; ++end) {
+      const float* q = xyz + 3 * end;
+      if (!insideBox(*this, q)) break;
+      bool fits = true;
+      for (int a = 0; a < 3; ++a) {
+        fits = fits && std::max(high[a], q[a]) - std::min(low[a], q[a]) <= width;
+      }
+      if (!fits) break;
+      for (int a = 0; a < 3; ++a) {
+        low[a] = std::min(low[a], q[a]);
+        high[a] = std::max(high[a], q[a]);
+      }
+    }
+    records.clear();
+    if (end - i < kSmallestGroup || !gatherGroupRecords(layout_, 0, low, high, records)) {
+      for (; i < end; ++i) values[i] = plainValue(xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]);
+      continue;
+    }
+    for (; i < end; i += 8) {
+      const int lanes = std::min(8, end - i);
+      float x[8], y[8], z[8];
+      for (int j = 0; j < lanes; ++j) {
+        x[j] = xyz[3 * (i + j)];
+        y[j] = xyz[3 * (i + j) + 1];
+        z[j] = xyz[3 * (i + j) + 2];
+      }
+      double sums[8];
+      plainGroupTerms(records.data(), static_cast<int>(records.size()), x, y, z, lanes, sums);
+      for (int j = 0; j < lanes; ++j) {
+        values[i + j] = static_cast<float>(sums[j] + static_cast<double>(offset_));
+      }
+    }
+    i = end;
+  }
 }
 
 void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {

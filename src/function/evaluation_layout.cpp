@@ -1,6 +1,8 @@
 #include "function/evaluation_layout.h"
 
+#include <algorithm>
 #include <climits>
+#include <limits>
 #include <string>
 
 #include "function/implicit_function.h"
@@ -28,6 +30,7 @@ void setCell(EvaluationLayout::Cell& out, const FunctionCell& cell, EvaluationLa
     layout.centreY.push_back(f.centre[1]);
     layout.centreZ.push_back(f.centre[2]);
     layout.radius.push_back(f.radius);
+    layout.finestRadius = std::min(layout.finestRadius, f.radius);
     layout.firstOrder.push_back({f.coeff[6], f.coeff[7], f.coeff[8], f.coeff[9]});
     secondOrder = secondOrder || !hasNoSecondOrder(f);
     ++out.recordCount;
@@ -65,6 +68,7 @@ void layOutChildren(const FunctionCell& cell, int index, EvaluationLayout& layou
 
 EvaluationLayout buildEvaluationLayout(const FunctionCell& root) {
   EvaluationLayout layout;
+  layout.finestRadius = std::numeric_limits<float>::infinity();
   layout.cells.emplace_back();
   setCell(layout.cells.back(), root, layout);
   layOutChildren(root, 0, layout);

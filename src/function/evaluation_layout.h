@@ -44,6 +44,9 @@ struct EvaluationLayout {
   std::vector<float> centreX, centreY, centreZ, radius;
   std::vector<std::array<float, 4>> firstOrder;   // c6..c9 per record
   std::vector<std::array<float, 6>> secondOrder;  // c0..c5, see firstSecondOrder
+  // The smallest record radius (infinity without records): the group
+  // evaluation's scale for how close points must lie to share candidates.
+  float finestRadius = 0;
 
   bool empty() const { return cells.empty(); }
 };

@@ -11,9 +11,9 @@
 // Evaluation reads a flattened copy of the tree (EvaluationLayout) that every
 // addLevel rebuilds at its end. insert() alone leaves the copy stale: until
 // the next addLevel, evaluation descends the tree itself, with the same
-// result, only slower. Evaluation is read-only and allocation-free, so any
-// number of threads may evaluate at once as long as no addLevel or insert
-// runs.
+// result, only slower. Evaluation is read-only and allocation-free (but for
+// plainValues' candidate buffer, one per thread), so any number of threads
+// may evaluate at once as long as no addLevel or insert runs.
 //
 // Movable: records, list nodes and child cells stay where they are, and
 // nothing refers to the root cell itself.
@@ -77,6 +77,11 @@ class ImplicitFunction {
   // and within a few units in the last place of it. For the surface
   // extraction, which no result file depends on.
   float plainValue(float x, float y, float z) const;
+  // plainValue at `count` points (x, y, z each, in xyz) into values, bit for
+  // bit, several times faster where consecutive points lie close together
+  // (within about the finest record radius): runs of such points share one
+  // descent and are evaluated eight at a time. Keeps a buffer per thread.
+  void plainValues(const float* xyz, int count, float* values) const;
   // valueAndGradient with the powers of 1 - t as plain products: the same
   // (designed) gradient within a few units in the last place, at about half
   // the cost. For fits that need not keep the designed values' last bits.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "function/implicit_function.h"
@@ -94,25 +95,33 @@ struct BlockCache {
     for (auto& s : state) s.store(0, std::memory_order_relaxed);
   }
 
+  // Where the value of local lattice point (ci, cj, ck), 0 ... kBlockCells
+  // each, is kept: *home's values[*index]; false for a virtual point.
+  bool locate(const Context& ctx, int ci, int cj, int ck, BlockCache** home, int* index) {
+    const int ext[3] = {base[0] + ci, base[1] + cj, base[2] + ck};
+    if (ctx.isVirtual(ext)) return false;
+    int high = (ci >> 4) | ((cj >> 4) << 1) | ((ck >> 4) << 2);
+    *home = owners[high];
+    if (*home) {
+      *index = ((ck & (kBlockCells - 1)) * kSide + (cj & (kBlockCells - 1))) * kSide + (ci & (kBlockCells - 1));
+    } else {
+      *home = this;
+      *index = (ck * kSide + cj) * kSide + ci;
+    }
+    return true;
+  }
+
   // Value at local lattice point (ci, cj, ck), 0 ... kBlockCells each.
   float value(const Context& ctx, int ci, int cj, int ck) {
-    const int ext[3] = {base[0] + ci, base[1] + cj, base[2] + ck};
-    if (ctx.isVirtual(ext)) return ctx.outsideValue();
-    int high = (ci >> 4) | ((cj >> 4) << 1) | ((ck >> 4) << 2);
-    BlockCache* home = owners[high];
+    BlockCache* home;
     int index;
-    if (home) {
-      index = ((ck & (kBlockCells - 1)) * kSide + (cj & (kBlockCells - 1))) * kSide + (ci & (kBlockCells - 1));
-    } else {
-      home = this;
-      index = (ck * kSide + cj) * kSide + ci;
-    }
+    if (!locate(ctx, ci, cj, ck, &home, &index)) return ctx.outsideValue();
     std::atomic<uint8_t>& slot = home->state[index];
     uint8_t seen = slot.load(std::memory_order_acquire);
     if (seen == 2) return home->values[index];
     if (seen == 0 && slot.compare_exchange_strong(seen, 1, std::memory_order_acq_rel)) {
       float p[3];
-      ctx.grid.point(ext[0] - 1, ext[1] - 1, ext[2] - 1, p);
+      ctx.grid.point(base[0] + ci - 1, base[1] + cj - 1, base[2] + ck - 1, p);
       home->values[index] = ctx.function.plainValue(p[0], p[1], p[2]);
       ++evaluations;
       slot.store(2, std::memory_order_release);
@@ -120,6 +129,38 @@ struct BlockCache {
     }
     while (slot.load(std::memory_order_acquire) != 2) std::this_thread::yield();
     return home->values[index];
+  }
+
+  // Evaluates the corners of `cells` (local cell indices) that no thread has
+  // taken yet, all in one plainValues call: neighbouring points together
+  // cost much less than one by one, and give the same bits, so which points
+  // go together changes nothing. `cells` is best in Morton order.
+  void evaluateCorners(const Context& ctx, const std::vector<int>& cells) {
+    std::vector<float> xyz;
+    std::vector<std::pair<BlockCache*, int>> slots;
+    for (int cell : cells) {
+      const int ci = cell % kBlockCells, cj = (cell / kBlockCells) % kBlockCells;
+      const int ck = cell / (kBlockCells * kBlockCells);
+      for (int c = 0; c < 8; ++c) {
+        const int l[3] = {ci + bitOf(c, 0), cj + bitOf(c, 1), ck + bitOf(c, 2)};
+        BlockCache* home;
+        int index;
+        if (!locate(ctx, l[0], l[1], l[2], &home, &index)) continue;
+        uint8_t unknown = 0;
+        if (!home->state[index].compare_exchange_strong(unknown, 1, std::memory_order_acq_rel)) continue;
+        float p[3];
+        ctx.grid.point(base[0] + l[0] - 1, base[1] + l[1] - 1, base[2] + l[2] - 1, p);
+        xyz.insert(xyz.end(), p, p + 3);
+        slots.emplace_back(home, index);
+      }
+    }
+    std::vector<float> results(slots.size());
+    ctx.function.plainValues(xyz.data(), static_cast<int>(slots.size()), results.data());
+    for (size_t n = 0; n < slots.size(); ++n) {
+      slots[n].first->values[slots[n].second] = results[n];
+      slots[n].first->state[slots[n].second].store(2, std::memory_order_release);
+    }
+    evaluations += static_cast<long>(slots.size());
   }
 
   // Bit c is set when corner c of the cell is negative.

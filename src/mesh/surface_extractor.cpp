@@ -84,39 +84,68 @@ bool faceMixed(int mask, int axis, int side) {
   return seen == 3;
 }
 
+// Bits of a local cell index's three coordinates interleaved: cells close
+// in space come close in this order.
+int mortonOf(int cell) {
+  const int local[3] = {cell % kBlockCells, (cell / kBlockCells) % kBlockCells,
+                        cell / (kBlockCells * kBlockCells)};
+  int code = 0;
+  for (int b = 0; (1 << b) < kBlockCells; ++b) {
+    for (int a = 0; a < 3; ++a) code |= ((local[a] >> b) & 1) << (3 * b + a);
+  }
+  return code;
+}
+
+// Examines one cell of the block: where the surface crosses it, records it
+// and passes the surface on through its mixed faces, to `stack` inside the
+// block and to `outgoing` across the block's faces.
+void traceCell(const Context& ctx, BlockCache& block, int cell, std::vector<int>& stack,
+               std::vector<Seed>& outgoing) {
+  const SurfaceGrid& grid = ctx.grid;
+  const int mask = block.cellMask(ctx, cell);
+  if (mask == 0 || mask == 0xFF) return;
+  block.crossing.push_back(cell);
+  block.crossed[cell] = 1;
+  const int local[3] = {cell % kBlockCells, (cell / kBlockCells) % kBlockCells,
+                        cell / (kBlockCells * kBlockCells)};
+  for (int axis = 0; axis < 3; ++axis) {
+    for (int side = 0; side < 2; ++side) {
+      if (!faceMixed(mask, axis, side)) continue;
+      int next[3] = {local[0], local[1], local[2]};
+      next[axis] += side ? 1 : -1;
+      if (next[axis] >= 0 && next[axis] < block.size[axis]) {
+        stack.push_back(localCell(next[0], next[1], next[2]));
+        continue;
+      }
+      int ext[3];
+      for (int a = 0; a < 3; ++a) ext[a] = block.base[a] + next[a];
+      if (ext[axis] < 0 || ext[axis] >= grid.n[axis] + 2) continue;
+      uint64_t key = grid.blockKey(ext[0] / kBlockCells, ext[1] / kBlockCells, ext[2] / kBlockCells);
+      outgoing.push_back({key, localCell(ext[0] % kBlockCells, ext[1] % kBlockCells, ext[2] % kBlockCells)});
+    }
+  }
+}
+
 // Follows the surface through the cells of one block, starting at `stack`;
 // cells across the block's faces that the surface enters go to `outgoing`.
 // The surface is followed through every cell of the extended grid, so a
-// sheet ends only where it closes, on itself or on the box's faces.
+// sheet ends only where it closes, on itself or on the box's faces. Cells
+// are taken in waves, all pending cells at once in Morton order, with their
+// corners evaluated together first (BlockCache::evaluateCorners); the
+// cells reached do not depend on the order.
 void traceBlock(const Context& ctx, BlockCache& block, std::vector<int> stack, std::vector<Seed>& outgoing) {
-  const SurfaceGrid& grid = ctx.grid;
+  std::vector<int> wave;
   while (!stack.empty()) {
-    int cell = stack.back();
-    stack.pop_back();
-    if (block.visited[cell]) continue;
-    block.visited[cell] = 1;
-    int mask = block.cellMask(ctx, cell);
-    if (mask == 0 || mask == 0xFF) continue;
-    block.crossing.push_back(cell);
-    block.crossed[cell] = 1;
-    const int local[3] = {cell % kBlockCells, (cell / kBlockCells) % kBlockCells,
-                          cell / (kBlockCells * kBlockCells)};
-    for (int axis = 0; axis < 3; ++axis) {
-      for (int side = 0; side < 2; ++side) {
-        if (!faceMixed(mask, axis, side)) continue;
-        int next[3] = {local[0], local[1], local[2]};
-        next[axis] += side ? 1 : -1;
-        if (next[axis] >= 0 && next[axis] < block.size[axis]) {
-          stack.push_back(localCell(next[0], next[1], next[2]));
-          continue;
-        }
-        int ext[3];
-        for (int a = 0; a < 3; ++a) ext[a] = block.base[a] + next[a];
-        if (ext[axis] < 0 || ext[axis] >= grid.n[axis] + 2) continue;
-        uint64_t key = grid.blockKey(ext[0] / kBlockCells, ext[1] / kBlockCells, ext[2] / kBlockCells);
-        outgoing.push_back({key, localCell(ext[0] % kBlockCells, ext[1] % kBlockCells, ext[2] % kBlockCells)});
-      }
+    wave.clear();
+    for (int cell : stack) {
+      if (block.visited[cell]) continue;
+      block.visited[cell] = 1;
+      wave.push_back(cell);
     }
+    stack.clear();
+    std::sort(wave.begin(), wave.end(), [](int a, int b) { return mortonOf(a) < mortonOf(b); });
+    block.evaluateCorners(ctx, wave);
+    for (int cell : wave) traceCell(ctx, block, cell, stack, outgoing);
   }
 }
 
@@ -408,10 +437,16 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
       if (options.fullBox) {
         owned = std::make_unique<BlockCache>(grid, static_cast<uint64_t>(b));
         block = owned.get();
+        std::vector<int> cells;
         for (int cell = 0; cell < kBlockCellCount; ++cell) {
           int ci = cell % kBlockCells, cj = (cell / kBlockCells) % kBlockCells;
           int ck = cell / (kBlockCells * kBlockCells);
-          if (ci >= block->size[0] || cj >= block->size[1] || ck >= block->size[2]) continue;
+          if (ci < block->size[0] && cj < block->size[1] && ck < block->size[2]) cells.push_back(cell);
+        }
+        std::sort(cells.begin(), cells.end(), [](int a, int c) { return mortonOf(a) < mortonOf(c); });
+        block->evaluateCorners(ctx, cells);
+        std::sort(cells.begin(), cells.end());
+        for (int cell : cells) {
           int mask = block->cellMask(ctx, cell);
           if (mask != 0 && mask != 0xFF) block->crossing.push_back(cell);
         }

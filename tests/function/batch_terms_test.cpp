@@ -5,11 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "function/implicit_function.h"
+#include "io/function_file_reader.h"
 #include "support/error_checks.h"
+#include "support/test_support.h"
 
 namespace wendfit {
 namespace {
@@ -146,6 +149,46 @@ TEST(BatchTerms, ExactGradientIsTheDerivativeOfTheValue) {
     }
   }
   EXPECT_EQ(compared, 900);
+}
+
+TEST(BatchTerms, GroupValuesAreThePointValues) {
+  // A fitted sphere of radius 10 (box [-10, 10]^3). One call gets runs of
+  // neighbours on the surface and just off it (groups), interrupted by
+  // points outside the box and by far jumps that end a group early, so
+  // groups of every size meet. Which points share a group must not change
+  // a single bit: the extraction evaluates grid points in groups and relies
+  // on every block seeing the same value at a shared point.
+  const test::TempDir dir;
+  const std::unique_ptr<ImplicitFunction> function =
+      readFunctionFile(test::fitUnitSphere(dir, 3000, 6));
+  ASSERT_TRUE(function->hasEvaluationLayout());
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> jitter(-0.3, 0.3);
+  std::vector<float> xyz;
+  const int runs = 40;
+  for (int run = 0; run < runs; ++run) {
+    const int length = 1 + run * 7 % 150;
+    double centre[3];
+    test::spiralPoint(run * 37 % runs, runs, centre);
+    for (int i = 0; i < length; ++i) {
+      for (double c : centre) xyz.push_back(static_cast<float>((10.0 + jitter(rng)) * c + jitter(rng)));
+    }
+    if (run % 5 == 0) xyz.insert(xyz.end(), {25.0f, 0.0f, -3.0f});  // outside the box
+    if (run % 7 == 0) xyz.insert(xyz.end(), {10.0f, 10.0f, 10.0f});  // its corner
+  }
+  const int count = static_cast<int>(xyz.size() / 3);
+  std::vector<float> values(count);
+  function->plainValues(xyz.data(), count, values.data());
+  int negative = 0;
+  for (int i = 0; i < count; ++i) {
+    const float* p = &xyz[3 * i];
+    ASSERT_EQ(bitsOf(values[i]), bitsOf(function->plainValue(p[0], p[1], p[2])))
+        << i << ": " << p[0] << " " << p[1] << " " << p[2];
+    negative += values[i] < 0.0f ? 1 : 0;
+  }
+  // The points straddle the surface.
+  EXPECT_GT(negative, count / 5);
+  EXPECT_LT(negative, 4 * count / 5);
 }
 
 }  // namespace
