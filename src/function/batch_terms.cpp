@@ -1,5 +1,6 @@
 #include "function/batch_terms.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "function/basis_function.h"
@@ -336,16 +337,18 @@ __attribute__((target("avx2"))) double exactGradientTermsAvx2(const EvaluationLa
 }
 
 
-// The group terms: eight points in float lanes against one record at a time.
-// The float test is conservative: with the same float offsets, each float
+// The group terms (groupTermsAvx2): eight points in float lanes against one
+// record at a time. The float test is conservative: with the same float offsets, each float
 // square and sum is within 2^-24 of itself, so the float squared distance is
 // at most (1 + 2^-22) times the double one, and fl(R^2) (1 + 2^-20) exceeds
 // (1 + 2^-22) R^2; the added 2^-126 covers squares that underflow. Records
 // that pass it go through the double test and terms of plainValueTermsAvx2,
 // one point per lane, four points at a time.
-__attribute__((target("avx2"))) inline __m256d plainGroupHalf(const GroupRecord& record,
-                                                               __m128 dxf, __m128 dyf,
-                                                               __m128 dzf) {
+//
+// The float offsets of four points (one per lane) from one record, as the
+// lanes of loadLanes hold them for four records of one point.
+__attribute__((target("avx2"))) inline Lanes groupLanes(const GroupRecord& record, __m128 dxf,
+                                                        __m128 dyf, __m128 dzf) {
   Lanes l;
   l.dx = _mm256_cvtps_pd(dxf);
   l.dy = _mm256_cvtps_pd(dyf);
@@ -360,13 +363,52 @@ __attribute__((target("avx2"))) inline __m256d plainGroupHalf(const GroupRecord&
   l.c7 = _mm256_broadcast_sd(&record.c7);
   l.c8 = _mm256_broadcast_sd(&record.c8);
   l.c9 = _mm256_broadcast_sd(&record.c9);
-  return kept(l, _mm256_mul_pd(plainWeightOf(l).w, quadricOf(l)));
+  return l;
 }
 
-__attribute__((target("avx2"))) void plainGroupTermsAvx2(const GroupRecord* records, int n,
-                                                         const float* x, const float* y,
-                                                         const float* z, int count,
-                                                         double sums[8]) {
+// Sums of four points: the value, and with kGradient the exact gradient.
+// Set to +0 by zeroSums.
+struct GroupSums {
+  __m256d value;
+  __m256d gradient[3];
+};
+
+__attribute__((target("avx2"))) inline void zeroSums(GroupSums& sums) {
+  sums.value = _mm256_setzero_pd();
+  for (__m256d& g : sums.gradient) g = _mm256_setzero_pd();
+}
+
+// Adds one record's terms to four points' sums, in the operations of
+// plainValueTermsAvx2 (value) or exactGradientTermsAvx2 (kGradient).
+template <bool kGradient>
+__attribute__((target("avx2"))) inline void addGroupTerms(const GroupRecord& record, __m128 dxf,
+                                                          __m128 dyf, __m128 dzf,
+                                                          GroupSums& sums) {
+  const Lanes l = groupLanes(record, dxf, dyf, dzf);
+  const PlainWeight plain = plainWeightOf(l);
+  const __m256d q = quadricOf(l);
+  sums.value = _mm256_add_pd(sums.value, kept(l, _mm256_mul_pd(plain.w, q)));
+  if constexpr (kGradient) {
+    const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
+    const __m256d fivePlusOne =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(5.0), l.t), _mm256_set1_pd(1.0));
+    const __m256d k = _mm256_div_pd(
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-56.0), plain.u5), fivePlusOne), radiusSq);
+    const __m256d qk = _mm256_mul_pd(q, k);
+    const __m256d d[3] = {l.dx, l.dy, l.dz}, c[3] = {l.c6, l.c7, l.c8};
+    for (int a = 0; a < 3; ++a) {
+      sums.gradient[a] = _mm256_add_pd(
+          sums.gradient[a],
+          kept(l, _mm256_add_pd(_mm256_mul_pd(qk, d[a]), _mm256_mul_pd(plain.w, c[a]))));
+    }
+  }
+}
+
+template <bool kGradient>
+__attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, int n,
+                                                    const float* x, const float* y,
+                                                    const float* z, int count, double sums[8],
+                                                    double gradients[3][8]) {
   alignas(32) float px[8], py[8], pz[8];
   for (int j = 0; j < 8; ++j) {
     // Lanes past `count` repeat the last point; their sums are dropped.
@@ -376,7 +418,9 @@ __attribute__((target("avx2"))) void plainGroupTermsAvx2(const GroupRecord* reco
     pz[j] = z[from];
   }
   const __m256 vx = _mm256_load_ps(px), vy = _mm256_load_ps(py), vz = _mm256_load_ps(pz);
-  __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
+  GroupSums low, high;
+  zeroSums(low);
+  zeroSums(high);
   for (int k = 0; k < n; ++k) {
     const GroupRecord& record = records[k];
     const __m256 dx = _mm256_sub_ps(vx, _mm256_broadcast_ss(&record.centre[0]));
@@ -389,18 +433,74 @@ __attribute__((target("avx2"))) void plainGroupTermsAvx2(const GroupRecord* reco
         _mm256_cmp_ps(distSq, _mm256_broadcast_ss(&record.nearLimit), _CMP_NGT_UQ));
     if (near == 0) continue;
     if (near & 0x0F) {
-      low = _mm256_add_pd(low, plainGroupHalf(record, _mm256_castps256_ps128(dx),
-                                              _mm256_castps256_ps128(dy),
-                                              _mm256_castps256_ps128(dz)));
+      addGroupTerms<kGradient>(record, _mm256_castps256_ps128(dx), _mm256_castps256_ps128(dy),
+                               _mm256_castps256_ps128(dz), low);
     }
     if (near & 0xF0) {
-      high = _mm256_add_pd(high, plainGroupHalf(record, _mm256_extractf128_ps(dx, 1),
-                                                _mm256_extractf128_ps(dy, 1),
-                                                _mm256_extractf128_ps(dz, 1)));
+      addGroupTerms<kGradient>(record, _mm256_extractf128_ps(dx, 1),
+                               _mm256_extractf128_ps(dy, 1), _mm256_extractf128_ps(dz, 1), high);
     }
   }
-  _mm256_storeu_pd(sums, low);
-  _mm256_storeu_pd(sums + 4, high);
+  _mm256_storeu_pd(sums, low.value);
+  _mm256_storeu_pd(sums + 4, high.value);
+  if constexpr (kGradient) {
+    for (int a = 0; a < 3; ++a) {
+      _mm256_storeu_pd(gradients[a], low.gradient[a]);
+      _mm256_storeu_pd(gradients[a] + 4, high.gradient[a]);
+    }
+  }
+}
+
+// How far c lies outside [lo, hi], lane by lane.
+__attribute__((target("avx2"))) inline __m256 gapOf(__m256 lo, __m256 hi, __m256 c) {
+  return _mm256_max_ps(_mm256_max_ps(_mm256_sub_ps(lo, c), _mm256_sub_ps(c, hi)),
+                       _mm256_setzero_ps());
+}
+
+// The records of layout[first, end) that may reach the box [low, high],
+// eight at a time in float: the gap from a centre to the box per axis is
+// within 2^-24 of itself, its square and the sum within 2^-21.4 in all, so
+// a float squared gap beyond fl(R^2) (1 + 2^-18) is beyond R^2 (1 + 2^-19),
+// and the float offsets of any point of the box then fail the terms' test.
+__attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layout, int first,
+                                                  int end, const float low[3],
+                                                  const float high[3],
+                                                  std::vector<GroupRecord>& out) {
+  const __m256 margin = _mm256_set1_ps(1.0f + 0x1p-18f), tiny = _mm256_set1_ps(0x1p-126f);
+  const __m256 lowX = _mm256_set1_ps(low[0]), lowY = _mm256_set1_ps(low[1]),
+               lowZ = _mm256_set1_ps(low[2]);
+  const __m256 highX = _mm256_set1_ps(high[0]), highY = _mm256_set1_ps(high[1]),
+               highZ = _mm256_set1_ps(high[2]);
+  int i = first;
+  for (; i + 8 <= end; i += 8) {
+    const __m256 gx = gapOf(lowX, highX, _mm256_loadu_ps(layout.centreX.data() + i));
+    const __m256 gy = gapOf(lowY, highY, _mm256_loadu_ps(layout.centreY.data() + i));
+    const __m256 gz = gapOf(lowZ, highZ, _mm256_loadu_ps(layout.centreZ.data() + i));
+    const __m256 gapSq = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(gx, gx), _mm256_mul_ps(gy, gy)),
+                                       _mm256_mul_ps(gz, gz));
+    const __m256 r = _mm256_loadu_ps(layout.radius.data() + i);
+    const __m256 limit = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(r, r), margin), tiny);
+    // Not (gapSq > limit): NaN stays.
+    for (int near = _mm256_movemask_ps(_mm256_cmp_ps(gapSq, limit, _CMP_NGT_UQ)); near != 0;
+         near &= near - 1) {
+      const int k = i + __builtin_ctz(near);
+      const float centre[3] = {layout.centreX[k], layout.centreY[k], layout.centreZ[k]};
+      out.push_back(groupRecordOf(centre, layout.radius[k], layout.firstOrder[k].data()));
+    }
+  }
+  for (; i < end; ++i) {
+    const float centre[3] = {layout.centreX[i], layout.centreY[i], layout.centreZ[i]};
+    double gapSq = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double below = static_cast<double>(low[a]) - centre[a];
+      const double above = static_cast<double>(centre[a]) - high[a];
+      const double gap = std::max(0.0, std::max(below, above));
+      gapSq += gap * gap;
+    }
+    const double radius = layout.radius[i];
+    if (gapSq > radius * radius * (1.0 + 0x1p-20)) continue;
+    out.push_back(groupRecordOf(centre, layout.radius[i], layout.firstOrder[i].data()));
+  }
 }
 
 }  // namespace
@@ -440,7 +540,18 @@ double addExactGradientTerms(const EvaluationLayout& layout, int first, int end,
 
 void plainGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
                      const float* z, int count, double sums[8]) {
-  plainGroupTermsAvx2(records, n, x, y, z, count, sums);
+  groupTermsAvx2<false>(records, n, x, y, z, count, sums, nullptr);
+}
+
+void exactGradientGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
+                             const float* z, int count, double sums[8],
+                             double gradients[3][8]) {
+  groupTermsAvx2<true>(records, n, x, y, z, count, sums, gradients);
+}
+
+void gatherGroupRun(const EvaluationLayout& layout, int first, int end, const float low[3],
+                    const float high[3], std::vector<GroupRecord>& out) {
+  gatherRunAvx2(layout, first, end, low, high, out);
 }
 
 #else
@@ -451,6 +562,14 @@ void plainGroupTerms(const GroupRecord*, int, const float*, const float*, const 
                      double sums[8]) {
   for (int j = 0; j < 8; ++j) sums[j] = 0.0;
 }
+
+void exactGradientGroupTerms(const GroupRecord*, int, const float*, const float*, const float*,
+                             int, double sums[8], double gradients[3][8]) {
+  for (int j = 0; j < 8; ++j) sums[j] = gradients[0][j] = gradients[1][j] = gradients[2][j] = 0.0;
+}
+
+void gatherGroupRun(const EvaluationLayout&, int, int, const float*, const float*,
+                    std::vector<GroupRecord>&) {}
 
 double addValueTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal) {
   return subtotal;

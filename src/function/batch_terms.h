@@ -10,6 +10,8 @@
 // Only x86-64 processors with AVX2 run these; batchTermsAvailable() says
 // whether this one does. Callers keep the record-by-record path otherwise.
 
+#include <vector>
+
 #include "function/evaluation_layout.h"
 
 namespace wendfit {
@@ -69,5 +71,17 @@ GroupRecord groupRecordOf(const float centre[3], float radius, const float first
 // points never share a sum.
 void plainGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
                      const float* z, int count, double sums[8]);
+
+// The same with ImplicitFunction::valueAndExactGradient's terms: the value
+// sums into sums and the gradient sums into gradients[axis][point], each
+// that of addExactGradientTerms, bit for bit.
+void exactGradientGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
+                             const float* z, int count, double sums[8], double gradients[3][8]);
+
+// Appends to `out`, in record order, the records of layout[first, end) (a
+// first-order run) that may reach a point of the box [low, high]: a record
+// is left out only where no point of the box can pass the terms' reach test.
+void gatherGroupRun(const EvaluationLayout& layout, int first, int end, const float low[3],
+                    const float high[3], std::vector<GroupRecord>& out);
 
 }  // namespace wendfit

@@ -330,12 +330,9 @@ constexpr int kSmallestGroup = 4;
 
 // Appends to `out`, in the order in which descendLayout visits records
 // (children in index order, then the cell's own run), the records of the
-// subtree at `index` that may reach a point of the box [low, high]. A record
-// is left out only where its squared distance to the box exceeds R^2 by
-// 2^-20 of it: the float offsets of any point of the box are within 2^-24 of
-// their true lengths, so its own test would leave the record out as well.
-// Returns false at a cell with second-order records, which the group terms
-// do not take.
+// subtree at `index` that may reach a point of the box [low, high] (see
+// gatherGroupRun). Returns false at a cell with second-order records, which
+// the group terms do not take.
 bool gatherGroupRecords(const EvaluationLayout& layout, int index, const float low[3],
                         const float high[3], std::vector<GroupRecord>& out) {
   const EvaluationLayout::Cell& cell = layout.cells[index];
@@ -350,23 +347,9 @@ bool gatherGroupRecords(const EvaluationLayout& layout, int index, const float l
   }
   if (cell.recordCount == 0) return true;
   if (cell.firstSecondOrder >= 0) return false;
-  const int end = cell.firstRecord + cell.recordCount;
-  for (int i = cell.firstRecord; i < end; ++i) {
-    const float centre[3] = {layout.centreX[i], layout.centreY[i], layout.centreZ[i]};
-    double gapSq = 0.0;
-    for (int a = 0; a < 3; ++a) {
-      const double below = static_cast<double>(low[a]) - centre[a];
-      const double above = static_cast<double>(centre[a]) - high[a];
-      const double gap = std::max(0.0, std::max(below, above));
-      gapSq += gap * gap;
-    }
-    const double radius = layout.radius[i];
-    if (gapSq > radius * radius * (1.0 + 0x1p-20)) continue;
-    out.push_back(groupRecordOf(centre, layout.radius[i], layout.firstOrder[i].data()));
-  }
+  gatherGroupRun(layout, cell.firstRecord, cell.firstRecord + cell.recordCount, low, high, out);
   return true;
 }
-
 
 bool insideBox(const ImplicitFunction& f, const float* p) {
   for (int a = 0; a < 3; ++a) {
@@ -377,16 +360,23 @@ bool insideBox(const ImplicitFunction& f, const float* p) {
 
 }  // namespace
 
-void ImplicitFunction::plainValues(const float* xyz, int count, float* values) const {
+template <bool kGradient>
+void ImplicitFunction::groupValues(const float* xyz, int count, float* values,
+                                   float* gradients) const {
   const bool grouped = !layout_.empty() && batchTermsAvailable();
   const float width = kGroupWidth * layout_.finestRadius;
   static thread_local std::vector<GroupRecord> records;
+  // One point as the single-point evaluation computes it.
+  const auto alone = [&](int i) {
+    const float* p = xyz + 3 * i;
+    values[i] = kGradient ? valueAndExactGradient(gradients + 3 * i, p[0], p[1], p[2])
+                          : plainValue(p[0], p[1], p[2]);
+  };
   int i = 0;
   while (i < count) {
     const float* p = xyz + 3 * i;
     if (!grouped || !insideBox(*this, p)) {
-      values[i] = plainValue(p[0], p[1], p[2]);
-      ++i;
+      alone(i++);
       continue;
     }
     // The group: this point and those after it in the box, as long as their
@@ -408,7 +398,7 @@ void ImplicitFunction::plainValues(const float* xyz, int count, float* values) c
     }
     records.clear();
     if (end - i < kSmallestGroup || !gatherGroupRecords(layout_, 0, low, high, records)) {
-      for (; i < end; ++i) values[i] = plainValue(xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]);
+      while (i < end) alone(i++);
       continue;
     }
     for (; i < end; i += 8) {
@@ -419,14 +409,31 @@ void ImplicitFunction::plainValues(const float* xyz, int count, float* values) c
         y[j] = xyz[3 * (i + j) + 1];
         z[j] = xyz[3 * (i + j) + 2];
       }
-      double sums[8];
-      plainGroupTerms(records.data(), static_cast<int>(records.size()), x, y, z, lanes, sums);
+      double sums[8], gradientSums[3][8];
+      const int n = static_cast<int>(records.size());
+      if constexpr (kGradient) {
+        exactGradientGroupTerms(records.data(), n, x, y, z, lanes, sums, gradientSums);
+      } else {
+        plainGroupTerms(records.data(), n, x, y, z, lanes, sums);
+      }
       for (int j = 0; j < lanes; ++j) {
         values[i + j] = static_cast<float>(sums[j] + static_cast<double>(offset_));
+        if constexpr (kGradient) {
+          for (int a = 0; a < 3; ++a) gradients[3 * (i + j) + a] = static_cast<float>(gradientSums[a][j]);
+        }
       }
     }
     i = end;
   }
+}
+
+void ImplicitFunction::plainValues(const float* xyz, int count, float* values) const {
+  groupValues<false>(xyz, count, values, nullptr);
+}
+
+void ImplicitFunction::valuesAndExactGradients(const float* xyz, int count, float* values,
+                                               float* gradients) const {
+  groupValues<true>(xyz, count, values, gradients);
 }
 
 void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {

@@ -82,6 +82,10 @@ class ImplicitFunction {
   // (within about the finest record radius): runs of such points share one
   // descent and are evaluated eight at a time. Keeps a buffer per thread.
   void plainValues(const float* xyz, int count, float* values) const;
+  // valueAndExactGradient at `count` points in the same way, bit for bit:
+  // values into values, gradients into gradients (3 floats per point).
+  void valuesAndExactGradients(const float* xyz, int count, float* values,
+                               float* gradients) const;
   // valueAndGradient with the powers of 1 - t as plain products: the same
   // (designed) gradient within a few units in the last place, at about half
   // the cost. For fits that need not keep the designed values' last bits.
@@ -131,6 +135,9 @@ class ImplicitFunction {
   float sumOfTerms(float x, float y, float z) const;
   template <typename Term>
   float sumOfTerms(float out[3], float x, float y, float z) const;
+  // plainValues (kGradient false) or valuesAndExactGradients.
+  template <bool kGradient>
+  void groupValues(const float* xyz, int count, float* values, float* gradients) const;
 
   std::vector<std::vector<BasisFunction>> levels_;
   std::deque<FunctionNode> nodes_;

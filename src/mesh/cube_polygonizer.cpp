@@ -81,14 +81,28 @@ void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long*
   moveBy(p, step);
 }
 
-// The surface vertex on the grid edge from a (value fa) to b (value fb),
-// whose sign classes differ. Depends only on its arguments, so every block
-// that meets the edge computes the identical vertex.
-PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const float b[3], float fb,
-                         long* evaluations) {
-  const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
+// The false-position point of the edge from a (value fa) to b (value fb):
+// its parameter (returned) and position p, where placeVertex evaluates first.
+double falsePosition(const float a[3], float fa, const float b[3], float fb, float p[3]) {
   double t = static_cast<double>(fa) / (static_cast<double>(fa) - fb);
   if (!(t > 0.0 && t < 1.0)) t = 0.5;
+  for (int k = 0; k < 3; ++k) {
+    p[k] = static_cast<float>(static_cast<double>(a[k]) +
+                              t * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
+  }
+  return t;
+}
+
+// The surface vertex on the grid edge from a (value fa) to b (value fb),
+// whose sign classes differ. Depends only on its arguments, so every block
+// that meets the edge computes the identical vertex. `first`, when given,
+// holds the value and exact gradient at the false-position point (as
+// valueAndExactGradient gives them, bit for bit), evaluated by the caller
+// together with other edges' (counted there); ignored where an end's value
+// is 0.
+PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const float b[3], float fb,
+                         long* evaluations, const float* first = nullptr) {
+  const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
   float p[3];
   double normal[3] = {0.0, 0.0, 0.0};
   // An end where the value is exactly 0 is the root.
@@ -102,13 +116,16 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
       normalFrom(ctx, gradient, normal);
     }
   } else {
-    for (int k = 0; k < 3; ++k) {
-      p[k] = static_cast<float>(static_cast<double>(a[k]) +
-                                t * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
-    }
+    double t = falsePosition(a, fa, b, fb, p);
     float gradient[3];
-    float ft = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
-    ++*evaluations;
+    float ft;
+    if (first) {
+      ft = first[0];
+      std::copy(first + 1, first + 4, gradient);
+    } else {
+      ft = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
+      ++*evaluations;
+    }
     normalFrom(ctx, gradient, normal);
     // Newton along the edge, with the exact gradient's component along it;
     // taken when it stays inside the narrowed bracket.
@@ -193,16 +210,21 @@ uint64_t edgeKey(const Context& ctx, const int low[3], int axis, bool& cap, int 
   return ctx.grid.pointKey(real[0], real[1], real[2]) * 4u + static_cast<uint64_t>(cap ? 3 : axis);
 }
 
-// The vertex on the grid edge from grid point `low` along `axis`, whose end
-// values fa and fb differ in sign class.
-PlacedVertex placeEdgeVertex(const Context& ctx, const int low[3], int axis, float fa, float fb,
-                             long* evaluations) {
-  float a[3], b[3];
+// The ends of the grid edge from grid point `low` along `axis`.
+void edgeEnds(const Context& ctx, const int low[3], int axis, float a[3], float b[3]) {
   ctx.grid.point(low[0], low[1], low[2], a);
   int high[3] = {low[0], low[1], low[2]};
   ++high[axis];
   ctx.grid.point(high[0], high[1], high[2], b);
-  return placeVertex(ctx, a, fa, b, fb, evaluations);
+}
+
+// The vertex on the grid edge from grid point `low` along `axis`, whose end
+// values fa and fb differ in sign class; `first` as for placeVertex.
+PlacedVertex placeEdgeVertex(const Context& ctx, const int low[3], int axis, float fa, float fb,
+                             long* evaluations, const float* first = nullptr) {
+  float a[3], b[3];
+  edgeEnds(ctx, low, axis, a, b);
+  return placeVertex(ctx, a, fa, b, fb, evaluations, first);
 }
 
 // Polygonizes the block's surface cells in cell order (marching cubes,
@@ -505,6 +527,14 @@ class BlockTriangulator {
 }  // namespace
 
 void placeOwnedVertices(const Context& ctx, BlockCache& block) {
+  // The owned crossed edges, each once, in the order of the surface cells.
+  struct Edge {
+    uint64_t key;
+    int real[3];
+    int axis;
+    float fa, fb;
+  };
+  std::vector<Edge> edges;
   for (int cell : block.crossing) {
     const int local[3] = {cell % kBlockCells, (cell / kBlockCells) % kBlockCells, cell / (kBlockCells * kBlockCells)};
     float f0 = block.value(ctx, local[0], local[1], local[2]);
@@ -515,12 +545,42 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block) {
       if (negative(f0) == negative(f1)) continue;
       int ext[3];
       for (int a = 0; a < 3; ++a) ext[a] = block.base[a] + local[a];
+      Edge edge;
       bool cap = false;
-      int real[3];
-      uint64_t key = edgeKey(ctx, ext, axis, cap, real);
-      if (cap || block.placed.count(key)) continue;
-      block.placed.emplace(key, placeEdgeVertex(ctx, real, axis, f0, f1, &block.evaluations));
+      edge.key = edgeKey(ctx, ext, axis, cap, edge.real);
+      if (cap || !block.placed.emplace(edge.key, PlacedVertex{}).second) continue;
+      edge.axis = axis;
+      edge.fa = f0;
+      edge.fb = f1;
+      edges.push_back(edge);
     }
+  }
+  // The first evaluation of every edge's vertex, all at once (the same bits
+  // as one by one; edges with an end at 0 have none); then each vertex is
+  // finished on its own.
+  std::vector<float> points;
+  for (const Edge& edge : edges) {
+    if (edge.fa == 0.0f || edge.fb == 0.0f) continue;
+    float a[3], b[3], p[3];
+    edgeEnds(ctx, edge.real, edge.axis, a, b);
+    falsePosition(a, edge.fa, b, edge.fb, p);
+    points.insert(points.end(), p, p + 3);
+  }
+  const int count = static_cast<int>(points.size() / 3);
+  std::vector<float> values(count), gradients(3 * static_cast<size_t>(count));
+  ctx.function.valuesAndExactGradients(points.data(), count, values.data(), gradients.data());
+  block.evaluations += count;
+  int next = 0;
+  for (const Edge& edge : edges) {
+    float first[4];
+    const bool evaluated = edge.fa != 0.0f && edge.fb != 0.0f;
+    if (evaluated) {
+      first[0] = values[next];
+      std::copy(&gradients[3 * next], &gradients[3 * next] + 3, first + 1);
+      ++next;
+    }
+    block.placed[edge.key] = placeEdgeVertex(ctx, edge.real, edge.axis, edge.fa, edge.fb,
+                                             &block.evaluations, evaluated ? first : nullptr);
   }
 }
 
