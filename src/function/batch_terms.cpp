@@ -30,7 +30,8 @@ GroupRecord groupRecordOf(const float centre[3], float radius, const float first
   GroupRecord out{};
   for (int a = 0; a < 3; ++a) out.centre[a] = centre[a];
   out.nearLimit = radius * radius * (1.0f + 0x1p-20f) + 0x1p-126f;
-  out.radius = radius;
+  out.radiusSq = static_cast<double>(radius) * radius;
+  out.inverse = 1.0 / radius;
   out.c6 = firstOrder[0];
   out.c7 = firstOrder[1];
   out.c8 = firstOrder[2];
@@ -112,6 +113,7 @@ struct Lanes {
   __m256d dx, dy, dz;
   __m256d radius;
   __m256d t, u;
+  __m256d inverse;  // 1 / R, in the plain terms (kByInverse) only
   __m256d c6, c7, c8, c9;
   int inReach;  // bit j: record j exists and passes the squared-distance test
   __m256d keep;  // all bits set in the lanes of inReach, clear elsewhere
@@ -125,6 +127,8 @@ __attribute__((target("avx2"))) inline __m256d kept(const Lanes& l, __m256d v) {
 }
 
 // Loads records [i, i + 4) of `layout`; lanes at or past `end` are out of reach.
+// kByInverse: t = r (1 / R), as the plain terms form it; otherwise r / R.
+template <bool kByInverse = false>
 __attribute__((target("avx2"))) inline Lanes loadLanes(const EvaluationLayout& layout, int i,
                                                        int end, __m128 x, __m128 y, __m128 z) {
   Lanes l;
@@ -146,7 +150,12 @@ __attribute__((target("avx2"))) inline Lanes loadLanes(const EvaluationLayout& l
       _mm256_and_si256(_mm256_set1_epi64x(l.inReach), laneBits), laneBits));
   // r <= R follows from the test (see visit() in evaluation.cpp).
   const __m256d r = _mm256_sqrt_pd(distSq);
-  l.t = _mm256_div_pd(r, l.radius);
+  if constexpr (kByInverse) {
+    l.inverse = _mm256_div_pd(_mm256_set1_pd(1.0), l.radius);
+    l.t = _mm256_mul_pd(r, l.inverse);
+  } else {
+    l.t = _mm256_div_pd(r, l.radius);
+  }
   l.u = _mm256_sub_pd(_mm256_set1_pd(1.0), l.t);
   __m128 c0 = _mm_loadu_ps(layout.firstOrder[i].data());
   __m128 c1 = _mm_loadu_ps(layout.firstOrder[i + 1].data());
@@ -216,12 +225,21 @@ __attribute__((target("avx2"))) inline PlainWeight plainWeightOf(const Lanes& l)
   return {u5, _mm256_mul_pd(_mm256_mul_pd(u5, l.u), polynomialOf(l.t))};
 }
 
+// The exact gradient's factor of d, -56 (1 - t)^5 (5 t + 1) / R^2, with
+// 1 / R^2 as (1 / R)^2.
+__attribute__((target("avx2"))) inline __m256d exactGradientFactor(const Lanes& l, __m256d u5) {
+  const __m256d fivePlusOne =
+      _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(5.0), l.t), _mm256_set1_pd(1.0));
+  return _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-56.0), u5), fivePlusOne),
+                       _mm256_mul_pd(l.inverse, l.inverse));
+}
+
 __attribute__((target("avx2"))) double plainValueTermsAvx2(const EvaluationLayout& layout,
                                                            int first, int end, float x, float y,
                                                            float z, double subtotal) {
   const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
   for (int i = first; i < end; i += kLanes) {
-    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    const Lanes l = loadLanes<true>(layout, i, end, px, py, pz);
     if (l.inReach == 0) continue;
     const __m256d w = plainWeightOf(l).w;
     alignas(32) double term[kLanes];
@@ -310,15 +328,11 @@ __attribute__((target("avx2"))) double exactGradientTermsAvx2(const EvaluationLa
                                                               double gradient[3]) {
   const __m128 px = _mm_set1_ps(x), py = _mm_set1_ps(y), pz = _mm_set1_ps(z);
   for (int i = first; i < end; i += kLanes) {
-    const Lanes l = loadLanes(layout, i, end, px, py, pz);
+    const Lanes l = loadLanes<true>(layout, i, end, px, py, pz);
     if (l.inReach == 0) continue;
     const PlainWeight plain = plainWeightOf(l);
     const __m256d u5 = plain.u5, w = plain.w;
-    const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
-    const __m256d fivePlusOne =
-        _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(5.0), l.t), _mm256_set1_pd(1.0));
-    const __m256d k = _mm256_div_pd(
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-56.0), u5), fivePlusOne), radiusSq);
+    const __m256d k = exactGradientFactor(l, u5);
     const __m256d q = quadricOf(l);
     const __m256d qk = _mm256_mul_pd(q, k);
     alignas(32) double value[kLanes], gx[kLanes], gy[kLanes], gz[kLanes];
@@ -353,11 +367,11 @@ __attribute__((target("avx2"))) inline Lanes groupLanes(const GroupRecord& recor
   l.dx = _mm256_cvtps_pd(dxf);
   l.dy = _mm256_cvtps_pd(dyf);
   l.dz = _mm256_cvtps_pd(dzf);
-  l.radius = _mm256_broadcast_sd(&record.radius);
   const __m256d distSq = _mm256_add_pd(
       _mm256_add_pd(_mm256_mul_pd(l.dx, l.dx), _mm256_mul_pd(l.dy, l.dy)), _mm256_mul_pd(l.dz, l.dz));
-  l.keep = _mm256_cmp_pd(distSq, _mm256_mul_pd(l.radius, l.radius), _CMP_NGT_UQ);
-  l.t = _mm256_div_pd(_mm256_sqrt_pd(distSq), l.radius);
+  l.keep = _mm256_cmp_pd(distSq, _mm256_broadcast_sd(&record.radiusSq), _CMP_NGT_UQ);
+  l.inverse = _mm256_broadcast_sd(&record.inverse);
+  l.t = _mm256_mul_pd(_mm256_sqrt_pd(distSq), l.inverse);
   l.u = _mm256_sub_pd(_mm256_set1_pd(1.0), l.t);
   l.c6 = _mm256_broadcast_sd(&record.c6);
   l.c7 = _mm256_broadcast_sd(&record.c7);
@@ -389,11 +403,7 @@ __attribute__((target("avx2"))) inline void addGroupTerms(const GroupRecord& rec
   const __m256d q = quadricOf(l);
   sums.value = _mm256_add_pd(sums.value, kept(l, _mm256_mul_pd(plain.w, q)));
   if constexpr (kGradient) {
-    const __m256d radiusSq = _mm256_mul_pd(l.radius, l.radius);
-    const __m256d fivePlusOne =
-        _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(5.0), l.t), _mm256_set1_pd(1.0));
-    const __m256d k = _mm256_div_pd(
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-56.0), plain.u5), fivePlusOne), radiusSq);
+    const __m256d k = exactGradientFactor(l, plain.u5);
     const __m256d qk = _mm256_mul_pd(q, k);
     const __m256d d[3] = {l.dx, l.dy, l.dz}, c[3] = {l.c6, l.c7, l.c8};
     for (int a = 0; a < 3; ++a) {

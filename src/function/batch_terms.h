@@ -55,9 +55,9 @@ struct alignas(64) GroupRecord {
   // formed in float from the float offsets is at most this whenever the
   // double test of the terms keeps the record (see batch_terms.cpp).
   float nearLimit;
-  double radius;
+  double radiusSq;  // R^2, exact
+  double inverse;   // 1 / R, as the plain terms take it
   double c6, c7, c8, c9;
-  double unused;
 };
 
 // GroupRecord of a record with centre c, radius R and coefficients c6..c9.
