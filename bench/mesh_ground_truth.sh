@@ -30,7 +30,7 @@ if [ -n "${THREADS:-}" ]; then THREAD_OPTION="--threads $THREADS"; fi
 mkdir -p "$WORK"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DWENDFIT_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --target wendfit wendfit-mesh wendfit_lib -j >/dev/null
-g++ -O2 -std=c++17 -fopenmp -ffp-contract=off -I"$ROOT/src" "$ROOT/bench/mesh_accuracy.cpp" \
+g++ -O2 -std=c++17 -fopenmp -ffp-contract=off -I"$ROOT/src" -I"$ROOT/include" "$ROOT/bench/mesh_accuracy.cpp" \
   "$BUILD/libwendfit.a" -o "$WORK/mesh_accuracy"
 
 # "<seconds> <peak KB>" of a command, its own output to a log.

@@ -8,9 +8,12 @@
 // a value or gradient is returned. The fitted constants depend on these
 // values, so the summation order is fixed too: within a cell, the subtotals
 // of the visited children in child index order, then the cell's own list.
+// The plain values (plainValue, valueAndExactGradient and their group forms)
+// keep one running sum in the same visiting order instead (kRunningSum).
 //
-// Nothing here allocates or writes shared state, so any number of threads may
-// evaluate one function at once.
+// Nothing here writes shared state, and only the group evaluation allocates
+// (a candidate buffer per thread), so any number of threads may evaluate one
+// function at once.
 
 #include <algorithm>
 #include <cmath>
@@ -321,9 +324,11 @@ float ImplicitFunction::plainValue(float x, float y, float z) const {
 namespace {
 
 // Points evaluated together at most, and how far apart (per axis, in finest
-// record radii) they may lie: the candidates of a group are the records that
-// reach its box, so a box about one finest radius wide keeps them close to
-// those that reach each point.
+// record radii) they may lie. The candidates of a group are the records that
+// reach its box; they hardly grow with the box up to several finest radii
+// (most are coarser records that reach every point of it anyway), while
+// more points share one gather. Measured on scans near their surface, in
+// the fit's and the extraction's orders.
 constexpr int kGroupPoints = 128;
 constexpr float kGroupWidth = 6.0f;
 // Fewer points than this are cheaper one by one (the same bits either way).

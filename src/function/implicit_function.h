@@ -78,9 +78,10 @@ class ImplicitFunction {
   // extraction, which no result file depends on.
   float plainValue(float x, float y, float z) const;
   // plainValue at `count` points (x, y, z each, in xyz) into values, bit for
-  // bit, several times faster where consecutive points lie close together
-  // (within about the finest record radius): runs of such points share one
-  // descent and are evaluated eight at a time. Keeps a buffer per thread.
+  // bit, so which points go together never matters. Two to three times
+  // faster where consecutive points lie close together (within a few finest
+  // record radii): runs of such points share one descent and are evaluated
+  // eight at a time. Keeps a buffer per thread.
   void plainValues(const float* xyz, int count, float* values) const;
   // valueAndExactGradient at `count` points in the same way, bit for bit:
   // values into values, gradients into gradients (3 floats per point).
