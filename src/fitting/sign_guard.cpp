@@ -74,7 +74,7 @@ double recordTerm(const BasisFunction& record, const float p[3], float radius) {
   const float dz = p[2] - record.centre[2];
   const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
                              static_cast<double>(dx) * dx);
-  return weight(d, radius) * record.quadric(dx, dy, dz);
+  return weight(d, radius) * quadric(coefficientsOf(record), dx, dy, dz);
 }
 
 // Kd-tree over the centres of the level's records (the fitted centres and
@@ -82,7 +82,32 @@ double recordTerm(const BasisFunction& record, const float p[3], float radius) {
 // tree's reordering.
 class RecordIndex {
  public:
-  explicit RecordIndex(const std::vector<BasisFunction>& records) {
+  // Until the guard adds records, the records are the fitted centres in the
+  // order of the level's kd-tree, whose answers are then already the
+  // records' indices in ascending order: that tree serves, and none is built.
+  explicit RecordIndex(const LevelFitter& fitter) {
+    if (fitter.kdTree && fitter.kdTree->size() == static_cast<int>(fitter.basisFunctions.size())) {
+      shared_ = fitter.kdTree.get();
+    } else {
+      build(fitter.basisFunctions);
+    }
+  }
+  explicit RecordIndex(const std::vector<BasisFunction>& records) { build(records); }
+
+  // Indices of the records whose centres are closer than `radius` to `p`,
+  // ascending (the order in which their terms are summed).
+  void query(const float p[3], float radius, std::vector<int>& answer) const {
+    if (shared_) {
+      shared_->query(p, radius, answer);
+      return;
+    }
+    tree_->query(p, radius, answer);
+    for (int& e : answer) e = static_cast<int>(points_.values[e]);
+    std::sort(answer.begin(), answer.end());
+  }
+
+ private:
+  void build(const std::vector<BasisFunction>& records) {
     const int m = static_cast<int>(records.size());
     points_.allocate(m);
     points_.values.resize(m);
@@ -94,15 +119,7 @@ class RecordIndex {
     tree_ = std::make_unique<KdTree>(points_);
   }
 
-  // Indices of the records whose centres are closer than `radius` to `p`,
-  // ascending (the order in which their terms are summed).
-  void query(const float p[3], float radius, std::vector<int>& answer) const {
-    tree_->query(p, radius, answer);
-    for (int& e : answer) e = static_cast<int>(points_.values[e]);
-    std::sort(answer.begin(), answer.end());
-  }
-
- private:
+  const KdTree* shared_ = nullptr;
   PointSet points_;
   std::unique_ptr<KdTree> tree_;
 };
@@ -246,7 +263,14 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
                                bool faces) {
   const LevelFitter& fitter = context.fitter;
   const int n = fitter.centres.count;
-  std::vector<Probe> probes(static_cast<size_t>(n) * kProbesPerCentre);
+  // Probes only for the probed centres (the first round probes a few of
+  // them), in centre order.
+  std::vector<int> from;
+  for (int j = 0; j < n; ++j) {
+    if (probed[j]) from.push_back(j);
+  }
+  const int probedCount = static_cast<int>(from.size());
+  std::vector<Probe> probes(static_cast<size_t>(probedCount) * kProbesPerCentre);
   const int threads = omp_get_max_threads();
   std::vector<std::vector<int>> nearBuffers(threads, std::vector<int>(std::max(n, 1)));
   std::vector<std::vector<int>> answers(threads);
@@ -255,10 +279,9 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
   {
     const int thread = omp_get_thread_num();
 #pragma omp for schedule(dynamic, kProbeChunk)
-    for (int j = 0; j < n; ++j) {
-      if (!probed[j]) continue;
-      Probe* own = &probes[static_cast<size_t>(j) * kProbesPerCentre];
-      probeCentre(context, tree, j, nearBuffers[thread].data(), answers[thread], own);
+    for (int e = 0; e < probedCount; ++e) {
+      Probe* own = &probes[static_cast<size_t>(e) * kProbesPerCentre];
+      probeCentre(context, tree, from[e], nearBuffers[thread].data(), answers[thread], own);
     }
   }
   // The shell between the points' box and the function's box is all
@@ -373,7 +396,7 @@ int guardLevelSigns(LevelFitter& fitter) {
   for (int round = 0; round < kSignGuardRounds; ++round) {
     std::vector<Probe> wrong;
     {
-      const RecordIndex records(fitter.basisFunctions);
+      const RecordIndex records(fitter);
       const ProbeContext context{fitter, records, step};
       wrong = wrongProbes(context, probed, round == 0);
     }
