@@ -94,6 +94,10 @@ class RecordIndex {
   }
   explicit RecordIndex(const std::vector<BasisFunction>& records) { build(records); }
 
+  // Whether the records are the points of the level's kd-tree, index for
+  // index.
+  bool sharesTree() const { return shared_ != nullptr; }
+
   // Indices of the records whose centres are closer than `radius` to `p`,
   // ascending (the order in which their terms are summed).
   void query(const float p[3], float radius, std::vector<int>& answer) const {
@@ -146,18 +150,33 @@ bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
 // about to open). The target keeps the value
 // from before the level where it was already beyond -distance outside (or
 // +|distance| inside), so the guard never pulls a good value towards zero.
+bool insideFunctionBox(const ImplicitFunction& function, const float p[3]) {
+  for (int a = 0; a < 3; ++a) {
+    if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return false;
+  }
+  return true;
+}
+
+// Whether `p` is closer than `radius` to `q`, exactly as the kd-tree decides.
+bool closerThan(const float q[3], const float p[3], float radius) {
+  const double dx = static_cast<double>(q[0]) - p[0];
+  const double dy = static_cast<double>(q[1]) - p[1];
+  const double dz = static_cast<double>(q[2]) - p[2];
+  return dz * dz + dy * dy + dx * dx < static_cast<double>(radius) * static_cast<double>(radius);
+}
+
+// `answered`: `answer` already holds the records closer than the support
+// radius to the probe.
 void testProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
-               Probe& probe) {
+               Probe& probe, bool answered = false) {
   const float* p = probe.position;
   const ImplicitFunction& function = *context.fitter.function;
-  for (int a = 0; a < 3; ++a) {
-    if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return;
-  }
+  if (!insideFunctionBox(function, p)) return;
   // The level's own change first: a probe that the level pushed towards
   // its right side cannot have been made wrong by it, and the function
   // before the level, the costly part, is not needed there.
   const float radius = context.fitter.radius;
-  context.records.query(p, radius, answer);
+  if (!answered) context.records.query(p, radius, answer);
   double change = 0;
   for (int i : answer) change += recordTerm(context.fitter.basisFunctions[i], p, radius);
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
@@ -187,6 +206,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
   const float* c = centres.position(j);
   const float* nrm = centres.normal(j);
   if (nrm[0] == 0.0f && nrm[1] == 0.0f && nrm[2] == 0.0f) return;
+  const float radius = context.fitter.radius;
   for (int k = 0; k < kProbesPerCentre; ++k) {
     Probe& probe = probes[k];
     const double offset = kProbeSteps[k] * context.step;
@@ -194,23 +214,38 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
       probe.position[a] = static_cast<float>(c[a] + offset * nrm[a]);
       probe.normal[a] = nrm[a];
     }
+    // Outside the function's box there is nothing to test.
+    if (!insideFunctionBox(*context.fitter.function, probe.position)) continue;
+    const float nearRadius = static_cast<float>(std::fabs(offset));
+    // While the records are the fitted centres, one query at the support
+    // radius answers both the test of the nearer centres and the level's
+    // change at the probe.
+    const bool answered = context.records.sharesTree() && nearRadius <= radius;
+    if (answered) context.records.query(probe.position, radius, answer);
     if (!(offset > 0 && beyondPoints(context.fitter, probe.position))) {
-      const int found = tree.query(probe.position, static_cast<float>(std::fabs(offset)), near);
-      bool agreed = true;
-      for (int e = 0; e < found && agreed; ++e) {
-        const int i = near[e];
-        if (i == j) continue;
+      auto disagrees = [&](int i) {
+        if (i == j) return false;
         const float* ci = centres.position(i);
         const float* ni = centres.normal(i);
         double side = 0;
         for (int a = 0; a < 3; ++a) {
           side += static_cast<double>(ni[a]) * (static_cast<double>(probe.position[a]) - ci[a]);
         }
-        agreed = offset > 0 ? side > 0 : side < 0;
+        return offset > 0 ? !(side > 0) : !(side < 0);
+      };
+      bool agreed = true;
+      if (answered) {
+        for (size_t e = 0; e < answer.size() && agreed; ++e) {
+          const int i = answer[e];
+          agreed = !(closerThan(probe.position, centres.position(i), nearRadius) && disagrees(i));
+        }
+      } else {
+        const int found = tree.query(probe.position, nearRadius, near);
+        for (int e = 0; e < found && agreed; ++e) agreed = !disagrees(near[e]);
       }
       if (!agreed) continue;
     }
-    testProbe(context, offset, answer, probe);
+    testProbe(context, offset, answer, probe, answered);
   }
 }
 
