@@ -363,7 +363,7 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
         const float dz = cj[2] - ci[2];
         const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
                                    static_cast<double>(dx) * dx);
-        const double w = weight(d, radius);
+        const double w = levelWeight(d, radius, plainValues);
         const BasisFunction& record = basisFunctions[i];
         rhs -= w * (firstOrder ? quadric(QuadricCoefficients{nullptr, record.coeff + 6}, dx, dy, dz)
                                : record.quadric(dx, dy, dz));

@@ -67,14 +67,14 @@ struct Probe {
 };
 
 // A record's term at `p` with its current constant, in the order and
-// precision of the level's assembly.
-double recordTerm(const BasisFunction& record, const float p[3], float radius) {
+// precision of the level's assembly (`plain`: the fitter's plainValues).
+double recordTerm(const BasisFunction& record, const float p[3], float radius, bool plain) {
   const float dx = p[0] - record.centre[0];
   const float dy = p[1] - record.centre[1];
   const float dz = p[2] - record.centre[2];
   const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
                              static_cast<double>(dx) * dx);
-  return weight(d, radius) * quadric(coefficientsOf(record), dx, dy, dz);
+  return levelWeight(d, radius, plain) * quadric(coefficientsOf(record), dx, dy, dz);
 }
 
 // Kd-tree over the centres of the level's records (the fitted centres and
@@ -178,7 +178,9 @@ void testProbe(const ProbeContext& context, double distance, std::vector<int>& a
   const float radius = context.fitter.radius;
   if (!answered) context.records.query(p, radius, answer);
   double change = 0;
-  for (int i : answer) change += recordTerm(context.fitter.basisFunctions[i], p, radius);
+  for (int i : answer) {
+    change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
+  }
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
   const double before = context.fitter.plainValues ? function.plainValue(p[0], p[1], p[2])
                                                    : function.value(p[0], p[1], p[2]);
@@ -382,6 +384,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
   sub.regularization = fitter.regularization;
   sub.boxDiagonal = fitter.boxDiagonal;
   sub.solver = fitter.solver;
+  sub.plainValues = fitter.plainValues;
   sub.radius = radius;
   sub.level = fitter.level;
   sub.count = s;
@@ -406,7 +409,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
     double value = values[i];
     index.query(p, radius, near);
     for (int f : near) {
-      if (!solved[f]) value += recordTerm(records[f], p, radius);
+      if (!solved[f]) value += recordTerm(records[f], p, radius, fitter.plainValues);
     }
     sub.centres.values[e] = static_cast<float>(value);
     start[e + 1] = records[i].coeff[9];
