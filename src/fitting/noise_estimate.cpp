@@ -95,6 +95,10 @@ class RadiusGrid {
     }
   }
 
+  // The points in the grid's order (by cell): neighbouring entries have
+  // neighbouring queries.
+  int pointAt(size_t e) const { return entries_[e].second; }
+
  private:
   std::array<long, 3> cellOf(const float* p) const {
     std::array<long, 3> cell;
@@ -317,10 +321,13 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
 #pragma omp for schedule(static)
     for (long i = 0; i < points.count; ++i) units[i] = unitNormalOf(points, static_cast<int>(i));
     std::vector<int> found;
+    // Cell by cell, so that consecutive queries read the same cells; each
+    // verdict depends on its point alone.
 #pragma omp for schedule(dynamic, 1024)
-    for (long i = 0; i < points.count; ++i) {
-      grid.query(points.position(static_cast<int>(i)), found);
-      verdicts[i] = judgeNormal(points, units, static_cast<int>(i), found, estimate.sigma);
+    for (long e = 0; e < points.count; ++e) {
+      const int i = grid.pointAt(static_cast<size_t>(e));
+      grid.query(points.position(i), found);
+      verdicts[i] = judgeNormal(points, units, i, found, estimate.sigma);
     }
   }
   for (NormalStatus verdict : verdicts) {
