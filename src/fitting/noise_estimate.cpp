@@ -57,19 +57,22 @@ class RadiusGrid {
     std::sort(entries_.begin(), entries_.end());
   }
 
-  // Indices of the points closer than the radius to p (p included when it
-  // is one of them), into `out`.
-  void query(const float* p, std::vector<int>& out) const {
-    out.clear();
-    const auto cell = cellOf(p);
-    const double radiusSq = radius_ * radius_;
-    auto scan = [&](std::vector<std::pair<uint64_t, int>>::const_iterator it, uint64_t lastKey) {
-      for (; it != entries_.end() && it->first <= lastKey; ++it) {
-        const float* q = &positions_[3 * size_t(it->second)];
-        double distSq = 0;
-        for (int k = 0; k < 3; ++k) distSq += (double(q[k]) - p[k]) * (double(q[k]) - p[k]);
-        if (distSq < radiusSq) out.push_back(it->second);
-      }
+  using Cell = std::array<long, 3>;
+  using Range = std::pair<size_t, size_t>;  // entries [first, second)
+
+  Cell cellOf(const float* p) const {
+    Cell cell;
+    for (int k = 0; k < 3; ++k) cell[k] = static_cast<long>(std::floor((p[k] - lo_[k]) / radius_));
+    return cell;
+  }
+
+  // The entries of the 27 cells around `cell` as ranges, in cell order.
+  // Every point of the cell reads the same ranges.
+  void rangesAround(const Cell& cell, std::vector<Range>& ranges) const {
+    ranges.clear();
+    auto from = [&](uint64_t key) {
+      return static_cast<size_t>(
+          std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, -1)) - entries_.begin());
     };
     for (int dx = -1; dx <= 1; ++dx) {
       for (int dy = -1; dy <= 1; ++dy) {
@@ -79,20 +82,39 @@ class RadiusGrid {
         const long firstZ = std::max(cell[2] - 1, 0L);
         const long lastZ = cell[2] + 1;
         if (lastZ < 0) continue;
-        const uint64_t firstKey = keyOf({x, y, firstZ});
         if (lastZ <= kLastCell && x <= kLastCell && y <= kLastCell) {
-          // The column's cells are adjacent keys: one search, one scan, in
-          // the same cell-then-index order as cell by cell.
-          scan(std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(firstKey, -1)),
-               keyOf({x, y, lastZ}));
+          // The column's cells are adjacent keys: one range, in the same
+          // cell-then-index order as cell by cell.
+          ranges.emplace_back(from(keyOf({x, y, firstZ})), from(keyOf({x, y, lastZ}) + 1));
           continue;
         }
         for (long z = firstZ; z <= lastZ; ++z) {
           const uint64_t key = keyOf({x, y, z});
-          scan(std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, -1)), key);
+          ranges.emplace_back(from(key), from(key + 1));
         }
       }
     }
+  }
+
+  // Indices of the points closer than the radius to p (p included when it
+  // is one of them), into `out`; `ranges` are those around p's cell.
+  void scan(const float* p, const std::vector<Range>& ranges, std::vector<int>& out) const {
+    out.clear();
+    const double radiusSq = radius_ * radius_;
+    for (const Range& range : ranges) {
+      for (size_t e = range.first; e < range.second; ++e) {
+        const float* q = &positions_[3 * size_t(entries_[e].second)];
+        double distSq = 0;
+        for (int k = 0; k < 3; ++k) distSq += (double(q[k]) - p[k]) * (double(q[k]) - p[k]);
+        if (distSq < radiusSq) out.push_back(entries_[e].second);
+      }
+    }
+  }
+
+  void query(const float* p, std::vector<int>& out) const {
+    std::vector<Range> ranges;
+    rangesAround(cellOf(p), ranges);
+    scan(p, ranges, out);
   }
 
   // The points in the grid's order (by cell): neighbouring entries have
@@ -100,11 +122,6 @@ class RadiusGrid {
   int pointAt(size_t e) const { return entries_[e].second; }
 
  private:
-  std::array<long, 3> cellOf(const float* p) const {
-    std::array<long, 3> cell;
-    for (int k = 0; k < 3; ++k) cell[k] = static_cast<long>(std::floor((p[k] - lo_[k]) / radius_));
-    return cell;
-  }
   // 21 bits per axis. Beyond 2 million cells along a side (a far outlier)
   // distant cells share a key: queries then test more points, never fewer.
   static constexpr long kLastCell = (1L << 21) - 1;
@@ -321,12 +338,19 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
 #pragma omp for schedule(static)
     for (long i = 0; i < points.count; ++i) units[i] = unitNormalOf(points, static_cast<int>(i));
     std::vector<int> found;
-    // Cell by cell, so that consecutive queries read the same cells; each
-    // verdict depends on its point alone.
+    std::vector<RadiusGrid::Range> ranges;
+    RadiusGrid::Cell rangesCell = {-1, -1, -1};
+    // Cell by cell, so that the points of a cell share their cells' ranges;
+    // each verdict depends on its point alone.
 #pragma omp for schedule(dynamic, 1024)
     for (long e = 0; e < points.count; ++e) {
       const int i = grid.pointAt(static_cast<size_t>(e));
-      grid.query(points.position(i), found);
+      const RadiusGrid::Cell cell = grid.cellOf(points.position(i));
+      if (ranges.empty() || cell != rangesCell) {
+        grid.rangesAround(cell, ranges);
+        rangesCell = cell;
+      }
+      grid.scan(points.position(i), ranges, found);
       verdicts[i] = judgeNormal(points, units, i, found, estimate.sigma);
     }
   }
