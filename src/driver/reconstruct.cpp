@@ -74,10 +74,11 @@ PointSet readOrientedPoints(const ReconstructOptions& options, ReconstructSummar
 }
 
 // Chooses or checks the level count and fills the summary's spacing and
-// radius; `points` are rescaled by `scale`.
+// radius; `points` are rescaled by `scale`. `spacing` receives the median
+// spacing of `points` (0 when there is none).
 int chooseLevels(const ReconstructOptions& options, const PointSet& points, float boxDiagonal, float scale,
-                 ReconstructSummary& summary, std::FILE* log) {
-  const double spacing = measureSampleSpacing(points);
+                 ReconstructSummary& summary, std::FILE* log, double& spacing) {
+  spacing = measureSampleSpacing(points);
   int levels = options.levels;
   if (levels == 0) {
     if (!(spacing > 0.0)) {
@@ -122,12 +123,14 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   // The fit exactly as `wendfit` runs it, with the options' solver and guard.
   const Clock::time_point fitStart = Clock::now();
   const float boxDiagonal = octreeBoxDiagonal(points);
-  int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log);
+  double spacing = 0;
+  int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log, spacing);
   // Noise: measured on the rescaled points (the settings are relative to the
   // box), reported in input units. Exact data keep the designed settings.
   std::vector<NormalStatus> normalStatus;
   const NoiseChoice noise = chooseNoiseSettings(
-      points, options.noiseSigma > 0 ? options.noiseSigma * scale : options.noiseSigma, levels, &normalStatus);
+      points, options.noiseSigma > 0 ? options.noiseSigma * scale : options.noiseSigma, levels, &normalStatus,
+      spacing);
   summary.normalsTreated = treatNormals(points, normalStatus);
   summary.noiseSigma = noise.sigma / scale;
   summary.noiseMeasured = noise.measured;

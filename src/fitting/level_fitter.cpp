@@ -293,21 +293,40 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
     throw Error(levelPrefix(level) + "the system needs a kd-tree over the centres and their values");
   }
 
-  // Counting pass: off-diagonal entries per row. The diagonal gets its own
-  // place in every row whatever the query answers (a radius that has
-  // underflowed to 0 finds not even the centre itself).
-  QueryAnswers answers;
+  // One query per centre: each chunk of rows keeps its rows' answers (self
+  // dropped, ascending) in its own buffer until the matrix can hold them, so
+  // no chunk waits for another and no query runs twice. The buffers hold the
+  // matrix's column indices, a third of its size, and go as soon as their
+  // rows are filled. The diagonal gets its own place in every row whatever
+  // the query answers (a radius that has underflowed to 0 finds not even the
+  // centre itself).
+  const int chunks = (n + kQueryChunk - 1) / kQueryChunk;
+  std::vector<std::vector<int>> chunkColumns(chunks);
+  std::vector<std::vector<int>> answers(omp_get_max_threads());
   std::vector<int> rowCounts(n);
   long long offDiagonal = 0;
+  bool failed = false;
   const KdTree& tree = *kdTree;
-#pragma omp parallel for schedule(dynamic, kQueryChunk) reduction(+ : offDiagonal)
-  for (int j = 0; j < n; ++j) {
-    std::vector<int>* answer = answers.query(tree, centres.position(j), radius);
-    if (!answer) continue;
-    rowCounts[j] = dropSelf(*answer, j);
-    offDiagonal += rowCounts[j];
+#pragma omp parallel for schedule(dynamic, 1) reduction(+ : offDiagonal)
+  for (int c = 0; c < chunks; ++c) {
+    std::vector<int>& answer = answers[omp_get_thread_num()];
+    std::vector<int>& columns = chunkColumns[c];
+    const int last = std::min(n, (c + 1) * kQueryChunk);
+    try {
+      for (int j = c * kQueryChunk; j < last; ++j) {
+        // Answers come in ascending index order: the columns need no sort.
+        tree.query(centres.position(j), radius, answer);
+        rowCounts[j] = dropSelf(answer, j);
+        offDiagonal += rowCounts[j];
+        columns.insert(columns.end(), answer.begin(), answer.end());
+      }
+    } catch (const std::bad_alloc&) {
+      // No exception may leave an OpenMP region: report after the loop.
+#pragma omp atomic write
+      failed = true;
+    }
   }
-  answers.rethrowIfFailed();
+  if (failed) throw std::bad_alloc();
   nonZeroCount = n + offDiagonal;
   if (console) {
     std::fprintf(console, "Non-zero element in the matrix; %llu\n",
@@ -329,46 +348,44 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
   indices[1] = n + 2;
   for (int j = 0; j < n; ++j) indices[j + 2] = indices[j + 1] + rowCounts[j];
 
-  // Rows are independent: each one queries again and fills its own slice.
+  // The records are fitLocal's: without second-order coefficients their
+  // quadric is the linear part alone (bit for bit, see quadric()).
+  const bool firstOrder = std::all_of(basisFunctions.begin(), basisFunctions.begin() + n,
+                                      [](const BasisFunction& f) { return hasNoSecondOrder(f); });
+  // Rows are independent: each chunk fills its rows' slices.
   const double diagonal = kWeightAtCentre + static_cast<double>(regularization);
-  bool consistent = true;
-#pragma omp parallel for schedule(dynamic, kQueryChunk)
-  for (int j = 0; j < n; ++j) {
-    const int row = j + 1;
-    values[row] = diagonal;
-    const double f = static_cast<double>(centres.values[j]);
-    x[row] = -f;
-    double rhs = -f;
-    std::vector<int>* answer = answers.query(tree, centres.position(j), radius);
-    if (!answer) continue;
-    const int neighbours = dropSelf(*answer, j);
-    if (neighbours != rowCounts[j]) {
-      // Never write past this row's slice; report after the loop.
-#pragma omp atomic write
-      consistent = false;
-      continue;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int c = 0; c < chunks; ++c) {
+    const int* columns = chunkColumns[c].data();
+    const int last = std::min(n, (c + 1) * kQueryChunk);
+    for (int j = c * kQueryChunk; j < last; ++j) {
+      const int row = j + 1;
+      values[row] = diagonal;
+      const double f = static_cast<double>(centres.values[j]);
+      x[row] = -f;
+      double rhs = -f;
+      const float* cj = centres.position(j);
+      const int neighbours = rowCounts[j];
+      int position = indices[row];
+      for (int e = 0; e < neighbours; ++e, ++position) {
+        const int i = columns[e];
+        const float* ci = centres.position(i);
+        const float dx = cj[0] - ci[0];
+        const float dy = cj[1] - ci[1];
+        const float dz = cj[2] - ci[2];
+        const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
+                                   static_cast<double>(dx) * dx);
+        const double w = levelWeight(d, radius, plainValues);
+        const BasisFunction& record = basisFunctions[i];
+        rhs -= w * (firstOrder ? quadric(QuadricCoefficients{nullptr, record.coeff + 6}, dx, dy, dz)
+                               : record.quadric(dx, dy, dz));
+        values[position] = w;
+        indices[position] = i + 1;
+      }
+      columns += neighbours;
+      b[row] = rhs;
     }
-    std::sort(answer->begin(), answer->end());
-    const float* cj = centres.position(j);
-    int position = indices[row];
-    for (int e = 0; e < neighbours; ++e, ++position) {
-      const int i = (*answer)[e];
-      const float* ci = centres.position(i);
-      const float dx = cj[0] - ci[0];
-      const float dy = cj[1] - ci[1];
-      const float dz = cj[2] - ci[2];
-      const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
-                                 static_cast<double>(dx) * dx);
-      const double w = weight(d, radius);
-      rhs -= w * basisFunctions[i].quadric(dx, dy, dz);
-      values[position] = w;
-      indices[position] = i + 1;
-    }
-    b[row] = rhs;
-  }
-  answers.rethrowIfFailed();
-  if (!consistent) {
-    throw Error(levelPrefix(level) + "the kd-tree answered two equal queries differently");
+    std::vector<int>().swap(chunkColumns[c]);
   }
 }
 

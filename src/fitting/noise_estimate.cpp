@@ -57,40 +57,76 @@ class RadiusGrid {
     std::sort(entries_.begin(), entries_.end());
   }
 
-  // Indices of the points closer than the radius to p (p included when it
-  // is one of them), into `out`.
-  void query(const float* p, std::vector<int>& out) const {
-    out.clear();
-    const auto cell = cellOf(p);
-    const double radiusSq = radius_ * radius_;
+  using Cell = std::array<long, 3>;
+  using Range = std::pair<size_t, size_t>;  // entries [first, second)
+
+  Cell cellOf(const float* p) const {
+    Cell cell;
+    for (int k = 0; k < 3; ++k) cell[k] = static_cast<long>(std::floor((p[k] - lo_[k]) / radius_));
+    return cell;
+  }
+
+  // The entries of the 27 cells around `cell` as ranges, in cell order.
+  // Every point of the cell reads the same ranges.
+  void rangesAround(const Cell& cell, std::vector<Range>& ranges) const {
+    ranges.clear();
+    auto from = [&](uint64_t key) {
+      return static_cast<size_t>(
+          std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, -1)) - entries_.begin());
+    };
     for (int dx = -1; dx <= 1; ++dx) {
       for (int dy = -1; dy <= 1; ++dy) {
-        for (int dz = -1; dz <= 1; ++dz) {
-          const std::array<long, 3> next = {cell[0] + dx, cell[1] + dy, cell[2] + dz};
-          if (next[0] < 0 || next[1] < 0 || next[2] < 0) continue;
-          const uint64_t key = keyOf(next);
-          auto it = std::lower_bound(entries_.begin(), entries_.end(), std::make_pair(key, -1));
-          for (; it != entries_.end() && it->first == key; ++it) {
-            const float* q = &positions_[3 * size_t(it->second)];
-            double distSq = 0;
-            for (int k = 0; k < 3; ++k) distSq += (double(q[k]) - p[k]) * (double(q[k]) - p[k]);
-            if (distSq < radiusSq) out.push_back(it->second);
-          }
+        const long x = cell[0] + dx;
+        const long y = cell[1] + dy;
+        if (x < 0 || y < 0) continue;
+        const long firstZ = std::max(cell[2] - 1, 0L);
+        const long lastZ = cell[2] + 1;
+        if (lastZ < 0) continue;
+        if (lastZ <= kLastCell && x <= kLastCell && y <= kLastCell) {
+          // The column's cells are adjacent keys: one range, in the same
+          // cell-then-index order as cell by cell.
+          ranges.emplace_back(from(keyOf({x, y, firstZ})), from(keyOf({x, y, lastZ}) + 1));
+          continue;
+        }
+        for (long z = firstZ; z <= lastZ; ++z) {
+          const uint64_t key = keyOf({x, y, z});
+          ranges.emplace_back(from(key), from(key + 1));
         }
       }
     }
   }
 
- private:
-  std::array<long, 3> cellOf(const float* p) const {
-    std::array<long, 3> cell;
-    for (int k = 0; k < 3; ++k) cell[k] = static_cast<long>(std::floor((p[k] - lo_[k]) / radius_));
-    return cell;
+  // Indices of the points closer than the radius to p (p included when it
+  // is one of them), into `out`; `ranges` are those around p's cell.
+  void scan(const float* p, const std::vector<Range>& ranges, std::vector<int>& out) const {
+    out.clear();
+    const double radiusSq = radius_ * radius_;
+    for (const Range& range : ranges) {
+      for (size_t e = range.first; e < range.second; ++e) {
+        const float* q = &positions_[3 * size_t(entries_[e].second)];
+        double distSq = 0;
+        for (int k = 0; k < 3; ++k) distSq += (double(q[k]) - p[k]) * (double(q[k]) - p[k]);
+        if (distSq < radiusSq) out.push_back(entries_[e].second);
+      }
+    }
   }
+
+  void query(const float* p, std::vector<int>& out) const {
+    std::vector<Range> ranges;
+    rangesAround(cellOf(p), ranges);
+    scan(p, ranges, out);
+  }
+
+  // The points in the grid's order (by cell): neighbouring entries have
+  // neighbouring queries.
+  int pointAt(size_t e) const { return entries_[e].second; }
+
+ private:
   // 21 bits per axis. Beyond 2 million cells along a side (a far outlier)
   // distant cells share a key: queries then test more points, never fewer.
+  static constexpr long kLastCell = (1L << 21) - 1;
   static uint64_t keyOf(const std::array<long, 3>& cell) {
-    const uint64_t mask = (uint64_t(1) << 21) - 1;
+    const uint64_t mask = kLastCell;
     return (uint64_t(cell[0]) & mask) << 42 | (uint64_t(cell[1]) & mask) << 21 | (uint64_t(cell[2]) & mask);
   }
 
@@ -229,13 +265,15 @@ void fitSamples(const PointSet& points, double radius, NoiseEstimate& estimate) 
 // the wrong one to give it); only neighbours near that plane then vote, so
 // that on a thin part the other side, whose normals point the other way,
 // does not.
-NormalStatus judgeNormal(const PointSet& points, int i, const std::vector<int>& found, double sigma) {
-  const Eigen::Vector3d normal = unitNormalOf(points, i);
+// `units` holds every point's unitNormalOf.
+NormalStatus judgeNormal(const PointSet& points, const std::vector<Eigen::Vector3d>& units, int i,
+                         const std::vector<int>& found, double sigma) {
+  const Eigen::Vector3d& normal = units[i];
   if (normal.isZero()) return NormalStatus::Stray;
   const Eigen::Vector3d p = positionOf(points, i);
   Eigen::Vector3d all = Eigen::Vector3d::Zero();
   for (int j : found) {
-    if (j != i) all += unitNormalOf(points, j);
+    if (j != i) all += units[j];
   }
   if (!(all.norm() > 0)) return NormalStatus::Agrees;
   const Eigen::Vector3d across = all.normalized();
@@ -245,7 +283,7 @@ NormalStatus judgeNormal(const PointSet& points, int i, const std::vector<int>& 
     if (j == i) continue;
     const Eigen::Vector3d d = positionOf(points, j) - p;
     if (std::fabs(d.dot(across)) > 0.5 * d.norm() + 2.0 * sigma) continue;
-    sum += unitNormalOf(points, j);
+    sum += units[j];
     ++used;
   }
   if (used < kMinNormalNeighbours || sum.norm() < kMinConsensus * used) return NormalStatus::Agrees;
@@ -263,7 +301,7 @@ constexpr double kRegularizationPerNoise = 5000.0;
 
 }  // namespace
 
-NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status) {
+NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status, double spacing) {
   NoiseEstimate estimate;
   if (status) status->assign(static_cast<size_t>(points.count), NormalStatus::Agrees);
   float lo[3];
@@ -272,8 +310,7 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
   estimate.boxDiagonal = std::sqrt(double(hi[0] - lo[0]) * (hi[0] - lo[0]) + double(hi[1] - lo[1]) * (hi[1] - lo[1]) +
                                    double(hi[2] - lo[2]) * (hi[2] - lo[2]));
   if (points.count < kMinFitNeighbours || !(estimate.boxDiagonal > 0)) return estimate;
-  const NearestPoints nearest(points.positions.data(), points.count);
-  estimate.spacing = medianSpacing(nearest);
+  estimate.spacing = spacing > 0 ? spacing : medianSpacing(NearestPoints(points.positions.data(), points.count));
   if (!(estimate.spacing > 0)) return estimate;
 
   double radius = kSpacingRadius * estimate.spacing;
@@ -293,13 +330,28 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
   std::vector<NormalStatus> verdicts(static_cast<size_t>(points.count));
   const RadiusGrid grid(points.positions, points.count,
                         std::max(kNormalRadius * estimate.spacing, 2.0 * estimate.sigma));
+  // Every point's unit normal is read by each of its hundred-odd neighbours:
+  // normalised once.
+  std::vector<Eigen::Vector3d> units(static_cast<size_t>(points.count));
 #pragma omp parallel
   {
+#pragma omp for schedule(static)
+    for (long i = 0; i < points.count; ++i) units[i] = unitNormalOf(points, static_cast<int>(i));
     std::vector<int> found;
+    std::vector<RadiusGrid::Range> ranges;
+    RadiusGrid::Cell rangesCell = {-1, -1, -1};
+    // Cell by cell, so that the points of a cell share their cells' ranges;
+    // each verdict depends on its point alone.
 #pragma omp for schedule(dynamic, 1024)
-    for (long i = 0; i < points.count; ++i) {
-      grid.query(points.position(static_cast<int>(i)), found);
-      verdicts[i] = judgeNormal(points, static_cast<int>(i), found, estimate.sigma);
+    for (long e = 0; e < points.count; ++e) {
+      const int i = grid.pointAt(static_cast<size_t>(e));
+      const RadiusGrid::Cell cell = grid.cellOf(points.position(i));
+      if (ranges.empty() || cell != rangesCell) {
+        grid.rangesAround(cell, ranges);
+        rangesCell = cell;
+      }
+      grid.scan(points.position(i), ranges, found);
+      verdicts[i] = judgeNormal(points, units, i, found, estimate.sigma);
     }
   }
   for (NormalStatus verdict : verdicts) {
@@ -365,7 +417,7 @@ NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLev
 }
 
 NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int cleanLevels,
-                                std::vector<NormalStatus>* status) {
+                                std::vector<NormalStatus>* status, double spacing) {
   if (!std::isfinite(givenSigma)) throw Error("noise sigma " + std::to_string(givenSigma) + " is not finite");
   NoiseChoice choice;
   if (givenSigma == 0) {
@@ -373,7 +425,7 @@ NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int c
     choice.settings = noiseFitSettings(0.0, 1.0, cleanLevels);
     return choice;
   }
-  choice.estimate = estimateNoise(points, status);
+  choice.estimate = estimateNoise(points, status, spacing);
   choice.measured = givenSigma < 0;
   choice.sigma = choice.measured ? choice.estimate.sigma : givenSigma;
   // A set without extent has no diagonal; its settings are the designed ones.

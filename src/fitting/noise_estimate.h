@@ -45,7 +45,10 @@ struct NoiseEstimate {
 // NormalStatus per point, in the set's order. Deterministic and independent
 // of the thread count. A set with too few points or without extent gives
 // an estimate of 0 with every normal agreeing. Does not change the set.
-NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status = nullptr);
+// `spacing`, when positive, is the set's medianSpacing as the caller has
+// already measured it, and is not measured again.
+NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status = nullptr,
+                            double spacing = 0);
 
 // Acts on the statuses of estimateNoise: negates flipped normals and drops
 // stray points (a normal that is far off from the surface it sits on makes
@@ -96,8 +99,9 @@ struct NoiseChoice {
 //    settings are the designed ones (threshold 0, regularization 0,
 //    cleanLevels).
 // `status` (when given) receives one NormalStatus per point, all Agrees for
-// exact data; pass it to treatNormals to act on it. The caller prints the
-// choice. Throws Error for a non-finite givenSigma or cleanLevels < 1.
+// exact data; pass it to treatNormals to act on it. `spacing` is passed on
+// to estimateNoise. The caller prints the choice. Throws Error for a
+// non-finite givenSigma or cleanLevels < 1.
 //
 // wendfit-reconstruct, for example:
 //   std::vector<NormalStatus> status;
@@ -106,6 +110,6 @@ struct NoiseChoice {
 //   ... fit choice.settings.levels levels with choice.settings.threshold
 //       (times the box diagonal) and choice.settings.regularization.
 NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int cleanLevels,
-                                std::vector<NormalStatus>* status = nullptr);
+                                std::vector<NormalStatus>* status = nullptr, double spacing = 0);
 
 }  // namespace wendfit

@@ -67,14 +67,14 @@ struct Probe {
 };
 
 // A record's term at `p` with its current constant, in the order and
-// precision of the level's assembly.
-double recordTerm(const BasisFunction& record, const float p[3], float radius) {
+// precision of the level's assembly (`plain`: the fitter's plainValues).
+double recordTerm(const BasisFunction& record, const float p[3], float radius, bool plain) {
   const float dx = p[0] - record.centre[0];
   const float dy = p[1] - record.centre[1];
   const float dz = p[2] - record.centre[2];
   const double d = std::sqrt(static_cast<double>(dz) * dz + static_cast<double>(dy) * dy +
                              static_cast<double>(dx) * dx);
-  return weight(d, radius) * record.quadric(dx, dy, dz);
+  return levelWeight(d, radius, plain) * quadric(coefficientsOf(record), dx, dy, dz);
 }
 
 // Kd-tree over the centres of the level's records (the fitted centres and
@@ -82,7 +82,36 @@ double recordTerm(const BasisFunction& record, const float p[3], float radius) {
 // tree's reordering.
 class RecordIndex {
  public:
-  explicit RecordIndex(const std::vector<BasisFunction>& records) {
+  // Until the guard adds records, the records are the fitted centres in the
+  // order of the level's kd-tree, whose answers are then already the
+  // records' indices in ascending order: that tree serves, and none is built.
+  explicit RecordIndex(const LevelFitter& fitter) {
+    if (fitter.kdTree && fitter.kdTree->size() == static_cast<int>(fitter.basisFunctions.size())) {
+      shared_ = fitter.kdTree.get();
+    } else {
+      build(fitter.basisFunctions);
+    }
+  }
+  explicit RecordIndex(const std::vector<BasisFunction>& records) { build(records); }
+
+  // Whether the records are the points of the level's kd-tree, index for
+  // index.
+  bool sharesTree() const { return shared_ != nullptr; }
+
+  // Indices of the records whose centres are closer than `radius` to `p`,
+  // ascending (the order in which their terms are summed).
+  void query(const float p[3], float radius, std::vector<int>& answer) const {
+    if (shared_) {
+      shared_->query(p, radius, answer);
+      return;
+    }
+    tree_->query(p, radius, answer);
+    for (int& e : answer) e = static_cast<int>(points_.values[e]);
+    std::sort(answer.begin(), answer.end());
+  }
+
+ private:
+  void build(const std::vector<BasisFunction>& records) {
     const int m = static_cast<int>(records.size());
     points_.allocate(m);
     points_.values.resize(m);
@@ -94,15 +123,7 @@ class RecordIndex {
     tree_ = std::make_unique<KdTree>(points_);
   }
 
-  // Indices of the records whose centres are closer than `radius` to `p`,
-  // ascending (the order in which their terms are summed).
-  void query(const float p[3], float radius, std::vector<int>& answer) const {
-    tree_->query(p, radius, answer);
-    for (int& e : answer) e = static_cast<int>(points_.values[e]);
-    std::sort(answer.begin(), answer.end());
-  }
-
- private:
+  const KdTree* shared_ = nullptr;
   PointSet points_;
   std::unique_ptr<KdTree> tree_;
 };
@@ -129,20 +150,37 @@ bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
 // about to open). The target keeps the value
 // from before the level where it was already beyond -distance outside (or
 // +|distance| inside), so the guard never pulls a good value towards zero.
+bool insideFunctionBox(const ImplicitFunction& function, const float p[3]) {
+  for (int a = 0; a < 3; ++a) {
+    if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return false;
+  }
+  return true;
+}
+
+// Whether `p` is closer than `radius` to `q`, exactly as the kd-tree decides.
+bool closerThan(const float q[3], const float p[3], float radius) {
+  const double dx = static_cast<double>(q[0]) - p[0];
+  const double dy = static_cast<double>(q[1]) - p[1];
+  const double dz = static_cast<double>(q[2]) - p[2];
+  return dz * dz + dy * dy + dx * dx < static_cast<double>(radius) * static_cast<double>(radius);
+}
+
+// `answered`: `answer` already holds the records closer than the support
+// radius to the probe.
 void testProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
-               Probe& probe) {
+               Probe& probe, bool answered = false) {
   const float* p = probe.position;
   const ImplicitFunction& function = *context.fitter.function;
-  for (int a = 0; a < 3; ++a) {
-    if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return;
-  }
+  if (!insideFunctionBox(function, p)) return;
   // The level's own change first: a probe that the level pushed towards
   // its right side cannot have been made wrong by it, and the function
   // before the level, the costly part, is not needed there.
   const float radius = context.fitter.radius;
-  context.records.query(p, radius, answer);
+  if (!answered) context.records.query(p, radius, answer);
   double change = 0;
-  for (int i : answer) change += recordTerm(context.fitter.basisFunctions[i], p, radius);
+  for (int i : answer) {
+    change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
+  }
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
   const double before = context.fitter.plainValues ? function.plainValue(p[0], p[1], p[2])
                                                    : function.value(p[0], p[1], p[2]);
@@ -170,6 +208,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
   const float* c = centres.position(j);
   const float* nrm = centres.normal(j);
   if (nrm[0] == 0.0f && nrm[1] == 0.0f && nrm[2] == 0.0f) return;
+  const float radius = context.fitter.radius;
   for (int k = 0; k < kProbesPerCentre; ++k) {
     Probe& probe = probes[k];
     const double offset = kProbeSteps[k] * context.step;
@@ -177,23 +216,38 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
       probe.position[a] = static_cast<float>(c[a] + offset * nrm[a]);
       probe.normal[a] = nrm[a];
     }
+    // Outside the function's box there is nothing to test.
+    if (!insideFunctionBox(*context.fitter.function, probe.position)) continue;
+    const float nearRadius = static_cast<float>(std::fabs(offset));
+    // While the records are the fitted centres, one query at the support
+    // radius answers both the test of the nearer centres and the level's
+    // change at the probe.
+    const bool answered = context.records.sharesTree() && nearRadius <= radius;
+    if (answered) context.records.query(probe.position, radius, answer);
     if (!(offset > 0 && beyondPoints(context.fitter, probe.position))) {
-      const int found = tree.query(probe.position, static_cast<float>(std::fabs(offset)), near);
-      bool agreed = true;
-      for (int e = 0; e < found && agreed; ++e) {
-        const int i = near[e];
-        if (i == j) continue;
+      auto disagrees = [&](int i) {
+        if (i == j) return false;
         const float* ci = centres.position(i);
         const float* ni = centres.normal(i);
         double side = 0;
         for (int a = 0; a < 3; ++a) {
           side += static_cast<double>(ni[a]) * (static_cast<double>(probe.position[a]) - ci[a]);
         }
-        agreed = offset > 0 ? side > 0 : side < 0;
+        return offset > 0 ? !(side > 0) : !(side < 0);
+      };
+      bool agreed = true;
+      if (answered) {
+        for (size_t e = 0; e < answer.size() && agreed; ++e) {
+          const int i = answer[e];
+          agreed = !(closerThan(probe.position, centres.position(i), nearRadius) && disagrees(i));
+        }
+      } else {
+        const int found = tree.query(probe.position, nearRadius, near);
+        for (int e = 0; e < found && agreed; ++e) agreed = !disagrees(near[e]);
       }
       if (!agreed) continue;
     }
-    testProbe(context, offset, answer, probe);
+    testProbe(context, offset, answer, probe, answered);
   }
 }
 
@@ -246,7 +300,14 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
                                bool faces) {
   const LevelFitter& fitter = context.fitter;
   const int n = fitter.centres.count;
-  std::vector<Probe> probes(static_cast<size_t>(n) * kProbesPerCentre);
+  // Probes only for the probed centres (the first round probes a few of
+  // them), in centre order.
+  std::vector<int> from;
+  for (int j = 0; j < n; ++j) {
+    if (probed[j]) from.push_back(j);
+  }
+  const int probedCount = static_cast<int>(from.size());
+  std::vector<Probe> probes(static_cast<size_t>(probedCount) * kProbesPerCentre);
   const int threads = omp_get_max_threads();
   std::vector<std::vector<int>> nearBuffers(threads, std::vector<int>(std::max(n, 1)));
   std::vector<std::vector<int>> answers(threads);
@@ -255,10 +316,9 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
   {
     const int thread = omp_get_thread_num();
 #pragma omp for schedule(dynamic, kProbeChunk)
-    for (int j = 0; j < n; ++j) {
-      if (!probed[j]) continue;
-      Probe* own = &probes[static_cast<size_t>(j) * kProbesPerCentre];
-      probeCentre(context, tree, j, nearBuffers[thread].data(), answers[thread], own);
+    for (int e = 0; e < probedCount; ++e) {
+      Probe* own = &probes[static_cast<size_t>(e) * kProbesPerCentre];
+      probeCentre(context, tree, from[e], nearBuffers[thread].data(), answers[thread], own);
     }
   }
   // The shell between the points' box and the function's box is all
@@ -324,6 +384,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
   sub.regularization = fitter.regularization;
   sub.boxDiagonal = fitter.boxDiagonal;
   sub.solver = fitter.solver;
+  sub.plainValues = fitter.plainValues;
   sub.radius = radius;
   sub.level = fitter.level;
   sub.count = s;
@@ -348,7 +409,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
     double value = values[i];
     index.query(p, radius, near);
     for (int f : near) {
-      if (!solved[f]) value += recordTerm(records[f], p, radius);
+      if (!solved[f]) value += recordTerm(records[f], p, radius, fitter.plainValues);
     }
     sub.centres.values[e] = static_cast<float>(value);
     start[e + 1] = records[i].coeff[9];
@@ -373,7 +434,7 @@ int guardLevelSigns(LevelFitter& fitter) {
   for (int round = 0; round < kSignGuardRounds; ++round) {
     std::vector<Probe> wrong;
     {
-      const RecordIndex records(fitter.basisFunctions);
+      const RecordIndex records(fitter);
       const ProbeContext context{fitter, records, step};
       wrong = wrongProbes(context, probed, round == 0);
     }

@@ -44,7 +44,8 @@ struct Factor {
   std::vector<float> lower;
 
   void keep(const DenseFactor& llt) {
-    const Eigen::MatrixXf l = llt.matrixL();
+    // The factorisation leaves L in the lower triangle of its matrix.
+    const Eigen::MatrixXf& l = llt.matrixLLT();
     const int m = static_cast<int>(l.rows());
     lower.resize(static_cast<size_t>(m) * (m + 1) / 2);
     size_t at = 0;
@@ -142,24 +143,26 @@ std::vector<int> widen(const std::vector<int>& core, const double* values, const
 
 // Factors the dense submatrix of A on `rows`. Returns false when the plain
 // factorisation failed and a shifted one (or, as a last resort, the
-// diagonal alone) stands in for it.
+// diagonal alone) stands in for it. `place` has an entry per row of A, -1
+// for every row, and is left so; it maps the block's rows to their places
+// while the submatrix is gathered.
 bool factorBlock(const std::vector<int>& rows, const double* values, const int* indices,
-                 Factor& kept) {
+                 std::vector<int>& place, Factor& kept) {
   DenseFactor factor;
   const int m = static_cast<int>(rows.size());
   Eigen::MatrixXf dense = Eigen::MatrixXf::Zero(m, m);
   double largestDiagonal = 0.0;
+  for (int a = 0; a < m; ++a) place[rows[a]] = a;
   for (int a = 0; a < m; ++a) {
     const int row = rows[a];
     dense(a, a) = static_cast<float>(values[row]);
     largestDiagonal = std::max(largestDiagonal, std::fabs(values[row]));
     for (int k = indices[row]; k < indices[row + 1]; ++k) {
-      const auto at = std::lower_bound(rows.begin(), rows.end(), indices[k]);
-      if (at != rows.end() && *at == indices[k]) {
-        dense(a, static_cast<int>(at - rows.begin())) = static_cast<float>(values[k]);
-      }
+      const int at = place[indices[k]];
+      if (at >= 0) dense(a, at) = static_cast<float>(values[k]);
     }
   }
+  for (int row : rows) place[row] = -1;
   factor.compute(dense);
   if (factor.info() == Eigen::Success) {
     kept.keep(factor);
@@ -202,14 +205,25 @@ class SchwarzPreconditioner {
     bool failed = false;
     // Every block writes only its own slots, so any schedule gives the same
     // factors.
-#pragma omp parallel for schedule(dynamic, 1) if (blockCount > 1)
-    for (int k = 0; k < blockCount; ++k) {
+#pragma omp parallel if (blockCount > 1)
+    {
+      std::vector<int> place;
       try {
-        rows_[k] = widen(cores[k], values, indices, overlapWeight);
-        fellBack[k] = factorBlock(rows_[k], values, indices, factors_[k]);
+        place.assign(static_cast<size_t>(n) + 2, -1);
       } catch (const std::bad_alloc&) {
 #pragma omp atomic write
         failed = true;
+      }
+#pragma omp for schedule(dynamic, 1)
+      for (int k = 0; k < blockCount; ++k) {
+        if (place.empty()) continue;
+        try {
+          rows_[k] = widen(cores[k], values, indices, overlapWeight);
+          fellBack[k] = factorBlock(rows_[k], values, indices, place, factors_[k]);
+        } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+          failed = true;
+        }
       }
     }
     if (failed) solverError("allocation failure in the Schwarz preconditioner");

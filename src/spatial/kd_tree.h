@@ -21,8 +21,10 @@ class KdTree {
   KdTree(const KdTree&) = delete;
   KdTree& operator=(const KdTree&) = delete;
 
-  // Indices of the points closer than `radius` to `point`, in visiting order,
-  // in the tree's own buffer (overwritten by the next query, and grown to the
+  // Indices of the points closer than `radius` to `point`, in visiting order
+  // (which is ascending: a node's points are a range of the set, the part
+  // above its split first, and that part is visited first), in the tree's own
+  // buffer (overwritten by the next query, and grown to the
   // largest answer so far). Returns the buffer; resultCount() tells how many
   // entries are valid.
   const int* query(const float point[3], float radius);

@@ -11,6 +11,9 @@ namespace {
 
 // Ranges of at most this many points are scanned rather than divided.
 constexpr int kLeafSize = 8;
+// Ranges of more points build their lower half as a task of its own: the
+// halves touch disjoint slots, so the tree is the same on any thread count.
+constexpr int kTaskSize = 1 << 15;
 
 double distSqTo(const double q[3], const float* p) {
   const double dx = q[0] - p[0];
@@ -38,6 +41,8 @@ uint32_t positionHash(const float* p) {
 NearestPoints::NearestPoints(const float* positions, int count)
     : positions_(positions), order_(static_cast<size_t>(std::max(count, 0))), axis_(order_.size(), 0) {
   for (int i = 0; i < size(); ++i) order_[i] = i;
+#pragma omp parallel if (size() > kTaskSize)
+#pragma omp single
   build(0, size());
 }
 
@@ -71,8 +76,15 @@ void NearestPoints::build(int begin, int end) {
     return pa < pb || (pa == pb && a < b);
   });
   axis_[mid] = static_cast<uint8_t>(axis);
-  build(begin, mid);
-  build(mid + 1, end);
+  if (end - begin > kTaskSize) {
+#pragma omp task
+    build(begin, mid);
+    build(mid + 1, end);
+#pragma omp taskwait
+  } else {
+    build(begin, mid);
+    build(mid + 1, end);
+  }
 }
 
 // Visits the side of the split holding the query first; the other side only

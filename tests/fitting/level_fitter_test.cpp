@@ -204,6 +204,29 @@ TEST(LevelFitter, AssembledMatrixIsSymmetricAndMatchesBruteForceNeighbours) {
         EXPECT_GE(entry(j + 1, column), 0.0);
       }
     }
+    // Plain weights: the same entries within a few units in the last place,
+    // still symmetric to the bit.
+    LevelFitter plainFitter = makeFitter(*function, 10.0f);
+    plainFitter.regularization = 0.25f;
+    plainFitter.plainValues = true;
+    prepare(plainFitter, makeSet(points), std::vector<float>(points.size(), 0.1f), radius, 2);
+    SparseMatrix plainMatrix;
+    std::vector<double> plainB, plainX;
+    plainFitter.assembleSystem(plainMatrix, plainB, plainX);
+    ASSERT_EQ(plainMatrix.indices, matrix.indices);
+    for (size_t k = 1; k < matrix.values.size(); ++k) {
+      ASSERT_NEAR(plainMatrix.values[k], matrix.values[k], 1e-14 * 3.25) << "entry " << k;
+    }
+    for (int row = 1; row <= n; ++row) {
+      for (int k = plainMatrix.indices[row]; k < plainMatrix.indices[row + 1]; ++k) {
+        const int column = plainMatrix.indices[k];
+        for (int e = plainMatrix.indices[column]; e < plainMatrix.indices[column + 1]; ++e) {
+          if (plainMatrix.indices[e] == row) {
+            ASSERT_EQ(plainMatrix.values[e], plainMatrix.values[k]);
+          }
+        }
+      }
+    }
     // So the solver's symmetric shortcut changes no bit of the solution.
     std::vector<double> plain = x, shortcut = x;
     int plainIter = 0, shortcutIter = 0;

@@ -98,6 +98,11 @@ TEST(NoiseEstimate, FlippedNormalsAreReorientedAndStrayOnesDropped) {
   }
   std::vector<NormalStatus> status;
   const NoiseEstimate estimate = estimateNoise(points, &status);
+  // The spacing handed in by a caller that has measured it changes nothing.
+  std::vector<NormalStatus> givenStatus;
+  const NoiseEstimate given = estimateNoise(points, &givenStatus, estimate.spacing);
+  EXPECT_EQ(given.sigma, estimate.sigma);
+  EXPECT_EQ(givenStatus, status);
   EXPECT_EQ(estimate.flippedNormals, flipped);
   EXPECT_EQ(estimate.strayNormals, turned);
   EXPECT_NEAR(estimate.sigma / sigma, 1.0, 0.25);

@@ -1,6 +1,7 @@
 #include "spatial/nearest_points.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <limits>
@@ -89,6 +90,33 @@ TEST(NearestPoints, MedianSpacingIgnoresDuplicatesAndSampling) {
   EXPECT_EQ(medianSpacing(index, 50), 0.5);
   const float one[3] = {1.0f, 2.0f, 3.0f};
   EXPECT_EQ(medianSpacing(NearestPoints(one, 1)), 0.0);
+}
+
+// Large enough for the build's halves to run as tasks: the tree answers the
+// same on one and on two threads, and as the scan does.
+TEST(NearestPoints, LargeSetBuiltOnSeveralThreadsMatchesBruteForce) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> coord(-1.0f, 1.0f);
+  const int count = 70000;
+  std::vector<float> positions(3 * static_cast<size_t>(count));
+  for (float& x : positions) x = std::round(coord(rng) * 64.0f) / 64.0f;  // with duplicates
+  const int saved = omp_get_max_threads();
+  omp_set_num_threads(2);
+  const NearestPoints parallel(positions.data(), count);
+  omp_set_num_threads(1);
+  const NearestPoints serial(positions.data(), count);
+  omp_set_num_threads(saved);
+  for (int q = 0; q < 300; ++q) {
+    const float* query = &positions[3 * static_cast<size_t>(q) * 200];
+    double expectedSq = 0.0;
+    const int expected = bruteNearest(positions, query, true, &expectedSq);
+    for (const NearestPoints* index : {&parallel, &serial}) {
+      double foundSq = 0.0;
+      ASSERT_EQ(index->nearest(query, &foundSq, true), expected) << "query " << q;
+      ASSERT_EQ(foundSq, expectedSq);
+    }
+  }
+  EXPECT_EQ(medianSpacing(parallel), medianSpacing(serial));
 }
 
 }  // namespace
