@@ -6,6 +6,7 @@
 #include <Eigen/Core>
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -239,41 +240,53 @@ class SchwarzPreconditioner {
       report.factorBytes += static_cast<long long>(factors_[k].lower.size()) *
                             static_cast<long long>(sizeof(float));
     }
+    if (offsets_[blockCount] > INT_MAX) solverError("too many rows in the Schwarz preconditioner's blocks");
     rowSlotStart_.assign(static_cast<size_t>(n) + 2, 0);
     for (int row = 1; row <= n; ++row) rowSlotStart_[row + 1] = rowSlotStart_[row] + rowSlotCount[row + 1];
     rowSlots_.resize(static_cast<size_t>(offsets_[blockCount]));
-    std::vector<long long> next(rowSlotStart_.begin(), rowSlotStart_.end() - 1);
+    std::vector<int> next(rowSlotStart_.begin(), rowSlotStart_.end() - 1);
     for (int k = 0; k < blockCount; ++k) {
-      for (size_t a = 0; a < rows_[k].size(); ++a) rowSlots_[next[rows_[k][a]]++] = offsets_[k] + a;
+      for (size_t a = 0; a < rows_[k].size(); ++a) {
+        rowSlots_[next[rows_[k][a]]++] = static_cast<int>(offsets_[k] + static_cast<long long>(a));
+      }
     }
     solutions_.assign(static_cast<size_t>(offsets_[blockCount]), 0.0f);
     report.blocks = blockCount;
     report.widenedRows = offsets_[blockCount];
   }
 
-  // z = M^-1 r (entries 1..n).
-  void apply(const double* r, double* z) {
+  // z = M^-1 r (entries 1..n), and r . z as one partial sum per chunk of
+  // kDotChunk rows (partial has a slot per chunk), in the same parallel
+  // region: the per-iteration vector work is dominated by the threads'
+  // synchronisation at this size.
+  void apply(const double* r, double* z, std::vector<double>& partial) {
     const int blockCount = static_cast<int>(rows_.size());
+    const int chunks = static_cast<int>(partial.size());
     const bool parallel = n_ >= kParallelRows;
 #pragma omp parallel if (parallel)
     {
-      Eigen::VectorXf local;
 #pragma omp for schedule(dynamic, 4)
       for (int k = 0; k < blockCount; ++k) {
         const std::vector<int>& rows = rows_[k];
         const int m = static_cast<int>(rows.size());
-        local.resize(m);
+        float* local = solutions_.data() + offsets_[k];
         for (int a = 0; a < m; ++a) local[a] = static_cast<float>(r[rows[a]]);
-        factors_[k].solveInPlace(local.data(), m);
-        std::copy(local.data(), local.data() + m, solutions_.begin() + offsets_[k]);
+        factors_[k].solveInPlace(local, m);
       }
 #pragma omp for schedule(static)
-      for (int row = 1; row <= n_; ++row) {
-        double sum = 0.0;
-        for (long long s = rowSlotStart_[row]; s < rowSlotStart_[row + 1]; ++s) {
-          sum += static_cast<double>(solutions_[rowSlots_[s]]);
+      for (int c = 0; c < chunks; ++c) {
+        const int first = 1 + c * kDotChunk;
+        const int last = std::min(n_, first + kDotChunk - 1);
+        double dot = 0.0;
+        for (int row = first; row <= last; ++row) {
+          double sum = 0.0;
+          for (int s = rowSlotStart_[row]; s < rowSlotStart_[row + 1]; ++s) {
+            sum += static_cast<double>(solutions_[rowSlots_[s]]);
+          }
+          z[row] = sum;
+          dot += r[row] * sum;
         }
-        z[row] = sum;
+        partial[c] = dot;
       }
     }
   }
@@ -282,9 +295,11 @@ class SchwarzPreconditioner {
   int n_;
   std::vector<std::vector<int>> rows_;   // widened rows of each block, ascending
   std::vector<Factor> factors_;          // one per block
-  std::vector<long long> offsets_;       // block k's slots start here
-  std::vector<long long> rowSlotStart_;  // row i's slots: [start[i], start[i + 1])
-  std::vector<long long> rowSlots_;
+  std::vector<long long> offsets_;  // block k's slots start here
+  // Row i's slots: [start[i], start[i + 1]). 32-bit: the gather streams these
+  // every iteration, and the slots' floats bound their count long before.
+  std::vector<int> rowSlotStart_;
+  std::vector<int> rowSlots_;
   std::vector<float> solutions_;         // the block solutions, by slot
 };
 
@@ -354,19 +369,48 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
   SchwarzPreconditioner preconditioner(matrix, n, positions, overlapWeight, report);
   report.setupSeconds = std::chrono::duration<double>(Clock::now() - start).count();
 
+  // Each iteration runs three parallel regions: the preconditioner with
+  // r . z, the new direction with q = A p and p . q, and the updates of x
+  // and r with r . r. Every dot product is a sum of per-chunk partial sums
+  // added in chunk order, and every row of q sums its entries in storage
+  // order, so the iterates do not depend on the thread count.
+  const int chunks = (n + kDotChunk - 1) / kDotChunk;
+  partial.assign(chunks, 0.0);
+  auto chunkTotal = [&]() {
+    double total = 0.0;
+    for (double value : partial) total += value;
+    return total;
+  };
+  const double* values = matrix.values.data();
+  const int* indices = matrix.indices.data();
   bool restart = true;
   double rz = 0.0;
   while (*iter <= maxIterations) {
     ++*iter;
-    preconditioner.apply(r, z);
-    const double rzNew = chunkedDot(n, r, z, partial);
+    preconditioner.apply(r, z, partial);
+    const double rzNew = chunkTotal();
     const double beta = restart ? 0.0 : rzNew / rz;
     restart = false;
     rz = rzNew;
-#pragma omp parallel for schedule(static) if (parallel)
-    for (int i = 1; i <= n; ++i) p[i] = z[i] + beta * p[i];
-    matrix.multiply(n, p, q, 0);
-    const double curvature = chunkedDot(n, p, q, partial);
+#pragma omp parallel if (parallel)
+    {
+#pragma omp for schedule(static)
+      for (int i = 1; i <= n; ++i) p[i] = z[i] + beta * p[i];
+#pragma omp for schedule(static)
+      for (int c = 0; c < chunks; ++c) {
+        const int first = 1 + c * kDotChunk;
+        const int last = std::min(n, first + kDotChunk - 1);
+        double dot = 0.0;
+        for (int i = first; i <= last; ++i) {
+          double sum = values[i] * p[i];
+          for (int k = indices[i]; k < indices[i + 1]; ++k) sum += values[k] * p[indices[k]];
+          q[i] = sum;
+          dot += p[i] * sum;
+        }
+        partial[c] = dot;
+      }
+    }
+    const double curvature = chunkTotal();
     // Zero (or, for a matrix that is not positive definite, negative or NaN)
     // curvature leaves no step to take; x keeps the last iterate.
     if (!(curvature > 0.0)) {
@@ -378,11 +422,18 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
     }
     const double alpha = rz / curvature;
 #pragma omp parallel for schedule(static) if (parallel)
-    for (int i = 1; i <= n; ++i) {
-      x[i] += alpha * p[i];
-      r[i] -= alpha * q[i];
+    for (int c = 0; c < chunks; ++c) {
+      const int first = 1 + c * kDotChunk;
+      const int last = std::min(n, first + kDotChunk - 1);
+      double dot = 0.0;
+      for (int i = first; i <= last; ++i) {
+        x[i] += alpha * p[i];
+        r[i] -= alpha * q[i];
+        dot += r[i] * r[i];
+      }
+      partial[c] = dot;
     }
-    *err = std::sqrt(chunkedDot(n, r, r, partial)) / bnrm;
+    *err = std::sqrt(chunkTotal()) / bnrm;
     if (*err <= tol) {
       // The recurred residual drifts from b - A x; the test counts only on
       // the true one, and a miss continues from it with a fresh direction.
