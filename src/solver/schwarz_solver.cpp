@@ -168,13 +168,15 @@ bool factorBlock(const std::vector<int>& rows, const double* values, const int* 
   Eigen::MatrixXf dense = Eigen::MatrixXf::Zero(m, m);
   double largestDiagonal = 0.0;
   for (int a = 0; a < m; ++a) place[rows[a]] = a;
+  // The factorisation reads the lower triangle alone. Row a of a symmetric
+  // A is its column a, which the column-major matrix stores contiguously.
   for (int a = 0; a < m; ++a) {
     const int row = rows[a];
     dense(a, a) = static_cast<float>(values[row]);
     largestDiagonal = std::max(largestDiagonal, std::fabs(values[row]));
     for (int k = indices[row]; k < indices[row + 1]; ++k) {
       const int at = place[indices[k]];
-      if (at >= 0) dense(a, at) = static_cast<float>(values[k]);
+      if (at > a) dense(at, a) = static_cast<float>(values[k]);
     }
   }
   for (int row : rows) place[row] = -1;
