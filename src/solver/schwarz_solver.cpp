@@ -23,6 +23,14 @@ constexpr const char* kProgressRewind = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\
 // Rows per partial sum of a dot product. The partial sums are added in chunk
 // order, so the result does not depend on how chunks are spread on threads.
 constexpr int kDotChunk = 4096;
+// Rows first..last (1-based, inclusive) of chunk c of an n-row system.
+struct ChunkRows {
+  int first, last;
+};
+inline ChunkRows chunkRows(int c, int n) {
+  const int first = 1 + c * kDotChunk;
+  return {first, std::min(n, first + kDotChunk - 1)};
+}
 // Systems with fewer rows run the per-iteration vector work on one thread:
 // there a parallel region costs more than it saves on a busy machine.
 constexpr int kParallelRows = 8192;
@@ -291,8 +299,7 @@ class SchwarzPreconditioner {
       }
 #pragma omp for schedule(static)
       for (int c = 0; c < chunks; ++c) {
-        const int first = 1 + c * kDotChunk;
-        const int last = std::min(n_, first + kDotChunk - 1);
+        const auto [first, last] = chunkRows(c, n_);
         double dot = 0.0;
         for (int row = first; row <= last; ++row) {
           double sum = 0.0;
@@ -325,8 +332,7 @@ double chunkedDot(int n, const double* a, const double* b, std::vector<double>& 
   partial.assign(chunks, 0.0);
 #pragma omp parallel for schedule(static) if (n >= kParallelRows)
   for (int c = 0; c < chunks; ++c) {
-    const int first = 1 + c * kDotChunk;
-    const int last = std::min(n, first + kDotChunk - 1);
+    const auto [first, last] = chunkRows(c, n);
     double sum = 0.0;
     for (int i = first; i <= last; ++i) sum += a[i] * b[i];
     partial[c] = sum;
@@ -414,8 +420,7 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
       for (int i = 1; i <= n; ++i) p[i] = z[i] + beta * p[i];
 #pragma omp for schedule(static)
       for (int c = 0; c < chunks; ++c) {
-        const int first = 1 + c * kDotChunk;
-        const int last = std::min(n, first + kDotChunk - 1);
+        const auto [first, last] = chunkRows(c, n);
         double dot = 0.0;
         for (int i = first; i <= last; ++i) {
           double sum = values[i] * p[i];
@@ -439,8 +444,7 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
     const double alpha = rz / curvature;
 #pragma omp parallel for schedule(static) if (parallel)
     for (int c = 0; c < chunks; ++c) {
-      const int first = 1 + c * kDotChunk;
-      const int last = std::min(n, first + kDotChunk - 1);
+      const auto [first, last] = chunkRows(c, n);
       double dot = 0.0;
       for (int i = first; i <= last; ++i) {
         x[i] += alpha * p[i];
