@@ -397,9 +397,10 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
 // Appends one record per wrong probe to the level's records (made as
 // fitLocal makes them) and their targets to `values`, then solves the
 // constants of every record closer than kResolveReach radii to a new one
-// again, with the others' terms fixed. Returns which records were solved.
+// again, with the others' terms fixed. Returns which records were solved;
+// `index` becomes the index over all records, which serves the next round.
 std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& wrong,
-                                std::vector<float>& values) {
+                                std::vector<float>& values, std::unique_ptr<RecordIndex>& index) {
   std::vector<BasisFunction>& records = fitter.basisFunctions;
   const int first = static_cast<int>(records.size());
   const float radius = fitter.radius;
@@ -415,11 +416,11 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
   }
   const int m = static_cast<int>(records.size());
 
-  const RecordIndex index(records);
+  index = std::make_unique<RecordIndex>(records);
   std::vector<char> solved(m, 0);
   std::vector<int> answer;
   for (int k = first; k < m; ++k) {
-    index.query(records[k].centre, static_cast<float>(kResolveReach * radius), answer);
+    index->query(records[k].centre, static_cast<float>(kResolveReach * radius), answer);
     for (int i : answer) solved[i] = 1;
   }
   std::vector<int> local;
@@ -458,7 +459,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
     origin[e] = i;
     const float* p = records[i].centre;
     double value = values[i];
-    index.query(p, radius, near);
+    index->query(p, radius, near);
     for (int f : near) {
       if (!solved[f]) value += recordTerm(records[f], p, radius, fitter.plainValues);
     }
@@ -482,13 +483,12 @@ int guardLevelSigns(LevelFitter& fitter) {
   std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);
   std::vector<char> probed =
       sparseCentres(fitter.centres, fitter.function->boxMin(), kProbeCellSteps * step);
+  // The re-solve moves no record, so the index it builds over all records
+  // serves the next round's probes.
+  std::unique_ptr<RecordIndex> records = std::make_unique<RecordIndex>(fitter);
   for (int round = 0; round < kSignGuardRounds; ++round) {
-    std::vector<Probe> wrong;
-    {
-      const RecordIndex records(fitter);
-      const ProbeContext context{fitter, records, step};
-      wrong = wrongProbes(context, probed, round == 0);
-    }
+    const ProbeContext context{fitter, *records, step};
+    const std::vector<Probe> wrong = wrongProbes(context, probed, round == 0);
     if (wrong.empty()) break;
     const long long m = static_cast<long long>(fitter.basisFunctions.size()) + wrong.size();
     if (m > kMaxTrackedPoints) {
@@ -496,7 +496,7 @@ int guardLevelSigns(LevelFitter& fitter) {
                   std::to_string(m) + " records (expected at most " +
                   std::to_string(kMaxTrackedPoints) + ")");
     }
-    probed = addAndResolve(fitter, wrong, values);
+    probed = addAndResolve(fitter, wrong, values, records);
   }
   return fitter.count - n;
 }
