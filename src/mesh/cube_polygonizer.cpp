@@ -88,10 +88,12 @@ double falsePosition(const float a[3], float fa, const float b[3], float fb, flo
 // (value fb), whose sign classes differ: its state between evaluations, so
 // that the false-position steps of many edges can be evaluated together.
 struct VertexSearch {
-  float a[3], b[3];
-  float fa, fb;
-  double slope;
-  float p[3];
+  float a[3] = {0, 0, 0};
+  float b[3] = {0, 0, 0};
+  float fa = 0.0f;
+  float fb = 0.0f;
+  double slope = 0.0;
+  float p[3] = {0, 0, 0};
   double normal[3] = {0.0, 0.0, 0.0};
   double t = 0.0;
   float ft = 0.0f;
@@ -197,6 +199,8 @@ void stepTaken(VertexSearch& s, float value) {
   }
 }
 
+// The vertex where the search ended: polished where the false-position
+// loop stopped off the surface, kept inside the box, with its normal.
 PlacedVertex finishVertex(const Context& ctx, VertexSearch& s, long* evaluations) {
   float* p = s.p;
   double* normal = s.normal;
