@@ -34,6 +34,12 @@ constexpr int kFaceProbesPerSide = 4;
 
 constexpr int kProbeChunk = 64;
 
+// Probes whose function value before the level is needed are evaluated this
+// many at a time (consecutive probes, of neighbouring centres in the level's
+// order, lie close together, which plainValues evaluates together); the
+// chunks are fixed by index, so any thread count reads the same values.
+constexpr int kEvaluationChunk = 256;
+
 // The first round probes from one centre per cube of this many steps (the
 // first centre in the level's order that falls in it): a pocket that a
 // level leaves behind spans several steps, so a sparse set of probes finds
@@ -64,6 +70,14 @@ struct Probe {
   // its value there minus the target, in the form assembleSystem takes.
   float value = 0;
   bool wrong = false;
+  // Set where the level pushed the probe towards the wrong side: judging it
+  // needs the function before the level there, which is evaluated for all
+  // such probes together.
+  bool pending = false;
+  // Distance outside the surface (inside when negative) and the level's
+  // change at the probe.
+  double distance = 0;
+  double change = 0;
 };
 
 // A record's term at `p` with its current constant, in the order and
@@ -142,14 +156,6 @@ bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
   return false;
 }
 
-// Tests the probe at `probe.position`, at `distance` outside the surface
-// (inside when negative), against the function with the level's current
-// records. A probe is wrong where the level has pushed it towards the wrong
-// side (positive outside, negative inside) and either made its sign wrong or
-// used up more than half of the margin the function had there (a pocket
-// about to open). The target keeps the value
-// from before the level where it was already beyond -distance outside (or
-// +|distance| inside), so the guard never pulls a good value towards zero.
 bool insideFunctionBox(const ImplicitFunction& function, const float p[3]) {
   for (int a = 0; a < 3; ++a) {
     if (!(p[a] >= function.boxMin()[a] && p[a] <= function.boxMax()[a])) return false;
@@ -165,16 +171,17 @@ bool closerThan(const float q[3], const float p[3], float radius) {
   return dz * dz + dy * dy + dx * dx < static_cast<double>(radius) * static_cast<double>(radius);
 }
 
+// The first half of the probe's test: the level's own change at
+// `probe.position`, at `distance` outside the surface (inside when
+// negative). A probe that the level pushed towards its right side cannot
+// have been made wrong by it, and the function before the level, the costly
+// part, is not needed there; the others become pending, for judgeProbe.
 // `answered`: `answer` already holds the records closer than the support
 // radius to the probe.
-void testProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
-               Probe& probe, bool answered = false) {
+void measureProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
+                  Probe& probe, bool answered = false) {
   const float* p = probe.position;
-  const ImplicitFunction& function = *context.fitter.function;
-  if (!insideFunctionBox(function, p)) return;
-  // The level's own change first: a probe that the level pushed towards
-  // its right side cannot have been made wrong by it, and the function
-  // before the level, the costly part, is not needed there.
+  if (!insideFunctionBox(*context.fitter.function, p)) return;
   const float radius = context.fitter.radius;
   if (!answered) context.records.query(p, radius, answer);
   double change = 0;
@@ -182,18 +189,61 @@ void testProbe(const ProbeContext& context, double distance, std::vector<int>& a
     change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
   }
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
-  const double before = context.fitter.plainValues ? function.plainValue(p[0], p[1], p[2])
-                                                   : function.value(p[0], p[1], p[2]);
+  probe.pending = true;
+  probe.distance = distance;
+  probe.change = change;
+}
+
+// The second half: judges a pending probe given the function's value
+// `before` the level there. A probe is wrong where the level has pushed it
+// towards the wrong side (positive outside, negative inside) and either made
+// its sign wrong or used up more than half of the margin the function had
+// there (a pocket about to open). The target keeps the value from before the
+// level where it was already beyond -distance outside (or +|distance|
+// inside), so the guard never pulls a good value towards zero.
+void judgeProbe(Probe& probe, double before) {
+  const double change = probe.change;
   const double after = before + change;
   double target = 0;
-  if (distance > 0) {
+  if (probe.distance > 0) {
     probe.wrong = after >= 0.0 || after > -change;
-    target = std::min(before, -distance);
+    target = std::min(before, -probe.distance);
   } else {
     probe.wrong = after <= 0.0 || after < -change;
-    target = std::max(before, -distance);
+    target = std::max(before, -probe.distance);
   }
   probe.value = static_cast<float>(before - target);
+}
+
+// Judges every pending probe, with the function before the level evaluated
+// at all of them together.
+void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
+  std::vector<int> pending;
+  for (size_t e = 0; e < probes.size(); ++e) {
+    if (probes[e].pending) pending.push_back(static_cast<int>(e));
+  }
+  const int count = static_cast<int>(pending.size());
+  std::vector<float> xyz(static_cast<size_t>(count) * 3);
+  for (int e = 0; e < count; ++e) {
+    std::copy(probes[pending[e]].position, probes[pending[e]].position + 3, &xyz[3 * e]);
+  }
+  std::vector<float> before(count);
+  const ImplicitFunction& function = *fitter.function;
+  if (fitter.plainValues) {
+    const int chunks = (count + kEvaluationChunk - 1) / kEvaluationChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int c = 0; c < chunks; ++c) {
+      const int first = c * kEvaluationChunk;
+      function.plainValues(&xyz[3 * first], std::min(kEvaluationChunk, count - first),
+                           &before[first]);
+    }
+  } else {
+#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
+    for (int e = 0; e < count; ++e) {
+      before[e] = function.value(xyz[3 * e], xyz[3 * e + 1], xyz[3 * e + 2]);
+    }
+  }
+  for (int e = 0; e < count; ++e) judgeProbe(probes[pending[e]], before[e]);
 }
 
 // The probes of centre j. A probe counts only where it lies on its own side
@@ -247,7 +297,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
       }
       if (!agreed) continue;
     }
-    testProbe(context, offset, answer, probe, answered);
+    measureProbe(context, offset, answer, probe, answered);
   }
 }
 
@@ -335,9 +385,10 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
     if (!(distance > 0)) continue;
     for (int cell = 0; cell < kFaceProbesPerSide * kFaceProbesPerSide; ++cell) {
       probes.push_back(faceProbe(fitter, axis, upper, cell));
-      testProbe(context, distance, answers[0], probes.back());
+      measureProbe(context, distance, answers[0], probes.back());
     }
   }
+  judgePending(fitter, probes);
   const auto right = [](const Probe& probe) { return !probe.wrong; };
   probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
   return probes;
@@ -346,9 +397,10 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
 // Appends one record per wrong probe to the level's records (made as
 // fitLocal makes them) and their targets to `values`, then solves the
 // constants of every record closer than kResolveReach radii to a new one
-// again, with the others' terms fixed. Returns which records were solved.
+// again, with the others' terms fixed. Returns which records were solved;
+// `index` becomes the index over all records, which serves the next round.
 std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& wrong,
-                                std::vector<float>& values) {
+                                std::vector<float>& values, std::unique_ptr<RecordIndex>& index) {
   std::vector<BasisFunction>& records = fitter.basisFunctions;
   const int first = static_cast<int>(records.size());
   const float radius = fitter.radius;
@@ -364,11 +416,11 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
   }
   const int m = static_cast<int>(records.size());
 
-  const RecordIndex index(records);
+  index = std::make_unique<RecordIndex>(records);
   std::vector<char> solved(m, 0);
   std::vector<int> answer;
   for (int k = first; k < m; ++k) {
-    index.query(records[k].centre, static_cast<float>(kResolveReach * radius), answer);
+    index->query(records[k].centre, static_cast<float>(kResolveReach * radius), answer);
     for (int i : answer) solved[i] = 1;
   }
   std::vector<int> local;
@@ -407,7 +459,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
     origin[e] = i;
     const float* p = records[i].centre;
     double value = values[i];
-    index.query(p, radius, near);
+    index->query(p, radius, near);
     for (int f : near) {
       if (!solved[f]) value += recordTerm(records[f], p, radius, fitter.plainValues);
     }
@@ -431,13 +483,12 @@ int guardLevelSigns(LevelFitter& fitter) {
   std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);
   std::vector<char> probed =
       sparseCentres(fitter.centres, fitter.function->boxMin(), kProbeCellSteps * step);
+  // The re-solve moves no record, so the index it builds over all records
+  // serves the next round's probes.
+  std::unique_ptr<RecordIndex> records = std::make_unique<RecordIndex>(fitter);
   for (int round = 0; round < kSignGuardRounds; ++round) {
-    std::vector<Probe> wrong;
-    {
-      const RecordIndex records(fitter);
-      const ProbeContext context{fitter, records, step};
-      wrong = wrongProbes(context, probed, round == 0);
-    }
+    const ProbeContext context{fitter, *records, step};
+    const std::vector<Probe> wrong = wrongProbes(context, probed, round == 0);
     if (wrong.empty()) break;
     const long long m = static_cast<long long>(fitter.basisFunctions.size()) + wrong.size();
     if (m > kMaxTrackedPoints) {
@@ -445,7 +496,7 @@ int guardLevelSigns(LevelFitter& fitter) {
                   std::to_string(m) + " records (expected at most " +
                   std::to_string(kMaxTrackedPoints) + ")");
     }
-    probed = addAndResolve(fitter, wrong, values);
+    probed = addAndResolve(fitter, wrong, values, records);
   }
   return fitter.count - n;
 }

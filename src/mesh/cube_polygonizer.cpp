@@ -25,15 +25,6 @@ constexpr double kSteepEdge = 0.5;
 // Context::polishStep (polygon centres may start that far off the surface).
 constexpr double kMaxPolish = 4.0;
 
-float evaluateAt(const ImplicitFunction& function, const float a[3], const float b[3], double t,
-                 float p[3]) {
-  for (int k = 0; k < 3; ++k) {
-    p[k] = static_cast<float>(static_cast<double>(a[k]) +
-                              t * (static_cast<double>(b[k]) - static_cast<double>(a[k])));
-  }
-  return function.plainValue(p[0], p[1], p[2]);
-}
-
 void unitOrZero(double v[3]) {
   double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
   for (int k = 0; k < 3; ++k) v[k] = length > 0.0 && std::isfinite(length) ? v[k] / length : 0.0;
@@ -93,6 +84,141 @@ double falsePosition(const float a[3], float fa, const float b[3], float fb, flo
   return t;
 }
 
+// A surface vertex being placed on the grid edge from a (value fa) to b
+// (value fb), whose sign classes differ: its state between evaluations, so
+// that the false-position steps of many edges can be evaluated together.
+struct VertexSearch {
+  float a[3] = {0, 0, 0};
+  float b[3] = {0, 0, 0};
+  float fa = 0.0f;
+  float fb = 0.0f;
+  double slope = 0.0;
+  float p[3] = {0, 0, 0};
+  double normal[3] = {0.0, 0.0, 0.0};
+  double t = 0.0;
+  float ft = 0.0f;
+  // In the false-position loop, which has taken `steps` steps.
+  bool searching = false;
+  int steps = 0;
+  // The loop ended off the surface: a Newton step along the gradient polishes.
+  bool polish = false;
+};
+
+// Starts the vertex search; see placeVertex. Leaves `searching` set where
+// the false-position loop follows.
+void beginVertex(const Context& ctx, VertexSearch& s, long* evaluations, const float* first) {
+  s.slope = std::fabs(static_cast<double>(s.fb) - static_cast<double>(s.fa));
+  const float* a = s.a;
+  const float* b = s.b;
+  // An end where the value is exactly 0 is the root.
+  const bool atEnd = s.fa == 0.0f || s.fb == 0.0f;
+  if (atEnd) {
+    std::copy(s.fa == 0.0f ? a : b, (s.fa == 0.0f ? a : b) + 3, s.p);
+    if (ctx.normals) {
+      float gradient[3];
+      ctx.function.valueAndExactGradient(gradient, s.p[0], s.p[1], s.p[2]);
+      ++*evaluations;
+      normalFrom(ctx, gradient, s.normal);
+    }
+    return;
+  }
+  double t = falsePosition(a, s.fa, b, s.fb, s.p);
+  float gradient[3];
+  float ft;
+  if (first) {
+    ft = first[0];
+    std::copy(first + 1, first + 4, gradient);
+  } else {
+    ft = ctx.function.valueAndExactGradient(gradient, s.p[0], s.p[1], s.p[2]);
+    ++*evaluations;
+  }
+  normalFrom(ctx, gradient, s.normal);
+  // Newton along the edge, with the exact gradient's component along it;
+  // taken when it stays inside the narrowed bracket.
+  double alongEdge = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    alongEdge += static_cast<double>(gradient[k]) * (static_cast<double>(b[k]) - a[k]);
+  }
+  const double newton = t - static_cast<double>(ft) / alongEdge;
+  const bool beyond = negative(ft) == negative(s.fa);  // the root lies in (t, 1)
+  // Along an edge that meets the surface at a grazing angle the value is
+  // far from linear and one Newton step along it falls short; there the
+  // root is narrowed by false position instead.
+  double edge[3], gradientAsDouble[3];
+  for (int k = 0; k < 3; ++k) {
+    edge[k] = static_cast<double>(b[k]) - a[k];
+    gradientAsDouble[k] = gradient[k];
+  }
+  const bool steep =
+      std::fabs(alongEdge) >= kSteepEdge * lengthOf(edge) * lengthOf(gradientAsDouble);
+  // Only a short step is trusted: its error shrinks with its square.
+  const bool shortStep = std::fabs(newton - t) * lengthOf(edge) <= ctx.polishStep;
+  if (ft != 0.0f && steep && shortStep && std::isfinite(newton) &&
+      (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
+    for (int k = 0; k < 3; ++k) {
+      s.p[k] = static_cast<float>(static_cast<double>(a[k]) + newton * edge[k]);
+    }
+  } else if (ft != 0.0f) {
+    // A grazing edge, a step out of the bracket or no usable gradient.
+    s.t = t;
+    s.ft = ft;
+    s.searching = true;
+    s.polish = true;
+  }
+}
+
+// The next false-position step of a searching vertex: moves s.p there and
+// returns true, or ends the loop (false) where the step leaves the edge.
+bool nextStep(VertexSearch& s) {
+  const double t = s.t;
+  const double ft = s.ft;
+  double next = negative(s.ft) == negative(s.fa) ? t + (1.0 - t) * ft / (ft - s.fb)
+                                                 : t * s.fa / (static_cast<double>(s.fa) - ft);
+  if (!(next > 0.0 && next < 1.0)) {
+    s.searching = false;
+    return false;
+  }
+  s.t = next;
+  for (int k = 0; k < 3; ++k) {
+    s.p[k] = static_cast<float>(static_cast<double>(s.a[k]) +
+                                next * (static_cast<double>(s.b[k]) - static_cast<double>(s.a[k])));
+  }
+  return true;
+}
+
+// Takes the value at the step's point; the loop ends on the surface or
+// after kEdgeSteps steps.
+void stepTaken(VertexSearch& s, float value) {
+  s.ft = value;
+  ++s.steps;
+  if (!(std::fabs(s.ft) > kRootTolerance * s.slope)) {
+    s.polish = false;
+    s.searching = false;
+  } else if (s.steps == kEdgeSteps) {
+    s.searching = false;
+  }
+}
+
+// The vertex where the search ended: polished where the false-position
+// loop stopped off the surface, kept inside the box, with its normal.
+PlacedVertex finishVertex(const Context& ctx, VertexSearch& s, long* evaluations) {
+  float* p = s.p;
+  double* normal = s.normal;
+  if (s.polish) polishAlongGradient(ctx, p, normal, evaluations);
+  // The polish may step off a box face; the box ends the surface there.
+  for (int k = 0; k < 3; ++k) p[k] = std::clamp(p[k], ctx.grid.origin[k], ctx.grid.upper[k]);
+  PlacedVertex vertex;
+  std::copy(p, p + 3, vertex.position);
+  if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
+    // No usable gradient: along the edge, towards the end that lies outside.
+    double towardsB = (negative(s.fb) == ctx.outsideNegative) ? 1.0 : -1.0;
+    for (int k = 0; k < 3; ++k) normal[k] = (static_cast<double>(s.b[k]) - s.a[k]) * towardsB;
+    unitOrZero(normal);
+  }
+  for (int k = 0; k < 3; ++k) vertex.normal[k] = static_cast<float>(normal[k]);
+  return vertex;
+}
+
 // The surface vertex on the grid edge from a (value fa) to b (value fb),
 // whose sign classes differ. Depends only on its arguments, so every block
 // that meets the edge computes the identical vertex. `first`, when given,
@@ -102,85 +228,18 @@ double falsePosition(const float a[3], float fa, const float b[3], float fb, flo
 // is 0.
 PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const float b[3], float fb,
                          long* evaluations, const float* first = nullptr) {
-  const double slope = std::fabs(static_cast<double>(fb) - static_cast<double>(fa));
-  float p[3];
-  double normal[3] = {0.0, 0.0, 0.0};
-  // An end where the value is exactly 0 is the root.
-  const bool atEnd = fa == 0.0f || fb == 0.0f;
-  if (atEnd) {
-    std::copy(fa == 0.0f ? a : b, (fa == 0.0f ? a : b) + 3, p);
-    if (ctx.normals) {
-      float gradient[3];
-      ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
-      ++*evaluations;
-      normalFrom(ctx, gradient, normal);
-    }
-  } else {
-    double t = falsePosition(a, fa, b, fb, p);
-    float gradient[3];
-    float ft;
-    if (first) {
-      ft = first[0];
-      std::copy(first + 1, first + 4, gradient);
-    } else {
-      ft = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
-      ++*evaluations;
-    }
-    normalFrom(ctx, gradient, normal);
-    // Newton along the edge, with the exact gradient's component along it;
-    // taken when it stays inside the narrowed bracket.
-    double alongEdge = 0.0;
-    for (int k = 0; k < 3; ++k) {
-      alongEdge += static_cast<double>(gradient[k]) * (static_cast<double>(b[k]) - a[k]);
-    }
-    const double newton = t - static_cast<double>(ft) / alongEdge;
-    const bool beyond = negative(ft) == negative(fa);  // the root lies in (t, 1)
-    // Along an edge that meets the surface at a grazing angle the value is
-    // far from linear and one Newton step along it falls short; there the
-    // root is narrowed by false position instead.
-    double edge[3], gradientAsDouble[3];
-    for (int k = 0; k < 3; ++k) {
-      edge[k] = static_cast<double>(b[k]) - a[k];
-      gradientAsDouble[k] = gradient[k];
-    }
-    const bool steep =
-        std::fabs(alongEdge) >= kSteepEdge * lengthOf(edge) * lengthOf(gradientAsDouble);
-    // Only a short step is trusted: its error shrinks with its square.
-    const bool shortStep = std::fabs(newton - t) * lengthOf(edge) <= ctx.polishStep;
-    if (ft != 0.0f && steep && shortStep && std::isfinite(newton) &&
-        (beyond ? newton > t && newton < 1.0 : newton > 0.0 && newton < t)) {
-      for (int k = 0; k < 3; ++k) {
-        p[k] = static_cast<float>(static_cast<double>(a[k]) + newton * edge[k]);
-      }
-    } else if (ft != 0.0f) {
-      // A grazing edge, a step out of the bracket or no usable gradient.
-      bool onSurface = false;
-      for (int k = 0; k < kEdgeSteps && !onSurface; ++k) {
-        double next = negative(ft) == negative(fa) ? t + (1.0 - t) * ft / (static_cast<double>(ft) - fb)
-                                                   : t * fa / (static_cast<double>(fa) - ft);
-        if (!(next > 0.0 && next < 1.0)) break;
-        t = next;
-        ft = evaluateAt(ctx.function, a, b, t, p);
-        ++*evaluations;
-        onSurface = !(std::fabs(ft) > kRootTolerance * slope);
-      }
-      if (!onSurface) polishAlongGradient(ctx, p, normal, evaluations);
-    }
+  VertexSearch s;
+  std::copy(a, a + 3, s.a);
+  std::copy(b, b + 3, s.b);
+  s.fa = fa;
+  s.fb = fb;
+  beginVertex(ctx, s, evaluations, first);
+  while (s.searching && nextStep(s)) {
+    ++*evaluations;
+    stepTaken(s, ctx.function.plainValue(s.p[0], s.p[1], s.p[2]));
   }
-  // The polish may step off a box face; the box ends the surface there.
-  for (int k = 0; k < 3; ++k) p[k] = std::clamp(p[k], ctx.grid.origin[k], ctx.grid.upper[k]);
-  PlacedVertex vertex;
-  std::copy(p, p + 3, vertex.position);
-  if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
-    // No usable gradient: along the edge, towards the end that lies outside.
-    double towardsB = (negative(fb) == ctx.outsideNegative) ? 1.0 : -1.0;
-    for (int k = 0; k < 3; ++k) normal[k] = (static_cast<double>(b[k]) - a[k]) * towardsB;
-    unitOrZero(normal);
-  }
-  for (int k = 0; k < 3; ++k) vertex.normal[k] = static_cast<float>(normal[k]);
-  return vertex;
+  return finishVertex(ctx, s, evaluations);
 }
-
 
 // The vertex where the surface is closed by the box: at the grid point
 // (grid indices) next to a virtual point, with the box's outward normal
@@ -570,8 +629,14 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block) {
   std::vector<float> values(count), gradients(3 * static_cast<size_t>(count));
   ctx.function.valuesAndExactGradients(points.data(), count, values.data(), gradients.data());
   block.evaluations += count;
+  std::vector<VertexSearch> searches(edges.size());
   int next = 0;
-  for (const Edge& edge : edges) {
+  for (size_t e = 0; e < edges.size(); ++e) {
+    const Edge& edge = edges[e];
+    VertexSearch& search = searches[e];
+    edgeEnds(ctx, edge.real, edge.axis, search.a, search.b);
+    search.fa = edge.fa;
+    search.fb = edge.fb;
     float first[4];
     const bool evaluated = edge.fa != 0.0f && edge.fb != 0.0f;
     if (evaluated) {
@@ -579,8 +644,28 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block) {
       std::copy(&gradients[3 * next], &gradients[3 * next] + 3, first + 1);
       ++next;
     }
-    block.placed[edge.key] = placeEdgeVertex(ctx, edge.real, edge.axis, edge.fa, edge.fb,
-                                             &block.evaluations, evaluated ? first : nullptr);
+    beginVertex(ctx, search, &block.evaluations, evaluated ? first : nullptr);
+  }
+  // The false-position steps of the grazing edges, each step of all of them
+  // at once (plainValues gives plainValue's bits).
+  std::vector<int> stepping;
+  for (int round = 0; round < kEdgeSteps; ++round) {
+    stepping.clear();
+    points.clear();
+    for (size_t e = 0; e < searches.size(); ++e) {
+      VertexSearch& search = searches[e];
+      if (!search.searching || !nextStep(search)) continue;
+      stepping.push_back(static_cast<int>(e));
+      points.insert(points.end(), search.p, search.p + 3);
+    }
+    if (stepping.empty()) break;
+    const int stepCount = static_cast<int>(stepping.size());
+    ctx.function.plainValues(points.data(), stepCount, values.data());
+    block.evaluations += stepCount;
+    for (int e = 0; e < stepCount; ++e) stepTaken(searches[stepping[e]], values[e]);
+  }
+  for (size_t e = 0; e < edges.size(); ++e) {
+    block.placed[edges[e].key] = finishVertex(ctx, searches[e], &block.evaluations);
   }
 }
 
