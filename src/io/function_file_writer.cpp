@@ -12,6 +12,7 @@
 
 #include <omp.h>
 
+#include "core/fixed_decimal.h"
 #include "io/console_progress.h"
 #include "core/error.h"
 #include "io/output_file.h"
@@ -35,7 +36,27 @@ void collect(const FunctionCell& cell, std::vector<const BasisFunction*>& out) {
 // and written in order, which gives the same bytes for any thread count.
 constexpr int kFormatChunk = 4096;
 
+// The record's line through writeFixedSix: the same text as printf's, about
+// ten times faster. False (nothing appended) when a number needs printf.
+bool appendRecordFast(std::string& out, const BasisFunction& f) {
+  const float numbers[14] = {f.centre[0], f.centre[1], f.centre[2], f.coeff[0], f.coeff[1],
+                             f.coeff[2],  f.coeff[3],  f.coeff[4],  f.coeff[5], f.coeff[6],
+                             f.coeff[7],  f.coeff[8],  f.coeff[9],  f.radius};
+  char line[14 * (kFixedSixMax + 1) + 16];
+  char* p = line;
+  for (float number : numbers) {
+    const std::size_t length = writeFixedSix(p, number);
+    if (length == 0) return false;
+    p += length;
+    *p++ = ' ';
+  }
+  p += std::snprintf(p, 16, "%d\n", f.level);
+  out.append(line, static_cast<size_t>(p - line));
+  return true;
+}
+
 void appendRecord(std::string& out, const BasisFunction& f) {
+  if (appendRecordFast(out, f)) return;
   const float* c = f.coeff;
   char line[512];
   const int length =
