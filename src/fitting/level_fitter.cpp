@@ -87,6 +87,25 @@ int dropSelf(std::vector<int>& answer, int self) {
 
 }  // namespace
 
+void functionValues(const ImplicitFunction& function, const float* xyz, int count, float* values,
+                    bool plain) {
+  if (plain) {
+    const int chunks = (count + kEvaluationChunk - 1) / kEvaluationChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int c = 0; c < chunks; ++c) {
+      const int first = c * kEvaluationChunk;
+      function.plainValues(xyz + 3 * static_cast<size_t>(first),
+                           std::min(kEvaluationChunk, count - first), values + first);
+    }
+    return;
+  }
+#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
+  for (int i = 0; i < count; ++i) {
+    const float* p = xyz + 3 * static_cast<size_t>(i);
+    values[i] = function.value(p[0], p[1], p[2]);
+  }
+}
+
 void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNumber) {
   stats = LevelStats{};
   kdTree.reset();
@@ -100,27 +119,8 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
     const Clock::time_point start = Clock::now();
     const int n = centres.count;
     centres.values.assign(n, 0.0f);
-    float* values = centres.values.data();
-    const ImplicitFunction& current = *function;
-    // Evaluation only reads the function, and each centre's value depends on
-    // nothing else, so any thread count stores the same values. The plain
-    // values come a chunk of consecutive centres at a time (neighbours, in
-    // the octree's order), which plainValues evaluates together.
-    if (plainValues) {
-      const int chunks = (n + kEvaluationChunk - 1) / kEvaluationChunk;
-#pragma omp parallel for schedule(dynamic, 1)
-      for (int c = 0; c < chunks; ++c) {
-        const int first = c * kEvaluationChunk;
-        current.plainValues(centres.position(first), std::min(kEvaluationChunk, n - first),
-                            values + first);
-      }
-    } else {
-#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
-      for (int i = 0; i < n; ++i) {
-        const float* p = centres.position(i);
-        values[i] = current.value(p[0], p[1], p[2]);
-      }
-    }
+    // Consecutive centres are neighbours in the octree's order.
+    functionValues(*function, centres.positions.data(), n, centres.values.data(), plainValues);
     stats.evaluationSeconds = secondsSince(start);
   }
   stats.selectedCount = centres.count;

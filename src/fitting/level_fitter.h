@@ -45,12 +45,15 @@ inline double levelWeight(double d, float radius, bool plain) {
   if (!plain) return weight(d, radius);
   const double supportRadius = radius;
   if (supportRadius < d) return 0.0;
-  const double t = d / supportRadius;
-  const double u = 1.0 - t;
-  const double u2 = u * u;
-  const double u5 = u2 * u2 * u;
-  return u5 * u * ((35.0 * t + 18.0) * t + 3.0);
+  return plainWeightAt(d / supportRadius);
 }
+
+// The function's values at `count` points (xyz: x, y, z each) into values,
+// on every thread: plainValue's (`plain`, in fixed chunks of consecutive
+// points, which plainValues evaluates together) or value's. Each value
+// depends on its point alone, so any thread count stores the same values.
+void functionValues(const ImplicitFunction& function, const float* xyz, int count, float* values,
+                    bool plain);
 
 struct LevelFitter {
   ImplicitFunction* function = nullptr;

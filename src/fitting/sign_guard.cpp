@@ -34,12 +34,6 @@ constexpr int kFaceProbesPerSide = 4;
 
 constexpr int kProbeChunk = 64;
 
-// Probes whose function value before the level is needed are evaluated this
-// many at a time (consecutive probes, of neighbouring centres in the level's
-// order, lie close together, which plainValues evaluates together); the
-// chunks are fixed by index, so any thread count reads the same values.
-constexpr int kEvaluationChunk = 256;
-
 // The first round probes from one centre per cube of this many steps (the
 // first centre in the level's order that falls in it): a pocket that a
 // level leaves behind spans several steps, so a sparse set of probes finds
@@ -218,6 +212,8 @@ void judgeProbe(Probe& probe, double before) {
 // Judges every pending probe, with the function before the level evaluated
 // at all of them together.
 void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
+  // Consecutive pending probes belong to neighbouring centres in the
+  // level's order, so they lie close together.
   std::vector<int> pending;
   for (size_t e = 0; e < probes.size(); ++e) {
     if (probes[e].pending) pending.push_back(static_cast<int>(e));
@@ -228,21 +224,7 @@ void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
     std::copy(probes[pending[e]].position, probes[pending[e]].position + 3, &xyz[3 * e]);
   }
   std::vector<float> before(count);
-  const ImplicitFunction& function = *fitter.function;
-  if (fitter.plainValues) {
-    const int chunks = (count + kEvaluationChunk - 1) / kEvaluationChunk;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int c = 0; c < chunks; ++c) {
-      const int first = c * kEvaluationChunk;
-      function.plainValues(&xyz[3 * first], std::min(kEvaluationChunk, count - first),
-                           &before[first]);
-    }
-  } else {
-#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
-    for (int e = 0; e < count; ++e) {
-      before[e] = function.value(xyz[3 * e], xyz[3 * e + 1], xyz[3 * e + 2]);
-    }
-  }
+  functionValues(*fitter.function, xyz.data(), count, before.data(), fitter.plainValues);
   for (int e = 0; e < count; ++e) judgeProbe(probes[pending[e]], before[e]);
 }
 

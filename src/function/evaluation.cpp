@@ -235,10 +235,8 @@ struct ExactGradientTerm {
                     const QuadricCoefficients& c) {
     const double inverse = 1.0 / static_cast<double>(radius);
     const double t = std::sqrt(distSq) * inverse;
-    const double u = 1.0 - t;
-    const double u2 = u * u;
-    const double u5 = u2 * u2 * u;
-    const double w = u5 * u * ((35.0 * t + 18.0) * t + 3.0);
+    double u5;
+    const double w = plainWeightAt(t, &u5);
     // d/dr of (1 - t)^6 (35 t^2 + 18 t + 3) is -56 t (1 - t)^5 (5 t + 1) / R;
     // divided by r it multiplies d.
     const double k = -56.0 * u5 * (5.0 * t + 1.0) * (inverse * inverse);
@@ -257,10 +255,7 @@ struct PlainValueTerm {
   double operator()(double dx, double dy, double dz, double distSq, float radius,
                     const QuadricCoefficients& c) const {
     const double t = std::sqrt(distSq) * (1.0 / static_cast<double>(radius));
-    const double u = 1.0 - t;
-    const double u2 = u * u;
-    const double u5 = u2 * u2 * u;
-    return u5 * u * ((35.0 * t + 18.0) * t + 3.0) * quadric(c, dx, dy, dz);
+    return plainWeightAt(t) * quadric(c, dx, dy, dz);
   }
 };
 
