@@ -198,6 +198,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   fitter.plainValues = options.solver == SolverKind::Schwarz;
   fitter.signGuard = options.signGuard;
   points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
+  if (options.signGuard) fitter.samples = &points;
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {

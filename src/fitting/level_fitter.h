@@ -22,6 +22,8 @@
 
 namespace wendfit {
 
+class SampleSides;
+
 // What the last fitLevel call did and how long its phases took (wall-clock
 // seconds). Filled by every call; cheap enough to keep on in production.
 struct LevelStats {
@@ -78,6 +80,12 @@ struct LevelFitter {
   // point is outside the surface).
   float pointsMin[3] = {0, 0, 0};
   float pointsMax[3] = {0, 0, 0};
+  // The oriented points being fitted (for signGuard: which side of them a
+  // probe lies on; nullptr: only probes along normals are judged). Must
+  // outlive the fitter.
+  const PointSet* samples = nullptr;
+  // Built from samples by the first guarded level and kept for the others.
+  std::shared_ptr<const SampleSides> sampleSides;
   // Console for the level's lines and the solver's progress (nullptr: silent).
   std::FILE* console = nullptr;
 

@@ -10,6 +10,7 @@
 #include <omp.h>
 
 #include "fitting/level_fitter.h"
+#include "fitting/sample_sides.h"
 #include "function/basis_function.h"
 #include "core/error.h"
 
@@ -26,7 +27,26 @@ constexpr double kRadiusPerStep = 4.0;
 // lands (a pocket past a tip sits one to three steps out); inside one step,
 // as deeper points soon lie nearer another wall.
 constexpr double kProbeSteps[] = {1.0, 2.0, 4.0, -1.0};
-constexpr int kProbesPerCentre = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
+constexpr int kNormalProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
+
+// Near a two-sided sheet (a flap thinner than the sampling, whose walls'
+// normals point away from each other) a level's corrections spill into
+// empty space in every direction, where no normal points. Every node of a
+// lattice of one step within this many steps of a probed centre that lies
+// closer than kThinReachSteps to a two-sided sample is probed too; its side
+// comes from the samples' winding number, not from normals.
+constexpr int kLatticeReachSteps = 3;
+constexpr double kThinReachSteps = 2.0;
+constexpr int kProbesPerCentre = kNormalProbes;
+
+// Winding numbers below this are outside, above kInsideWinding inside;
+// between them a probe's side is left undecided and it is not judged.
+constexpr double kOutsideWinding = 0.25;
+constexpr double kInsideWinding = 0.75;
+
+// A probe across the normal nearer to the samples than this many steps lies
+// on the surface, where the sign has nothing to keep.
+constexpr double kLeastOffSurfaceSteps = 0.5;
 
 // Probes per side of each face of the function's box (a grid of this
 // squared on every face).
@@ -141,6 +161,7 @@ struct ProbeContext {
   const LevelFitter& fitter;
   const RecordIndex& records;
   double step;
+  const SampleSides* sides;  // nullptr: no probes across normals
 };
 
 bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
@@ -228,6 +249,35 @@ void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
   for (int e = 0; e < count; ++e) judgeProbe(probes[pending[e]], before[e]);
 }
 
+// A probe away from the normals: the level's change first (cheap), then,
+// only where the change pushes towards a side, whether the probe lies on
+// the other side by the samples' winding number. Its distance and outward
+// direction are those from the nearest sample.
+void measureAcross(const ProbeContext& context, std::vector<int>& answer, Probe& probe) {
+  const float* p = probe.position;
+  if (!insideFunctionBox(*context.fitter.function, p)) return;
+  const float radius = context.fitter.radius;
+  context.records.query(p, radius, answer);
+  double change = 0;
+  for (int i : answer) {
+    change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
+  }
+  if (!(change != 0)) return;
+  float nearest[3];
+  const double distance = context.sides->nearestDistance(p, nearest);
+  if (!(distance >= kLeastOffSurfaceSteps * context.step)) return;
+  const double winding = context.sides->winding(p);
+  const bool outside = winding < kOutsideWinding;
+  if (change > 0 ? !outside : !(winding > kInsideWinding)) return;
+  for (int a = 0; a < 3; ++a) {
+    const double outward = (static_cast<double>(p[a]) - nearest[a]) / distance;
+    probe.normal[a] = static_cast<float>(outside ? outward : -outward);
+  }
+  probe.pending = true;
+  probe.distance = outside ? distance : -distance;
+  probe.change = change;
+}
+
 // The probes of centre j. A probe counts only where it lies on its own side
 // of the tangent plane of every centre nearer to it than its own, so that
 // the normals agree on the side it is on (an inside probe through a spike
@@ -241,7 +291,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
   const float* nrm = centres.normal(j);
   if (nrm[0] == 0.0f && nrm[1] == 0.0f && nrm[2] == 0.0f) return;
   const float radius = context.fitter.radius;
-  for (int k = 0; k < kProbesPerCentre; ++k) {
+  for (int k = 0; k < kNormalProbes; ++k) {
     Probe& probe = probes[k];
     const double offset = kProbeSteps[k] * context.step;
     for (int a = 0; a < 3; ++a) {
@@ -325,6 +375,58 @@ std::vector<char> sparseCentres(const PointSet& centres, const float boxMin[3], 
   return chosen;
 }
 
+// The lattice probes around the centres `from` that lie near a two-sided
+// sample, in lattice order (which does not depend on the thread count).
+std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<int>& from) {
+  if (!context.sides) return {};
+  const LevelFitter& fitter = context.fitter;
+  const int count = static_cast<int>(from.size());
+  std::vector<char> thin(count, 0);
+#pragma omp parallel for schedule(dynamic, kProbeChunk)
+  for (int e = 0; e < count; ++e) {
+    thin[e] = context.sides->twoSidedDistance(fitter.centres.position(from[e])) <
+              kThinReachSteps * context.step;
+  }
+  constexpr int kKeyBits = 21;
+  constexpr long long kLastNode = (1LL << kKeyBits) - 1;
+  const float* boxMin = fitter.function->boxMin();
+  std::vector<long long> keys;
+  for (int e = 0; e < count; ++e) {
+    if (!thin[e]) continue;
+    const float* c = fitter.centres.position(from[e]);
+    long long node[3];
+    for (int a = 0; a < 3; ++a) {
+      node[a] = static_cast<long long>(std::floor((static_cast<double>(c[a]) - boxMin[a]) / context.step + 0.5));
+    }
+    for (int dx = -kLatticeReachSteps; dx <= kLatticeReachSteps; ++dx) {
+      for (int dy = -kLatticeReachSteps; dy <= kLatticeReachSteps; ++dy) {
+        for (int dz = -kLatticeReachSteps; dz <= kLatticeReachSteps; ++dz) {
+          const long long at[3] = {node[0] + dx, node[1] + dy, node[2] + dz};
+          long long key = 0;
+          for (int a = 0; a < 3; ++a) key = (key << kKeyBits) | std::clamp(at[a], 0LL, kLastNode);
+          keys.push_back(key);
+        }
+      }
+    }
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const int probeCount = static_cast<int>(keys.size());
+  std::vector<Probe> probes(probeCount);
+  const int threads = omp_get_max_threads();
+  std::vector<std::vector<int>> answers(threads);
+#pragma omp parallel for schedule(dynamic, kProbeChunk)
+  for (int e = 0; e < probeCount; ++e) {
+    Probe& probe = probes[e];
+    for (int a = 0; a < 3; ++a) {
+      const long long index = (keys[e] >> (kKeyBits * (2 - a))) & kLastNode;
+      probe.position[a] = static_cast<float>(boxMin[a] + static_cast<double>(index) * context.step);
+    }
+    measureAcross(context, answers[omp_get_thread_num()], probe);
+  }
+  return probes;
+}
+
 // Probes from the centres marked in `probed` (and, with `faces`, the box's
 // faces); returns the wrong probes in centre order, which does not depend
 // on the thread count.
@@ -353,6 +455,8 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
       probeCentre(context, tree, from[e], nearBuffers[thread].data(), answers[thread], own);
     }
   }
+  std::vector<Probe> lattice = latticeProbes(context, from);
+  probes.insert(probes.end(), lattice.begin(), lattice.end());
   // The shell between the points' box and the function's box is all
   // outside, but only the coarse levels reach far into it, and there the
   // function fades towards the offset: its faces are where a wrong-sign
@@ -461,6 +565,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
 
 int guardLevelSigns(LevelFitter& fitter) {
   const int n = fitter.count;
+  if (!fitter.sampleSides && fitter.samples) fitter.sampleSides = std::make_shared<SampleSides>(*fitter.samples);
   const double step = static_cast<double>(fitter.radius) / kRadiusPerStep;
   std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);
   std::vector<char> probed =
@@ -469,7 +574,7 @@ int guardLevelSigns(LevelFitter& fitter) {
   // serves the next round's probes.
   std::unique_ptr<RecordIndex> records = std::make_unique<RecordIndex>(fitter);
   for (int round = 0; round < kSignGuardRounds; ++round) {
-    const ProbeContext context{fitter, *records, step};
+    const ProbeContext context{fitter, *records, step, fitter.sampleSides.get()};
     const std::vector<Probe> wrong = wrongProbes(context, probed, round == 0);
     if (wrong.empty()) break;
     const long long m = static_cast<long long>(fitter.basisFunctions.size()) + wrong.size();

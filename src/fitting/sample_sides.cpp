@@ -1,0 +1,204 @@
+#include "fitting/sample_sides.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "spatial/kd_tree.h"
+
+namespace wendfit {
+
+namespace {
+
+// Samples per leaf of the tree.
+constexpr int kLeafSamples = 8;
+
+// A node contributes as one dipole when the point is farther from its centre
+// than this many node radii; the dipole's error then falls off as the cube
+// of the ratio's inverse.
+constexpr double kFarRatio = 2.0;
+
+// The area of a sample is measured over a ball of this many median spacings.
+constexpr double kAreaSpacings = 2.0;
+
+// Samples facing each other more squarely than this cosine make a sheet
+// two-sided.
+constexpr double kOppositeCosine = -0.5;
+
+constexpr double kFourPi = 4.0 * 3.14159265358979323846;
+
+double term(const double centre[3], const double dipole[3], const float q[3]) {
+  const double dx = centre[0] - q[0];
+  const double dy = centre[1] - q[1];
+  const double dz = centre[2] - q[2];
+  const double distSq = dx * dx + dy * dy + dz * dz;
+  if (!(distSq > 0)) return 0.0;
+  const double dist = std::sqrt(distSq);
+  return (dipole[0] * dx + dipole[1] * dy + dipole[2] * dz) / (kFourPi * distSq * dist);
+}
+
+}  // namespace
+
+SampleSides::SampleSides(const PointSet& samples) {
+  PointSet kept;
+  int count = 0;
+  for (int i = 0; i < samples.count; ++i) {
+    const float* n = samples.normal(i);
+    if (n[0] != 0.0f || n[1] != 0.0f || n[2] != 0.0f) ++count;
+  }
+  kept.allocate(count);
+  for (int i = 0, k = 0; i < samples.count; ++i) {
+    const float* n = samples.normal(i);
+    if (n[0] == 0.0f && n[1] == 0.0f && n[2] == 0.0f) continue;
+    const float* p = samples.position(i);
+    kept.setPosition(k, p[0], p[1], p[2]);
+    kept.setNormal(k, n[0], n[1], n[2]);
+    ++k;
+  }
+  if (count == 0) return;
+  // The kd-tree reorders the copy; everything below uses that order.
+  KdTree tree(kept);
+  positions_ = kept.positions;
+  normals_ = kept.normals;
+  spacing_ = wendfit::medianSpacing(NearestPoints(kept.positions.data(), count));
+
+  areas_.assign(count, 0.0);
+  const double rho = kAreaSpacings * spacing_;
+  std::vector<int> found;
+  for (int i = 0; i < count; ++i) {
+    const float* n = kept.normal(i);
+    int facing = 0;
+    bool opposite = false;
+    if (rho > 0) tree.query(kept.position(i), static_cast<float>(rho), found);
+    for (int j : found) {
+      const float* m = kept.normal(j);
+      const double cosine = static_cast<double>(n[0]) * m[0] + static_cast<double>(n[1]) * m[1] +
+                            static_cast<double>(n[2]) * m[2];
+      if (cosine > 0) ++facing;
+      if (cosine < kOppositeCosine) opposite = true;
+    }
+    if (opposite) twoSided_.insert(twoSided_.end(), kept.position(i), kept.position(i) + 3);
+    areas_[i] = facing > 0 ? 3.14159265358979323846 * rho * rho / facing : 0.0;
+  }
+  nodes_.reserve(static_cast<size_t>(2 * count / kLeafSamples + 2));
+  build(0, count);
+  // Over the tree's final order, which the build has just settled.
+  nearest_.emplace_back(positions_.data(), count);
+  nearestTwoSided_.emplace_back(twoSided_.data(), static_cast<int>(twoSided_.size() / 3));
+}
+
+int SampleSides::build(int begin, int end) {
+  const int index = static_cast<int>(nodes_.size());
+  nodes_.emplace_back();
+  Node node;
+  node.begin = begin;
+  node.end = end;
+  double area = 0;
+  double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                  std::numeric_limits<double>::infinity()};
+  double hi[3] = {-lo[0], -lo[1], -lo[2]};
+  for (int i = begin; i < end; ++i) {
+    const double a = areas_[i];
+    area += a;
+    for (int k = 0; k < 3; ++k) {
+      const double p = positions_[3 * static_cast<size_t>(i) + k];
+      node.centre[k] += a * p;
+      node.dipole[k] += a * normals_[3 * static_cast<size_t>(i) + k];
+      lo[k] = std::min(lo[k], p);
+      hi[k] = std::max(hi[k], p);
+    }
+  }
+  for (int k = 0; k < 3; ++k) node.centre[k] = area > 0 ? node.centre[k] / area : 0.5 * (lo[k] + hi[k]);
+  for (int i = begin; i < end; ++i) {
+    double distSq = 0;
+    for (int k = 0; k < 3; ++k) {
+      const double d = positions_[3 * static_cast<size_t>(i) + k] - node.centre[k];
+      distSq += d * d;
+    }
+    node.radius = std::max(node.radius, std::sqrt(distSq));
+  }
+  if (end - begin > kLeafSamples) {
+    int axis = 0;
+    for (int k = 1; k < 3; ++k) {
+      if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
+    }
+    // Median split on the longest axis, moving positions, normals and areas
+    // together through an index permutation.
+    std::vector<int> order(end - begin);
+    std::iota(order.begin(), order.end(), begin);
+    const int middle = (end - begin) / 2;
+    std::nth_element(order.begin(), order.begin() + middle, order.end(), [&](int a, int b) {
+      const float pa = positions_[3 * static_cast<size_t>(a) + axis];
+      const float pb = positions_[3 * static_cast<size_t>(b) + axis];
+      return pa < pb || (pa == pb && a < b);
+    });
+    std::vector<float> p(3 * order.size());
+    std::vector<float> n(3 * order.size());
+    std::vector<double> a(order.size());
+    for (size_t e = 0; e < order.size(); ++e) {
+      for (int k = 0; k < 3; ++k) {
+        p[3 * e + k] = positions_[3 * static_cast<size_t>(order[e]) + k];
+        n[3 * e + k] = normals_[3 * static_cast<size_t>(order[e]) + k];
+      }
+      a[e] = areas_[order[e]];
+    }
+    std::copy(p.begin(), p.end(), positions_.begin() + 3 * static_cast<size_t>(begin));
+    std::copy(n.begin(), n.end(), normals_.begin() + 3 * static_cast<size_t>(begin));
+    std::copy(a.begin(), a.end(), areas_.begin() + begin);
+    node.left = build(begin, begin + middle);
+    node.right = build(begin + middle, end);
+  }
+  nodes_[index] = node;
+  return index;
+}
+
+double SampleSides::winding(const float q[3]) const {
+  if (nodes_.empty()) return 0.0;
+  double sum = 0;
+  int stack[64];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const Node& node = nodes_[stack[--top]];
+    const double dx = node.centre[0] - q[0];
+    const double dy = node.centre[1] - q[1];
+    const double dz = node.centre[2] - q[2];
+    const double far = kFarRatio * node.radius;
+    if (dx * dx + dy * dy + dz * dz > far * far) {
+      sum += term(node.centre, node.dipole, q);
+    } else if (node.left < 0) {
+      for (int i = node.begin; i < node.end; ++i) {
+        const double p[3] = {positions_[3 * static_cast<size_t>(i)], positions_[3 * static_cast<size_t>(i) + 1],
+                             positions_[3 * static_cast<size_t>(i) + 2]};
+        const double an[3] = {areas_[i] * normals_[3 * static_cast<size_t>(i)],
+                              areas_[i] * normals_[3 * static_cast<size_t>(i) + 1],
+                              areas_[i] * normals_[3 * static_cast<size_t>(i) + 2]};
+        sum += term(p, an, q);
+      }
+    } else {
+      // Right pushed first: the left child is summed first.
+      stack[top++] = node.right;
+      stack[top++] = node.left;
+    }
+  }
+  return sum;
+}
+
+double SampleSides::nearestDistance(const float q[3], float* nearest) const {
+  if (nearest_.empty()) return std::numeric_limits<double>::infinity();
+  double distSq = 0;
+  const int i = nearest_[0].nearest(q, &distSq);
+  if (nearest && i >= 0) std::copy(positions_.begin() + 3 * static_cast<size_t>(i),
+                                   positions_.begin() + 3 * static_cast<size_t>(i) + 3, nearest);
+  return std::sqrt(distSq);
+}
+
+double SampleSides::twoSidedDistance(const float q[3]) const {
+  if (nearestTwoSided_.empty()) return std::numeric_limits<double>::infinity();
+  double distSq = 0;
+  nearestTwoSided_[0].nearest(q, &distSq);
+  return std::sqrt(distSq);
+}
+
+}  // namespace wendfit
