@@ -46,7 +46,7 @@ constexpr double kInsideWinding = 0.75;
 
 // A probe across the normal nearer to the samples than this many steps lies
 // on the surface, where the sign has nothing to keep.
-constexpr double kLeastOffSurfaceSteps = 0.5;
+constexpr double kLeastOffSurfaceSteps = 0.25;
 
 // Probes per side of each face of the function's box (a grid of this
 // squared on every face).
