@@ -38,6 +38,10 @@ constexpr int kMinNormalNeighbours = 4;
 // A neighbourhood whose normals cancel out (the two sides of a thin part)
 // has no consensus: the mean of its unit normals must be at least this long.
 constexpr double kMinConsensus = 0.8;
+
+// A normal that this many of its voting neighbours share is taken as the
+// wall of a two-sided sheet, not as a wrong normal.
+constexpr int kMinAllies = 3;
 // cos 60 degrees: beyond this a normal is far off its neighbourhood.
 constexpr double kStrayCosine = 0.5;
 
@@ -279,14 +283,21 @@ NormalStatus judgeNormal(const PointSet& points, const std::vector<Eigen::Vector
   const Eigen::Vector3d across = all.normalized();
   Eigen::Vector3d sum = Eigen::Vector3d::Zero();
   int used = 0;
+  int alike = 0;
   for (int j : found) {
     if (j == i) continue;
     const Eigen::Vector3d d = positionOf(points, j) - p;
     if (std::fabs(d.dot(across)) > 0.5 * d.norm() + 2.0 * sigma) continue;
     sum += units[j];
     ++used;
+    if (units[j].dot(normal) > kStrayCosine) ++alike;
   }
   if (used < kMinNormalNeighbours || sum.norm() < kMinConsensus * used) return NormalStatus::Agrees;
+  // A sheet thinner than the noise band, sampled on both sides, puts both
+  // walls' samples in one plane: the side with fewer samples there is
+  // outvoted, yet many of its neighbours face its way. A wrong normal has
+  // few such allies.
+  if (alike >= kMinAllies) return NormalStatus::Agrees;
   const double cosine = normal.dot(sum.normalized());
   if (cosine < -kStrayCosine) return NormalStatus::Flipped;
   if (cosine < kStrayCosine) return NormalStatus::Stray;
