@@ -39,9 +39,12 @@ constexpr int kMinNormalNeighbours = 4;
 // has no consensus: the mean of its unit normals must be at least this long.
 constexpr double kMinConsensus = 0.8;
 
-// A normal that this many of its voting neighbours share is taken as the
-// wall of a two-sided sheet, not as a wrong normal.
+// A normal that at least kMinAllies and one in kVotesPerAlly of its voting
+// neighbours share is taken as the wall of a two-sided sheet, not as a
+// wrong normal (wrong normals are rare: a few percent share a neighbourhood
+// by chance).
 constexpr int kMinAllies = 3;
+constexpr int kVotesPerAlly = 10;
 // cos 60 degrees: beyond this a normal is far off its neighbourhood.
 constexpr double kStrayCosine = 0.5;
 
@@ -297,7 +300,7 @@ NormalStatus judgeNormal(const PointSet& points, const std::vector<Eigen::Vector
   // walls' samples in one plane: the side with fewer samples there is
   // outvoted, yet many of its neighbours face its way. A wrong normal has
   // few such allies.
-  if (alike >= kMinAllies) return NormalStatus::Agrees;
+  if (alike >= kMinAllies && alike * kVotesPerAlly >= used) return NormalStatus::Agrees;
   const double cosine = normal.dot(sum.normalized());
   if (cosine < -kStrayCosine) return NormalStatus::Flipped;
   if (cosine < kStrayCosine) return NormalStatus::Stray;
