@@ -65,21 +65,29 @@ SampleSides::SampleSides(const PointSet& samples) {
 
   areas_.assign(count, 0.0);
   const double rho = kAreaSpacings * spacing_;
-  std::vector<int> found;
-  for (int i = 0; i < count; ++i) {
-    const float* n = kept.normal(i);
-    int facing = 0;
-    bool opposite = false;
-    if (rho > 0) tree.query(kept.position(i), static_cast<float>(rho), found);
-    for (int j : found) {
-      const float* m = kept.normal(j);
-      const double cosine = static_cast<double>(n[0]) * m[0] + static_cast<double>(n[1]) * m[1] +
-                            static_cast<double>(n[2]) * m[2];
-      if (cosine > 0) ++facing;
-      if (cosine < kOppositeCosine) opposite = true;
+  // Each sample's area and two-sidedness depend on it alone: any thread
+  // count gives the same.
+  std::vector<char> twoSided(count, 0);
+#pragma omp parallel
+  {
+    std::vector<int> found;
+#pragma omp for schedule(dynamic, 256)
+    for (int i = 0; i < count; ++i) {
+      const float* n = kept.normal(i);
+      int facing = 0;
+      if (rho > 0) tree.query(kept.position(i), static_cast<float>(rho), found);
+      for (int j : found) {
+        const float* m = kept.normal(j);
+        const double cosine = static_cast<double>(n[0]) * m[0] + static_cast<double>(n[1]) * m[1] +
+                              static_cast<double>(n[2]) * m[2];
+        if (cosine > 0) ++facing;
+        if (cosine < kOppositeCosine) twoSided[i] = 1;
+      }
+      areas_[i] = facing > 0 ? 3.14159265358979323846 * rho * rho / facing : 0.0;
     }
-    if (opposite) twoSided_.insert(twoSided_.end(), kept.position(i), kept.position(i) + 3);
-    areas_[i] = facing > 0 ? 3.14159265358979323846 * rho * rho / facing : 0.0;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (twoSided[i]) twoSided_.insert(twoSided_.end(), kept.position(i), kept.position(i) + 3);
   }
   nodes_.reserve(static_cast<size_t>(2 * count / kLeafSamples + 2));
   build(0, count);
