@@ -90,13 +90,28 @@ SampleSides::SampleSides(const PointSet& samples) {
     if (twoSided[i]) twoSided_.insert(twoSided_.end(), kept.position(i), kept.position(i) + 3);
   }
   nodes_.reserve(static_cast<size_t>(2 * count / kLeafSamples + 2));
-  build(0, count);
+  std::vector<int> order(count);
+  std::iota(order.begin(), order.end(), 0);
+  build(order, 0, count);
+  // The samples in tree order, so that every node is a range of them.
+  std::vector<float> positions(positions_.size());
+  std::vector<float> normals(normals_.size());
+  std::vector<double> areas(areas_.size());
+  for (int e = 0; e < count; ++e) {
+    const size_t i = static_cast<size_t>(order[e]);
+    std::copy(&positions_[3 * i], &positions_[3 * i] + 3, &positions[3 * static_cast<size_t>(e)]);
+    std::copy(&normals_[3 * i], &normals_[3 * i] + 3, &normals[3 * static_cast<size_t>(e)]);
+    areas[e] = areas_[i];
+  }
+  positions_ = std::move(positions);
+  normals_ = std::move(normals);
+  areas_ = std::move(areas);
   // Over the tree's final order, which the build has just settled.
   nearest_.emplace_back(positions_.data(), count);
   nearestTwoSided_.emplace_back(twoSided_.data(), static_cast<int>(twoSided_.size() / 3));
 }
 
-int SampleSides::build(int begin, int end) {
+int SampleSides::build(std::vector<int>& order, int begin, int end) {
   const int index = static_cast<int>(nodes_.size());
   nodes_.emplace_back();
   Node node;
@@ -106,22 +121,24 @@ int SampleSides::build(int begin, int end) {
   double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                   std::numeric_limits<double>::infinity()};
   double hi[3] = {-lo[0], -lo[1], -lo[2]};
-  for (int i = begin; i < end; ++i) {
+  for (int e = begin; e < end; ++e) {
+    const size_t i = static_cast<size_t>(order[e]);
     const double a = areas_[i];
     area += a;
     for (int k = 0; k < 3; ++k) {
-      const double p = positions_[3 * static_cast<size_t>(i) + k];
+      const double p = positions_[3 * i + k];
       node.centre[k] += a * p;
-      node.dipole[k] += a * normals_[3 * static_cast<size_t>(i) + k];
+      node.dipole[k] += a * normals_[3 * i + k];
       lo[k] = std::min(lo[k], p);
       hi[k] = std::max(hi[k], p);
     }
   }
   for (int k = 0; k < 3; ++k) node.centre[k] = area > 0 ? node.centre[k] / area : 0.5 * (lo[k] + hi[k]);
-  for (int i = begin; i < end; ++i) {
+  for (int e = begin; e < end; ++e) {
+    const size_t i = static_cast<size_t>(order[e]);
     double distSq = 0;
     for (int k = 0; k < 3; ++k) {
-      const double d = positions_[3 * static_cast<size_t>(i) + k] - node.centre[k];
+      const double d = positions_[3 * i + k] - node.centre[k];
       distSq += d * d;
     }
     node.radius = std::max(node.radius, std::sqrt(distSq));
@@ -131,31 +148,16 @@ int SampleSides::build(int begin, int end) {
     for (int k = 1; k < 3; ++k) {
       if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
     }
-    // Median split on the longest axis, moving positions, normals and areas
-    // together through an index permutation.
-    std::vector<int> order(end - begin);
-    std::iota(order.begin(), order.end(), begin);
-    const int middle = (end - begin) / 2;
-    std::nth_element(order.begin(), order.begin() + middle, order.end(), [&](int a, int b) {
+    // Median split on the longest axis; ties go by index, so the split
+    // depends on the samples alone.
+    const int middle = begin + (end - begin) / 2;
+    std::nth_element(order.begin() + begin, order.begin() + middle, order.begin() + end, [&](int a, int b) {
       const float pa = positions_[3 * static_cast<size_t>(a) + axis];
       const float pb = positions_[3 * static_cast<size_t>(b) + axis];
       return pa < pb || (pa == pb && a < b);
     });
-    std::vector<float> p(3 * order.size());
-    std::vector<float> n(3 * order.size());
-    std::vector<double> a(order.size());
-    for (size_t e = 0; e < order.size(); ++e) {
-      for (int k = 0; k < 3; ++k) {
-        p[3 * e + k] = positions_[3 * static_cast<size_t>(order[e]) + k];
-        n[3 * e + k] = normals_[3 * static_cast<size_t>(order[e]) + k];
-      }
-      a[e] = areas_[order[e]];
-    }
-    std::copy(p.begin(), p.end(), positions_.begin() + 3 * static_cast<size_t>(begin));
-    std::copy(n.begin(), n.end(), normals_.begin() + 3 * static_cast<size_t>(begin));
-    std::copy(a.begin(), a.end(), areas_.begin() + begin);
-    node.left = build(begin, begin + middle);
-    node.right = build(begin + middle, end);
+    node.left = build(order, begin, middle);
+    node.right = build(order, middle, end);
   }
   nodes_[index] = node;
   return index;

@@ -55,7 +55,9 @@ class SampleSides {
     int left = -1;  // children (both -1 at a leaf)
     int right = -1;
   };
-  int build(int begin, int end);
+  // Builds the node over order[begin, end) (indices into the samples) and
+  // its subtree, reordering that range; returns the node's index.
+  int build(std::vector<int>& order, int begin, int end);
 
   std::vector<float> positions_;
   std::vector<float> normals_;
