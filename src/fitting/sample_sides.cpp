@@ -108,7 +108,6 @@ SampleSides::SampleSides(const PointSet& samples) {
   areas_ = std::move(areas);
   // Over the tree's final order, which the build has just settled.
   nearest_.emplace_back(positions_.data(), count);
-  nearestTwoSided_.emplace_back(twoSided_.data(), static_cast<int>(twoSided_.size() / 3));
 }
 
 int SampleSides::build(std::vector<int>& order, int begin, int end) {
@@ -201,13 +200,6 @@ double SampleSides::nearestDistance(const float q[3], float* nearest) const {
   const int i = nearest_[0].nearest(q, &distSq);
   if (nearest && i >= 0) std::copy(positions_.begin() + 3 * static_cast<size_t>(i),
                                    positions_.begin() + 3 * static_cast<size_t>(i) + 3, nearest);
-  return std::sqrt(distSq);
-}
-
-double SampleSides::twoSidedDistance(const float q[3]) const {
-  if (nearestTwoSided_.empty()) return std::numeric_limits<double>::infinity();
-  double distSq = 0;
-  nearestTwoSided_[0].nearest(q, &distSq);
   return std::sqrt(distSq);
 }
 

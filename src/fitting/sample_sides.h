@@ -38,10 +38,10 @@ class SampleSides {
   // nullptr) receives that sample's position.
   double nearestDistance(const float q[3], float* nearest) const;
 
-  // Distance from `q` to the nearest two-sided sample: one with a sample
+  // Positions (3 floats each) of the two-sided samples: those with a sample
   // facing the other way within twice the median spacing (a sheet thinner
-  // than the sampling, or a sharp rim). Infinite when there is none.
-  double twoSidedDistance(const float q[3]) const;
+  // than the sampling, or a sharp rim).
+  const std::vector<float>& twoSided() const { return twoSided_; }
 
   double medianSpacing() const { return spacing_; }
 
@@ -64,8 +64,7 @@ class SampleSides {
   std::vector<double> areas_;
   std::vector<Node> nodes_;
   std::vector<NearestPoints> nearest_;  // zero or one index over positions_
-  std::vector<float> twoSided_;         // positions of the two-sided samples
-  std::vector<NearestPoints> nearestTwoSided_;
+  std::vector<float> twoSided_;
   double spacing_ = 0;
 };
 

@@ -381,12 +381,17 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
   if (!context.sides) return {};
   const LevelFitter& fitter = context.fitter;
   const int count = static_cast<int>(from.size());
-  std::vector<char> thin(count, 0);
-#pragma omp parallel for schedule(dynamic, kProbeChunk)
-  for (int e = 0; e < count; ++e) {
-    thin[e] = context.sides->twoSidedDistance(fitter.centres.position(from[e])) <
-              kThinReachSteps * context.step;
+  // Centres near a two-sided sample, found from those samples (few, on
+  // the thin parts) through the level's kd-tree.
+  std::vector<char> near(fitter.centres.count, 0);
+  const std::vector<float>& twoSided = context.sides->twoSided();
+  std::vector<int> found;
+  for (size_t e = 0; e < twoSided.size(); e += 3) {
+    fitter.kdTree->query(&twoSided[e], static_cast<float>(kThinReachSteps * context.step), found);
+    for (int j : found) near[j] = 1;
   }
+  std::vector<char> thin(count, 0);
+  for (int e = 0; e < count; ++e) thin[e] = near[from[e]];
   constexpr int kKeyBits = 21;
   constexpr long long kLastNode = (1LL << kKeyBits) - 1;
   const float* boxMin = fitter.function->boxMin();
