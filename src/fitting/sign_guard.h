@@ -17,7 +17,15 @@
 //  - on a coarse grid on every face of the function's box that lies beyond
 //    the points' box: the coarse levels fade towards the offset there, and a
 //    wrong-sign sheet above a spike that points at a face survives every
-//    finer level, whose supports do not reach it.
+//    finer level, whose supports do not reach it;
+//  - at every node of a lattice of one step within three steps of a probed
+//    centre near a two-sided sample (a sheet thinner than the sampling, its
+//    walls' normals pointing away from each other): there a level's
+//    corrections spill into empty space where no normal points, and the
+//    walls' tangent planes disagree about a probe's side. These probes
+//    count from a quarter step off the samples; the samples' winding number
+//    (SampleSides) tells their side, and their distance and direction are
+//    those from the nearest sample.
 // A probe is wrong where its sign is wrong (outside must be negative,
 // inside positive) or where the level has used up more than half of the
 // margin the function had there. Each wrong probe becomes one more record of
