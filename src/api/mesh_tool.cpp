@@ -144,8 +144,11 @@ int wendfit::runMeshTool(const std::vector<std::string>& commandLine) {
     float likeScale = 1.0f;
     if (!options.likePath.empty()) input = wendfit::readFitPoints(options.likePath, &likeScale);
     options.mesh.inputScale = options.scale > 0.0 ? options.scale : likeScale;
-    wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, options.quiet ? nullptr : stderr,
-                               options.likePath.empty() ? nullptr : &input);
+    const wendfit::MeshSummary summary =
+        wendfit::writeFunctionMesh(*function, options.meshPath, options.mesh, options.quiet ? nullptr : stderr,
+                                   options.likePath.empty() ? nullptr : &input);
+    const std::string advice = wendfit::coarseGridReason(options.mesh, summary);
+    if (!options.quiet && !advice.empty()) std::fprintf(stderr, "wendfit-mesh: hint: %s\n", advice.c_str());
     return 0;
   };
   return wendfit::toolMain(text, commandLine, parse, run);

@@ -174,11 +174,27 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   return summary;
 }
 
+std::string coarseGridReason(const MeshOptions& options, const MeshSummary& summary) {
+  const ExtractionStats& s = summary.stats;
+  if (summary.triangles > 0 || options.extraction.resolution == 0 || !(s.finestRadius > 0.0f) ||
+      !(s.cellSize > s.finestRadius)) {
+    return "";
+  }
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "no surface at --resolution %d: its cells are %.3g times the finest support radius and can step "
+                "over the whole surface; leave --resolution out or give a finer one",
+                options.extraction.resolution, s.cellSize / s.finestRadius);
+  return text;
+}
+
 void requireWatertight(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary) {
   if (options.requireSurface && summary.triangles == 0) {
-    const std::string reason = options.emptyReason.empty()
-                                   ? "no surface: the fitted function has no zero level inside its box"
-                                   : options.emptyReason;
+    std::string reason = coarseGridReason(options, summary);
+    if (reason.empty()) {
+      reason = options.emptyReason.empty() ? "no surface: the fitted function has no zero level inside its box"
+                                           : options.emptyReason;
+    }
     throw Error(meshPath + ": " + reason + " (the mesh was not written)");
   }
   if (!options.requireWatertight || (summary.boundaryEdges == 0 && summary.nonManifoldEdges == 0)) return;

@@ -98,6 +98,11 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
 // options.requireSurface, when it has no triangle. Otherwise does nothing.
 void requireWatertight(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary);
 
+// Why an extraction at an explicit --resolution found nothing when its cells
+// are wider than the finest basis function's support (they can step over the
+// whole surface); "" otherwise, and for a mesh with triangles.
+std::string coarseGridReason(const MeshOptions& options, const MeshSummary& summary);
+
 // The summary line, without a line feed: "watertight" only when the mesh
 // has neither boundary nor non-manifold edges, else both counts.
 std::string summaryLine(const std::string& meshPath, const MeshOptions& options, const MeshSummary& summary);

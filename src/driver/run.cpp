@@ -270,8 +270,11 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
         writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report, &points);
     // An empty mesh or one in pieces is most often a level count that does
     // not suit the data; say which one would.
-    const std::string advice = levelAdvice(options.levels, outcome.boxDiagonal / scale, summary.sampleSpacing,
-                                           summary.triangles, summary.components);
+    std::string advice = coarseGridReason(mesh, summary);
+    if (advice.empty()) {
+      advice = levelAdvice(options.levels, outcome.boxDiagonal / scale, summary.sampleSpacing, summary.triangles,
+                           summary.components);
+    }
     if (!options.quiet && report && !advice.empty()) std::fprintf(report, "wendfit: hint: %s\n", advice.c_str());
   }
   if (statsReport) {

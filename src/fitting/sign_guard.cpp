@@ -1,6 +1,7 @@
 #include "fitting/sign_guard.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -47,6 +48,10 @@ constexpr double kInsideWinding = 0.75;
 // A probe across the normal nearer to the samples than this many steps lies
 // on the surface, where the sign has nothing to keep.
 constexpr double kLeastOffSurfaceSteps = 0.25;
+
+// Steps out of the points' box that its shell is probed to, from a centre
+// near its face (as far as the centre's support reaches).
+constexpr int kShellProbeSteps = 4;
 
 // Probes per side of each face of the function's box (a grid of this
 // squared on every face).
@@ -462,6 +467,53 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
   }
   std::vector<Probe> lattice = latticeProbes(context, from);
   probes.insert(probes.end(), lattice.begin(), lattice.end());
+  // Everything beyond the points' box is outside, whatever the normals say
+  // (a spike pointing at a face has normals across it, and no normal probe
+  // reaches the space above its tip). Beyond each face of the points' box,
+  // the shell is probed on a lattice of one step, in the cells at and next
+  // to the probed centres near that face, out to where their supports
+  // reach; the distance from the face is the target's size. The lattice
+  // keeps neighbouring centres from probing the same spot twice.
+  std::vector<std::array<long long, 4>> cells;  // face, steps out, two across
+  const double step = context.step;
+  const double radius = fitter.radius;
+  for (int j : from) {
+    const float* c = fitter.centres.position(j);
+    for (int face = 0; face < 6; ++face) {
+      const int axis = face / 2;
+      const bool upper = face % 2 == 1;
+      const double gap = upper ? fitter.pointsMax[axis] - c[axis] : c[axis] - fitter.pointsMin[axis];
+      const int across[2] = {(axis + 1) % 3, (axis + 2) % 3};
+      const long long u = std::llround((c[across[0]] - fitter.pointsMin[across[0]]) / step);
+      const long long v = std::llround((c[across[1]] - fitter.pointsMin[across[1]]) / step);
+      for (int k = 1; k <= kShellProbeSteps && gap + k * step < radius; ++k) {
+        for (int du = -1; du <= 1; ++du) {
+          for (int dv = -1; dv <= 1; ++dv) cells.push_back({face, k, u + du, v + dv});
+        }
+      }
+    }
+  }
+  std::sort(cells.begin(), cells.end());
+  cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  std::vector<Probe> shell(cells.size());
+  const int shellCount = static_cast<int>(shell.size());
+#pragma omp parallel for schedule(dynamic, kProbeChunk)
+  for (int e = 0; e < shellCount; ++e) {
+    const int face = static_cast<int>(cells[e][0]);
+    const int axis = face / 2;
+    const bool upper = face % 2 == 1;
+    const double out = static_cast<double>(cells[e][1]) * step;
+    Probe& probe = shell[e];
+    probe.position[axis] =
+        static_cast<float>(upper ? fitter.pointsMax[axis] + out : fitter.pointsMin[axis] - out);
+    for (int k = 0; k < 2; ++k) {
+      const int a = (axis + 1 + k) % 3;
+      probe.position[a] = static_cast<float>(fitter.pointsMin[a] + static_cast<double>(cells[e][2 + k]) * step);
+    }
+    if (!beyondPoints(fitter, probe.position)) continue;
+    measureProbe(context, out, answers[omp_get_thread_num()], probe);
+  }
+  probes.insert(probes.end(), shell.begin(), shell.end());
   // The shell between the points' box and the function's box is all
   // outside, but only the coarse levels reach far into it, and there the
   // function fades towards the offset: its faces are where a wrong-sign

@@ -14,6 +14,10 @@
 //    through a spike thinner than a step lands outside the far wall's plane
 //    and is skipped); outside probes beyond the points' box always count,
 //    as everything there is outside;
+//  - beyond the points' box, where everything is outside: on a lattice of
+//    one step, next to the centres near each of its faces, straight out to
+//    where their supports reach (a spike pointing at a face has normals
+//    across it, so no normal probe reaches the space above its tip);
 //  - on a coarse grid on every face of the function's box that lies beyond
 //    the points' box: the coarse levels fade towards the offset there, and a
 //    wrong-sign sheet above a spike that points at a face survives every

@@ -156,6 +156,10 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
       {dir.file("twin.xyz") + " " + dir.file("out.ply"), 1, "points are at one position"},
       // A flat patch has no inside: no surface, and no empty file left behind.
       {dir.file("flat.xyz") + " " + dir.file("out.ply"), 1, "the points enclose no volume"},
+      // A closed surface, but a grid of 3 cells steps over the whole torus:
+      // the grid is named, not the points.
+      {std::string(WENDFIT_SOURCE_DIR) + "/examples/torus.pts " + dir.file("out.ply") + " --resolution 3", 1,
+       "no surface at --resolution 3"},
   };
   test::writeFile(dir.file("twin.xyz"), "1 1 1 0 0 1\n1 1 1 0 1 0\n1 1 1 1 0 0\n");
   std::string flat;
