@@ -126,7 +126,8 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   double spacing = 0;
   int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log, spacing);
   // Noise: measured on the rescaled points (the settings are relative to the
-  // box), reported in input units. Exact data keep the designed settings.
+  // box), reported in input units. Exact data keep every level and
+  // threshold 0, lightly smoothed.
   std::vector<NormalStatus> normalStatus;
   const NoiseChoice noise = chooseNoiseSettings(
       points, options.noiseSigma > 0 ? options.noiseSigma * scale : options.noiseSigma, levels, &normalStatus,

@@ -92,7 +92,8 @@ NoiseFitSettings settingsForNoise(const RunOptions& options, const PointSet& poi
   if (!options.regularizationGiven) settings.regularization = choice.settings.regularization;
   if (!report) return settings;
   if (options.noiseSigma == 0) {
-    std::fprintf(report, "wendfit: noise 0: the data are taken as exact\n");
+    std::fprintf(report, "wendfit: noise 0: the data are taken as exact; REGULARIZATION %.6g%s\n",
+                 settings.regularization, options.regularizationGiven ? " (given)" : "");
     return settings;
   }
   const NoiseEstimate& estimate = choice.estimate;

@@ -313,6 +313,15 @@ NormalStatus judgeNormal(const PointSet& points, const std::vector<Eigen::Vector
 // beat 3); at 0.5 %, 30 beat 10 by as much.
 constexpr double kRegularizationPerNoise = 5000.0;
 
+// Exact data are smoothed as lightly as the least noise that counts as
+// noise (the noisy rule at kExactRelativeNoise), so the setting does not
+// jump there. Without it the interpolant overshoots at sharp and thin
+// features: on 16 sampled scans (100,000 points, 9 levels) it cut the
+// largest distance to the true surface by 2 to 20 times on 11 of them
+// (armadillo 9.0e-3 -> 1.4e-3, elephant 1.8e-2 -> 1.4e-3 of the diagonal),
+// for 0 to 11 % on the mean of smooth shapes.
+constexpr double kExactRegularization = kRegularizationPerNoise * kExactRelativeNoise;
+
 }  // namespace
 
 NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* status, double spacing) {
@@ -416,6 +425,7 @@ NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLev
   if (cleanLevels < 1) throw Error("level count " + std::to_string(cleanLevels) + " is below 1");
   NoiseFitSettings settings;
   settings.levels = cleanLevels;
+  settings.regularization = kExactRegularization;
   const double relative = sigma / boxDiagonal;
   if (relative < kExactRelativeNoise) return settings;
   settings.threshold = 2.0 * relative;

@@ -64,14 +64,15 @@ struct NoiseFitSettings {
 };
 
 // Below this sigma (relative to the box diagonal) the data count as exact:
-// noiseFitSettings returns the designed settings, threshold and
-// regularization 0.
+// noiseFitSettings keeps every level and threshold 0, with the light
+// regularization of the least noise (1).
 constexpr double kExactRelativeNoise = 2e-4;
 
 // The fit settings for points with position noise `sigma` (same units as
 // `boxDiagonal`, the diagonal of the points' tight box):
 //  - exact data (sigma < kExactRelativeNoise x boxDiagonal): threshold 0,
-//    regularization 0, levels = cleanLevels;
+//    regularization 1 (what the noisy rule gives at that bound: it damps
+//    the overshoot at sharp and thin features), levels = cleanLevels;
 //  - noisy data: threshold 2 sigma / boxDiagonal (refinement stops where the
 //    function already lies within the noise band), regularization
 //    5000 sigma / boxDiagonal (10 at 0.2 % noise; smooths what the
@@ -96,7 +97,7 @@ struct NoiseChoice {
 //  - givenSigma < 0 ("auto"): measures the noise and the normals;
 //  - givenSigma > 0: measures the normals, takes givenSigma as the noise;
 //  - givenSigma == 0: the data are exact; nothing is measured and the
-//    settings are the designed ones (threshold 0, regularization 0,
+//    settings are those of exact data (threshold 0, regularization 1,
 //    cleanLevels).
 // `status` (when given) receives one NormalStatus per point, all Agrees for
 // exact data; pass it to treatNormals to act on it. `spacing` is passed on

@@ -37,6 +37,14 @@ constexpr int kNormalProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
 // closer than kThinReachSteps to a two-sided sample is probed too; its side
 // comes from the samples' winding number, not from normals.
 constexpr int kLatticeReachSteps = 3;
+
+// The lattice probes only levels whose step is at least this many sample
+// spacings. The pockets beside thin sheets come from the coarser levels
+// (levels 5 to 7 on a 100,000-point scan); at the finest levels the step
+// nears the spacing, the winding number within a spacing or two of a
+// two-sided sheet is unreliable, and the lattice added thousands of
+// records and tens of small pieces on scans with fingers and ears.
+constexpr double kLatticeMinSpacings = 4.0;
 constexpr double kThinReachSteps = 2.0;
 constexpr int kProbesPerCentre = kNormalProbes;
 
@@ -384,6 +392,7 @@ std::vector<char> sparseCentres(const PointSet& centres, const float boxMin[3], 
 // sample, in lattice order (which does not depend on the thread count).
 std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<int>& from) {
   if (!context.sides) return {};
+  if (context.step < kLatticeMinSpacings * context.sides->medianSpacing()) return {};
   const LevelFitter& fitter = context.fitter;
   const int count = static_cast<int>(from.size());
   // Centres near a two-sided sample, found from those samples (few, on
