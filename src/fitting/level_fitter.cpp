@@ -339,12 +339,15 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
                 " elements (expected fewer than " + std::to_string(INT_MAX - 2) + ")");
   }
 
-  matrix.values.assign(length, 0.0);
-  matrix.indices.assign(length, 0);
+  // Every entry past index n + 1 is written by the rows below, in parallel.
+  matrix.values.resize(length);
+  matrix.indices.resize(length);
   b.assign(n + 1, 0.0);
   x.assign(n + 1, 0.0);
   int* indices = matrix.indices.data();
   double* values = matrix.values.data();
+  values[0] = values[n + 1] = 0.0;
+  indices[0] = 0;
   indices[1] = n + 2;
   for (int j = 0; j < n; ++j) indices[j + 2] = indices[j + 1] + rowCounts[j];
 
