@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 #include "function/basis_function.h"
 
@@ -611,6 +613,34 @@ void groupTerms(const GroupRecord* records, int n, const float* x, const float* 
   }
 }
 
+// Appends records as groupRecordOf forms them, with the terms of the radius
+// kept from the record before: the records of a run mostly share their
+// level's radius, and the division 1 / R is the costliest part of a record.
+struct RadiusTerms {
+  float radius = 0.0f;
+  GroupRecord terms = groupRecordOf(std::array<float, 3>{}.data(), 0.0f, std::array<float, 4>{}.data());
+
+  void append(const EvaluationLayout& layout, int k, std::vector<GroupRecord>& out) {
+    const float r = layout.radius[k];
+    // Bits, not values: 0 and -0 (or two NaNs) may not share their terms.
+    if (std::memcmp(&r, &radius, sizeof r) != 0) {
+      const float centre[3] = {0.0f, 0.0f, 0.0f};
+      const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      terms = groupRecordOf(centre, r, none);
+      radius = r;
+    }
+    GroupRecord& record = out.emplace_back(terms);
+    record.centre[0] = layout.centreX[k];
+    record.centre[1] = layout.centreY[k];
+    record.centre[2] = layout.centreZ[k];
+    const std::array<float, 4>& c = layout.firstOrder[k];
+    record.c6 = c[0];
+    record.c7 = c[1];
+    record.c8 = c[2];
+    record.c9 = c[3];
+  }
+};
+
 // How far c lies outside [lo, hi], lane by lane.
 __attribute__((target("avx2"))) inline __m256 gapOf(__m256 lo, __m256 hi, __m256 c) {
   return _mm256_max_ps(_mm256_max_ps(_mm256_sub_ps(lo, c), _mm256_sub_ps(c, hi)),
@@ -631,6 +661,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
                lowZ = _mm256_set1_ps(low[2]);
   const __m256 highX = _mm256_set1_ps(high[0]), highY = _mm256_set1_ps(high[1]),
                highZ = _mm256_set1_ps(high[2]);
+  RadiusTerms radiusTerms;
   int i = first;
   for (; i + 8 <= end; i += 8) {
     const __m256 gx = gapOf(lowX, highX, _mm256_loadu_ps(layout.centreX.data() + i));
@@ -644,8 +675,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
     for (int near = _mm256_movemask_ps(_mm256_cmp_ps(gapSq, limit, _CMP_NGT_UQ)); near != 0;
          near &= near - 1) {
       const int k = i + __builtin_ctz(near);
-      const float centre[3] = {layout.centreX[k], layout.centreY[k], layout.centreZ[k]};
-      out.push_back(groupRecordOf(centre, layout.radius[k], layout.firstOrder[k].data()));
+      radiusTerms.append(layout, k, out);
     }
   }
   for (; i < end; ++i) {
@@ -659,7 +689,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
     }
     const double radius = layout.radius[i];
     if (gapSq > radius * radius * (1.0 + 0x1p-20)) continue;
-    out.push_back(groupRecordOf(centre, layout.radius[i], layout.firstOrder[i].data()));
+    radiusTerms.append(layout, i, out);
   }
 }
 
