@@ -417,19 +417,49 @@ __attribute__((target("avx2"))) inline void addGroupTerms(const GroupRecord& rec
   }
 }
 
+// The kernels' points, `width` lanes: lanes past `count` repeat the last
+// point, and their sums are dropped.
+void padPoints(const float* x, const float* y, const float* z, int count, int width, float* px,
+               float* py, float* pz) {
+  for (int j = 0; j < width; ++j) {
+    const int from = j < count ? j : count - 1;
+    px[j] = x[from];
+    py[j] = y[from];
+    pz[j] = z[from];
+  }
+}
+
+struct WideSums;
+
+// A kernel's lane sums, the value's and the gradient's three, and their
+// delivery to the caller's first `count` points.
+struct LaneSums {
+  alignas(64) double lanes[4][16];
+
+  // From the eight-lane kernel's two halves.
+  __attribute__((target("avx2"))) LaneSums(const GroupSums& low, const GroupSums& high, bool gradient) {
+    for (int k = 0; k < (gradient ? 4 : 1); ++k) {
+      _mm256_store_pd(lanes[k], k == 0 ? low.value : low.gradient[k - 1]);
+      _mm256_store_pd(lanes[k] + 4, k == 0 ? high.value : high.gradient[k - 1]);
+    }
+  }
+  // From the sixteen-lane kernel's two halves (defined with it).
+  __attribute__((target("avx512f"))) LaneSums(const WideSums& low, const WideSums& high, bool gradient);
+
+  void deliver(int count, double* sums, double* const gradients[3], bool gradient) const {
+    std::copy(lanes[0], lanes[0] + count, sums);
+    if (!gradient) return;
+    for (int a = 0; a < 3; ++a) std::copy(lanes[a + 1], lanes[a + 1] + count, gradients[a]);
+  }
+};
+
 template <bool kGradient>
 __attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, int n,
                                                     const float* x, const float* y,
                                                     const float* z, int count, double* sums,
                                                     double* const gradients[3]) {
   alignas(32) float px[8], py[8], pz[8];
-  for (int j = 0; j < 8; ++j) {
-    // Lanes past `count` repeat the last point; their sums are dropped.
-    const int from = j < count ? j : count - 1;
-    px[j] = x[from];
-    py[j] = y[from];
-    pz[j] = z[from];
-  }
+  padPoints(x, y, z, count, 8, px, py, pz);
   const __m256 vx = _mm256_load_ps(px), vy = _mm256_load_ps(py), vz = _mm256_load_ps(pz);
   GroupSums low, high;
   zeroSums(low);
@@ -454,17 +484,7 @@ __attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, 
                                _mm256_extractf128_ps(dy, 1), _mm256_extractf128_ps(dz, 1), high);
     }
   }
-  alignas(32) double out[8];
-  _mm256_store_pd(out, low.value);
-  _mm256_store_pd(out + 4, high.value);
-  std::copy(out, out + count, sums);
-  if constexpr (kGradient) {
-    for (int a = 0; a < 3; ++a) {
-      _mm256_store_pd(out, low.gradient[a]);
-      _mm256_store_pd(out + 4, high.gradient[a]);
-      std::copy(out, out + count, gradients[a]);
-    }
-  }
+  LaneSums(low, high, kGradient).deliver(count, sums, gradients, kGradient);
 }
 
 // GCC 12 takes the undefined upper halves inside its own AVX-512 widening
@@ -528,6 +548,14 @@ __attribute__((target("avx512f"))) inline void addWideTerms(const GroupRecord& r
   }
 }
 
+__attribute__((target("avx512f"))) LaneSums::LaneSums(const WideSums& low, const WideSums& high,
+                                                     bool gradient) {
+  for (int k = 0; k < (gradient ? 4 : 1); ++k) {
+    _mm512_store_pd(lanes[k], k == 0 ? low.value : low.gradient[k - 1]);
+    _mm512_store_pd(lanes[k] + 8, k == 0 ? high.value : high.gradient[k - 1]);
+  }
+}
+
 // Lanes 8 to 15.
 __attribute__((target("avx512f"))) inline __m256 upper(__m512 v) {
   return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
@@ -540,13 +568,7 @@ __attribute__((target("avx512f"))) void groupTermsAvx512(const GroupRecord* reco
                                                          double* sums,
                                                          double* const gradients[3]) {
   alignas(64) float px[16], py[16], pz[16];
-  for (int j = 0; j < 16; ++j) {
-    // Lanes past `count` repeat the last point; their sums are dropped.
-    const int from = j < count ? j : count - 1;
-    px[j] = x[from];
-    py[j] = y[from];
-    pz[j] = z[from];
-  }
+  padPoints(x, y, z, count, 16, px, py, pz);
   const __m512 vx = _mm512_load_ps(px), vy = _mm512_load_ps(py), vz = _mm512_load_ps(pz);
   WideSums low, high;
   for (WideSums* s : {&low, &high}) {
@@ -571,17 +593,7 @@ __attribute__((target("avx512f"))) void groupTermsAvx512(const GroupRecord* reco
       addWideTerms(record, upper(dx), upper(dy), upper(dz), kGradient, high);
     }
   }
-  alignas(64) double out[16];
-  _mm512_store_pd(out, low.value);
-  _mm512_store_pd(out + 8, high.value);
-  std::copy(out, out + count, sums);
-  if constexpr (kGradient) {
-    for (int a = 0; a < 3; ++a) {
-      _mm512_store_pd(out, low.gradient[a]);
-      _mm512_store_pd(out + 8, high.gradient[a]);
-      std::copy(out, out + count, gradients[a]);
-    }
-  }
+  LaneSums(low, high, kGradient).deliver(count, sums, gradients, kGradient);
 }
 
 #pragma GCC diagnostic pop
