@@ -44,6 +44,8 @@ constexpr double kOverlapFraction = 0.3;
 // from centre to centre, so they are handed out in small dynamic chunks.
 constexpr int kEvaluationChunk = 256;
 constexpr int kQueryChunk = 256;
+// Consecutive centres whose kd-tree queries share one walk of the tree.
+constexpr int kQueryBatch = 16;
 
 // Kd-tree query answers, one vector per thread that grows to the largest
 // answer the thread has seen. No exception may leave an OpenMP region, so a
@@ -312,13 +314,35 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
     std::vector<int>& answer = answers[omp_get_thread_num()];
     std::vector<int>& columns = chunkColumns[c];
     const int last = std::min(n, (c + 1) * kQueryChunk);
+    std::vector<std::pair<int, int>> runs;
     try {
-      for (int j = c * kQueryChunk; j < last; ++j) {
-        // Answers come in ascending index order: the columns need no sort.
-        tree.query(centres.position(j), radius, answer);
-        rowCounts[j] = dropSelf(answer, j);
-        offDiagonal += rowCounts[j];
-        columns.insert(columns.end(), answer.begin(), answer.end());
+      // Consecutive centres lie close together in the tree's order: a few at
+      // a time share one walk of the tree (candidateRuns).
+      for (int batch = c * kQueryChunk; batch < last; batch += kQueryBatch) {
+        const int batchEnd = std::min(last, batch + kQueryBatch);
+        float low[3], high[3];
+        bool finite = true;
+        for (int a = 0; a < 3; ++a) low[a] = high[a] = centres.position(batch)[a];
+        for (int j = batch; j < batchEnd; ++j) {
+          for (int a = 0; a < 3; ++a) {
+            const float coordinate = centres.position(j)[a];
+            finite = finite && std::isfinite(coordinate);
+            low[a] = std::min(low[a], coordinate);
+            high[a] = std::max(high[a], coordinate);
+          }
+        }
+        if (finite) tree.candidateRuns(low, high, radius, runs);
+        for (int j = batch; j < batchEnd; ++j) {
+          // Answers come in ascending index order: the columns need no sort.
+          if (finite) {
+            tree.queryRuns(centres.position(j), radius, runs, answer);
+          } else {
+            tree.query(centres.position(j), radius, answer);
+          }
+          rowCounts[j] = dropSelf(answer, j);
+          offDiagonal += rowCounts[j];
+          columns.insert(columns.end(), answer.begin(), answer.end());
+        }
       }
     } catch (const std::bad_alloc&) {
       // No exception may leave an OpenMP region: report after the loop.
@@ -339,12 +363,15 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
                 " elements (expected fewer than " + std::to_string(INT_MAX - 2) + ")");
   }
 
-  matrix.values.assign(length, 0.0);
-  matrix.indices.assign(length, 0);
+  // Every entry past index n + 1 is written by the rows below, in parallel.
+  matrix.values.resize(length);
+  matrix.indices.resize(length);
   b.assign(n + 1, 0.0);
   x.assign(n + 1, 0.0);
   int* indices = matrix.indices.data();
   double* values = matrix.values.data();
+  values[0] = values[n + 1] = 0.0;
+  indices[0] = 0;
   indices[1] = n + 2;
   for (int j = 0; j < n; ++j) indices[j + 2] = indices[j + 1] + rowCounts[j];
 

@@ -1,7 +1,10 @@
 #include "function/batch_terms.h"
 
 #include <algorithm>
+#include <atomic>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 #include "function/basis_function.h"
 
@@ -414,19 +417,49 @@ __attribute__((target("avx2"))) inline void addGroupTerms(const GroupRecord& rec
   }
 }
 
-template <bool kGradient>
-__attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, int n,
-                                                    const float* x, const float* y,
-                                                    const float* z, int count, double sums[8],
-                                                    double gradients[3][8]) {
-  alignas(32) float px[8], py[8], pz[8];
-  for (int j = 0; j < 8; ++j) {
-    // Lanes past `count` repeat the last point; their sums are dropped.
+// The kernels' points, `width` lanes: lanes past `count` repeat the last
+// point, and their sums are dropped.
+void padPoints(const float* x, const float* y, const float* z, int count, int width, float* px,
+               float* py, float* pz) {
+  for (int j = 0; j < width; ++j) {
     const int from = j < count ? j : count - 1;
     px[j] = x[from];
     py[j] = y[from];
     pz[j] = z[from];
   }
+}
+
+struct WideSums;
+
+// A kernel's lane sums, the value's and the gradient's three, and their
+// delivery to the caller's first `count` points.
+struct LaneSums {
+  alignas(64) double lanes[4][16];
+
+  // From the eight-lane kernel's two halves.
+  __attribute__((target("avx2"))) LaneSums(const GroupSums& low, const GroupSums& high, bool gradient) {
+    for (int k = 0; k < (gradient ? 4 : 1); ++k) {
+      _mm256_store_pd(lanes[k], k == 0 ? low.value : low.gradient[k - 1]);
+      _mm256_store_pd(lanes[k] + 4, k == 0 ? high.value : high.gradient[k - 1]);
+    }
+  }
+  // From the sixteen-lane kernel's two halves (defined with it).
+  __attribute__((target("avx512f"))) LaneSums(const WideSums& low, const WideSums& high, bool gradient);
+
+  void deliver(int count, double* sums, double* const gradients[3], bool gradient) const {
+    std::copy(lanes[0], lanes[0] + count, sums);
+    if (!gradient) return;
+    for (int a = 0; a < 3; ++a) std::copy(lanes[a + 1], lanes[a + 1] + count, gradients[a]);
+  }
+};
+
+template <bool kGradient>
+__attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, int n,
+                                                    const float* x, const float* y,
+                                                    const float* z, int count, double* sums,
+                                                    double* const gradients[3]) {
+  alignas(32) float px[8], py[8], pz[8];
+  padPoints(x, y, z, count, 8, px, py, pz);
   const __m256 vx = _mm256_load_ps(px), vy = _mm256_load_ps(py), vz = _mm256_load_ps(pz);
   GroupSums low, high;
   zeroSums(low);
@@ -451,15 +484,174 @@ __attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, 
                                _mm256_extractf128_ps(dy, 1), _mm256_extractf128_ps(dz, 1), high);
     }
   }
-  _mm256_storeu_pd(sums, low.value);
-  _mm256_storeu_pd(sums + 4, high.value);
-  if constexpr (kGradient) {
-    for (int a = 0; a < 3; ++a) {
-      _mm256_storeu_pd(gradients[a], low.gradient[a]);
-      _mm256_storeu_pd(gradients[a] + 4, high.gradient[a]);
-    }
+  LaneSums(low, high, kGradient).deliver(count, sums, gradients, kGradient);
+}
+
+// GCC 12 takes the undefined upper halves inside its own AVX-512 widening
+// intrinsics for uninitialized values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// The same terms sixteen points at a time on processors with AVX-512: the
+// float test in one register, the double terms eight points per register.
+// Every lane repeats the operations of addGroupTerms, so the sums are those
+// of groupTermsAvx2 bit for bit; only fewer instructions form them.
+struct WideLanes {
+  __m512d dx, dy, dz;
+  __m512d t, u, inverse;
+  __m512d c6, c7, c8, c9;
+  __mmask8 keep;
+};
+
+struct WideSums {
+  __m512d value;
+  __m512d gradient[3];
+};
+
+__attribute__((target("avx512f"))) inline void addWideTerms(const GroupRecord& record,
+                                                             __m256 dxf, __m256 dyf, __m256 dzf,
+                                                             bool gradient, WideSums& sums) {
+  WideLanes l;
+  l.dx = _mm512_cvtps_pd(dxf);
+  l.dy = _mm512_cvtps_pd(dyf);
+  l.dz = _mm512_cvtps_pd(dzf);
+  const __m512d distSq = _mm512_add_pd(
+      _mm512_add_pd(_mm512_mul_pd(l.dx, l.dx), _mm512_mul_pd(l.dy, l.dy)), _mm512_mul_pd(l.dz, l.dz));
+  l.keep = _mm512_cmp_pd_mask(distSq, _mm512_set1_pd(record.radiusSq), _CMP_NGT_UQ);
+  l.inverse = _mm512_set1_pd(record.inverse);
+  l.t = _mm512_mul_pd(_mm512_sqrt_pd(distSq), l.inverse);
+  l.u = _mm512_sub_pd(_mm512_set1_pd(1.0), l.t);
+  // plainWeightOf, polynomialOf and quadricOf, in their operation order.
+  const __m512d u2 = _mm512_mul_pd(l.u, l.u);
+  const __m512d u5 = _mm512_mul_pd(_mm512_mul_pd(u2, u2), l.u);
+  const __m512d inner = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(35.0), l.t), _mm512_set1_pd(18.0));
+  const __m512d polynomial = _mm512_add_pd(_mm512_mul_pd(inner, l.t), _mm512_set1_pd(3.0));
+  const __m512d w = _mm512_mul_pd(_mm512_mul_pd(u5, l.u), polynomial);
+  const __m512d c6 = _mm512_set1_pd(record.c6), c7 = _mm512_set1_pd(record.c7),
+                c8 = _mm512_set1_pd(record.c8);
+  __m512d q = _mm512_add_pd(_mm512_mul_pd(c6, l.dx), _mm512_mul_pd(c7, l.dy));
+  q = _mm512_add_pd(q, _mm512_mul_pd(c8, l.dz));
+  q = _mm512_add_pd(q, _mm512_set1_pd(record.c9));
+  // Lanes out of reach add +0, as kept() makes them.
+  sums.value = _mm512_add_pd(sums.value, _mm512_maskz_mov_pd(l.keep, _mm512_mul_pd(w, q)));
+  if (!gradient) return;
+  // exactGradientFactor.
+  const __m512d fivePlusOne = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(5.0), l.t), _mm512_set1_pd(1.0));
+  const __m512d k = _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(-56.0), u5), fivePlusOne),
+                                  _mm512_mul_pd(l.inverse, l.inverse));
+  const __m512d qk = _mm512_mul_pd(q, k);
+  const __m512d d[3] = {l.dx, l.dy, l.dz}, c[3] = {c6, c7, c8};
+  for (int a = 0; a < 3; ++a) {
+    sums.gradient[a] = _mm512_add_pd(
+        sums.gradient[a],
+        _mm512_maskz_mov_pd(l.keep, _mm512_add_pd(_mm512_mul_pd(qk, d[a]), _mm512_mul_pd(w, c[a]))));
   }
 }
+
+__attribute__((target("avx512f"))) LaneSums::LaneSums(const WideSums& low, const WideSums& high,
+                                                     bool gradient) {
+  for (int k = 0; k < (gradient ? 4 : 1); ++k) {
+    _mm512_store_pd(lanes[k], k == 0 ? low.value : low.gradient[k - 1]);
+    _mm512_store_pd(lanes[k] + 8, k == 0 ? high.value : high.gradient[k - 1]);
+  }
+}
+
+// Lanes 8 to 15.
+__attribute__((target("avx512f"))) inline __m256 upper(__m512 v) {
+  return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
+}
+
+template <bool kGradient>
+__attribute__((target("avx512f"))) void groupTermsAvx512(const GroupRecord* records, int n,
+                                                         const float* x, const float* y,
+                                                         const float* z, int count,
+                                                         double* sums,
+                                                         double* const gradients[3]) {
+  alignas(64) float px[16], py[16], pz[16];
+  padPoints(x, y, z, count, 16, px, py, pz);
+  const __m512 vx = _mm512_load_ps(px), vy = _mm512_load_ps(py), vz = _mm512_load_ps(pz);
+  WideSums low, high;
+  for (WideSums* s : {&low, &high}) {
+    s->value = _mm512_setzero_pd();
+    for (__m512d& g : s->gradient) g = _mm512_setzero_pd();
+  }
+  for (int k = 0; k < n; ++k) {
+    const GroupRecord& record = records[k];
+    const __m512 dx = _mm512_sub_ps(vx, _mm512_set1_ps(record.centre[0]));
+    const __m512 dy = _mm512_sub_ps(vy, _mm512_set1_ps(record.centre[1]));
+    const __m512 dz = _mm512_sub_ps(vz, _mm512_set1_ps(record.centre[2]));
+    const __m512 distSq = _mm512_add_ps(
+        _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+    // Not (distSq > limit): NaN offsets go on to the double test.
+    const __mmask16 near = _mm512_cmp_ps_mask(distSq, _mm512_set1_ps(record.nearLimit), _CMP_NGT_UQ);
+    if (near == 0) continue;
+    if (near & 0x00FF) {
+      addWideTerms(record, _mm512_castps512_ps256(dx), _mm512_castps512_ps256(dy),
+                   _mm512_castps512_ps256(dz), kGradient, low);
+    }
+    if (near & 0xFF00) {
+      addWideTerms(record, upper(dx), upper(dy), upper(dz), kGradient, high);
+    }
+  }
+  LaneSums(low, high, kGradient).deliver(count, sums, gradients, kGradient);
+}
+
+#pragma GCC diagnostic pop
+
+std::atomic<bool> wideTermsAllowed{true};
+
+bool wideTermsAvailable() {
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+  }();
+  return available && wideTermsAllowed.load(std::memory_order_relaxed);
+}
+
+// Up to kGroupLanes points: sixteen at once with AVX-512, else eight at a time.
+template <bool kGradient>
+void groupTerms(const GroupRecord* records, int n, const float* x, const float* y, const float* z,
+                int count, double* sums, double* const gradients[3]) {
+  if (wideTermsAvailable()) {
+    groupTermsAvx512<kGradient>(records, n, x, y, z, count, sums, gradients);
+    return;
+  }
+  for (int first = 0; first < count; first += 8) {
+    double* const part[3] = {kGradient ? gradients[0] + first : nullptr,
+                             kGradient ? gradients[1] + first : nullptr,
+                             kGradient ? gradients[2] + first : nullptr};
+    groupTermsAvx2<kGradient>(records, n, x + first, y + first, z + first, std::min(8, count - first),
+                              sums + first, part);
+  }
+}
+
+// Appends records as groupRecordOf forms them, with the terms of the radius
+// kept from the record before: the records of a run mostly share their
+// level's radius, and the division 1 / R is the costliest part of a record.
+struct RadiusTerms {
+  float radius = 0.0f;
+  GroupRecord terms = groupRecordOf(std::array<float, 3>{}.data(), 0.0f, std::array<float, 4>{}.data());
+
+  void append(const EvaluationLayout& layout, int k, std::vector<GroupRecord>& out) {
+    const float r = layout.radius[k];
+    // Bits, not values: 0 and -0 (or two NaNs) may not share their terms.
+    if (std::memcmp(&r, &radius, sizeof r) != 0) {
+      const float centre[3] = {0.0f, 0.0f, 0.0f};
+      const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      terms = groupRecordOf(centre, r, none);
+      radius = r;
+    }
+    GroupRecord& record = out.emplace_back(terms);
+    record.centre[0] = layout.centreX[k];
+    record.centre[1] = layout.centreY[k];
+    record.centre[2] = layout.centreZ[k];
+    const std::array<float, 4>& c = layout.firstOrder[k];
+    record.c6 = c[0];
+    record.c7 = c[1];
+    record.c8 = c[2];
+    record.c9 = c[3];
+  }
+};
 
 // How far c lies outside [lo, hi], lane by lane.
 __attribute__((target("avx2"))) inline __m256 gapOf(__m256 lo, __m256 hi, __m256 c) {
@@ -481,6 +673,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
                lowZ = _mm256_set1_ps(low[2]);
   const __m256 highX = _mm256_set1_ps(high[0]), highY = _mm256_set1_ps(high[1]),
                highZ = _mm256_set1_ps(high[2]);
+  RadiusTerms radiusTerms;
   int i = first;
   for (; i + 8 <= end; i += 8) {
     const __m256 gx = gapOf(lowX, highX, _mm256_loadu_ps(layout.centreX.data() + i));
@@ -494,8 +687,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
     for (int near = _mm256_movemask_ps(_mm256_cmp_ps(gapSq, limit, _CMP_NGT_UQ)); near != 0;
          near &= near - 1) {
       const int k = i + __builtin_ctz(near);
-      const float centre[3] = {layout.centreX[k], layout.centreY[k], layout.centreZ[k]};
-      out.push_back(groupRecordOf(centre, layout.radius[k], layout.firstOrder[k].data()));
+      radiusTerms.append(layout, k, out);
     }
   }
   for (; i < end; ++i) {
@@ -509,7 +701,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
     }
     const double radius = layout.radius[i];
     if (gapSq > radius * radius * (1.0 + 0x1p-20)) continue;
-    out.push_back(groupRecordOf(centre, layout.radius[i], layout.firstOrder[i].data()));
+    radiusTerms.append(layout, i, out);
   }
 }
 
@@ -548,15 +740,22 @@ double addExactGradientTerms(const EvaluationLayout& layout, int first, int end,
   return exactGradientTermsAvx2(layout, first, end, x, y, z, subtotal, gradient);
 }
 
+bool allowWideGroupTerms(bool allowed) {
+  wideTermsAllowed.store(allowed, std::memory_order_relaxed);
+  return wideTermsAvailable();
+}
+
 void plainGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
-                     const float* z, int count, double sums[8]) {
-  groupTermsAvx2<false>(records, n, x, y, z, count, sums, nullptr);
+                     const float* z, int count, double sums[kGroupLanes]) {
+  double* const none[3] = {nullptr, nullptr, nullptr};
+  groupTerms<false>(records, n, x, y, z, count, sums, none);
 }
 
 void exactGradientGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
-                             const float* z, int count, double sums[8],
-                             double gradients[3][8]) {
-  groupTermsAvx2<true>(records, n, x, y, z, count, sums, gradients);
+                             const float* z, int count, double sums[kGroupLanes],
+                             double gradients[3][kGroupLanes]) {
+  double* const rows[3] = {gradients[0], gradients[1], gradients[2]};
+  groupTerms<true>(records, n, x, y, z, count, sums, rows);
 }
 
 void gatherGroupRun(const EvaluationLayout& layout, int first, int end, const float low[3],
@@ -568,14 +767,16 @@ void gatherGroupRun(const EvaluationLayout& layout, int first, int end, const fl
 
 bool batchTermsAvailable() { return false; }
 
+bool allowWideGroupTerms(bool) { return false; }
+
 void plainGroupTerms(const GroupRecord*, int, const float*, const float*, const float*, int,
-                     double sums[8]) {
-  for (int j = 0; j < 8; ++j) sums[j] = 0.0;
+                     double sums[kGroupLanes]) {
+  for (int j = 0; j < kGroupLanes; ++j) sums[j] = 0.0;
 }
 
 void exactGradientGroupTerms(const GroupRecord*, int, const float*, const float*, const float*,
-                             int, double sums[8], double gradients[3][8]) {
-  for (int j = 0; j < 8; ++j) sums[j] = gradients[0][j] = gradients[1][j] = gradients[2][j] = 0.0;
+                             int, double sums[kGroupLanes], double gradients[3][kGroupLanes]) {
+  for (int j = 0; j < kGroupLanes; ++j) sums[j] = gradients[0][j] = gradients[1][j] = gradients[2][j] = 0.0;
 }
 
 void gatherGroupRun(const EvaluationLayout&, int, int, const float*, const float*,

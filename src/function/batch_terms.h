@@ -48,7 +48,7 @@ double addExactGradientTerms(const EvaluationLayout& layout, int first, int end,
 
 // One first-order record as the group evaluation reads it: what the terms
 // need, in one cache line, and a float bound for a cheap first test of
-// eight points at once.
+// many points at once.
 struct alignas(64) GroupRecord {
   float centre[3];
   // fl(R^2) raised by 2^-20 of itself and a little: a squared distance
@@ -63,20 +63,29 @@ struct alignas(64) GroupRecord {
 // GroupRecord of a record with centre c, radius R and coefficients c6..c9.
 GroupRecord groupRecordOf(const float centre[3], float radius, const float firstOrder[4]);
 
-// For each of `count` points (at most 8; coordinates in x, y, z), the sum of
+// Points the group terms below take at once.
+constexpr int kGroupLanes = 16;
+
+// For each of `count` points (at most kGroupLanes; coordinates in x, y, z), the sum of
 // ImplicitFunction::plainValue's terms of every record of records[0, n) in
 // reach of it, added in record order from +0, into sums. Each point's sum is
 // that of addPlainValueTerms over the same records in the same order, bit
 // for bit: the lanes of a point repeat the terms' operations exactly, and
 // points never share a sum.
 void plainGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
-                     const float* z, int count, double sums[8]);
+                     const float* z, int count, double sums[kGroupLanes]);
 
 // The same with ImplicitFunction::valueAndExactGradient's terms: the value
 // sums into sums and the gradient sums into gradients[axis][point], each
 // that of addExactGradientTerms, bit for bit.
 void exactGradientGroupTerms(const GroupRecord* records, int n, const float* x, const float* y,
-                             const float* z, int count, double sums[8], double gradients[3][8]);
+                             const float* z, int count, double sums[kGroupLanes],
+                             double gradients[3][kGroupLanes]);
+
+// Whether the group terms may take sixteen points at once where the
+// processor has AVX-512 (the default), or eight at a time in AVX2 lanes
+// (the same bits); returns whether they now do. For tests.
+bool allowWideGroupTerms(bool allowed);
 
 // Appends to `out`, in record order, the records of layout[first, end) (a
 // first-order run) that may reach a point of the box [low, high]: a record

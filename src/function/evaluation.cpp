@@ -402,15 +402,15 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values,
       while (i < end) alone(i++);
       continue;
     }
-    for (; i < end; i += 8) {
-      const int lanes = std::min(8, end - i);
-      float x[8], y[8], z[8];
+    for (; i < end; i += kGroupLanes) {
+      const int lanes = std::min(kGroupLanes, end - i);
+      float x[kGroupLanes], y[kGroupLanes], z[kGroupLanes];
       for (int j = 0; j < lanes; ++j) {
         x[j] = xyz[3 * (i + j)];
         y[j] = xyz[3 * (i + j) + 1];
         z[j] = xyz[3 * (i + j) + 2];
       }
-      double sums[8], gradientSums[3][8];
+      double sums[kGroupLanes], gradientSums[3][kGroupLanes];
       const int n = static_cast<int>(records.size());
       if constexpr (kGradient) {
         exactGradientGroupTerms(records.data(), n, x, y, z, lanes, sums, gradientSums);

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <numeric>
 #include <string>
+#include <unordered_map>
 
 #include "core/error.h"
 
@@ -43,37 +44,44 @@ void checkIndices(const TriangleMesh& mesh) {
   }
 }
 
-// Counts boundary, non-manifold and misoriented edges from the sorted list
-// of directed edges.
+// Counts boundary, non-manifold and misoriented edges: the directed edges
+// are bucketed by their smaller vertex (a counting sort, linear in the
+// mesh), then each vertex's few edges are grouped by their larger vertex.
 void analyzeEdges(const TriangleMesh& mesh, MeshTopology& topology) {
   struct DirectedEdge {
-    uint64_t key;  // (smaller vertex, larger vertex)
+    uint32_t larger;
     bool forward;  // runs from the smaller to the larger vertex
-    bool operator<(const DirectedEdge& o) const {
-      return key != o.key ? key < o.key : forward < o.forward;
+  };
+  const long vertexCount = mesh.vertexCount();
+  std::vector<long> start(static_cast<size_t>(vertexCount) + 1, 0);
+  auto eachEdge = [&mesh](auto&& visit) {
+    for (long t = 0; t < mesh.triangleCount(); ++t) {
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t a = static_cast<uint32_t>(mesh.triangles[3 * t + k]);
+        const uint32_t b = static_cast<uint32_t>(mesh.triangles[3 * t + (k + 1) % 3]);
+        if (a != b) visit(std::min(a, b), std::max(a, b), a < b);
+      }
     }
   };
-  std::vector<DirectedEdge> edges;
-  edges.reserve(mesh.triangles.size());
-  for (long t = 0; t < mesh.triangleCount(); ++t) {
-    for (int k = 0; k < 3; ++k) {
-      uint32_t a = static_cast<uint32_t>(mesh.triangles[3 * t + k]);
-      uint32_t b = static_cast<uint32_t>(mesh.triangles[3 * t + (k + 1) % 3]);
-      if (a == b) continue;
-      edges.push_back({(uint64_t{std::min(a, b)} << 32) | std::max(a, b), a < b});
+  eachEdge([&start](uint32_t smaller, uint32_t, bool) { ++start[smaller + 1]; });
+  std::partial_sum(start.begin(), start.end(), start.begin());
+  std::vector<DirectedEdge> edges(static_cast<size_t>(start[vertexCount]));
+  std::vector<long> fill(start.begin(), start.end() - 1);
+  eachEdge([&](uint32_t smaller, uint32_t larger, bool forward) { edges[fill[smaller]++] = {larger, forward}; });
+  for (long v = 0; v < vertexCount; ++v) {
+    const auto first = edges.begin() + start[v], last = edges.begin() + start[v + 1];
+    std::sort(first, last, [](const DirectedEdge& x, const DirectedEdge& y) { return x.larger < y.larger; });
+    for (auto i = first; i != last;) {
+      auto j = i;
+      long forward = 0;
+      while (j != last && j->larger == i->larger) forward += (j++)->forward ? 1 : 0;
+      const long uses = static_cast<long>(j - i);
+      ++topology.edges;
+      if (uses == 1) ++topology.boundaryEdges;
+      if (uses > 2) ++topology.nonManifoldEdges;
+      if (uses == 2 && forward != 1) ++topology.misorientedEdges;
+      i = j;
     }
-  }
-  std::sort(edges.begin(), edges.end());
-  for (size_t i = 0; i < edges.size();) {
-    size_t j = i;
-    long forward = 0;
-    while (j < edges.size() && edges[j].key == edges[i].key) forward += edges[j++].forward ? 1 : 0;
-    long uses = static_cast<long>(j - i);
-    ++topology.edges;
-    if (uses == 1) ++topology.boundaryEdges;
-    if (uses > 2) ++topology.nonManifoldEdges;
-    if (uses == 2 && forward != 1) ++topology.misorientedEdges;
-    i = j;
   }
 }
 
@@ -124,6 +132,50 @@ void analyzeVertices(const TriangleMesh& mesh, MeshTopology& topology) {
     if (!fanOk) ++topology.nonManifoldVertices;
   }
 }
+
+// The triangles around each vertex, in triangle order, followed by those
+// that collapses moved onto it, in the order they came. Most vertices keep
+// their first list, which lies in one array.
+class Fans {
+ public:
+  explicit Fans(const TriangleMesh& mesh)
+      : start_(static_cast<size_t>(mesh.vertexCount()) + 1, 0),
+        list_(mesh.triangles.size()),
+        cleared_(static_cast<size_t>(mesh.vertexCount()), 0) {
+    for (int v : mesh.triangles) ++start_[v + 1];
+    std::partial_sum(start_.begin(), start_.end(), start_.begin());
+    std::vector<long> fill(start_.begin(), start_.end() - 1);
+    for (long t = 0; t < mesh.triangleCount(); ++t) {
+      for (int k = 0; k < 3; ++k) list_[fill[mesh.triangles[3 * t + k]]++] = t;
+    }
+  }
+
+  // Calls visit(t) for every triangle t of v's fan. `visit` may add to other
+  // vertices' fans.
+  template <typename Visit>
+  void forEach(int v, Visit&& visit) {
+    if (!cleared_[v]) {
+      for (long i = start_[v]; i < start_[v + 1]; ++i) visit(list_[i]);
+    }
+    auto moved = moved_.find(v);
+    if (moved == moved_.end()) return;
+    const std::vector<long>& extra = moved->second;  // map nodes stay put on insertion
+    for (size_t i = 0; i < extra.size(); ++i) visit(extra[i]);
+  }
+
+  void add(int v, long t) { moved_[v].push_back(t); }
+
+  void clear(int v) {
+    cleared_[v] = 1;
+    moved_.erase(v);
+  }
+
+ private:
+  std::vector<long> start_;
+  std::vector<long> list_;
+  std::vector<char> cleared_;
+  std::unordered_map<int, std::vector<long>> moved_;
+};
 
 double distanceSq(const TriangleMesh& mesh, int a, int b) {
   double sum = 0.0;
@@ -266,22 +318,19 @@ long collapseZeroAreaTriangles(TriangleMesh& mesh) {
     if (triangleHasZeroArea(mesh, t)) work.push_back(t);
   }
   if (work.empty()) return 0;
-  std::vector<std::vector<long>> fans(static_cast<size_t>(mesh.vertexCount()));
-  for (long t = 0; t < mesh.triangleCount(); ++t) {
-    for (int k = 0; k < 3; ++k) fans[mesh.triangles[3 * t + k]].push_back(t);
-  }
+  Fans fans(mesh);
   std::vector<bool> alive(static_cast<size_t>(mesh.triangleCount()), true);
   int* tris = mesh.triangles.data();
   auto contains = [&](long t, int v) { return tris[3 * t] == v || tris[3 * t + 1] == v || tris[3 * t + 2] == v; };
   // Neighbours of v over its live triangles, sorted.
   auto neighbours = [&](int v) {
     std::vector<int> around;
-    for (long t : fans[v]) {
-      if (!alive[t]) continue;
+    fans.forEach(v, [&](long t) {
+      if (!alive[t]) return;
       for (int k = 0; k < 3; ++k) {
         if (tris[3 * t + k] != v) around.push_back(tris[3 * t + k]);
       }
-    }
+    });
     std::sort(around.begin(), around.end());
     around.erase(std::unique(around.begin(), around.end()), around.end());
     return around;
@@ -317,30 +366,30 @@ long collapseZeroAreaTriangles(TriangleMesh& mesh) {
     std::set_intersection(aroundKeep.begin(), aroundKeep.end(), aroundDrop.begin(), aroundDrop.end(),
                           std::back_inserter(common));
     std::vector<int> apexes;
-    for (long f : fans[drop]) {
-      if (!alive[f] || !contains(f, keep)) continue;
+    fans.forEach(drop, [&](long f) {
+      if (!alive[f] || !contains(f, keep)) return;
       for (int k = 0; k < 3; ++k) {
         int v = tris[3 * f + k];
         if (v != keep && v != drop) apexes.push_back(v);
       }
-    }
+    });
     std::sort(apexes.begin(), apexes.end());
     apexes.erase(std::unique(apexes.begin(), apexes.end()), apexes.end());
     if (common != apexes) continue;
-    for (long f : fans[drop]) {
-      if (!alive[f]) continue;
+    fans.forEach(drop, [&](long f) {
+      if (!alive[f]) return;
       if (contains(f, keep)) {
         alive[f] = false;
         ++collapsed;
-        continue;
+        return;
       }
       for (int k = 0; k < 3; ++k) {
         if (tris[3 * f + k] == drop) tris[3 * f + k] = keep;
       }
-      fans[keep].push_back(f);
+      fans.add(keep, f);
       work.push_back(f);
-    }
-    fans[drop].clear();
+    });
+    fans.clear(drop);
   }
   keepTriangles(mesh, alive);
   return collapsed;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -59,11 +58,13 @@ struct PlacedVertex {
 // The grid values of one block, evaluated on first use, and the block's
 // share of the surface cells.
 //
-// Each grid point is evaluated once: a point on the block's upper faces
+// Each grid point is stored once: a point on the block's upper faces
 // belongs to the neighbouring block (the one whose cells have it as lower
 // corner), when `owners` names that block, and is then evaluated once for
-// both, by whichever thread asks first (the others wait for it). Without the
-// neighbour (the whole box, block by block) the block keeps the point itself.
+// both, by whichever thread asks first (a thread that needs it while the
+// first is still at work computes it once more for itself, uncounted).
+// Without the neighbour (the whole box, block by block) the block keeps the
+// point itself.
 // Likewise the vertices on the grid edges leaving the block's own points are
 // placed once, into `placed`, before any block triangulates.
 struct BlockCache {
@@ -119,25 +120,45 @@ struct BlockCache {
     std::atomic<uint8_t>& slot = home->state[index];
     uint8_t seen = slot.load(std::memory_order_acquire);
     if (seen == 2) return home->values[index];
+    float p[3];
+    ctx.grid.point(base[0] + ci - 1, base[1] + cj - 1, base[2] + ck - 1, p);
     if (seen == 0 && slot.compare_exchange_strong(seen, 1, std::memory_order_acq_rel)) {
-      float p[3];
-      ctx.grid.point(base[0] + ci - 1, base[1] + cj - 1, base[2] + ck - 1, p);
       home->values[index] = ctx.function.plainValue(p[0], p[1], p[2]);
       ++evaluations;
       slot.store(2, std::memory_order_release);
       return home->values[index];
     }
-    while (slot.load(std::memory_order_acquire) != 2) std::this_thread::yield();
-    return home->values[index];
+    if (seen == 2) return home->values[index];
+    // Another thread is evaluating the point, perhaps in a batch of hundreds
+    // or while it is descheduled on a busy machine: the value is computed
+    // here once more (the same bits) instead of waiting, and neither stored
+    // nor counted again.
+    return ctx.function.plainValue(p[0], p[1], p[2]);
   }
 
   // Evaluates the corners of `cells` (local cell indices) that no thread has
-  // taken yet, all in one plainValues call: neighbouring points together
-  // cost much less than one by one, and give the same bits, so which points
-  // go together changes nothing. `cells` is best in Morton order.
+  // taken yet, in plainValues calls of up to kCornerBatch points:
+  // neighbouring points together cost much less than one by one, and give
+  // the same bits, so which points go together changes nothing. Each batch
+  // is published before the next is taken, so a thread that needs a point
+  // of this block's faces waits for one batch at most, not for the whole
+  // wave. `cells` is best in Morton order.
   void evaluateCorners(const Context& ctx, const std::vector<int>& cells) {
+    constexpr size_t kCornerBatch = 256;
     std::vector<float> xyz;
     std::vector<std::pair<BlockCache*, int>> slots;
+    std::vector<float> results;
+    const auto publish = [&]() {
+      results.resize(slots.size());
+      ctx.function.plainValues(xyz.data(), static_cast<int>(slots.size()), results.data());
+      for (size_t n = 0; n < slots.size(); ++n) {
+        slots[n].first->values[slots[n].second] = results[n];
+        slots[n].first->state[slots[n].second].store(2, std::memory_order_release);
+      }
+      evaluations += static_cast<long>(slots.size());
+      xyz.clear();
+      slots.clear();
+    };
     for (int cell : cells) {
       const int ci = cell % kBlockCells, cj = (cell / kBlockCells) % kBlockCells;
       const int ck = cell / (kBlockCells * kBlockCells);
@@ -153,14 +174,9 @@ struct BlockCache {
         xyz.insert(xyz.end(), p, p + 3);
         slots.emplace_back(home, index);
       }
+      if (slots.size() >= kCornerBatch) publish();
     }
-    std::vector<float> results(slots.size());
-    ctx.function.plainValues(xyz.data(), static_cast<int>(slots.size()), results.data());
-    for (size_t n = 0; n < slots.size(); ++n) {
-      slots[n].first->values[slots[n].second] = results[n];
-      slots[n].first->state[slots[n].second].store(2, std::memory_order_release);
-    }
-    evaluations += static_cast<long>(slots.size());
+    publish();
   }
 
   // Bit c is set when corner c of the cell is negative.

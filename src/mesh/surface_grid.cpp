@@ -187,10 +187,14 @@ BandSource collectBandRecords(const ImplicitFunction& function) {
     for (const BandRecord& record : level->second) widest = std::max(widest, double{record.radius});
     if (!(widest > 0.0)) continue;
     CentreGrid finerCentres(finer->second, widest);
-    for (const BandRecord& record : level->second) {
-      if (!finerCentres.anyWithin(finer->second, record.centre, record.radius)) {
-        source.records.push_back(record);
-      }
+    const std::vector<BandRecord>& records = level->second;
+    std::vector<char> uncovered(records.size());
+#pragma omp parallel for schedule(dynamic, 1024)
+    for (long i = 0; i < static_cast<long>(records.size()); ++i) {
+      uncovered[i] = !finerCentres.anyWithin(finer->second, records[i].centre, records[i].radius);
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (uncovered[i]) source.records.push_back(records[i]);
     }
   }
   return source;

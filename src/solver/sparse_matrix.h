@@ -12,7 +12,11 @@
 // Vectors are arrays of n + 1 doubles used from index 1.
 
 #include <cstdio>
+#include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace wendfit {
@@ -43,10 +47,34 @@ std::vector<double> dvector(int n);
 void dsprsax(const double* values, const int* indices, const double* x, double* result, int n);
 void dsprstx(const double* values, const int* indices, const double* x, double* result, int n);
 
+// An allocator whose vectors leave new elements uninitialised: a matrix's
+// storage (tens of megabytes) is then first written, and its pages first
+// touched, by the threads that fill it, instead of by one zeroing pass on
+// one thread.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <typename U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 class SparseMatrix {
  public:
-  std::vector<int> indices;
-  std::vector<double> values;
+  // resize() leaves new entries unset; assign() sets them.
+  std::vector<int, UninitialisedAllocator<int>> indices;
+  std::vector<double, UninitialisedAllocator<double>> values;
   // Divides the error shown in the progress line, and nothing else.
   float errorScale = 1.0f;
   // Where the progress line goes (nullptr: nowhere).

@@ -1,6 +1,11 @@
 #include "spatial/kd_tree.h"
 
+#include <algorithm>
 #include <string>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "core/error.h"
 
@@ -120,6 +125,130 @@ void KdTree::collect(int index, const float point[3], float radius, Emit& emit) 
     const double distSq = dz * dz + dy * dy + dx * dx;
     if (distSq < radiusSq) emit(i);
   }
+}
+
+// The box form of collect's pruning: a child is skipped only where the
+// test of collect skips it for every point of the box (float rounding is
+// monotonic, so the box's extreme coordinate decides for all of them).
+void KdTree::collectRuns(int index, const float low[3], const float high[3], float radius,
+                         std::vector<std::pair<int, int>>& runs) const {
+  const Node* node = &nodes_[index];
+  while (!node->isLeaf) {
+    if (node->left >= 0 && (high[node->axis] - node->split) + radius >= 0.0f) {
+      collectRuns(node->left, low, high, radius, runs);
+    }
+    if (node->right < 0 || !((low[node->axis] - node->split) - radius <= 0.0f)) return;
+    node = &nodes_[node->right];
+  }
+  if (node->begin == node->end) return;
+  if (!runs.empty() && runs.back().second == node->begin) {
+    runs.back().second = node->end;
+  } else {
+    runs.emplace_back(node->begin, node->end);
+  }
+}
+
+void KdTree::candidateRuns(const float low[3], const float high[3], float radius,
+                           std::vector<std::pair<int, int>>& runs) const {
+  runs.clear();
+  if (size_ > 0) collectRuns(0, low, high, radius, runs);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define WENDFIT_WIDE_RUNS 1
+
+namespace {
+
+bool wideRunsAvailable() {
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+  }();
+  return available;
+}
+
+// GCC 12 takes the undefined upper halves inside its own AVX-512 widening
+// intrinsics for uninitialized values.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// queryRuns' leaf test on eight points at a time: the same double
+// operations per lane (float coordinates widened, differences, squares
+// added z, y, x), so the same points pass.
+__attribute__((target("avx512f"))) void wideQueryRuns(const float* pos, const float point[3],
+                                                      double radiusSq,
+                                                      const std::vector<std::pair<int, int>>& runs,
+                                                      std::vector<int>& results) {
+  const __m512d qx = _mm512_set1_pd(point[0]), qy = _mm512_set1_pd(point[1]),
+                qz = _mm512_set1_pd(point[2]), limit = _mm512_set1_pd(radiusSq);
+  // Lanes 0..7 of the x, y and z of eight points stored xyz xyz ... in two
+  // registers (floats 0..15 and 16..23).
+  const __m512i pickX = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 21, 18, 15, 12, 9, 6, 3, 0);
+  const __m512i pickY = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 22, 19, 16, 13, 10, 7, 4, 1);
+  const __m512i pickZ = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 23, 20, 17, 14, 11, 8, 5, 2);
+  const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  for (const auto& [first, last] : runs) {
+    for (int i = first; i < last; i += 8) {
+      const int count = std::min(8, last - i);
+      const int floats = 3 * count;
+      const float* p = pos + 3 * static_cast<size_t>(i);
+      const __m512 low = _mm512_maskz_loadu_ps(static_cast<__mmask16>(floats >= 16 ? 0xFFFF : (1u << floats) - 1), p);
+      const __m512 high = _mm512_maskz_loadu_ps(
+          static_cast<__mmask16>(floats > 16 ? (1u << (floats - 16)) - 1 : 0), p + 16);
+      const __m512d px = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(low, pickX, high)));
+      const __m512d py = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(low, pickY, high)));
+      const __m512d pz = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(low, pickZ, high)));
+      const __m512d dx = _mm512_sub_pd(qx, px);
+      const __m512d dy = _mm512_sub_pd(qy, py);
+      const __m512d dz = _mm512_sub_pd(qz, pz);
+      const __m512d distSq =
+          _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dz, dz), _mm512_mul_pd(dy, dy)), _mm512_mul_pd(dx, dx));
+      const __mmask8 inside =
+          _mm512_mask_cmp_pd_mask(static_cast<__mmask8>((1u << count) - 1), distSq, limit, _CMP_LT_OQ);
+      if (inside == 0) continue;
+      const size_t at = results.size();
+      results.resize(at + 8);
+      // Writes only the selected lanes, at most eight.
+      _mm512_mask_compressstoreu_epi32(results.data() + at, static_cast<__mmask16>(inside),
+                                       _mm512_add_epi32(_mm512_set1_epi32(i), lanes));
+      results.resize(at + static_cast<size_t>(__builtin_popcount(inside)));
+    }
+  }
+}
+
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+#endif
+
+int KdTree::queryRuns(const float point[3], float radius, const std::vector<std::pair<int, int>>& runs,
+                      std::vector<int>& results) const {
+  results.clear();
+#ifdef WENDFIT_WIDE_RUNS
+  if (wideRunsAvailable()) {
+    wideQueryRuns(points_.positions.data(), point, static_cast<double>(radius) * static_cast<double>(radius),
+                  runs, results);
+    return static_cast<int>(results.size());
+  }
+#endif
+  // collect's leaf test, operation for operation.
+  const double radiusSq = static_cast<double>(radius) * static_cast<double>(radius);
+  const double qx = point[0];
+  const double qy = point[1];
+  const double qz = point[2];
+  const float* pos = points_.positions.data();
+  for (const auto& [first, last] : runs) {
+    for (int i = first; i < last; ++i) {
+      const float* p = pos + 3 * static_cast<size_t>(i);
+      const double dx = qx - p[0];
+      const double dy = qy - p[1];
+      const double dz = qz - p[2];
+      const double distSq = dz * dz + dy * dy + dx * dx;
+      if (distSq < radiusSq) results.push_back(i);
+    }
+  }
+  return static_cast<int>(results.size());
 }
 
 const int* KdTree::query(const float point[3], float radius) {

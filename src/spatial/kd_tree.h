@@ -4,6 +4,7 @@
 // set in place (position, normal and value together); every index a query
 // returns refers to that new order. The tree does not own the set.
 
+#include <utility>
 #include <vector>
 
 #include "core/point_set.h"
@@ -42,6 +43,19 @@ class KdTree {
 
   int size() const { return size_; }
 
+  // Runs of points [first, last), ascending and disjoint, that hold every
+  // point closer than `radius` to any point of the box [low, high]: the
+  // leaves the queries from inside the box would scan (and perhaps a few
+  // more), with touching leaves joined. Lets a batch of nearby queries walk
+  // the tree once; queryRuns then answers each of them.
+  void candidateRuns(const float low[3], const float high[3], float radius,
+                     std::vector<std::pair<int, int>>& runs) const;
+
+  // query(point, radius, results) answered from runs that candidateRuns
+  // gave for a box holding `point`: the same indices in the same order.
+  int queryRuns(const float point[3], float radius, const std::vector<std::pair<int, int>>& runs,
+                std::vector<int>& results) const;
+
  private:
   struct Node;
   bool divide(int node);
@@ -49,6 +63,8 @@ class KdTree {
   // `radius` to `point`, in visiting order (kd_tree.cpp).
   template <typename Emit>
   void collect(int node, const float point[3], float radius, Emit& emit) const;
+  void collectRuns(int node, const float low[3], const float high[3], float radius,
+                   std::vector<std::pair<int, int>>& runs) const;
 
   PointSet& points_;
   int size_ = 0;

@@ -178,23 +178,28 @@ TEST(BatchTerms, GroupValuesAreThePointValues) {
   }
   const int count = static_cast<int>(xyz.size() / 3);
   std::vector<float> values(count), withGradient(count), gradients(3 * count);
-  function->plainValues(xyz.data(), count, values.data());
-  function->valuesAndExactGradients(xyz.data(), count, withGradient.data(), gradients.data());
-  int negative = 0;
-  for (int i = 0; i < count; ++i) {
-    const float* p = &xyz[3 * i];
-    ASSERT_EQ(bitsOf(values[i]), bitsOf(function->plainValue(p[0], p[1], p[2])))
-        << i << ": " << p[0] << " " << p[1] << " " << p[2];
-    float gradient[3];
-    ASSERT_EQ(bitsOf(withGradient[i]),
-              bitsOf(function->valueAndExactGradient(gradient, p[0], p[1], p[2])))
-        << i;
-    for (int a = 0; a < 3; ++a) ASSERT_EQ(bitsOf(gradients[3 * i + a]), bitsOf(gradient[a])) << i;
-    negative += values[i] < 0.0f ? 1 : 0;
+  // Both lane widths of the group terms, where the processor has them.
+  for (const bool wide : {true, false}) {
+    SCOPED_TRACE(allowWideGroupTerms(wide) ? "16 points at once" : "8 points at once");
+    function->plainValues(xyz.data(), count, values.data());
+    function->valuesAndExactGradients(xyz.data(), count, withGradient.data(), gradients.data());
+    int negative = 0;
+    for (int i = 0; i < count; ++i) {
+      const float* p = &xyz[3 * i];
+      ASSERT_EQ(bitsOf(values[i]), bitsOf(function->plainValue(p[0], p[1], p[2])))
+          << i << ": " << p[0] << " " << p[1] << " " << p[2];
+      float gradient[3];
+      ASSERT_EQ(bitsOf(withGradient[i]),
+                bitsOf(function->valueAndExactGradient(gradient, p[0], p[1], p[2])))
+          << i;
+      for (int a = 0; a < 3; ++a) ASSERT_EQ(bitsOf(gradients[3 * i + a]), bitsOf(gradient[a])) << i;
+      negative += values[i] < 0.0f ? 1 : 0;
+    }
+    // The points straddle the surface.
+    EXPECT_GT(negative, count / 5);
+    EXPECT_LT(negative, 4 * count / 5);
   }
-  // The points straddle the surface.
-  EXPECT_GT(negative, count / 5);
-  EXPECT_LT(negative, 4 * count / 5);
+  allowWideGroupTerms(true);
 }
 
 }  // namespace

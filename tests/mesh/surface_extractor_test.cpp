@@ -11,6 +11,7 @@
 #include "core/error.h"
 #include "support/hand_made_functions.h"
 #include "mesh/mesh_topology.h"
+#include "mesh/surface_blocks.h"
 #include "mesh/surface_grid.h"
 
 namespace wendfit {
@@ -127,6 +128,27 @@ TEST(SurfaceExtractor, FlipReversesTrianglesAndNormalsOnly) {
     EXPECT_EQ(flipped.triangles[t + 1], plain.triangles[t + 2]);
     EXPECT_EQ(flipped.triangles[t + 2], plain.triangles[t + 1]);
   }
+}
+
+TEST(SurfaceExtractor, APointAnotherThreadIsEvaluatingIsComputedAgainNotAwaited) {
+  // Block 0 needs the grid point on its upper x face, which belongs to block
+  // 1; here block 1's thread has taken it and not finished (it may sit in a
+  // batch of hundreds, or be descheduled). Block 0 must not wait for it: it
+  // gets the same value from its own evaluation, leaving the slot alone.
+  auto function = sphereFunction(2.0f, 3.0f, 5.0f);
+  const SurfaceGrid grid = SurfaceGrid::overBox(function->boxMin(), function->boxMax(), 40);
+  const mesh_detail::Context ctx{*function, grid, false, 0.01, false};
+  mesh_detail::BlockCache first(grid, grid.blockKey(0, 0, 0)), second(grid, grid.blockKey(1, 0, 0));
+  first.owners[1] = &second;
+  const int local[3] = {kBlockCells, 5, 7};  // block 1's point (0, 5, 7)
+  const int index = (local[2] * mesh_detail::kSide + local[1]) * mesh_detail::kSide + 0;
+  second.state[index].store(1);
+  float p[3];
+  grid.point(first.base[0] + local[0] - 1, first.base[1] + local[1] - 1, first.base[2] + local[2] - 1, p);
+  const float value = first.value(ctx, local[0], local[1], local[2]);
+  EXPECT_EQ(value, function->plainValue(p[0], p[1], p[2]));
+  EXPECT_EQ(second.state[index].load(), 1);
+  EXPECT_EQ(first.evaluations + second.evaluations, 0);
 }
 
 TEST(SurfaceExtractor, MeshIsTheSameForOneAndTwoThreads) {

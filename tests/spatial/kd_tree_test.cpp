@@ -66,6 +66,21 @@ void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions,
     ASSERT_TRUE(std::equal(got.begin(), got.end(), buffer.begin()));
     ASSERT_EQ(tree.query(q, r, reused), static_cast<int>(expected.size()));
     ASSERT_EQ(reused, expected) << "query " << j << " radius " << r;
+    // A batch of two queries sharing one walk: the box of q and a second
+    // point (the next point of the set, or a random one).
+    float other[3];
+    for (int k = 0; k < 3; ++k) other[k] = atPoint ? set.position((j + 1) % set.count)[k] : coord(rng);
+    float low[3], high[3];
+    for (int k = 0; k < 3; ++k) {
+      low[k] = std::min(q[k], other[k]);
+      high[k] = std::max(q[k], other[k]);
+    }
+    std::vector<std::pair<int, int>> runs;
+    tree.candidateRuns(low, high, r, runs);
+    tree.queryRuns(q, r, runs, reused);
+    ASSERT_EQ(reused, expected) << "runs, query " << j << " radius " << r;
+    tree.queryRuns(other, r, runs, reused);
+    ASSERT_EQ(reused, bruteForce(set, other, r)) << "runs, second query " << j << " radius " << r;
   }
 }
 
