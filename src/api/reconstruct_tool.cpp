@@ -58,6 +58,8 @@ std::string helpText() {
          "  --noise auto|SIGMA position noise of the input, in its units (default auto:\n"
          "                     measured); noisy data get THRESHOLD 2 SIGMA, smoothing and\n"
          "                     no level finer than the noise; 0: the data are exact.\n"
+         "                     Exact data get REGULARIZATION 1, which damps overshoot\n"
+         "                     at sharp and thin features.\n"
          "  --allow-open       write the mesh even when it is not watertight.\n"
          "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
          "                     no input point (by default they are dropped: pockets and\n"

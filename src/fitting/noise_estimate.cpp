@@ -25,6 +25,16 @@ constexpr int kMaxRadiusRounds = 4;
 // the shape (a thin limb it wraps around), not more of the noise: the
 // narrower estimate stands.
 constexpr double kMaxSigmaGrowth = 1.25;
+// Local fits over a ball narrower than this many sigmas absorb part of the
+// noise, so their estimate is low whatever the shape.
+constexpr double kMinSigmaRadius = 4.0;
+// ... and the estimate then counts only if a ball this much wider raises it
+// by less than this factor.
+constexpr double kSteadyRadiusGrowth = 1.5;
+constexpr double kSteadySigmaGrowth = 1.1;
+// A ball wider than this share of the box diagonal sees the whole shape,
+// not a patch of it: no local fit there says anything about the noise.
+constexpr double kMaxRadiusDiagonals = 0.125;
 // At most this many local fits enter sigma (a strided subset of the points).
 constexpr int kMaxSamples = 4000;
 // A fit uses at most this many neighbours (a strided subset of them).
@@ -345,7 +355,21 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
     if (wanted < 1.1 * radius) break;
     NoiseEstimate wider = estimate;
     fitSamples(points, wanted, wider);
-    if (wider.sigma > kMaxSigmaGrowth * estimate.sigma) break;
+    if (wider.sigma > kMaxSigmaGrowth * estimate.sigma) {
+      // A rise is the shape showing, unless the narrower fits could not
+      // measure that much noise: a ball narrower than kMinSigmaRadius sigmas
+      // is so small that its quadric follows the noise (on dense noisy
+      // scans, whose spacing is below the noise, the first estimate came
+      // out at 64 % of the true sigma). Then the estimate must also hold
+      // still in a wider ball still, as noise does and a limb does not.
+      if (radius >= kMinSigmaRadius * wider.sigma ||
+          kSteadyRadiusGrowth * wanted > kMaxRadiusDiagonals * estimate.boxDiagonal) {
+        break;
+      }
+      NoiseEstimate check = wider;
+      fitSamples(points, kSteadyRadiusGrowth * wanted, check);
+      if (check.sigma > kSteadySigmaGrowth * wider.sigma) break;
+    }
     estimate = wider;
     radius = wanted;
   }
