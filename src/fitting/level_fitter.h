@@ -84,7 +84,8 @@ struct LevelFitter {
   // probe lies on; nullptr: only probes along normals are judged). Must
   // outlive the fitter.
   const PointSet* samples = nullptr;
-  // Built from samples by the first guarded level and kept for the others.
+  // Built from samples by the first guarded level and kept for the others;
+  // none in fits with an error threshold (noisy data).
   std::shared_ptr<const SampleSides> sampleSides;
   // Console for the level's lines and the solver's progress (nullptr: silent).
   std::FILE* console = nullptr;

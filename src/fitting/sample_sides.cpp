@@ -26,7 +26,8 @@ constexpr double kAreaSpacings = 2.0;
 // two-sided.
 constexpr double kOppositeCosine = -0.5;
 
-constexpr double kFourPi = 4.0 * 3.14159265358979323846;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kFourPi = 4.0 * kPi;
 
 double term(const double centre[3], const double dipole[3], const float q[3]) {
   const double dx = centre[0] - q[0];
@@ -83,7 +84,7 @@ SampleSides::SampleSides(const PointSet& samples) {
         if (cosine > 0) ++facing;
         if (cosine < kOppositeCosine) twoSided[i] = 1;
       }
-      areas_[i] = facing > 0 ? 3.14159265358979323846 * rho * rho / facing : 0.0;
+      areas_[i] = facing > 0 ? kPi * rho * rho / facing : 0.0;
     }
   }
   for (int i = 0; i < count; ++i) {

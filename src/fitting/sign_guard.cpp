@@ -46,7 +46,6 @@ constexpr int kLatticeReachSteps = 3;
 // records and tens of small pieces on scans with fingers and ears.
 constexpr double kLatticeMinSpacings = 4.0;
 constexpr double kThinReachSteps = 2.0;
-constexpr int kProbesPerCentre = kNormalProbes;
 
 // Winding numbers below this are outside, above kInsideWinding inside;
 // between them a probe's side is left undecided and it is not judged.
@@ -199,6 +198,20 @@ bool closerThan(const float q[3], const float p[3], float radius) {
   return dz * dz + dy * dy + dx * dx < static_cast<double>(radius) * static_cast<double>(radius);
 }
 
+// The level's own change at `p`: the sum of its records' terms there, in
+// the order of the index's answer. `answered`: `answer` already holds the
+// records closer than the support radius to `p`.
+double levelChange(const ProbeContext& context, const float p[3], std::vector<int>& answer,
+                   bool answered = false) {
+  const float radius = context.fitter.radius;
+  if (!answered) context.records.query(p, radius, answer);
+  double change = 0;
+  for (int i : answer) {
+    change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
+  }
+  return change;
+}
+
 // The first half of the probe's test: the level's own change at
 // `probe.position`, at `distance` outside the surface (inside when
 // negative). A probe that the level pushed towards its right side cannot
@@ -208,14 +221,8 @@ bool closerThan(const float q[3], const float p[3], float radius) {
 // radius to the probe.
 void measureProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
                   Probe& probe, bool answered = false) {
-  const float* p = probe.position;
-  if (!insideFunctionBox(*context.fitter.function, p)) return;
-  const float radius = context.fitter.radius;
-  if (!answered) context.records.query(p, radius, answer);
-  double change = 0;
-  for (int i : answer) {
-    change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
-  }
+  if (!insideFunctionBox(*context.fitter.function, probe.position)) return;
+  const double change = levelChange(context, probe.position, answer, answered);
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
   probe.pending = true;
   probe.distance = distance;
@@ -269,12 +276,7 @@ void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
 void measureAcross(const ProbeContext& context, std::vector<int>& answer, Probe& probe) {
   const float* p = probe.position;
   if (!insideFunctionBox(*context.fitter.function, p)) return;
-  const float radius = context.fitter.radius;
-  context.records.query(p, radius, answer);
-  double change = 0;
-  for (int i : answer) {
-    change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
-  }
+  const double change = levelChange(context, p, answer);
   if (!(change != 0)) return;
   float nearest[3];
   const double distance = context.sides->nearestDistance(p, nearest);
@@ -393,11 +395,6 @@ std::vector<char> sparseCentres(const PointSet& centres, const float boxMin[3], 
 std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<int>& from) {
   if (!context.sides) return {};
   if (context.step < kLatticeMinSpacings * context.sides->medianSpacing()) return {};
-  // A fit with an error threshold takes the data as noisy: a sheet thinner
-  // than the noise cannot be told from it, and beside noisy samples the
-  // winding number misjudged probes (on diplodocus with 0.5 % noise the
-  // lattice added hundreds of records and a sheet 0.34 diagonals long).
-  if (context.fitter.errorThreshold > 0) return {};
   const LevelFitter& fitter = context.fitter;
   const int count = static_cast<int>(from.size());
   // Centres near a two-sided sample, found from those samples (few, on
@@ -451,45 +448,17 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
   return probes;
 }
 
-// Probes from the centres marked in `probed` (and, with `faces`, the box's
-// faces); returns the wrong probes in centre order, which does not depend
-// on the thread count.
-std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<char>& probed,
-                               bool faces) {
-  const LevelFitter& fitter = context.fitter;
-  const int n = fitter.centres.count;
-  // Probes only for the probed centres (the first round probes a few of
-  // them), in centre order.
-  std::vector<int> from;
-  for (int j = 0; j < n; ++j) {
-    if (probed[j]) from.push_back(j);
-  }
-  const int probedCount = static_cast<int>(from.size());
-  std::vector<Probe> probes(static_cast<size_t>(probedCount) * kProbesPerCentre);
-  const int threads = omp_get_max_threads();
-  std::vector<std::vector<int>> nearBuffers(threads, std::vector<int>(std::max(n, 1)));
-  std::vector<std::vector<int>> answers(threads);
-  const KdTree& tree = *fitter.kdTree;
-#pragma omp parallel
-  {
-    const int thread = omp_get_thread_num();
-#pragma omp for schedule(dynamic, kProbeChunk)
-    for (int e = 0; e < probedCount; ++e) {
-      Probe* own = &probes[static_cast<size_t>(e) * kProbesPerCentre];
-      probeCentre(context, tree, from[e], nearBuffers[thread].data(), answers[thread], own);
-    }
-  }
-  std::vector<Probe> lattice = latticeProbes(context, from);
-  probes.insert(probes.end(), lattice.begin(), lattice.end());
-  // Everything beyond the points' box is outside, whatever the normals say
-  // (a spike pointing at a face has normals across it, and no normal probe
-  // reaches the space above its tip). Beyond each face of the points' box,
-  // the shell is probed on a lattice of one step, in the cells at and next
-  // to the probed centres near that face, out to where their supports
-  // reach; the distance from the face is the target's size. The lattice
-  // keeps neighbouring centres from probing the same spot twice.
+// Everything beyond the points' box is outside, whatever the normals say
+// (a spike pointing at a face has normals across it, and no normal probe
+// reaches the space above its tip). Beyond each face of the points' box,
+// the shell is probed on a lattice of one step, in the cells at and next
+// to the probed centres near that face, out to where their supports
+// reach; the distance from the face is the target's size. The lattice
+// keeps neighbouring centres from probing the same spot twice.
+std::vector<Probe> shellProbes(const ProbeContext& context, const std::vector<int>& from) {
   std::vector<std::array<long long, 4>> cells;  // face, steps out, two across
   const double step = context.step;
+  const LevelFitter& fitter = context.fitter;
   const double radius = fitter.radius;
   for (int j : from) {
     const float* c = fitter.centres.position(j);
@@ -511,6 +480,7 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
   cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
   std::vector<Probe> shell(cells.size());
   const int shellCount = static_cast<int>(shell.size());
+  std::vector<std::vector<int>> answers(omp_get_max_threads());
 #pragma omp parallel for schedule(dynamic, kProbeChunk)
   for (int e = 0; e < shellCount; ++e) {
     const int face = static_cast<int>(cells[e][0]);
@@ -522,11 +492,46 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
         static_cast<float>(upper ? fitter.pointsMax[axis] + out : fitter.pointsMin[axis] - out);
     for (int k = 0; k < 2; ++k) {
       const int a = (axis + 1 + k) % 3;
-      probe.position[a] = static_cast<float>(fitter.pointsMin[a] + static_cast<double>(cells[e][2 + k]) * step);
+      const double across = static_cast<double>(cells[e][2 + k]) * step;
+      probe.position[a] = static_cast<float>(fitter.pointsMin[a] + across);
     }
     if (!beyondPoints(fitter, probe.position)) continue;
     measureProbe(context, out, answers[omp_get_thread_num()], probe);
   }
+  return shell;
+}
+
+// Probes from the centres marked in `probed` (and, with `faces`, the box's
+// faces); returns the wrong probes in centre order, which does not depend
+// on the thread count.
+std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<char>& probed,
+                               bool faces) {
+  const LevelFitter& fitter = context.fitter;
+  const int n = fitter.centres.count;
+  // Probes only for the probed centres (the first round probes a few of
+  // them), in centre order.
+  std::vector<int> from;
+  for (int j = 0; j < n; ++j) {
+    if (probed[j]) from.push_back(j);
+  }
+  const int probedCount = static_cast<int>(from.size());
+  std::vector<Probe> probes(static_cast<size_t>(probedCount) * kNormalProbes);
+  const int threads = omp_get_max_threads();
+  std::vector<std::vector<int>> nearBuffers(threads, std::vector<int>(std::max(n, 1)));
+  std::vector<std::vector<int>> answers(threads);
+  const KdTree& tree = *fitter.kdTree;
+#pragma omp parallel
+  {
+    const int thread = omp_get_thread_num();
+#pragma omp for schedule(dynamic, kProbeChunk)
+    for (int e = 0; e < probedCount; ++e) {
+      Probe* own = &probes[static_cast<size_t>(e) * kNormalProbes];
+      probeCentre(context, tree, from[e], nearBuffers[thread].data(), answers[thread], own);
+    }
+  }
+  std::vector<Probe> lattice = latticeProbes(context, from);
+  probes.insert(probes.end(), lattice.begin(), lattice.end());
+  std::vector<Probe> shell = shellProbes(context, from);
   probes.insert(probes.end(), shell.begin(), shell.end());
   // The shell between the points' box and the function's box is all
   // outside, but only the coarse levels reach far into it, and there the
@@ -636,7 +641,14 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
 
 int guardLevelSigns(LevelFitter& fitter) {
   const int n = fitter.count;
-  if (!fitter.sampleSides && fitter.samples) fitter.sampleSides = std::make_shared<SampleSides>(*fitter.samples);
+  // A fit with an error threshold takes the data as noisy: a sheet thinner
+  // than the noise cannot be told from it, and beside noisy samples the
+  // winding number misjudged probes (on diplodocus with 0.5 % noise the
+  // lattice added hundreds of records and a sheet 0.34 diagonals long). Such
+  // fits get no sample sides, and so no probes across the normals.
+  if (!fitter.sampleSides && fitter.samples && fitter.errorThreshold == 0.0f) {
+    fitter.sampleSides = std::make_shared<SampleSides>(*fitter.samples);
+  }
   const double step = static_cast<double>(fitter.radius) / kRadiusPerStep;
   std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);
   std::vector<char> probed =

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/cpu_features.h"
 #include "function/basis_function.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -601,11 +602,7 @@ __attribute__((target("avx512f"))) void groupTermsAvx512(const GroupRecord* reco
 std::atomic<bool> wideTermsAllowed{true};
 
 bool wideTermsAvailable() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-  }();
-  return available && wideTermsAllowed.load(std::memory_order_relaxed);
+  return cpuHasAvx512f() && wideTermsAllowed.load(std::memory_order_relaxed);
 }
 
 // Up to kGroupLanes points: sixteen at once with AVX-512, else eight at a time.
@@ -707,13 +704,7 @@ __attribute__((target("avx2"))) void gatherRunAvx2(const EvaluationLayout& layou
 
 }  // namespace
 
-bool batchTermsAvailable() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return available;
-}
+bool batchTermsAvailable() { return cpuHasAvx2(); }
 
 double addValueTerms(const EvaluationLayout& layout, int first, int end, float x, float y,
                      float z, double subtotal) {

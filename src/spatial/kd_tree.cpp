@@ -7,6 +7,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/cpu_features.h"
 #include "core/error.h"
 
 namespace wendfit {
@@ -99,6 +100,29 @@ bool KdTree::divide(int index) {
   return true;
 }
 
+// The leaf test of every query: emits the points of [first, last) strictly
+// closer than `radius` to `point`, in double precision with the squares
+// added z, y, x (the wide form in queryRuns does the same per lane).
+namespace {
+
+template <typename Emit>
+void emitWithin(const float* pos, int first, int last, const float point[3], float radius, Emit& emit) {
+  const double radiusSq = static_cast<double>(radius) * static_cast<double>(radius);
+  const double qx = point[0];
+  const double qy = point[1];
+  const double qz = point[2];
+  for (int i = first; i < last; ++i) {
+    const float* p = pos + 3 * static_cast<size_t>(i);
+    const double dx = qx - p[0];
+    const double dy = qy - p[1];
+    const double dz = qz - p[2];
+    const double distSq = dz * dz + dy * dy + dx * dx;
+    if (distSq < radiusSq) emit(i);
+  }
+}
+
+}  // namespace
+
 // Emits the points of the subtree at `index` closer than `radius` to
 // `point`. Left subtrees (points above the split) come first, and nest calls;
 // the right-hand descent loops. The pruning tests are inclusive and the
@@ -112,19 +136,7 @@ void KdTree::collect(int index, const float point[3], float radius, Emit& emit) 
     if (node->right < 0 || !(diff - radius <= 0.0f)) return;
     node = &nodes_[node->right];
   }
-  const double radiusSq = static_cast<double>(radius) * static_cast<double>(radius);
-  const double qx = point[0];
-  const double qy = point[1];
-  const double qz = point[2];
-  const float* pos = points_.positions.data();
-  for (int i = node->begin; i < node->end; ++i) {
-    const float* p = pos + 3 * static_cast<size_t>(i);
-    const double dx = qx - p[0];
-    const double dy = qy - p[1];
-    const double dz = qz - p[2];
-    const double distSq = dz * dz + dy * dy + dx * dx;
-    if (distSq < radiusSq) emit(i);
-  }
+  emitWithin(points_.positions.data(), node->begin, node->end, point, radius, emit);
 }
 
 // The box form of collect's pruning: a child is skipped only where the
@@ -158,14 +170,6 @@ void KdTree::candidateRuns(const float low[3], const float high[3], float radius
 #define WENDFIT_WIDE_RUNS 1
 
 namespace {
-
-bool wideRunsAvailable() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-  }();
-  return available;
-}
 
 // GCC 12 takes the undefined upper halves inside its own AVX-512 widening
 // intrinsics for uninitialized values.
@@ -226,27 +230,15 @@ int KdTree::queryRuns(const float point[3], float radius, const std::vector<std:
                       std::vector<int>& results) const {
   results.clear();
 #ifdef WENDFIT_WIDE_RUNS
-  if (wideRunsAvailable()) {
+  if (cpuHasAvx512f()) {
     wideQueryRuns(points_.positions.data(), point, static_cast<double>(radius) * static_cast<double>(radius),
                   runs, results);
     return static_cast<int>(results.size());
   }
 #endif
-  // collect's leaf test, operation for operation.
-  const double radiusSq = static_cast<double>(radius) * static_cast<double>(radius);
-  const double qx = point[0];
-  const double qy = point[1];
-  const double qz = point[2];
-  const float* pos = points_.positions.data();
+  auto emit = [&results](int i) { results.push_back(i); };
   for (const auto& [first, last] : runs) {
-    for (int i = first; i < last; ++i) {
-      const float* p = pos + 3 * static_cast<size_t>(i);
-      const double dx = qx - p[0];
-      const double dy = qy - p[1];
-      const double dz = qz - p[2];
-      const double distSq = dz * dz + dy * dy + dx * dx;
-      if (distSq < radiusSq) results.push_back(i);
-    }
+    emitWithin(points_.positions.data(), first, last, point, radius, emit);
   }
   return static_cast<int>(results.size());
 }
