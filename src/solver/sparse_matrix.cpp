@@ -1,8 +1,10 @@
 #include "solver/sparse_matrix.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <new>
 
 #include "core/error.h"
@@ -43,6 +45,33 @@ bool estimateSolutionError(int n, int itol, double ak, const double* p, const do
 }  // namespace
 
 void solverError(const std::string& message) { throw SolverError(message); }
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+// Below this, huge-page alignment would waste more than it saves.
+constexpr std::size_t kLargeBlock = 4 * kHugePage;
+}  // namespace
+
+void* allocateLargeBlock(std::size_t bytes) {
+  if (bytes < kLargeBlock) return ::operator new(bytes);
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (rounded < bytes) throw std::bad_alloc();
+  void* block = std::aligned_alloc(kHugePage, rounded);
+  if (!block) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  // Advice only: where the kernel has no huge pages the block works as is.
+  madvise(block, rounded, MADV_HUGEPAGE);
+#endif
+  return block;
+}
+
+void freeLargeBlock(void* block, std::size_t bytes) noexcept {
+  if (bytes < kLargeBlock) {
+    ::operator delete(block);
+  } else {
+    std::free(block);
+  }
+}
 
 std::vector<double> dvector(int n) {
   if (n < -1) solverError("allocation failure in dvector()");

@@ -47,6 +47,14 @@ std::vector<double> dvector(int n);
 void dsprsax(const double* values, const int* indices, const double* x, double* result, int n);
 void dsprstx(const double* values, const int* indices, const double* x, double* result, int n);
 
+// Large blocks for matrix storage: aligned to 2 MB and offered to the kernel
+// for transparent huge pages, so filling a level's matrix (tens of
+// megabytes, freed and allocated anew every level) takes one page fault per
+// 2 MB instead of one per 4 KB; on virtual machines each fault is costly.
+// Small blocks come from operator new. Both throw std::bad_alloc on failure.
+void* allocateLargeBlock(std::size_t bytes);
+void freeLargeBlock(void* block, std::size_t bytes) noexcept;
+
 // An allocator whose vectors leave new elements uninitialised: a matrix's
 // storage (tens of megabytes) is then first written, and its pages first
 // touched, by the threads that fill it, instead of by one zeroing pass on
@@ -60,6 +68,11 @@ struct UninitialisedAllocator : std::allocator<T> {
   UninitialisedAllocator() = default;
   template <typename U>
   UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(allocateLargeBlock(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept { freeLargeBlock(p, n * sizeof(T)); }
   template <typename U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;

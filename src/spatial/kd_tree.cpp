@@ -1,6 +1,7 @@
 #include "spatial/kd_tree.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -249,6 +250,16 @@ const int* KdTree::query(const float point[3], float radius) {
 }
 
 int KdTree::query(const float point[3], float radius, std::vector<int>& results) const {
+#ifdef WENDFIT_WIDE_RUNS
+  // A single point is a box: its runs are the leaves collect would visit,
+  // and the wide leaf test finds the same points in the same order.
+  if (cpuHasAvx512f() && std::isfinite(point[0]) && std::isfinite(point[1]) &&
+      std::isfinite(point[2])) {
+    thread_local std::vector<std::pair<int, int>> runs;
+    candidateRuns(point, point, radius, runs);
+    return queryRuns(point, radius, runs, results);
+  }
+#endif
   results.clear();
   auto append = [&results](int i) { results.push_back(i); };
   collect(0, point, radius, append);
