@@ -39,6 +39,16 @@ double term(const double centre[3], const double dipole[3], const float q[3]) {
   return (dipole[0] * dx + dipole[1] * dy + dipole[2] * dz) / (kFourPi * distSq * dist);
 }
 
+// Nodes of the subtree over `count` samples: a leaf holds at most
+// kLeafSamples, and every other node splits its samples at the middle.
+int subtreeNodes(int count) {
+  if (count <= kLeafSamples) return 1;
+  return 1 + subtreeNodes(count / 2) + subtreeNodes(count - count / 2);
+}
+
+// Subtrees of more samples than this are built as tasks of their own.
+constexpr int kTaskSamples = 4096;
+
 }  // namespace
 
 SampleSides::SampleSides(const PointSet& samples) {
@@ -90,10 +100,12 @@ SampleSides::SampleSides(const PointSet& samples) {
   for (int i = 0; i < count; ++i) {
     if (twoSided[i]) twoSided_.insert(twoSided_.end(), kept.position(i), kept.position(i) + 3);
   }
-  nodes_.reserve(static_cast<size_t>(2 * count / kLeafSamples + 2));
+  nodes_.resize(static_cast<size_t>(subtreeNodes(count)));
   std::vector<int> order(count);
   std::iota(order.begin(), order.end(), 0);
-  build(order, 0, count);
+#pragma omp parallel
+#pragma omp single
+  build(order, 0, 0, count);
   // The samples in tree order, so that every node is a range of them.
   std::vector<float> positions(positions_.size());
   std::vector<float> normals(normals_.size());
@@ -111,9 +123,7 @@ SampleSides::SampleSides(const PointSet& samples) {
   nearest_.emplace_back(positions_.data(), count);
 }
 
-int SampleSides::build(std::vector<int>& order, int begin, int end) {
-  const int index = static_cast<int>(nodes_.size());
-  nodes_.emplace_back();
+void SampleSides::build(std::vector<int>& order, int index, int begin, int end) {
   Node node;
   node.begin = begin;
   node.end = end;
@@ -156,11 +166,16 @@ int SampleSides::build(std::vector<int>& order, int begin, int end) {
       const float pb = positions_[3 * static_cast<size_t>(b) + axis];
       return pa < pb || (pa == pb && a < b);
     });
-    node.left = build(order, begin, middle);
-    node.right = build(order, middle, end);
+    node.left = index + 1;
+    node.right = index + 1 + subtreeNodes(middle - begin);
+    // Subtrees own disjoint ranges of `order` and of the nodes; the large
+    // ones go to other threads.
+#pragma omp task default(shared) if (end - begin > kTaskSamples)
+    build(order, node.left, begin, middle);
+    build(order, node.right, middle, end);
+#pragma omp taskwait
   }
   nodes_[index] = node;
-  return index;
 }
 
 double SampleSides::winding(const float q[3]) const {

@@ -56,8 +56,9 @@ class SampleSides {
     int right = -1;
   };
   // Builds the node over order[begin, end) (indices into the samples) and
-  // its subtree, reordering that range; returns the node's index.
-  int build(std::vector<int>& order, int begin, int end);
+  // its subtree at nodes_[index ...], reordering that range. Nodes are
+  // numbered depth first, left before right, whatever thread builds them.
+  void build(std::vector<int>& order, int index, int begin, int end);
 
   std::vector<float> positions_;
   std::vector<float> normals_;

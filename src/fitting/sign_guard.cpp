@@ -298,21 +298,41 @@ void measureAcross(const ProbeContext& context, std::vector<int>& answer, Probe&
 // the normals agree on the side it is on (an inside probe through a spike
 // thinner than a step lands outside the far wall's plane and is skipped);
 // outside probes beyond the points' box always count, as everything there
-// is outside. `near` is a query buffer of at least size() of the tree.
-void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* near,
-                 std::vector<int>& answer, Probe* probes) {
+// is outside. `near`, `answer` and `runs` are the calling thread's buffers.
+void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::vector<int>& near,
+                 std::vector<int>& answer, std::vector<std::pair<int, int>>& runs, Probe* probes) {
   const PointSet& centres = context.fitter.centres;
   const float* c = centres.position(j);
   const float* nrm = centres.normal(j);
   if (nrm[0] == 0.0f && nrm[1] == 0.0f && nrm[2] == 0.0f) return;
   const float radius = context.fitter.radius;
+  // The probes lie on one segment: one walk of the level's tree finds the
+  // candidates of all their queries (none reaches beyond the support
+  // radius), and each query then scans only those.
+  float low[3], high[3];
+  bool finite = true;
   for (int k = 0; k < kNormalProbes; ++k) {
     Probe& probe = probes[k];
     const double offset = kProbeSteps[k] * context.step;
     for (int a = 0; a < 3; ++a) {
       probe.position[a] = static_cast<float>(c[a] + offset * nrm[a]);
       probe.normal[a] = nrm[a];
+      finite = finite && std::isfinite(probe.position[a]);
+      low[a] = k == 0 ? probe.position[a] : std::min(low[a], probe.position[a]);
+      high[a] = k == 0 ? probe.position[a] : std::max(high[a], probe.position[a]);
     }
+  }
+  if (finite) tree.candidateRuns(low, high, radius, runs);
+  auto levelQuery = [&](const float* p, float within, std::vector<int>& found) {
+    if (finite) {
+      tree.queryRuns(p, within, runs, found);
+    } else {
+      tree.query(p, within, found);
+    }
+  };
+  for (int k = 0; k < kNormalProbes; ++k) {
+    Probe& probe = probes[k];
+    const double offset = kProbeSteps[k] * context.step;
     // Outside the function's box there is nothing to test.
     if (!insideFunctionBox(*context.fitter.function, probe.position)) continue;
     const float nearRadius = static_cast<float>(std::fabs(offset));
@@ -320,7 +340,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
     // radius answers both the test of the nearer centres and the level's
     // change at the probe.
     const bool answered = context.records.sharesTree() && nearRadius <= radius;
-    if (answered) context.records.query(probe.position, radius, answer);
+    if (answered) levelQuery(probe.position, radius, answer);
     if (!(offset > 0 && beyondPoints(context.fitter, probe.position))) {
       auto disagrees = [&](int i) {
         if (i == j) return false;
@@ -339,8 +359,12 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, int* ne
           agreed = !(closerThan(probe.position, centres.position(i), nearRadius) && disagrees(i));
         }
       } else {
-        const int found = tree.query(probe.position, nearRadius, near);
-        for (int e = 0; e < found && agreed; ++e) agreed = !disagrees(near[e]);
+        if (nearRadius <= radius) {
+          levelQuery(probe.position, nearRadius, near);
+        } else {
+          tree.query(probe.position, nearRadius, near);
+        }
+        for (size_t e = 0; e < near.size() && agreed; ++e) agreed = !disagrees(near[e]);
       }
       if (!agreed) continue;
     }
@@ -517,8 +541,9 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
   const int probedCount = static_cast<int>(from.size());
   std::vector<Probe> probes(static_cast<size_t>(probedCount) * kNormalProbes);
   const int threads = omp_get_max_threads();
-  std::vector<std::vector<int>> nearBuffers(threads, std::vector<int>(std::max(n, 1)));
+  std::vector<std::vector<int>> nearBuffers(threads);
   std::vector<std::vector<int>> answers(threads);
+  std::vector<std::vector<std::pair<int, int>>> runBuffers(threads);
   const KdTree& tree = *fitter.kdTree;
 #pragma omp parallel
   {
@@ -526,7 +551,7 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
 #pragma omp for schedule(dynamic, kProbeChunk)
     for (int e = 0; e < probedCount; ++e) {
       Probe* own = &probes[static_cast<size_t>(e) * kNormalProbes];
-      probeCentre(context, tree, from[e], nearBuffers[thread].data(), answers[thread], own);
+      probeCentre(context, tree, from[e], nearBuffers[thread], answers[thread], runBuffers[thread], own);
     }
   }
   std::vector<Probe> lattice = latticeProbes(context, from);
