@@ -139,7 +139,12 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   }
   auto start = std::chrono::steady_clock::now();
   MeshSummary summary;
-  TriangleMesh mesh = extractSurface(function, options.extraction, &summary.stats);
+  TriangleMesh mesh;
+  try {
+    mesh = extractSurface(function, options.extraction, &summary.stats);
+  } catch (const Error& error) {
+    throw Error(meshPath + ": " + error.what() + " (the mesh was not written)");
+  }
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
   if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
     summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include <omp.h>
@@ -13,6 +14,7 @@
 #include "fitting/noise_estimate.h"
 #include "function/implicit_function.h"
 #include "core/error.h"
+#include "core/float_precision.h"
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
 #include "io/output_path.h"
@@ -90,6 +92,23 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
   } else if (levels > maxFitLevels()) {
     throw Error(std::to_string(levels) + " levels is more than the result file can hold (expected at most " +
                 std::to_string(maxFitLevels()) + ")");
+  }
+  if (spacing > 0.0) {
+    // Positions are floats: far from the origin their rounding can exceed
+    // the spacing, and the fit would follow the rounding, not the surface.
+    float lo[3], hi[3];
+    points.boundingBox(lo, hi, 1.0f);
+    double reach = 0.0;
+    for (int a = 0; a < 3; ++a) reach = std::max({reach, std::fabs(double{lo[a]}), std::fabs(double{hi[a]})});
+    const double step = floatStepAt(reach);
+    if (step * kLeastFloatStepsPerDetail > spacing) {
+      char text[400];
+      std::snprintf(text, sizeof text,
+                    "the points reach %.9g from the origin but lie only %.3g apart: single precision resolves "
+                    "%.3g there, too coarse for that spacing (expected points nearer the origin: translate them)",
+                    reach / scale, spacing / scale, step / scale);
+      throw Error(fileMessage(options.input, text));
+    }
   }
   summary.levels = levels;
   summary.sampleSpacing = spacing / scale;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <unordered_map>
 
 #include "core/error.h"
+#include "core/float_precision.h"
 
 namespace wendfit {
 
@@ -133,6 +135,19 @@ SurfaceGrid SurfaceGrid::overBox(const float boxMin[3], const float boxMax[3], i
     grid.n[a] = static_cast<int>(std::clamp(cells, 1L, static_cast<long>(resolution)));
     grid.spacing[a] = extent / grid.n[a];
     grid.blocks[a] = (grid.n[a] + 2 + kBlockCells - 1) / kBlockCells;
+    // Cells narrower than the float resolution at the box collapse their
+    // corners onto the same positions, and the grid then traces the float
+    // rounding instead of a surface (a box far from the origin).
+    const double reach = std::max(std::fabs(static_cast<double>(boxMin[a])), std::fabs(static_cast<double>(boxMax[a])));
+    const double step = floatStepAt(reach);
+    if (grid.spacing[a] > 0.0 && step * kLeastFloatStepsPerDetail > grid.spacing[a]) {
+      char text[320];
+      std::snprintf(text, sizeof text,
+                    "the function's box reaches %.9g from the origin, where single precision resolves only %.3g: "
+                    "too coarse for cells of %.3g (expected a box nearer the origin, or a coarser --resolution)",
+                    reach, step, grid.spacing[a]);
+      throw Error(text);
+    }
   }
   return grid;
 }

@@ -160,7 +160,20 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
       // the grid is named, not the points.
       {std::string(WENDFIT_SOURCE_DIR) + "/examples/torus.pts " + dir.file("out.ply") + " --resolution 3", 1,
        "no surface at --resolution 3"},
+      // A unit sphere ten million units from the origin: floats there step by
+      // 1, and the fit would trace their rounding (the extraction ran for
+      // minutes).
+      {dir.file("far.xyz") + " " + dir.file("out.ply"), 1, "too coarse for that spacing"},
   };
+  std::string far;
+  const std::string sphere = test::sphereXyz(300, 1.0);
+  for (size_t at = 0, end; (end = sphere.find('\n', at)) != std::string::npos; at = end + 1) {
+    double x = 0;
+    int used = 0;
+    std::sscanf(sphere.c_str() + at, "%lf%n", &x, &used);
+    far += std::to_string(x + 1e7) + sphere.substr(at + used, end + 1 - at - used);
+  }
+  test::writeFile(dir.file("far.xyz"), far);
   test::writeFile(dir.file("twin.xyz"), "1 1 1 0 0 1\n1 1 1 0 1 0\n1 1 1 1 0 0\n");
   std::string flat;
   for (int i = 0; i < 400; ++i) flat += std::to_string(i % 20 * 0.1) + " " + std::to_string(i / 20 * 0.1) + " 0 0 0 1\n";
@@ -173,6 +186,13 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_FALSE(test::fileExists(dir.file("out.ply")));
   }
+  // The designed fit runs on such points as it always has; its mesh is
+  // refused for the same reason, naming the mesh.
+  const test::CommandResult fit = runCommand(executable("wendfit") + " --quiet " + dir.file("far.xyz") + " " +
+                                             dir.file("far.fn") + " 6 --mesh " + dir.file("out.ply"));
+  EXPECT_EQ(fit.status, 1);
+  EXPECT_NE(fit.err.find(dir.file("out.ply") + ": the function's box reaches"), std::string::npos) << fit.err;
+  EXPECT_FALSE(test::fileExists(dir.file("out.ply")));
 }
 
 TEST(WendfitAdvice, EmptyMeshNamesALevelCountThatWorks) {
