@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <string>
 #include <unordered_map>
 
 #include "core/error.h"
 #include "core/float_precision.h"
+#include "spatial/nearest_points.h"
 
 namespace wendfit {
 
@@ -231,15 +233,23 @@ double medianCentreSpacing(const BandSource& source) {
   if (finest.size() < 2) return 0.0;
   CentreGrid grid(finest, source.finestRadius);
   const size_t stride = std::max<size_t>(1, finest.size() / kSpacingSamples);
+  // A centre with no other within the finest radius counts as farther.
   std::vector<double> distances;
   for (size_t i = 0; i < finest.size(); i += stride) {
     const double d = grid.nearestOther(finest, i);
-    if (d >= 0.0) distances.push_back(d);
+    distances.push_back(d >= 0.0 ? d : std::numeric_limits<double>::infinity());
   }
-  if (distances.empty()) return 0.0;
   auto middle = distances.begin() + static_cast<long>(distances.size() / 2);
   std::nth_element(distances.begin(), middle, distances.end());
-  return *middle;
+  if (std::isfinite(*middle)) return *middle;
+  // Finest supports narrower than the spacing (more levels than the data
+  // carry): the spacing lies beyond the grid's reach, and without it the
+  // grid would be as fine as the supports, millions of triangles for a few
+  // thousand points.
+  std::vector<float> positions;
+  positions.reserve(3 * finest.size());
+  for (const BandRecord& record : finest) positions.insert(positions.end(), record.centre, record.centre + 3);
+  return medianSpacing(NearestPoints(positions.data(), static_cast<int>(finest.size())));
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <tuple>
 
 #include "core/error.h"
+#include "io/function_file_reader.h"
 #include "support/hand_made_functions.h"
+#include "support/test_support.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_blocks.h"
 #include "mesh/surface_grid.h"
@@ -311,6 +313,22 @@ TEST(SurfaceExtractor, DefaultResolutionFollowsTheFinestRadius) {
   extractSurface(*function, ExtractionOptions{}, &stats);
   EXPECT_FLOAT_EQ(stats.finestRadius, 0.25f);
   EXPECT_EQ(stats.resolution, static_cast<int>(std::ceil(4.0 / (0.25 / kDefaultCellsPerRadius))));
+}
+
+TEST(SurfaceExtractor, DefaultGridStaysNearTheSampleSpacingWhenLevelsOutrunTheData) {
+  // 400 points on a sphere of radius 10 lie about 1.8 apart; at 10 levels
+  // the finest supports (radius 0.1) are far narrower, and a grid following
+  // them gave hundreds of thousands of triangles for 400 points.
+  test::TempDir dir;
+  auto function = readFunctionFile(test::fitUnitSphere(dir, 400, 10));
+  ExtractionStats stats;
+  const TriangleMesh mesh = extractSurface(*function, ExtractionOptions{}, &stats);
+  EXPECT_LT(stats.finestRadius, 0.2f);
+  EXPECT_GT(stats.cellSize, 1.0);
+  EXPECT_LT(mesh.triangleCount(), 20 * 400);
+  long components = 0;
+  triangleComponents(mesh, &components);
+  EXPECT_EQ(components, 1);
 }
 
 TEST(SurfaceGrid, SpansTheBoxExactlyWithNearCubicCells) {
