@@ -222,10 +222,11 @@ namespace {
 constexpr double kCellsPerSampleSpacing = 2.0;
 constexpr size_t kSpacingSamples = 4096;
 
-// Median distance from a finest-level centre to its nearest neighbour among
-// the finest-level centres (closer than the finest radius), over an evenly
-// strided sample of them; 0 when there is no such pair.
-double medianCentreSpacing(const BandSource& source) {
+// The least cell the default grid takes, from the finest-level centres:
+// kCellsPerSampleSpacing times the median distance from one to its nearest
+// neighbour closer than the finest radius (over an evenly strided sample);
+// 0 when there is no such pair.
+double leastCellFromCentres(const BandSource& source) {
   std::vector<BandRecord> finest;
   for (const BandRecord& record : source.records) {
     if (record.radius == source.finestRadius) finest.push_back(record);
@@ -241,11 +242,13 @@ double medianCentreSpacing(const BandSource& source) {
   }
   auto middle = distances.begin() + static_cast<long>(distances.size() / 2);
   std::nth_element(distances.begin(), middle, distances.end());
-  if (std::isfinite(*middle)) return *middle;
+  if (std::isfinite(*middle)) return kCellsPerSampleSpacing * *middle;
   // Finest supports narrower than the spacing (more levels than the data
-  // carry): the spacing lies beyond the grid's reach, and without it the
-  // grid would be as fine as the supports, millions of triangles for a few
-  // thousand points.
+  // carry): without a spacing the grid would be as fine as the supports,
+  // millions of triangles for a few thousand points. Between the centres
+  // the function then has the shape the data give it, at their spacing, and
+  // a cell of one spacing keeps it (a coarse mesh's vertices carry holes and
+  // walls only a spacing or two wide).
   std::vector<float> positions;
   positions.reserve(3 * finest.size());
   for (const BandRecord& record : finest) positions.insert(positions.end(), record.centre, record.centre + 3);
@@ -261,7 +264,7 @@ int defaultResolution(const ImplicitFunction& function, const BandSource& source
   // spacing (twice the median distance between neighbouring finest
   // centres), even when the finest level's radius is smaller than that.
   const double spacing = std::max(static_cast<double>(source.finestRadius) / kDefaultCellsPerRadius,
-                                  kCellsPerSampleSpacing * medianCentreSpacing(source));
+                                  leastCellFromCentres(source));
   double cells = std::ceil(longestSide(function.boxMin(), function.boxMax()) / spacing);
   if (!(cells <= kMaxResolution)) {
     throw Error("the finest support radius " + std::to_string(source.finestRadius) +
