@@ -34,6 +34,10 @@ inline ChunkRows chunkRows(int c, int n) {
 // Systems with fewer rows run the per-iteration vector work on one thread:
 // there a parallel region costs more than it saves on a busy machine.
 constexpr int kParallelRows = 8192;
+
+// Rows of a widened block at most. On scans a block of 64 centres widens to
+// a few hundred rows at most.
+constexpr size_t kMaxWidenedRows = 512;
 // A block whose Cholesky factorisation fails is retried with its diagonal
 // raised by this fraction of its largest diagonal entry, ten times more on
 // every further failure. The shift changes only the preconditioner.
@@ -150,7 +154,8 @@ std::vector<std::vector<int>> bisectBlocks(int n, const float* positions) {
 }
 
 // The block's rows and every column whose entry in one of them is at least
-// overlapWeight, ascending.
+// overlapWeight, ascending; of more than kMaxWidenedRows such rows, the
+// block's own and those of the largest entries (ties by column).
 std::vector<int> widen(const std::vector<int>& core, const double* values, const int* indices,
                        double overlapWeight) {
   std::vector<int> rows = core;
@@ -161,6 +166,28 @@ std::vector<int> widen(const std::vector<int>& core, const double* values, const
   }
   std::sort(rows.begin(), rows.end());
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  if (rows.size() <= kMaxWidenedRows) return rows;
+  // Supports far wider than the data (a coarse level over a small object):
+  // every centre reaches every other, and widened blocks of thousands of
+  // rows cost seconds to factor. The strongest couplings are kept.
+  std::vector<std::pair<double, int>> outside;  // (-largest entry, column)
+  for (int row : core) {
+    for (int k = indices[row]; k < indices[row + 1]; ++k) {
+      if (values[k] >= overlapWeight) outside.emplace_back(-values[k], indices[k]);
+    }
+  }
+  std::sort(outside.begin(), outside.end(),
+            [](const auto& a, const auto& b) { return a.second != b.second ? a.second < b.second : a.first < b.first; });
+  std::vector<std::pair<double, int>> strongest;
+  for (size_t e = 0; e < outside.size(); ++e) {
+    if (e > 0 && outside[e].second == outside[e - 1].second) continue;
+    if (!std::binary_search(core.begin(), core.end(), outside[e].second)) strongest.push_back(outside[e]);
+  }
+  const size_t room = kMaxWidenedRows - std::min(core.size(), kMaxWidenedRows);
+  std::partial_sort(strongest.begin(), strongest.begin() + std::min(room, strongest.size()), strongest.end());
+  rows = core;
+  for (size_t e = 0; e < std::min(room, strongest.size()); ++e) rows.push_back(strongest[e].second);
+  std::sort(rows.begin(), rows.end());
   return rows;
 }
 

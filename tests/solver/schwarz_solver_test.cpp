@@ -118,6 +118,16 @@ TEST(SchwarzSolver, AgreesWithDenseSolveOnWendlandSystems) {
   }
 }
 
+TEST(SchwarzSolver, SupportsWiderThanTheDataKeepBlocksSmallAndStillConverge) {
+  // Every centre reaches almost every other (a coarse level over a small
+  // object): widened by all of them, each block would be the whole system.
+  System s = makeSystem(1500, 15000, 5);
+  const Solution result = solve(s, 1e-8, 1000, 2);
+  EXPECT_LE(relativeResidual(s.matrix, s.n, s.b, result.x), 1e-8);
+  EXPECT_GT(result.report.blocks, 1);
+  EXPECT_LE(result.report.widenedRows, 512LL * result.report.blocks);
+}
+
 TEST(SchwarzSolver, BlocksHoldAtMost64CentresAndResultIsTheSameOnAnyThreadCount) {
   // Large enough for the parallel block solutions, sums and dot products.
   System s = makeSystem(10000, 30, 3);
