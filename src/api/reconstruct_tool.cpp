@@ -29,7 +29,7 @@ using wendfit::MeshUsageError;
 const char kUsage[] = "usage: wendfit-reconstruct INPUT MESH [options]\n";
 
 std::string helpText() {
-  char rule[1200];
+  char rule[1600];
   std::snprintf(rule, sizeof rule,
                 "Levels: the finest support radius is about %.0f median sample spacings: levels =\n"
                 "  1 + round(log2(1.5 x box diagonal / (%.0f x spacing))), the spacing measured\n"
@@ -39,9 +39,13 @@ std::string helpText() {
                 "  area-uniformly with the faces' normals, so that holes and sharp edges of a\n"
                 "  coarse mesh survive: %.0f^2 x area / box diagonal^2 samples (about %.0f\n"
                 "  along the diagonal), at least the mesh's vertex count; --samples N\n"
-                "  overrides it.\n",
+                "  overrides it.\n"
+                "Stray points of a point input, with fewer than %d others within about %.0f\n"
+                "  median sample spacings, are dropped before the fit and counted (unless\n"
+                "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n",
                 wendfit::kFinestRadiusSpacings, wendfit::kFinestRadiusSpacings, wendfit::maxFitLevels(),
-                wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal);
+                wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kIsolationNeighbours,
+                wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare);
   return std::string(kUsage) +
          "Fits an implicit function to INPUT, oriented points (PLY, .xyz/.xyzn/.pwn/.npts,\n"
          "OBJ, the point file format) or a polygon mesh, and writes its zero set to MESH\n"
@@ -61,6 +65,7 @@ std::string helpText() {
          "                     Exact data get REGULARIZATION 1, which damps overshoot\n"
          "                     at sharp and thin features.\n"
          "  --allow-open       write the mesh even when it is not watertight.\n"
+         "  --keep-isolated    fit stray points too (see above).\n"
          "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
          "                     no input point (by default they are dropped: pockets and\n"
          "                     sheets off the data, e.g. at sharp concave edges).\n"
@@ -121,6 +126,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       options.quiet = true;
     } else if (argument == "--no-sign-guard") {
       run.signGuard = false;
+    } else if (argument == "--keep-isolated") {
+      run.dropIsolated = false;
     } else if (argument == "--keep-unsupported") {
       run.mesh.dropUnsupported = false;
     } else if (argument == "--allow-open") {

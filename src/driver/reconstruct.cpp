@@ -20,6 +20,7 @@
 #include "io/output_path.h"
 #include "mesh/face_sampling.h"
 #include "mesh/mesh_writer.h"
+#include "spatial/isolated_points.h"
 #include "spatial/point_octree.h"
 
 namespace wendfit {
@@ -128,6 +129,32 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
   return levels;
 }
 
+// Scanned points often hold a few stray returns far from the surface. The
+// fit scales every level to the points' box, so ten of them ten box sizes
+// away made the box twenty times wider, its coarse levels filled the empty
+// box with a sheet, and tracing that took gigabytes. Isolated points are
+// dropped (and counted) unless they are many: then they are the data,
+// however sparse.
+long dropIsolatedPoints(PointSet& points) {
+  const double spacing = measureSampleSpacing(points);
+  if (!(spacing > 0.0)) return 0;
+  const std::vector<char> isolated = isolatedPoints(points, kIsolationSpacings * spacing, kIsolationNeighbours);
+  const long count = static_cast<long>(std::count(isolated.begin(), isolated.end(), 1));
+  if (count == 0 || count > kMostIsolatedShare * points.count) return 0;
+  PointSet kept;
+  kept.allocate(points.count - static_cast<int>(count));
+  for (int i = 0, k = 0; i < points.count; ++i) {
+    if (isolated[i]) continue;
+    const float* p = points.position(i);
+    const float* n = points.normal(i);
+    kept.setPosition(k, p[0], p[1], p[2]);
+    kept.setNormal(k, n[0], n[1], n[2]);
+    ++k;
+  }
+  points = std::move(kept);
+  return count;
+}
+
 }  // namespace
 
 ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log, std::FILE* progress) {
@@ -136,6 +163,13 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   checkTargets(options);
   ReconstructSummary summary;
   PointSet points = readOrientedPoints(options, summary, log);
+  if (summary.inputFaces == 0 && options.dropIsolated) {
+    summary.isolatedPoints = dropIsolatedPoints(points);
+    if (log && summary.isolatedPoints > 0) {
+      std::fprintf(log, "%ld isolated points dropped: fewer than %d others within about %.0f sample spacings\n",
+                   summary.isolatedPoints, kIsolationNeighbours, kIsolationSpacings);
+    }
+  }
   summary.fittedPoints = points.count;
   const float scale = prepareFitPoints(points, options.input, false);
 

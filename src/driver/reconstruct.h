@@ -13,6 +13,10 @@
 
 namespace wendfit {
 
+inline constexpr double kIsolationSpacings = 32.0;
+inline constexpr int kIsolationNeighbours = 8;
+inline constexpr double kMostIsolatedShare = 0.01;
+
 struct ReconstructOptions {
   std::string input;
   std::string meshPath;
@@ -33,6 +37,11 @@ struct ReconstructOptions {
   // (chooseNoiseSettings), and normals that disagree with their neighbours
   // are re-oriented or dropped.
   double noiseSigma = -1.0;
+  // Drop stray points of a point input before the fit: those with fewer
+  // than kIsolationNeighbours others within about kIsolationSpacings median
+  // spacings, when they are at most kMostIsolatedShare of the points
+  // (counted in the summary).
+  bool dropIsolated = true;
   // Extraction and writing; requireWatertight, requireSurface and
   // dropUnsupported are on unless the caller turns them off. inputScale and toolName are set by the
   // sequence.
@@ -48,6 +57,7 @@ struct ReconstructSummary {
   long inputPoints = 0;   // points read, or vertices of a mesh input
   long inputFaces = 0;    // 0 for points
   long fittedPoints = 0;  // the points fitted (samples of a mesh input)
+  long isolatedPoints = 0;  // stray points dropped before the fit
   int levels = 0;
   bool levelsChosen = false;  // from the data, not given
   double sampleSpacing = 0.0;       // input units; 0 when not measurable

@@ -10,6 +10,7 @@
 #include "mesh/face_sampling.h"
 #include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
+#include "support/fit_support.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -138,6 +139,27 @@ TEST(ReconstructTool, CoarseMeshWithAHoleKeepsItsGenus) {
     farthest = std::max(farthest, std::abs(std::hypot(ring, double{p[2]}) - 0.8));
   }
   EXPECT_LT(farthest, 0.15);
+}
+
+TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {
+  // A unit sphere of 3000 points and four strays 50 units out: with them the
+  // box is a hundred times wider and its coarse levels fill it.
+  TempDir dir;
+  std::string text = test::sphereXyz(3000, 1.0);
+  for (const char* stray : {"50 0 0 1 0 0\n", "-50 20 3 0 1 0\n", "0 -50 40 0 0 1\n", "30 30 -50 1 0 0\n"}) {
+    text += stray;
+  }
+  test::writeFile(dir.file("strays.xyz"), text);
+  const test::CommandResult run = runCommand("timeout 60 " + executable("wendfit-reconstruct") + " " +
+                                             dir.file("strays.xyz") + " " + dir.file("out.ply"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("4 isolated points dropped"), std::string::npos) << run.err;
+  const test::MeshMeasure measure = test::measureMesh(dir.file("out.ply"), [](const float* p) {
+    return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
+  });
+  EXPECT_EQ(measure.topology.components, 1);
+  EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
+  EXPECT_LT(measure.maxDistance, 0.01);
 }
 
 TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
