@@ -185,6 +185,9 @@ BandSource collectBandRecords(const ImplicitFunction& function) {
   });
   BandSource source;
   if (byLevel.empty()) return source;
+  for (const auto& level : byLevel) {
+    source.largestLevel = std::max(source.largestLevel, static_cast<long>(level.second.size()));
+  }
   auto finest = byLevel.rbegin();
   source.finestLevel = finest->first;
   source.finestRadius = finest->second.front().radius;
@@ -221,6 +224,9 @@ namespace {
 
 constexpr double kCellsPerSampleSpacing = 2.0;
 constexpr size_t kSpacingSamples = 4096;
+// A finest level with at least this share of the densest level's records
+// holds about one centre per sample, as levels finer than the data do.
+constexpr double kFullLevelShare = 0.5;
 
 // The least cell the default grid takes, from the finest-level centres:
 // kCellsPerSampleSpacing times the median distance from one to its nearest
@@ -243,6 +249,10 @@ double leastCellFromCentres(const BandSource& source) {
   auto middle = distances.begin() + static_cast<long>(distances.size() / 2);
   std::nth_element(distances.begin(), middle, distances.end());
   if (std::isfinite(*middle)) return kCellsPerSampleSpacing * *middle;
+  // A finest level far sparser than the densest holds the few centres an
+  // error threshold kept: their distances say nothing of the data's
+  // spacing, and the grid follows the finest supports.
+  if (static_cast<double>(finest.size()) < kFullLevelShare * static_cast<double>(source.largestLevel)) return 0.0;
   // Finest supports narrower than the spacing (more levels than the data
   // carry): without a spacing the grid would be as fine as the supports,
   // millions of triangles for a few thousand points. Between the centres

@@ -88,6 +88,7 @@ struct BandSource {
   std::vector<BandRecord> records;  // in the function's cell-tree order
   int finestLevel = 0;              // 0 when the function has no records
   float finestRadius = 0.0f;        // smallest radius of the finest level
+  long largestLevel = 0;            // records of the level that has the most
 };
 
 // Collects the band records of a function (see the header comment). Read

@@ -313,6 +313,15 @@ TEST(SurfaceExtractor, DefaultResolutionFollowsTheFinestRadius) {
   extractSurface(*function, ExtractionOptions{}, &stats);
   EXPECT_FLOAT_EQ(stats.finestRadius, 0.25f);
   EXPECT_EQ(stats.resolution, static_cast<int>(std::ceil(4.0 / (0.25 / kDefaultCellsPerRadius))));
+
+  // An error threshold keeps a few finest records far apart over a dense
+  // coarser level: their distance is no sample spacing, and the grid still
+  // follows their radius (it once fell to 16 cells: 520 triangles for a
+  // 100,000-point scan).
+  auto ring = ringFunction(48, 2.0f, 1.0f, 0.5f, 4.0f);
+  ring->addLevel({constantRecord(2.0f, 0, 0, 0.25f, 0.0f, 3), constantRecord(-2.0f, 0, 0, 0.25f, 0.0f, 3)});
+  extractSurface(*ring, ExtractionOptions{}, &stats);
+  EXPECT_EQ(stats.resolution, static_cast<int>(std::ceil(8.0 / (0.25 / kDefaultCellsPerRadius))));
 }
 
 TEST(SurfaceExtractor, DefaultGridStaysNearTheSampleSpacingWhenLevelsOutrunTheData) {
