@@ -4,6 +4,7 @@
 
 #include "core/point_set.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -29,6 +30,23 @@ void PointSet::setNormal(int i, float x, float y, float z) {
 void PointSet::setValue(int i, float v) {
   if (values.empty()) values.resize(static_cast<size_t>(count));
   values[static_cast<size_t>(i)] = v;
+}
+
+PointSet PointSet::subset(const std::vector<char>& keep) const {
+  int kept = 0;
+  for (int i = 0; i < count; ++i) kept += keep[i] != 0;
+  PointSet out;
+  out.allocate(kept);
+  if (normals.empty()) out.normals.clear();
+  if (!values.empty()) out.values.resize(static_cast<size_t>(kept));
+  for (int i = 0, k = 0; i < count; ++i) {
+    if (!keep[i]) continue;
+    std::copy(position(i), position(i) + 3, &out.positions[3 * static_cast<size_t>(k)]);
+    if (!normals.empty()) std::copy(normal(i), normal(i) + 3, &out.normals[3 * static_cast<size_t>(k)]);
+    if (!values.empty()) out.values[k] = values[i];
+    ++k;
+  }
+  return out;
 }
 
 void PointSet::boundingBox(float min[3], float max[3], float factor) const {

@@ -45,6 +45,10 @@ struct PointSet {
     if (!values.empty()) std::swap(values[a], values[b]);
   }
 
+  // The points whose entry in `keep` (one per point) is non-zero, in order,
+  // with their normals and values where the set has them.
+  PointSet subset(const std::vector<char>& keep) const;
+
   // Box of the positions grown by `factor` about its centre. On an empty set
   // both corners are (0, 0, 0).
   void boundingBox(float min[3], float max[3], float factor) const;

@@ -141,17 +141,9 @@ long dropIsolatedPoints(PointSet& points) {
   const std::vector<char> isolated = isolatedPoints(points, kIsolationSpacings * spacing, kIsolationNeighbours);
   const long count = static_cast<long>(std::count(isolated.begin(), isolated.end(), 1));
   if (count == 0 || count > kMostIsolatedShare * points.count) return 0;
-  PointSet kept;
-  kept.allocate(points.count - static_cast<int>(count));
-  for (int i = 0, k = 0; i < points.count; ++i) {
-    if (isolated[i]) continue;
-    const float* p = points.position(i);
-    const float* n = points.normal(i);
-    kept.setPosition(k, p[0], p[1], p[2]);
-    kept.setNormal(k, n[0], n[1], n[2]);
-    ++k;
-  }
-  points = std::move(kept);
+  std::vector<char> keep(isolated.size());
+  for (size_t i = 0; i < keep.size(); ++i) keep[i] = !isolated[i];
+  points = points.subset(keep);
   return count;
 }
 

@@ -202,22 +202,9 @@ void LevelFitter::selectByError() {
     }
   }
   answers.rethrowIfFailed();
-  const int kept = static_cast<int>(std::count(keep.begin(), keep.end(), 1));
   kdTree.reset();
 
-  PointSet selected;
-  selected.allocate(kept);
-  if (kept > 0) selected.values.assign(kept, 0.0f);
-  int next = 0;
-  for (int j = 0; j < n; ++j) {
-    if (!keep[j]) continue;
-    const float* p = centres.position(j);
-    const float* nrm = centres.normal(j);
-    selected.setPosition(next, p[0], p[1], p[2]);
-    selected.setNormal(next, nrm[0], nrm[1], nrm[2]);
-    selected.setValue(next, centres.values[j]);
-    ++next;
-  }
+  PointSet selected = centres.subset(keep);
   centres = std::move(selected);
   stats.selectionSeconds += secondsSince(start);
 }

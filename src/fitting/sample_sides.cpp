@@ -52,21 +52,14 @@ constexpr int kTaskSamples = 4096;
 }  // namespace
 
 SampleSides::SampleSides(const PointSet& samples) {
-  PointSet kept;
-  int count = 0;
+  // Samples without a normal (dropped by the noise step) face no side.
+  std::vector<char> oriented(static_cast<size_t>(samples.count));
   for (int i = 0; i < samples.count; ++i) {
     const float* n = samples.normal(i);
-    if (n[0] != 0.0f || n[1] != 0.0f || n[2] != 0.0f) ++count;
+    oriented[i] = n[0] != 0.0f || n[1] != 0.0f || n[2] != 0.0f;
   }
-  kept.allocate(count);
-  for (int i = 0, k = 0; i < samples.count; ++i) {
-    const float* n = samples.normal(i);
-    if (n[0] == 0.0f && n[1] == 0.0f && n[2] == 0.0f) continue;
-    const float* p = samples.position(i);
-    kept.setPosition(k, p[0], p[1], p[2]);
-    kept.setNormal(k, n[0], n[1], n[2]);
-    ++k;
-  }
+  PointSet kept = samples.subset(oriented);
+  const int count = kept.count;
   if (count == 0) return;
   // The kd-tree reorders the copy; everything below uses that order.
   KdTree tree(kept);

@@ -323,8 +323,9 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::ve
     }
   }
   if (finite) tree.candidateRuns(low, high, radius, runs);
+  // The runs hold every centre within the support radius of the segment.
   auto levelQuery = [&](const float* p, float within, std::vector<int>& found) {
-    if (finite) {
+    if (finite && within <= radius) {
       tree.queryRuns(p, within, runs, found);
     } else {
       tree.query(p, within, found);
@@ -359,11 +360,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::ve
           agreed = !(closerThan(probe.position, centres.position(i), nearRadius) && disagrees(i));
         }
       } else {
-        if (nearRadius <= radius) {
-          levelQuery(probe.position, nearRadius, near);
-        } else {
-          tree.query(probe.position, nearRadius, near);
-        }
+        levelQuery(probe.position, nearRadius, near);
         for (size_t e = 0; e < near.size() && agreed; ++e) agreed = !disagrees(near[e]);
       }
       if (!agreed) continue;
