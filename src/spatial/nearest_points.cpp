@@ -44,6 +44,13 @@ NearestPoints::NearestPoints(const float* positions, int count)
 #pragma omp parallel if (size() > kTaskSize)
 #pragma omp single
   build(0, size());
+  // The searches read the points in tree order: a copy in that order keeps
+  // a subtree's points together in memory instead of scattered over the
+  // caller's array.
+  treeOrdered_.resize(3 * order_.size());
+  for (size_t slot = 0; slot < order_.size(); ++slot) {
+    std::copy(position(order_[slot]), position(order_[slot]) + 3, &treeOrdered_[3 * slot]);
+  }
 }
 
 // Splits the range at its middle slot along the longest side of its points'
@@ -94,7 +101,7 @@ void NearestPoints::search(int begin, int end, const double q[3], bool skipCoinc
                            double* bestSq) const {
   auto consider = [&](int slot) {
     const int index = order_[slot];
-    const double distSq = distSqTo(q, position(index));
+    const double distSq = distSqTo(q, &treeOrdered_[3 * static_cast<size_t>(slot)]);
     if (skipCoincident && distSq == 0.0) return;
     if (distSq < *bestSq || (distSq == *bestSq && index < *best)) {
       *bestSq = distSq;
@@ -108,7 +115,7 @@ void NearestPoints::search(int begin, int end, const double q[3], bool skipCoinc
   const int mid = begin + (end - begin) / 2;
   consider(mid);
   const int axis = axis_[mid];
-  const double diff = q[axis] - position(order_[mid])[axis];
+  const double diff = q[axis] - treeOrdered_[3 * static_cast<size_t>(mid) + axis];
   if (diff < 0.0) {
     search(begin, mid, q, skipCoincident, best, bestSq);
     if (diff * diff <= *bestSq) search(mid + 1, end, q, skipCoincident, best, bestSq);

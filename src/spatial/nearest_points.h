@@ -3,9 +3,9 @@
 // ("how far is q from the closest point?"), for reporting how far a mesh
 // strays from the data it was fitted to.
 //
-// A balanced kd-tree over an index permutation: the positions are neither
-// copied nor reordered (4 bytes per point plus one byte per point for the
-// split axes). Distances are computed in double from the float positions and
+// A balanced kd-tree over an index permutation: the caller's positions stay
+// as they are, and the searches read a copy in tree order (17 bytes per
+// point in all). Distances are computed in double from the float positions and
 // returned as the exact nearest distance, so the answer does not depend on
 // the tree's shape or on which of several equally near points is found.
 
@@ -38,6 +38,7 @@ class NearestPoints {
   const float* positions_;
   std::vector<int> order_;      // point indices; every node is a range of it
   std::vector<uint8_t> axis_;   // split axis of the node whose middle is this slot
+  std::vector<float> treeOrdered_;  // the positions by slot (3 floats each)
 };
 
 // The distance from each of `count` query positions (3 floats each) to its
