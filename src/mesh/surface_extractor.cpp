@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "mesh/curved_edges.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_blocks.h"
 #include "mesh/surface_grid.h"
@@ -25,6 +26,12 @@ using namespace mesh_detail;
 // level's centres lie on the surface already, up to the regularization).
 constexpr int kProjectionSteps = 4;
 constexpr double kProjectionTolerance = 0.05;
+// Mesh edges (and faces) whose middle lies farther than this many grid
+// spacings from the surface get a vertex there (see splitCurvedEdges). On
+// the 1,000,000-point bear the flat faces had strayed up to 1.5 times as
+// far from the scan as the vertices; at this tolerance the largest
+// distance follows the vertices, for 1 % more evaluations.
+constexpr double kCurvedEdgeCells = 0.04;
 
 struct Seed {
   uint64_t block;
@@ -464,9 +471,20 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
     s.surfaceCells += crossings[b];
     s.evaluations += meshes[b].evaluations;
   }
-  TriangleMesh mesh = mergeBlocks(meshes, options.normals);
+  // The vertices' gradient normals serve the curved-edge test, and are
+  // dropped after it unless asked for.
+  TriangleMesh mesh = mergeBlocks(meshes, true);
   meshes.clear();
   s.collapsedTriangles = collapseZeroAreaTriangles(mesh);
+  CurvedEdgeOptions curved;
+  curved.tolerance = kCurvedEdgeCells * smallestSpacing;
+  std::copy(grid.origin, grid.origin + 3, curved.boxMin);
+  std::copy(grid.upper, grid.upper + 3, curved.boxMax);
+  curved.outsideNegative = s.outsideNegative;
+  const CurvedEdgeStats split = splitCurvedEdges(mesh, function, curved);
+  s.splitEdges = split.splitEdges;
+  s.evaluations += split.evaluations;
+  if (!options.normals) mesh.normals = std::vector<float>{};
   if (options.flip) {
     for (size_t t = 0; t < mesh.triangles.size(); t += 3) std::swap(mesh.triangles[t + 1], mesh.triangles[t + 2]);
     for (float& n : mesh.normals) n = -n;

@@ -77,6 +77,7 @@ struct ExtractionStats {
   long surfaceCells = 0;      // cells that the surface crosses
   long evaluations = 0;       // value and gradient evaluations
   long collapsedTriangles = 0;  // zero-area triangles removed by edge collapses
+  long splitEdges = 0;          // edges given a vertex on the surface at their middle
   bool outsideNegative = false;
 };
 

@@ -118,7 +118,10 @@ TEST(SignGuard, ThinSpikeKeepsOneSurfaceNearTheData) {
 
   const test::MeshMeasure guarded = fitAndMeasure(dir, "--sign-guard");
   EXPECT_EQ(guarded.topology.components, 1);
-  EXPECT_LT(guarded.maxDistance, 2e-3);
+  // The mesh's vertices include points on the surface between grid edges
+  // (where its faces bulge), so this is the function's own largest
+  // deviation near the tip, 3.3e-3; the bubble above is fifteen times that.
+  EXPECT_LT(guarded.maxDistance, 4e-3);
   EXPECT_LT(guarded.meanDistance, 1e-4);
 }
 

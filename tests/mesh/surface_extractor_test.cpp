@@ -90,6 +90,35 @@ TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
   EXPECT_EQ(static_cast<long>(distinct.size()), mesh.vertexCount()) << "no duplicated vertices";
 }
 
+// On a coarse grid the flat faces between surface vertices cut inside a
+// sphere of two cells' radius by up to a tenth of a cell; the curved edges
+// and faces are split until every face's centre and edge middle lies within
+// the tolerance, and the mesh stays a closed sphere.
+TEST(SurfaceExtractor, FacesFollowACurvedSurfaceBetweenTheirVertices) {
+  const float radius = 2.0f;
+  auto function = sphereFunction(radius, 5.0f, 4.0f);
+  ExtractionStats stats;
+  TriangleMesh mesh = extractSurface(*function, withResolution(8), &stats);
+  expectClosedManifold(mesh, 1, 2);
+  EXPECT_GT(stats.splitEdges, 0);
+  double worst = 0.0;
+  for (long t = 0; t < mesh.triangleCount(); ++t) {
+    const float* p[3];
+    for (int k = 0; k < 3; ++k) p[k] = &mesh.positions[3 * mesh.triangles[3 * t + k]];
+    double centre[3] = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+      double middle[3];
+      for (int a = 0; a < 3; ++a) {
+        middle[a] = 0.5 * (double{p[k][a]} + p[(k + 1) % 3][a]);
+        centre[a] += double{p[k][a]} / 3.0;
+      }
+      worst = std::max(worst, radius - length(middle));
+    }
+    worst = std::max(worst, radius - length(centre));
+  }
+  EXPECT_LT(worst, 0.06 * stats.cellSize) << "deepest cut " << worst / stats.cellSize << " cells";
+}
+
 TEST(SurfaceExtractor, OutsideFollowsTheSignOnTheBox) {
   // Negating the function turns inside out: the box is now positive, so the
   // triangles must still face away from the centre.

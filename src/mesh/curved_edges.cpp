@@ -1,0 +1,318 @@
+#include "mesh/curved_edges.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <omp.h>
+
+namespace wendfit {
+
+namespace {
+
+// An edge whose ends' normals turn by angle a bulges by about L a / 8 (a
+// circular arc over the chord L; exact on a sphere with the gradient's
+// normals); only edges whose estimate exceeds this share of the tolerance
+// are evaluated.
+constexpr double kEstimateShare = 1.0;
+// A middle farther than this share of its edge from the surface is not a
+// bulge of the surface between the edge's ends (a thin feature the grid
+// stepped over, or a gradient that does not describe the surface there):
+// the edge is left as it is.
+constexpr double kMostOffsetPerLength = 0.5;
+constexpr int kChunk = 256;
+
+uint64_t edgeKey(int a, int b) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(std::min(a, b))) << 32) |
+         static_cast<uint32_t>(std::max(a, b));
+}
+
+// Area-weighted vertex normals (unnormalised), for meshes written without
+// normals; summed in triangle order.
+std::vector<double> faceNormalSums(const TriangleMesh& mesh) {
+  std::vector<double> sums(mesh.positions.size(), 0.0);
+  const float* p = mesh.positions.data();
+  for (size_t t = 0; t < mesh.triangles.size(); t += 3) {
+    const int v[3] = {mesh.triangles[t], mesh.triangles[t + 1], mesh.triangles[t + 2]};
+    double e1[3], e2[3];
+    for (int k = 0; k < 3; ++k) {
+      e1[k] = static_cast<double>(p[3 * v[1] + k]) - p[3 * v[0] + k];
+      e2[k] = static_cast<double>(p[3 * v[2] + k]) - p[3 * v[0] + k];
+    }
+    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                         e1[0] * e2[1] - e1[1] * e2[0]};
+    for (int corner : v) {
+      for (int k = 0; k < 3; ++k) sums[3 * static_cast<size_t>(corner) + k] += n[k];
+    }
+  }
+  return sums;
+}
+
+struct Candidate {
+  uint64_t key;
+  int a, b;
+};
+
+// Moves each of `count` points (3 floats each) onto the surface by one
+// Newton step along the gradient where it lies farther than the tolerance
+// from it but closer than `reach[i]`; writes the moved point and its normal
+// to placed (6 floats per point) and whether it moved to `moved`.
+void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& options,
+                    const std::vector<float>& middles, const std::vector<double>& reach,
+                    std::vector<float>& placed, std::vector<char>& moved) {
+  const long count = static_cast<long>(reach.size());
+  std::vector<float> values(static_cast<size_t>(count)), gradients(3 * static_cast<size_t>(count));
+  placed.assign(6 * static_cast<size_t>(count), 0.0f);
+  moved.assign(static_cast<size_t>(count), 0);
+  const long chunks = (count + kChunk - 1) / kChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (long c = 0; c < chunks; ++c) {
+    const long first = c * kChunk;
+    const int size = static_cast<int>(std::min<long>(kChunk, count - first));
+    function.valuesAndExactGradients(&middles[3 * first], size, &values[first], &gradients[3 * first]);
+    for (long e = first; e < first + size; ++e) {
+      const float* g = &gradients[3 * e];
+      const double gradSq = static_cast<double>(g[0]) * g[0] + static_cast<double>(g[1]) * g[1] +
+                            static_cast<double>(g[2]) * g[2];
+      if (!(gradSq > 0.0) || !std::isfinite(gradSq) || !std::isfinite(values[e])) continue;
+      const double offset = std::fabs(static_cast<double>(values[e])) / std::sqrt(gradSq);
+      if (!(offset > options.tolerance) || !(offset < reach[e])) continue;
+      const double scale = -static_cast<double>(values[e]) / gradSq;
+      const double length = std::sqrt(gradSq);
+      bool inside = true;
+      for (int k = 0; k < 3; ++k) {
+        const float p = static_cast<float>(middles[3 * e + k] + scale * g[k]);
+        inside = inside && p > options.boxMin[k] && p < options.boxMax[k];
+        placed[6 * e + k] = p;
+        placed[6 * e + 3 + k] = static_cast<float>(g[k] / length * (options.outsideNegative ? -1.0 : 1.0));
+      }
+      moved[e] = inside;
+    }
+  }
+  // A step from far off a thin tip can land off the surface again (the
+  // gradient there does not point at the nearest surface): a moved point
+  // counts only where the step brought it within the tolerance.
+  std::vector<float> movedPoints;
+  std::vector<long> movedIndex;
+  for (long e = 0; e < count; ++e) {
+    if (!moved[e]) continue;
+    movedIndex.push_back(e);
+    movedPoints.insert(movedPoints.end(), &placed[6 * e], &placed[6 * e] + 3);
+  }
+  const long checks = static_cast<long>(movedIndex.size());
+  std::vector<float> after(static_cast<size_t>(checks));
+  const long checkChunks = (checks + kChunk - 1) / kChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (long c = 0; c < checkChunks; ++c) {
+    const long first = c * kChunk;
+    function.plainValues(&movedPoints[3 * first], static_cast<int>(std::min<long>(kChunk, checks - first)),
+                         &after[first]);
+  }
+  for (long m = 0; m < checks; ++m) {
+    const long e = movedIndex[m];
+    const float* g = &gradients[3 * e];
+    const double gradLength = std::sqrt(static_cast<double>(g[0]) * g[0] + static_cast<double>(g[1]) * g[1] +
+                                        static_cast<double>(g[2]) * g[2]);
+    moved[e] = std::fabs(static_cast<double>(after[m])) <= options.tolerance * gradLength;
+  }
+}
+
+// Faces whose centre lies off the surface (the cap of a tip that its three
+// vertices ring, with no edge across it) get a vertex there, joined to the
+// three corners. `normals`: unit normals of the mesh's vertices (extended
+// with the new ones). Returns the faces split.
+long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const ImplicitFunction& function,
+                      const CurvedEdgeOptions& options, long& evaluations) {
+  const float* position = mesh.positions.data();
+  const long triangleCount = mesh.triangleCount();
+  std::vector<long> faces;
+  std::vector<float> centres;
+  std::vector<double> reach;
+  for (long t = 0; t < triangleCount; ++t) {
+    const int* v = &mesh.triangles[3 * t];
+    double longestSq = 0.0, leastCosine = 1.0;
+    bool onFace = false;
+    for (int k = 0; k < 3; ++k) {
+      const int a = v[k], b = v[(k + 1) % 3];
+      double lengthSq = 0.0;
+      for (int c = 0; c < 3; ++c) {
+        const double d = static_cast<double>(position[3 * static_cast<size_t>(b) + c]) -
+                         position[3 * static_cast<size_t>(a) + c];
+        lengthSq += d * d;
+        const float x = position[3 * static_cast<size_t>(a) + c];
+        onFace = onFace || x <= options.boxMin[c] || x >= options.boxMax[c];
+      }
+      const double* na = &normals[3 * static_cast<size_t>(a)];
+      const double* nb = &normals[3 * static_cast<size_t>(b)];
+      longestSq = std::max(longestSq, lengthSq);
+      leastCosine = std::min(leastCosine, na[0] * nb[0] + na[1] * nb[1] + na[2] * nb[2]);
+    }
+    const double estimate = std::sqrt(longestSq) * std::acos(std::clamp(leastCosine, -1.0, 1.0)) / 8.0;
+    if (!(estimate > kEstimateShare * options.tolerance) || onFace) continue;
+    faces.push_back(t);
+    for (int c = 0; c < 3; ++c) {
+      double sum = 0.0;
+      for (int k = 0; k < 3; ++k) sum += position[3 * static_cast<size_t>(v[k]) + c];
+      centres.push_back(static_cast<float>(sum / 3.0));
+    }
+    reach.push_back(kMostOffsetPerLength * std::sqrt(longestSq));
+  }
+  evaluations += static_cast<long>(faces.size());
+  std::vector<float> placed;
+  std::vector<char> moved;
+  projectMiddles(function, options, centres, reach, placed, moved);
+  long split = 0;
+  for (size_t f = 0; f < faces.size(); ++f) {
+    if (!moved[f]) continue;
+    const int centre = static_cast<int>(mesh.vertexCount());
+    mesh.positions.insert(mesh.positions.end(), &placed[6 * f], &placed[6 * f] + 3);
+    if (mesh.hasNormals()) mesh.normals.insert(mesh.normals.end(), &placed[6 * f + 3], &placed[6 * f + 3] + 3);
+    for (int k = 0; k < 3; ++k) normals.push_back(placed[6 * f + 3 + k]);
+    int* v = &mesh.triangles[3 * faces[f]];
+    const int a = v[0], b = v[1], c = v[2];
+    v[2] = centre;
+    mesh.triangles.insert(mesh.triangles.end(), {b, c, centre, c, a, centre});
+    ++split;
+  }
+  return split;
+}
+
+}  // namespace
+
+CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& function,
+                                 const CurvedEdgeOptions& options) {
+  CurvedEdgeStats stats;
+  if (!(options.tolerance > 0.0) || mesh.triangles.empty()) return stats;
+  const long vertexCount = mesh.vertexCount();
+  std::vector<double> normals;
+  if (mesh.hasNormals()) {
+    normals.assign(mesh.normals.begin(), mesh.normals.end());
+  } else {
+    normals = faceNormalSums(mesh);
+  }
+  for (long v = 0; v < vertexCount; ++v) {
+    double* n = &normals[3 * static_cast<size_t>(v)];
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (int k = 0; k < 3; ++k) n[k] = length > 0.0 ? n[k] / length : 0.0;
+  }
+  const float* position = mesh.positions.data();
+  auto onBoxFace = [&](int v) {
+    for (int k = 0; k < 3; ++k) {
+      const float x = position[3 * static_cast<size_t>(v) + k];
+      if (x <= options.boxMin[k] || x >= options.boxMax[k]) return true;
+    }
+    return false;
+  };
+
+  // Every edge once (from the triangle that runs it from its lower to its
+  // higher vertex), estimated from its ends' normals.
+  const long triangleCount = mesh.triangleCount();
+  std::vector<std::vector<Candidate>> found(static_cast<size_t>(omp_get_max_threads()));
+#pragma omp parallel for schedule(static)
+  for (long t = 0; t < triangleCount; ++t) {
+    std::vector<Candidate>& own = found[static_cast<size_t>(omp_get_thread_num())];
+    for (int k = 0; k < 3; ++k) {
+      const int a = mesh.triangles[3 * t + k];
+      const int b = mesh.triangles[3 * t + (k + 1) % 3];
+      if (a >= b) continue;
+      const double* na = &normals[3 * static_cast<size_t>(a)];
+      const double* nb = &normals[3 * static_cast<size_t>(b)];
+      double lengthSq = 0.0;
+      for (int c = 0; c < 3; ++c) {
+        const double d = static_cast<double>(position[3 * static_cast<size_t>(b) + c]) -
+                         position[3 * static_cast<size_t>(a) + c];
+        lengthSq += d * d;
+      }
+      const double cosine = std::clamp(na[0] * nb[0] + na[1] * nb[1] + na[2] * nb[2], -1.0, 1.0);
+      const double estimate = std::sqrt(lengthSq) * std::acos(cosine) / 8.0;
+      if (!(estimate > kEstimateShare * options.tolerance) || onBoxFace(a) || onBoxFace(b)) continue;
+      own.push_back({edgeKey(a, b), a, b});
+    }
+  }
+  std::vector<Candidate> candidates;
+  for (const std::vector<Candidate>& own : found) candidates.insert(candidates.end(), own.begin(), own.end());
+  found.clear();
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& x, const Candidate& y) { return x.key < y.key; });
+  candidates.erase(std::unique(candidates.begin(), candidates.end(),
+                               [](const Candidate& x, const Candidate& y) { return x.key == y.key; }),
+                   candidates.end());
+
+  // The middles, moved onto the surface by one Newton step along the
+  // gradient where they lie off it.
+  const long count = static_cast<long>(candidates.size());
+  stats.evaluations = count;
+  std::vector<float> middles(3 * static_cast<size_t>(count));
+  std::vector<double> reach(static_cast<size_t>(count));
+  for (long e = 0; e < count; ++e) {
+    double lengthSq = 0.0;
+    for (int k = 0; k < 3; ++k) {
+      const double pa = position[3 * static_cast<size_t>(candidates[e].a) + k];
+      const double pb = position[3 * static_cast<size_t>(candidates[e].b) + k];
+      middles[3 * e + k] = static_cast<float>(0.5 * (pa + pb));
+      lengthSq += (pb - pa) * (pb - pa);
+    }
+    reach[e] = kMostOffsetPerLength * std::sqrt(lengthSq);
+  }
+  std::vector<float> placed;
+  std::vector<char> split;
+  projectMiddles(function, options, middles, reach, placed, split);
+
+  // New vertices in edge order, then every triangle split to match its
+  // split edges (orientation kept).
+  std::vector<std::pair<uint64_t, int>> splitVertex;
+  for (long e = 0; e < count; ++e) {
+    if (!split[e]) continue;
+    const int index = static_cast<int>(mesh.vertexCount());
+    mesh.positions.insert(mesh.positions.end(), &placed[6 * e], &placed[6 * e] + 3);
+    if (mesh.hasNormals()) mesh.normals.insert(mesh.normals.end(), &placed[6 * e + 3], &placed[6 * e + 3] + 3);
+    for (int k = 0; k < 3; ++k) normals.push_back(placed[6 * e + 3 + k]);
+    splitVertex.emplace_back(candidates[e].key, index);
+  }
+  stats.splitEdges = static_cast<long>(splitVertex.size());
+  auto middleOf = [&](int a, int b) {
+    const uint64_t key = edgeKey(a, b);
+    auto it = std::lower_bound(splitVertex.begin(), splitVertex.end(), std::make_pair(key, -1));
+    return it != splitVertex.end() && it->first == key ? it->second : -1;
+  };
+  std::vector<int> triangles;
+  triangles.reserve(mesh.triangles.size() + 9 * splitVertex.size());
+  auto emit = [&triangles](int a, int b, int c) {
+    triangles.push_back(a);
+    triangles.push_back(b);
+    triangles.push_back(c);
+  };
+  for (long t = 0; t < triangleCount; ++t) {
+    const int v[3] = {mesh.triangles[3 * t], mesh.triangles[3 * t + 1], mesh.triangles[3 * t + 2]};
+    const int m[3] = {middleOf(v[0], v[1]), middleOf(v[1], v[2]), middleOf(v[2], v[0])};
+    const int splits = (m[0] >= 0) + (m[1] >= 0) + (m[2] >= 0);
+    if (splits == 0) {
+      emit(v[0], v[1], v[2]);
+    } else if (splits == 1) {
+      const int k = m[0] >= 0 ? 0 : (m[1] >= 0 ? 1 : 2);
+      const int a = v[k], b = v[(k + 1) % 3], c = v[(k + 2) % 3];
+      emit(a, m[k], c);
+      emit(m[k], b, c);
+    } else if (splits == 2) {
+      // The unsplit edge runs from a to b; b-c and c-a are split.
+      const int k = m[0] < 0 ? 0 : (m[1] < 0 ? 1 : 2);
+      const int a = v[k], b = v[(k + 1) % 3], c = v[(k + 2) % 3];
+      const int mbc = m[(k + 1) % 3], mca = m[(k + 2) % 3];
+      emit(mbc, c, mca);
+      emit(a, b, mbc);
+      emit(a, mbc, mca);
+    } else {
+      emit(v[0], m[0], m[2]);
+      emit(m[0], v[1], m[1]);
+      emit(m[2], m[1], v[2]);
+      emit(m[0], m[1], m[2]);
+    }
+  }
+  mesh.triangles = std::move(triangles);
+  stats.splitFaces = splitCurvedFaces(mesh, normals, function, options, stats.evaluations);
+  return stats;
+}
+
+}  // namespace wendfit
