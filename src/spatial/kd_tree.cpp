@@ -1,6 +1,7 @@
 #include "spatial/kd_tree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
 
@@ -273,16 +274,26 @@ __attribute__((target("avx2"))) void avx2QueryRuns(const float* pos, const float
 
 #endif
 
+namespace {
+std::atomic<int> leafTestWidth{8};
+#ifdef WENDFIT_WIDE_RUNS
+bool wideLeafTests() { return leafTestWidth.load(std::memory_order_relaxed) >= 8 && cpuHasAvx512f(); }
+bool avx2LeafTests() { return leafTestWidth.load(std::memory_order_relaxed) >= 4 && cpuHasAvx2(); }
+#endif
+}  // namespace
+
+int limitLeafTestWidth(int points) { return leafTestWidth.exchange(points); }
+
 int KdTree::queryRuns(const float point[3], float radius, const std::vector<std::pair<int, int>>& runs,
                       std::vector<int>& results) const {
   results.clear();
 #ifdef WENDFIT_WIDE_RUNS
-  if (cpuHasAvx512f()) {
+  if (wideLeafTests()) {
     wideQueryRuns(points_.positions.data(), point, static_cast<double>(radius) * static_cast<double>(radius),
                   runs, results);
     return static_cast<int>(results.size());
   }
-  if (cpuHasAvx2()) {
+  if (avx2LeafTests()) {
     avx2QueryRuns(points_.positions.data(), point, static_cast<double>(radius) * static_cast<double>(radius),
                   runs, results);
     return static_cast<int>(results.size());
@@ -304,7 +315,7 @@ int KdTree::query(const float point[3], float radius, std::vector<int>& results)
 #ifdef WENDFIT_WIDE_RUNS
   // A single point is a box: its runs are the leaves collect would visit,
   // and the wide leaf test finds the same points in the same order.
-  if ((cpuHasAvx512f() || cpuHasAvx2()) && std::isfinite(point[0]) && std::isfinite(point[1]) &&
+  if ((wideLeafTests() || avx2LeafTests()) && std::isfinite(point[0]) && std::isfinite(point[1]) &&
       std::isfinite(point[2])) {
     thread_local std::vector<std::pair<int, int>> runs;
     candidateRuns(point, point, radius, runs);

@@ -74,4 +74,10 @@ class KdTree {
   std::vector<int> results_;
 };
 
+// The widest leaf test the radius queries may use, in points per step: 8
+// (AVX-512, the default), 4 (AVX2) or 1 (scalar); a width the processor
+// lacks falls back to the next narrower one. Every width finds the same
+// points in the same order; tests compare them. Returns the previous limit.
+int limitLeafTestWidth(int points);
+
 }  // namespace wendfit

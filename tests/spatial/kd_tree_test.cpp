@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace wendfit {
@@ -42,7 +43,7 @@ std::vector<int> bruteForce(const PointSet& set, const float q[3], float r) {
 // (zero included) and compares all three query forms with a brute-force scan over
 // the reordered set. Results come in ascending index order: the subtree above
 // a split occupies the front of its node's range and is visited first.
-void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions, unsigned seed) {
+void expectMatchesBruteForceAt(const std::vector<std::array<float, 3>>& positions, unsigned seed) {
   PointSet set = makeSet(positions);
   KdTree tree(set);
   ASSERT_EQ(tree.size(), set.count);
@@ -81,6 +82,17 @@ void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions,
     ASSERT_EQ(reused, expected) << "runs, query " << j << " radius " << r;
     tree.queryRuns(other, r, runs, reused);
     ASSERT_EQ(reused, bruteForce(set, other, r)) << "runs, second query " << j << " radius " << r;
+  }
+}
+
+// At every leaf-test width the processor has (the vector widths fall back
+// to narrower ones where it lacks them).
+void expectMatchesBruteForce(const std::vector<std::array<float, 3>>& positions, unsigned seed) {
+  for (int width : {8, 4, 1}) {
+    SCOPED_TRACE("leaf test width " + std::to_string(width));
+    const int saved = limitLeafTestWidth(width);
+    expectMatchesBruteForceAt(positions, seed);
+    limitLeafTestWidth(saved);
   }
 }
 
