@@ -213,6 +213,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   mesh.inputScale = scale;
   mesh.toolName = "wendfit-reconstruct";
   mesh.extraction.progress = progress;
+  mesh.extraction.noise = noise.sigma;
   // An empty mesh is no answer to "a surface from these points": say why
   // instead of writing it.
   if (mesh.emptyReason.empty()) {

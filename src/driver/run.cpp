@@ -90,6 +90,7 @@ NoiseFitSettings settingsForNoise(const RunOptions& options, const PointSet& poi
   const NoiseChoice choice = chooseNoiseSettings(points, options.noiseSigma, std::max(options.levels, 1), status);
   if (!options.thresholdGiven) settings.threshold = choice.settings.threshold;
   if (!options.regularizationGiven) settings.regularization = choice.settings.regularization;
+  settings.sigma = choice.sigma;
   if (!report) return settings;
   if (options.noiseSigma == 0) {
     std::fprintf(report, "wendfit: noise 0: the data are taken as exact; REGULARIZATION %.6g%s\n",
@@ -266,6 +267,7 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
     MeshOptions mesh = options.mesh;
     mesh.inputScale = scale;
     mesh.toolName = "wendfit";
+    mesh.extraction.noise = settings.sigma * scale;
     // The points are in the function's coordinates, reordered by the octree.
     const MeshSummary summary =
         writeFunctionMesh(function, options.meshPath, mesh, options.quiet ? nullptr : report, &points);

@@ -61,6 +61,7 @@ struct NoiseFitSettings {
   double threshold = 0;       // relative error threshold (times the box diagonal)
   double regularization = 0;  // added to every level's diagonal
   int levels = 0;             // number of levels
+  double sigma = 0;           // the position noise they follow (input units; 0: exact)
 };
 
 // Below this sigma (relative to the box diagonal) the data count as exact:

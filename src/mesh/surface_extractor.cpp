@@ -477,7 +477,7 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   meshes.clear();
   s.collapsedTriangles = collapseZeroAreaTriangles(mesh);
   CurvedEdgeOptions curved;
-  curved.tolerance = kCurvedEdgeCells * smallestSpacing;
+  curved.tolerance = std::max(kCurvedEdgeCells * smallestSpacing, options.noise);
   std::copy(grid.origin, grid.origin + 3, curved.boxMin);
   std::copy(grid.upper, grid.upper + 3, curved.boxMax);
   curved.outsideNegative = s.outsideNegative;

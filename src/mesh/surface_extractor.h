@@ -65,6 +65,10 @@ struct ExtractionOptions {
   bool normals = false;
   // Progress bar target (a terminal); nullptr for none.
   std::FILE* progress = nullptr;
+  // The position noise of the data, in the function's coordinates (0:
+  // exact). Faces that bulge off the surface by less than this are not
+  // split: below the noise the surface's small bends are the noise's.
+  double noise = 0.0;
 };
 
 struct ExtractionStats {

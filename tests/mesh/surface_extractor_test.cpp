@@ -117,6 +117,12 @@ TEST(SurfaceExtractor, FacesFollowACurvedSurfaceBetweenTheirVertices) {
     worst = std::max(worst, radius - length(centre));
   }
   EXPECT_LT(worst, 0.06 * stats.cellSize) << "deepest cut " << worst / stats.cellSize << " cells";
+  // Bulges below the data's noise are the noise's: left as they are.
+  ExtractionOptions noisy = withResolution(8);
+  noisy.noise = 0.2 * stats.cellSize;
+  ExtractionStats noisyStats;
+  extractSurface(*function, noisy, &noisyStats);
+  EXPECT_EQ(noisyStats.splitEdges, 0);
 }
 
 TEST(SurfaceExtractor, OutsideFollowsTheSignOnTheBox) {
