@@ -50,6 +50,41 @@ std::vector<double> faceNormalSums(const TriangleMesh& mesh) {
   return sums;
 }
 
+// Squared length of the edge from vertex a to vertex b.
+double edgeLengthSq(const float* position, int a, int b) {
+  double lengthSq = 0.0;
+  for (int c = 0; c < 3; ++c) {
+    const double d = static_cast<double>(position[3 * static_cast<size_t>(b) + c]) -
+                     position[3 * static_cast<size_t>(a) + c];
+    lengthSq += d * d;
+  }
+  return lengthSq;
+}
+
+double normalCosine(const std::vector<double>& normals, int a, int b) {
+  const double* na = &normals[3 * static_cast<size_t>(a)];
+  const double* nb = &normals[3 * static_cast<size_t>(b)];
+  return std::clamp(na[0] * nb[0] + na[1] * nb[1] + na[2] * nb[2], -1.0, 1.0);
+}
+
+bool onBoxFace(const float* position, int v, const CurvedEdgeOptions& options) {
+  for (int k = 0; k < 3; ++k) {
+    const float x = position[3 * static_cast<size_t>(v) + k];
+    if (x <= options.boxMin[k] || x >= options.boxMax[k]) return true;
+  }
+  return false;
+}
+
+// Appends a placed vertex (position, then normal: 6 floats) to the mesh and
+// its normal to `normals`; returns its index.
+int appendVertex(TriangleMesh& mesh, std::vector<double>& normals, const float* placed) {
+  const int index = static_cast<int>(mesh.vertexCount());
+  mesh.positions.insert(mesh.positions.end(), placed, placed + 3);
+  if (mesh.hasNormals()) mesh.normals.insert(mesh.normals.end(), placed + 3, placed + 6);
+  normals.insert(normals.end(), placed + 3, placed + 6);
+  return index;
+}
+
 struct Candidate {
   uint64_t key;
   int a, b;
@@ -132,24 +167,16 @@ long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const Im
   std::vector<double> reach;
   for (long t = 0; t < triangleCount; ++t) {
     const int* v = &mesh.triangles[3 * t];
+    // The longest edge and the largest turn of the normals along any edge.
     double longestSq = 0.0, leastCosine = 1.0;
     bool onFace = false;
     for (int k = 0; k < 3; ++k) {
       const int a = v[k], b = v[(k + 1) % 3];
-      double lengthSq = 0.0;
-      for (int c = 0; c < 3; ++c) {
-        const double d = static_cast<double>(position[3 * static_cast<size_t>(b) + c]) -
-                         position[3 * static_cast<size_t>(a) + c];
-        lengthSq += d * d;
-        const float x = position[3 * static_cast<size_t>(a) + c];
-        onFace = onFace || x <= options.boxMin[c] || x >= options.boxMax[c];
-      }
-      const double* na = &normals[3 * static_cast<size_t>(a)];
-      const double* nb = &normals[3 * static_cast<size_t>(b)];
-      longestSq = std::max(longestSq, lengthSq);
-      leastCosine = std::min(leastCosine, na[0] * nb[0] + na[1] * nb[1] + na[2] * nb[2]);
+      longestSq = std::max(longestSq, edgeLengthSq(position, a, b));
+      leastCosine = std::min(leastCosine, normalCosine(normals, a, b));
+      onFace = onFace || onBoxFace(position, a, options);
     }
-    const double estimate = std::sqrt(longestSq) * std::acos(std::clamp(leastCosine, -1.0, 1.0)) / 8.0;
+    const double estimate = std::sqrt(longestSq) * std::acos(leastCosine) / 8.0;
     if (!(estimate > kEstimateShare * options.tolerance) || onFace) continue;
     faces.push_back(t);
     for (int c = 0; c < 3; ++c) {
@@ -166,10 +193,7 @@ long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const Im
   long split = 0;
   for (size_t f = 0; f < faces.size(); ++f) {
     if (!moved[f]) continue;
-    const int centre = static_cast<int>(mesh.vertexCount());
-    mesh.positions.insert(mesh.positions.end(), &placed[6 * f], &placed[6 * f] + 3);
-    if (mesh.hasNormals()) mesh.normals.insert(mesh.normals.end(), &placed[6 * f + 3], &placed[6 * f + 3] + 3);
-    for (int k = 0; k < 3; ++k) normals.push_back(placed[6 * f + 3 + k]);
+    const int centre = appendVertex(mesh, normals, &placed[6 * f]);
     int* v = &mesh.triangles[3 * faces[f]];
     const int a = v[0], b = v[1], c = v[2];
     v[2] = centre;
@@ -198,13 +222,6 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
     for (int k = 0; k < 3; ++k) n[k] = length > 0.0 ? n[k] / length : 0.0;
   }
   const float* position = mesh.positions.data();
-  auto onBoxFace = [&](int v) {
-    for (int k = 0; k < 3; ++k) {
-      const float x = position[3 * static_cast<size_t>(v) + k];
-      if (x <= options.boxMin[k] || x >= options.boxMax[k]) return true;
-    }
-    return false;
-  };
 
   // Every edge once (from the triangle that runs it from its lower to its
   // higher vertex), estimated from its ends' normals.
@@ -217,17 +234,12 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
       const int a = mesh.triangles[3 * t + k];
       const int b = mesh.triangles[3 * t + (k + 1) % 3];
       if (a >= b) continue;
-      const double* na = &normals[3 * static_cast<size_t>(a)];
-      const double* nb = &normals[3 * static_cast<size_t>(b)];
-      double lengthSq = 0.0;
-      for (int c = 0; c < 3; ++c) {
-        const double d = static_cast<double>(position[3 * static_cast<size_t>(b) + c]) -
-                         position[3 * static_cast<size_t>(a) + c];
-        lengthSq += d * d;
+      const double estimate =
+          std::sqrt(edgeLengthSq(position, a, b)) * std::acos(normalCosine(normals, a, b)) / 8.0;
+      if (!(estimate > kEstimateShare * options.tolerance) || onBoxFace(position, a, options) ||
+          onBoxFace(position, b, options)) {
+        continue;
       }
-      const double cosine = std::clamp(na[0] * nb[0] + na[1] * nb[1] + na[2] * nb[2], -1.0, 1.0);
-      const double estimate = std::sqrt(lengthSq) * std::acos(cosine) / 8.0;
-      if (!(estimate > kEstimateShare * options.tolerance) || onBoxFace(a) || onBoxFace(b)) continue;
       own.push_back({edgeKey(a, b), a, b});
     }
   }
@@ -247,14 +259,13 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
   std::vector<float> middles(3 * static_cast<size_t>(count));
   std::vector<double> reach(static_cast<size_t>(count));
   for (long e = 0; e < count; ++e) {
-    double lengthSq = 0.0;
+    const int a = candidates[e].a, b = candidates[e].b;
     for (int k = 0; k < 3; ++k) {
-      const double pa = position[3 * static_cast<size_t>(candidates[e].a) + k];
-      const double pb = position[3 * static_cast<size_t>(candidates[e].b) + k];
+      const double pa = position[3 * static_cast<size_t>(a) + k];
+      const double pb = position[3 * static_cast<size_t>(b) + k];
       middles[3 * e + k] = static_cast<float>(0.5 * (pa + pb));
-      lengthSq += (pb - pa) * (pb - pa);
     }
-    reach[e] = kMostOffsetPerLength * std::sqrt(lengthSq);
+    reach[e] = kMostOffsetPerLength * std::sqrt(edgeLengthSq(position, a, b));
   }
   std::vector<float> placed;
   std::vector<char> split;
@@ -265,11 +276,7 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
   std::vector<std::pair<uint64_t, int>> splitVertex;
   for (long e = 0; e < count; ++e) {
     if (!split[e]) continue;
-    const int index = static_cast<int>(mesh.vertexCount());
-    mesh.positions.insert(mesh.positions.end(), &placed[6 * e], &placed[6 * e] + 3);
-    if (mesh.hasNormals()) mesh.normals.insert(mesh.normals.end(), &placed[6 * e + 3], &placed[6 * e + 3] + 3);
-    for (int k = 0; k < 3; ++k) normals.push_back(placed[6 * e + 3 + k]);
-    splitVertex.emplace_back(candidates[e].key, index);
+    splitVertex.emplace_back(candidates[e].key, appendVertex(mesh, normals, &placed[6 * e]));
   }
   stats.splitEdges = static_cast<long>(splitVertex.size());
   auto middleOf = [&](int a, int b) {
