@@ -97,10 +97,19 @@ TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
 TEST(SurfaceExtractor, FacesFollowACurvedSurfaceBetweenTheirVertices) {
   const float radius = 2.0f;
   auto function = sphereFunction(radius, 5.0f, 4.0f);
+  ExtractionOptions options = withResolution(8);
+  options.normals = true;
   ExtractionStats stats;
-  TriangleMesh mesh = extractSurface(*function, withResolution(8), &stats);
+  TriangleMesh mesh = extractSurface(*function, options, &stats);
   expectClosedManifold(mesh, 1, 2);
   EXPECT_GT(stats.splitEdges, 0);
+  // The added vertices lie on the sphere too, with outward normals.
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const double p[3] = {mesh.positions[3 * v], mesh.positions[3 * v + 1], mesh.positions[3 * v + 2]};
+    EXPECT_NEAR(length(p), radius, 0.04 * stats.cellSize) << "vertex " << v;
+    const float* n = &mesh.normals[3 * v];
+    EXPECT_GT((p[0] * n[0] + p[1] * n[1] + p[2] * n[2]) / length(p), 0.99) << "vertex " << v;
+  }
   double worst = 0.0;
   for (long t = 0; t < mesh.triangleCount(); ++t) {
     const float* p[3];
