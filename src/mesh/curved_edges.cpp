@@ -29,27 +29,6 @@ uint64_t edgeKey(int a, int b) {
          static_cast<uint32_t>(std::max(a, b));
 }
 
-// Area-weighted vertex normals (unnormalised), for meshes written without
-// normals; summed in triangle order.
-std::vector<double> faceNormalSums(const TriangleMesh& mesh) {
-  std::vector<double> sums(mesh.positions.size(), 0.0);
-  const float* p = mesh.positions.data();
-  for (size_t t = 0; t < mesh.triangles.size(); t += 3) {
-    const int v[3] = {mesh.triangles[t], mesh.triangles[t + 1], mesh.triangles[t + 2]};
-    double e1[3], e2[3];
-    for (int k = 0; k < 3; ++k) {
-      e1[k] = static_cast<double>(p[3 * v[1] + k]) - p[3 * v[0] + k];
-      e2[k] = static_cast<double>(p[3 * v[2] + k]) - p[3 * v[0] + k];
-    }
-    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                         e1[0] * e2[1] - e1[1] * e2[0]};
-    for (int corner : v) {
-      for (int k = 0; k < 3; ++k) sums[3 * static_cast<size_t>(corner) + k] += n[k];
-    }
-  }
-  return sums;
-}
-
 // Squared length of the edge from vertex a to vertex b.
 double edgeLengthSq(const float* position, int a, int b) {
   double lengthSq = 0.0;
@@ -80,7 +59,7 @@ bool onBoxFace(const float* position, int v, const CurvedEdgeOptions& options) {
 int appendVertex(TriangleMesh& mesh, std::vector<double>& normals, const float* placed) {
   const int index = static_cast<int>(mesh.vertexCount());
   mesh.positions.insert(mesh.positions.end(), placed, placed + 3);
-  if (mesh.hasNormals()) mesh.normals.insert(mesh.normals.end(), placed + 3, placed + 6);
+  mesh.normals.insert(mesh.normals.end(), placed + 3, placed + 6);
   normals.insert(normals.end(), placed + 3, placed + 6);
   return index;
 }
@@ -208,14 +187,9 @@ long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const Im
 CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& function,
                                  const CurvedEdgeOptions& options) {
   CurvedEdgeStats stats;
-  if (!(options.tolerance > 0.0) || mesh.triangles.empty()) return stats;
+  if (!(options.tolerance > 0.0) || mesh.triangles.empty() || !mesh.hasNormals()) return stats;
   const long vertexCount = mesh.vertexCount();
-  std::vector<double> normals;
-  if (mesh.hasNormals()) {
-    normals.assign(mesh.normals.begin(), mesh.normals.end());
-  } else {
-    normals = faceNormalSums(mesh);
-  }
+  std::vector<double> normals(mesh.normals.begin(), mesh.normals.end());
   for (long v = 0; v < vertexCount; ++v) {
     double* n = &normals[3 * static_cast<size_t>(v)];
     const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);

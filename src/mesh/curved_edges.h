@@ -31,9 +31,10 @@ struct CurvedEdgeStats {
   long splitFaces = 0;
 };
 
-// Splits the curved edges of `mesh` (a mesh of the zero set of `function`);
-// new vertices get normals from the gradient when the mesh has normals.
-// The same mesh on any thread count.
+// Splits the curved edges of `mesh` (a mesh of the zero set of `function`
+// with a unit normal per vertex, as the extraction places them; a mesh
+// without normals is left as it is). New vertices get their normals from
+// the gradient. The same mesh on any thread count.
 CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& function,
                                  const CurvedEdgeOptions& options);
 
