@@ -8,6 +8,8 @@
 
 #include <omp.h>
 
+#include "fitting/level_fitter.h"
+
 namespace wendfit {
 
 namespace {
@@ -78,6 +80,7 @@ void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& o
                     std::vector<float>& placed, std::vector<char>& moved) {
   const long count = static_cast<long>(reach.size());
   std::vector<float> values(static_cast<size_t>(count)), gradients(3 * static_cast<size_t>(count));
+  std::vector<double> gradientLength(static_cast<size_t>(count), 0.0);
   placed.assign(6 * static_cast<size_t>(count), 0.0f);
   moved.assign(static_cast<size_t>(count), 0);
   const long chunks = (count + kChunk - 1) / kChunk;
@@ -91,10 +94,11 @@ void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& o
       const double gradSq = static_cast<double>(g[0]) * g[0] + static_cast<double>(g[1]) * g[1] +
                             static_cast<double>(g[2]) * g[2];
       if (!(gradSq > 0.0) || !std::isfinite(gradSq) || !std::isfinite(values[e])) continue;
-      const double offset = std::fabs(static_cast<double>(values[e])) / std::sqrt(gradSq);
+      const double length = std::sqrt(gradSq);
+      gradientLength[e] = length;
+      const double offset = std::fabs(static_cast<double>(values[e])) / length;
       if (!(offset > options.tolerance) || !(offset < reach[e])) continue;
       const double scale = -static_cast<double>(values[e]) / gradSq;
-      const double length = std::sqrt(gradSq);
       bool inside = true;
       for (int k = 0; k < 3; ++k) {
         const float p = static_cast<float>(middles[3 * e + k] + scale * g[k]);
@@ -115,21 +119,12 @@ void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& o
     movedIndex.push_back(e);
     movedPoints.insert(movedPoints.end(), &placed[6 * e], &placed[6 * e] + 3);
   }
-  const long checks = static_cast<long>(movedIndex.size());
+  const int checks = static_cast<int>(movedIndex.size());
   std::vector<float> after(static_cast<size_t>(checks));
-  const long checkChunks = (checks + kChunk - 1) / kChunk;
-#pragma omp parallel for schedule(dynamic, 1)
-  for (long c = 0; c < checkChunks; ++c) {
-    const long first = c * kChunk;
-    function.plainValues(&movedPoints[3 * first], static_cast<int>(std::min<long>(kChunk, checks - first)),
-                         &after[first]);
-  }
-  for (long m = 0; m < checks; ++m) {
+  functionValues(function, movedPoints.data(), checks, after.data(), true);
+  for (int m = 0; m < checks; ++m) {
     const long e = movedIndex[m];
-    const float* g = &gradients[3 * e];
-    const double gradLength = std::sqrt(static_cast<double>(g[0]) * g[0] + static_cast<double>(g[1]) * g[1] +
-                                        static_cast<double>(g[2]) * g[2]);
-    moved[e] = std::fabs(static_cast<double>(after[m])) <= options.tolerance * gradLength;
+    moved[e] = std::fabs(static_cast<double>(after[m])) <= options.tolerance * gradientLength[e];
   }
 }
 

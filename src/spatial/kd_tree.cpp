@@ -227,11 +227,12 @@ __attribute__((target("avx512f"))) void wideQueryRuns(const float* pos, const fl
 // queryRuns' leaf test on four points at a time, for processors with AVX2
 // but not AVX-512: the same double operations per lane as emitWithin. The
 // answer is written with a branch-free cursor into room for every
-// candidate, then cut to the points found.
-__attribute__((target("avx2"))) void avx2QueryRuns(const float* pos, const float point[3],
-                                                    double radiusSq,
+// candidate, then cut to the points found; a run's last few points take
+// emitWithin itself.
+__attribute__((target("avx2"))) void avx2QueryRuns(const float* pos, const float point[3], float radius,
                                                     const std::vector<std::pair<int, int>>& runs,
                                                     std::vector<int>& results) {
+  const double radiusSq = static_cast<double>(radius) * static_cast<double>(radius);
   size_t candidates = 0;
   for (const auto& [first, last] : runs) candidates += static_cast<size_t>(last - first);
   results.resize(candidates);
@@ -258,14 +259,8 @@ __attribute__((target("avx2"))) void avx2QueryRuns(const float* pos, const float
         found += static_cast<size_t>((inside >> k) & 1);
       }
     }
-    for (; i < last; ++i) {
-      const float* p = pos + 3 * static_cast<size_t>(i);
-      const double dx = static_cast<double>(point[0]) - p[0];
-      const double dy = static_cast<double>(point[1]) - p[1];
-      const double dz = static_cast<double>(point[2]) - p[2];
-      out[found] = i;
-      found += static_cast<size_t>(dz * dz + dy * dy + dx * dx < radiusSq);
-    }
+    auto emit = [out, &found](int j) { out[found++] = j; };
+    emitWithin(pos, i, last, point, radius, emit);
   }
   results.resize(found);
 }
@@ -294,8 +289,7 @@ int KdTree::queryRuns(const float point[3], float radius, const std::vector<std:
     return static_cast<int>(results.size());
   }
   if (avx2LeafTests()) {
-    avx2QueryRuns(points_.positions.data(), point, static_cast<double>(radius) * static_cast<double>(radius),
-                  runs, results);
+    avx2QueryRuns(points_.positions.data(), point, radius, runs, results);
     return static_cast<int>(results.size());
   }
 #endif

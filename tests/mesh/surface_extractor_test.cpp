@@ -59,6 +59,19 @@ void expectClosedManifold(const TriangleMesh& mesh, long components, long euler)
   EXPECT_EQ(topology.vertices, mesh.vertexCount()) << "every vertex is used";
 }
 
+// Every vertex within `tolerance` of the sphere of `radius` about the
+// origin, its normal (the mesh has normals) within acos(leastCosine) of the
+// outward radial direction.
+void expectVerticesOnSphere(const TriangleMesh& mesh, double radius, double tolerance, double leastCosine) {
+  for (long v = 0; v < mesh.vertexCount(); ++v) {
+    const double p[3] = {mesh.positions[3 * v], mesh.positions[3 * v + 1], mesh.positions[3 * v + 2]};
+    EXPECT_NEAR(length(p), radius, tolerance) << "vertex " << v;
+    const float* n = &mesh.normals[3 * v];
+    EXPECT_GT((p[0] * n[0] + p[1] * n[1] + p[2] * n[2]) / length(p), leastCosine)
+        << "vertex normal " << v << " points outward";
+  }
+}
+
 TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
   const float radius = 2.0f;
   auto function = sphereFunction(radius, 5.0f, 4.0f);
@@ -69,14 +82,7 @@ TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
   ASSERT_GT(mesh.triangleCount(), 100);
   expectClosedManifold(mesh, 1, 2);
   EXPECT_TRUE(stats.outsideNegative);
-  for (long v = 0; v < mesh.vertexCount(); ++v) {
-    const float* p = &mesh.positions[3 * v];
-    double position[3] = {p[0], p[1], p[2]};
-    EXPECT_NEAR(length(position), radius, 1e-4 * radius) << "vertex " << v;
-    const float* n = &mesh.normals[3 * v];
-    double dot = (position[0] * n[0] + position[1] * n[1] + position[2] * n[2]) / length(position);
-    EXPECT_GT(dot, 0.999) << "vertex normal " << v << " points outward";
-  }
+  expectVerticesOnSphere(mesh, radius, 1e-4 * radius, 0.999);
   for (long t = 0; t < mesh.triangleCount(); ++t) {
     double normal[3], centroid[3];
     triangleFrame(mesh, t, normal, centroid);
@@ -104,12 +110,7 @@ TEST(SurfaceExtractor, FacesFollowACurvedSurfaceBetweenTheirVertices) {
   expectClosedManifold(mesh, 1, 2);
   EXPECT_GT(stats.splitEdges, 0);
   // The added vertices lie on the sphere too, with outward normals.
-  for (long v = 0; v < mesh.vertexCount(); ++v) {
-    const double p[3] = {mesh.positions[3 * v], mesh.positions[3 * v + 1], mesh.positions[3 * v + 2]};
-    EXPECT_NEAR(length(p), radius, 0.04 * stats.cellSize) << "vertex " << v;
-    const float* n = &mesh.normals[3 * v];
-    EXPECT_GT((p[0] * n[0] + p[1] * n[1] + p[2] * n[2]) / length(p), 0.99) << "vertex " << v;
-  }
+  expectVerticesOnSphere(mesh, radius, 0.04 * stats.cellSize, 0.99);
   double worst = 0.0;
   for (long t = 0; t < mesh.triangleCount(); ++t) {
     const float* p[3];
