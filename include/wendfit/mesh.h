@@ -31,6 +31,9 @@ struct ExtractOptions {
   bool flip = false;
   // Unit vertex normals from the gradient, pointing outside.
   bool normals = false;
+  // Place the surface by single-precision evaluation: about twice as fast,
+  // vertices within float rounding of where the full terms put them.
+  bool quickTerms = false;
   // Drop connected components with fewer triangles than this (0: keep all).
   long minComponent = 0;
   // Vertex positions are divided by this factor: FitResult::scale gives the

@@ -77,6 +77,7 @@ FitResult fit(OrientedPoints points, const FitOptions& options) {
   run.regularization = options.regularization;
   run.solver = options.solver == Solver::Schwarz ? SolverKind::Schwarz : SolverKind::Bicg;
   run.signGuard = options.signGuard;
+  run.quickTerms = options.quickTerms;
 
   FitResult result;
   result.scale = prepareFitPoints(set, kPointsName, false);

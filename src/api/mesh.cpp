@@ -33,6 +33,7 @@ TriangleMesh extract(const Function& function, const ExtractOptions& options) {
   extraction.fullBox = options.fullBox;
   extraction.flip = options.flip;
   extraction.normals = options.normals;
+  extraction.quickTerms = options.quickTerms;
   TriangleMesh mesh = extractSurface(implementation, extraction);
   if (options.minComponent > 0) dropSmallComponents(mesh, options.minComponent);
   if (options.inputScale != 1.0) {

@@ -59,6 +59,7 @@ std::string helpText() {
          "  --function FILE    also write the fitted function (a wendfit result file).\n"
          "  --solver NAME      schwarz (default) or bicg; the same stopping test.\n"
          "  --no-sign-guard    do not probe each level for wrong signs off the surface.\n"
+         "  --full-terms       evaluate the function in double precision, not single (slower).\n"
          "  --noise auto|SIGMA position noise of the input, in its units (default auto:\n"
          "                     measured); noisy data get THRESHOLD 2 SIGMA, smoothing and\n"
          "                     no level finer than the noise; 0: the data are exact.\n"
@@ -126,6 +127,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       options.quiet = true;
     } else if (argument == "--no-sign-guard") {
       run.signGuard = false;
+    } else if (argument == "--full-terms") {
+      run.quickTerms = false;
     } else if (argument == "--keep-isolated") {
       run.dropIsolated = false;
     } else if (argument == "--keep-unsupported") {

@@ -80,6 +80,7 @@ std::string usageText() {
       "  --flip-normals  negate the normals of the input after reading, whatever\n"
       "                  its format (for files whose normals point the other way)\n"
       "  --sign-guard    keep the sign right off the surface (no pockets past tips)\n"
+      "  --quick-terms   evaluate in single precision in the fit and the mesh (faster)\n"
       "  --noise auto|SIGMA  fit noisy data within its noise (auto: measure SIGMA)\n"
       "  --threads N     use N threads (1 to 1024; default: OMP_NUM_THREADS, else\n"
       "                  every core); the result is the same for any N\n"
@@ -194,6 +195,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       line.options.quiet = true;
     } else if (argument == "--sign-guard") {
       line.options.signGuard = true;
+    } else if (argument == "--quick-terms") {
+      line.options.quickTerms = true;
+      line.options.mesh.extraction.quickTerms = true;
     } else if (argument == "--noise") {
       if (i + 1 >= arguments.size()) return usageError("--noise needs auto or a noise level");
       const std::string& level = arguments[++i];

@@ -79,6 +79,7 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
   bool* flag = option == "--full-box" ? &options.extraction.fullBox
                : option == "--flip"   ? &options.extraction.flip
                : option == "--normals" ? &options.extraction.normals
+               : option == "--quick-terms" ? &options.extraction.quickTerms
                : option == "--ascii"  ? &options.ascii
                : option == "--require-watertight" ? &options.requireWatertight
                : option == "--quality" ? &options.quality
@@ -103,6 +104,8 @@ std::string meshOptionsHelp() {
          "  --flip             reverse the triangles and normals. Normally they point\n"
          "                     outside, to the sign the function has at its box's corners.\n"
          "  --normals          write per-vertex normals from the function's gradient.\n"
+         "  --quick-terms      sum the function's terms in single precision: about twice\n"
+         "                     as fast, vertices within float rounding of the full terms'.\n"
          "  --min-component K  drop connected components of fewer than K triangles.\n"
          "  --ascii            ASCII PLY instead of binary little-endian PLY.\n"
          "  --require-watertight  an error (status 1, no mesh) unless the mesh is closed.\n"

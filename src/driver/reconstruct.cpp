@@ -198,6 +198,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   fit.regularization = summary.regularization;
   fit.solver = options.solver;
   fit.signGuard = options.signGuard;
+  fit.quickTerms = options.quickTerms;
   const FitOutcome outcome = fitLevels(points, fit, nullptr, nullptr, [&](const FittedLevel& level) {
     if (!log) return;
     std::fprintf(log, "level %d/%d: %d centres, %d iterations, %.2f s\n", level.level, levels, level.sampled,
@@ -214,6 +215,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   mesh.toolName = "wendfit-reconstruct";
   mesh.extraction.progress = progress;
   mesh.extraction.noise = noise.sigma;
+  mesh.extraction.quickTerms = options.quickTerms;
   // An empty mesh is no answer to "a surface from these points": say why
   // instead of writing it.
   if (mesh.emptyReason.empty()) {

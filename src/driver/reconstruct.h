@@ -32,6 +32,9 @@ struct ReconstructOptions {
   int threads = 0;
   SolverKind solver = SolverKind::Schwarz;
   bool signGuard = true;
+  // Evaluate with the function's single-precision quick terms, in the fit
+  // and the extraction (ImplicitFunction::quickValues).
+  bool quickTerms = true;
   // Position noise of the input, in its units: < 0 measures it, 0 takes the
   // data as exact. Noisy data get a threshold, smoothing and a level cap
   // (chooseNoiseSettings), and normals that disagree with their neighbours

@@ -198,6 +198,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   fitter.solver = options.solver;
   // A fit that leaves the designed solver need not keep its values' last bits.
   fitter.plainValues = options.solver == SolverKind::Schwarz;
+  fitter.quickValues = options.quickTerms;
   fitter.signGuard = options.signGuard;
   points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
   if (options.signGuard) fitter.samples = &points;

@@ -49,6 +49,9 @@ struct RunOptions {
   bool quiet = false;
   // The solver of every level's system; Bicg is the designed one.
   SolverKind solver = SolverKind::Bicg;
+  // Evaluate the function with its single-precision quick terms
+  // (ImplicitFunction::quickValues) in the fit and the extraction.
+  bool quickTerms = false;
   // When not empty: extract the surface after the result file is written
   // and write it here, in the input's own coordinates.
   std::string meshPath;

@@ -90,14 +90,19 @@ int dropSelf(std::vector<int>& answer, int self) {
 }  // namespace
 
 void functionValues(const ImplicitFunction& function, const float* xyz, int count, float* values,
-                    bool plain) {
-  if (plain) {
+                    ValueTerms terms) {
+  if (terms != ValueTerms::Designed) {
     const int chunks = (count + kEvaluationChunk - 1) / kEvaluationChunk;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int c = 0; c < chunks; ++c) {
       const int first = c * kEvaluationChunk;
-      function.plainValues(xyz + 3 * static_cast<size_t>(first),
-                           std::min(kEvaluationChunk, count - first), values + first);
+      const float* points = xyz + 3 * static_cast<size_t>(first);
+      const int size = std::min(kEvaluationChunk, count - first);
+      if (terms == ValueTerms::Quick) {
+        function.quickValues(points, size, values + first);
+      } else {
+        function.plainValues(points, size, values + first);
+      }
     }
     return;
   }
@@ -122,7 +127,8 @@ void LevelFitter::fitLevel(PointSet levelCentres, float levelRadius, int levelNu
     const int n = centres.count;
     centres.values.assign(n, 0.0f);
     // Consecutive centres are neighbours in the octree's order.
-    functionValues(*function, centres.positions.data(), n, centres.values.data(), plainValues);
+    functionValues(*function, centres.positions.data(), n, centres.values.data(),
+                   valueTerms());
     stats.evaluationSeconds = secondsSince(start);
   }
   stats.selectedCount = centres.count;

@@ -50,12 +50,17 @@ inline double levelWeight(double d, float radius, bool plain) {
   return plainWeightAt(d / supportRadius);
 }
 
+// Which terms functionValues sums: value's (the designed values),
+// plainValue's, or the single-precision quick terms.
+enum class ValueTerms { Designed, Plain, Quick };
+
 // The function's values at `count` points (xyz: x, y, z each) into values,
-// on every thread: plainValue's (`plain`, in fixed chunks of consecutive
-// points, which plainValues evaluates together) or value's. Each value
-// depends on its point alone, so any thread count stores the same values.
+// on every thread, with `terms` (plain and quick ones in fixed chunks of
+// consecutive points, which plainValues and quickValues evaluate together).
+// Each value depends on its point alone, so any thread count stores the
+// same values.
 void functionValues(const ImplicitFunction& function, const float* xyz, int count, float* values,
-                    bool plain);
+                    ValueTerms terms);
 
 struct LevelFitter {
   ImplicitFunction* function = nullptr;
@@ -73,6 +78,14 @@ struct LevelFitter {
   // levelWeight's plain products. The stored constants then move within
   // the solver's tolerance, in their last bits. Off: the designed values.
   bool plainValues = false;
+  // The earlier levels' values at a level's centres and at the sign guard's
+  // probes come from quickValues: single-precision terms, within float
+  // rounding of the full ones. Off: plainValues decides.
+  bool quickValues = false;
+  // The terms functionValues takes for those values.
+  ValueTerms valueTerms() const {
+    return quickValues ? ValueTerms::Quick : plainValues ? ValueTerms::Plain : ValueTerms::Designed;
+  }
   // Probe every level off the surface and re-solve it with extra records
   // where the sign is wrong (see sign_guard.h). Off: the designed fit.
   bool signGuard = false;

@@ -265,7 +265,8 @@ void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
     std::copy(probes[pending[e]].position, probes[pending[e]].position + 3, &xyz[3 * e]);
   }
   std::vector<float> before(count);
-  functionValues(*fitter.function, xyz.data(), count, before.data(), fitter.plainValues);
+  functionValues(*fitter.function, xyz.data(), count, before.data(),
+                 fitter.valueTerms());
   for (int e = 0; e < count; ++e) judgeProbe(probes[pending[e]], before[e]);
 }
 
@@ -621,6 +622,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
   sub.boxDiagonal = fitter.boxDiagonal;
   sub.solver = fitter.solver;
   sub.plainValues = fitter.plainValues;
+  sub.quickValues = fitter.quickValues;
   sub.radius = radius;
   sub.level = fitter.level;
   sub.count = s;

@@ -454,24 +454,44 @@ struct LaneSums {
   }
 };
 
+// Up to eight points in float lanes, padded as padPoints pads them.
+struct EightPoints {
+  __m256 x, y, z;
+  __attribute__((target("avx2"))) EightPoints(const float* px, const float* py, const float* pz, int count) {
+    alignas(32) float lanes[3][8];
+    padPoints(px, py, pz, count, 8, lanes[0], lanes[1], lanes[2]);
+    x = _mm256_load_ps(lanes[0]);
+    y = _mm256_load_ps(lanes[1]);
+    z = _mm256_load_ps(lanes[2]);
+  }
+};
+
+// The float offsets of eight points from a record's centre, and their
+// float squared distances.
+struct FloatOffsets {
+  __m256 dx, dy, dz, distSq;
+  __attribute__((target("avx2"))) FloatOffsets(__m256 vx, __m256 vy, __m256 vz, const float centre[3])
+      : dx(_mm256_sub_ps(vx, _mm256_broadcast_ss(&centre[0]))),
+        dy(_mm256_sub_ps(vy, _mm256_broadcast_ss(&centre[1]))),
+        dz(_mm256_sub_ps(vz, _mm256_broadcast_ss(&centre[2]))),
+        distSq(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)),
+                             _mm256_mul_ps(dz, dz))) {}
+};
+
 template <bool kGradient>
 __attribute__((target("avx2"))) void groupTermsAvx2(const GroupRecord* records, int n,
                                                     const float* x, const float* y,
                                                     const float* z, int count, double* sums,
                                                     double* const gradients[3]) {
-  alignas(32) float px[8], py[8], pz[8];
-  padPoints(x, y, z, count, 8, px, py, pz);
-  const __m256 vx = _mm256_load_ps(px), vy = _mm256_load_ps(py), vz = _mm256_load_ps(pz);
+  const EightPoints points(x, y, z, count);
+  const __m256 vx = points.x, vy = points.y, vz = points.z;
   GroupSums low, high;
   zeroSums(low);
   zeroSums(high);
   for (int k = 0; k < n; ++k) {
     const GroupRecord& record = records[k];
-    const __m256 dx = _mm256_sub_ps(vx, _mm256_broadcast_ss(&record.centre[0]));
-    const __m256 dy = _mm256_sub_ps(vy, _mm256_broadcast_ss(&record.centre[1]));
-    const __m256 dz = _mm256_sub_ps(vz, _mm256_broadcast_ss(&record.centre[2]));
-    const __m256 distSq = _mm256_add_ps(
-        _mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
+    const FloatOffsets o(vx, vy, vz, record.centre);
+    const __m256 dx = o.dx, dy = o.dy, dz = o.dz, distSq = o.distSq;
     // Not (distSq > limit): NaN offsets go on to the double test.
     const int near = _mm256_movemask_ps(
         _mm256_cmp_ps(distSq, _mm256_broadcast_ss(&record.nearLimit), _CMP_NGT_UQ));
@@ -754,6 +774,97 @@ void gatherGroupRun(const EvaluationLayout& layout, int first, int end, const fl
   gatherRunAvx2(layout, first, end, low, high, out);
 }
 
+namespace {
+
+// Eight points against one record at a time, every operation in float:
+// t = |d| / R, w = (1 - t)^6 (35 t^2 + 18 t + 3) and its exact gradient
+// -56 (1 - t)^5 (5 t + 1) / R^2 d, times the first-order polynomial.
+template <bool kGradient>
+__attribute__((target("avx2"))) void quickTermsAvx2(const QuickRecord* records, int n,
+                                                    const float* x, const float* y,
+                                                    const float* z, int count, float* sums,
+                                                    float* const gradients[3]) {
+  const EightPoints points(x, y, z, count);
+  const __m256 vx = points.x, vy = points.y, vz = points.z;
+  const __m256 one = _mm256_set1_ps(1.0f);
+  __m256 value = _mm256_setzero_ps();
+  __m256 gradient[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  for (int k = 0; k < n; ++k) {
+    const QuickRecord& record = records[k];
+    const FloatOffsets o(vx, vy, vz, record.centre);
+    const __m256 dx = o.dx, dy = o.dy, dz = o.dz, distSq = o.distSq;
+    // Ordered: NaN offsets add nothing.
+    const __m256 keep = _mm256_cmp_ps(distSq, _mm256_broadcast_ss(&record.limitSq), _CMP_LT_OQ);
+    if (_mm256_movemask_ps(keep) == 0) continue;
+    const __m256 inverse = _mm256_broadcast_ss(&record.inverse);
+    const __m256 t = _mm256_mul_ps(_mm256_sqrt_ps(distSq), inverse);
+    const __m256 u = _mm256_sub_ps(one, t);
+    const __m256 u2 = _mm256_mul_ps(u, u);
+    const __m256 u5 = _mm256_mul_ps(_mm256_mul_ps(u2, u2), u);
+    const __m256 inner = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(35.0f), t), _mm256_set1_ps(18.0f));
+    const __m256 polynomial = _mm256_add_ps(_mm256_mul_ps(inner, t), _mm256_set1_ps(3.0f));
+    const __m256 w = _mm256_mul_ps(_mm256_mul_ps(u5, u), polynomial);
+    const __m256 c[3] = {_mm256_broadcast_ss(&record.c6), _mm256_broadcast_ss(&record.c7),
+                         _mm256_broadcast_ss(&record.c8)};
+    __m256 q = _mm256_add_ps(_mm256_mul_ps(c[0], dx), _mm256_mul_ps(c[1], dy));
+    q = _mm256_add_ps(q, _mm256_mul_ps(c[2], dz));
+    q = _mm256_add_ps(q, _mm256_broadcast_ss(&record.c9));
+    value = _mm256_add_ps(value, _mm256_and_ps(keep, _mm256_mul_ps(w, q)));
+    if constexpr (kGradient) {
+      const __m256 fivePlusOne = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(5.0f), t), one);
+      const __m256 factor = _mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(-56.0f), u5), fivePlusOne),
+                                          _mm256_mul_ps(inverse, inverse));
+      const __m256 qk = _mm256_mul_ps(q, factor);
+      const __m256 d[3] = {dx, dy, dz};
+      for (int a = 0; a < 3; ++a) {
+        gradient[a] = _mm256_add_ps(
+            gradient[a], _mm256_and_ps(keep, _mm256_add_ps(_mm256_mul_ps(qk, d[a]), _mm256_mul_ps(w, c[a]))));
+      }
+    }
+  }
+  alignas(32) float lanes[4][8];
+  _mm256_store_ps(lanes[0], value);
+  std::copy(lanes[0], lanes[0] + count, sums);
+  if constexpr (kGradient) {
+    for (int a = 0; a < 3; ++a) {
+      _mm256_store_ps(lanes[a + 1], gradient[a]);
+      std::copy(lanes[a + 1], lanes[a + 1] + count, gradients[a]);
+    }
+  }
+}
+
+}  // namespace
+
+void quickRecordsOf(const std::vector<GroupRecord>& records, std::vector<QuickRecord>& out) {
+  out.resize(records.size());
+  for (size_t k = 0; k < records.size(); ++k) {
+    const GroupRecord& in = records[k];
+    QuickRecord& q = out[k];
+    for (int a = 0; a < 3; ++a) q.centre[a] = in.centre[a];
+    q.limitSq = static_cast<float>(in.radiusSq * (1.0 - 0x1p-19));
+    q.inverse = static_cast<float>(in.inverse);
+    q.c6 = static_cast<float>(in.c6);
+    q.c7 = static_cast<float>(in.c7);
+    q.c8 = static_cast<float>(in.c8);
+    q.c9 = static_cast<float>(in.c9);
+  }
+}
+
+void quickGroupTerms(const QuickRecord* records, int n, const float* x, const float* y,
+                     const float* z, int count, float sums[kGroupLanes],
+                     float gradients[3][kGroupLanes]) {
+  for (int first = 0; first < count; first += 8) {
+    const int lanes = std::min(8, count - first);
+    if (gradients) {
+      float* const part[3] = {gradients[0] + first, gradients[1] + first, gradients[2] + first};
+      quickTermsAvx2<true>(records, n, x + first, y + first, z + first, lanes, sums + first, part);
+    } else {
+      float* const none[3] = {nullptr, nullptr, nullptr};
+      quickTermsAvx2<false>(records, n, x + first, y + first, z + first, lanes, sums + first, none);
+    }
+  }
+}
+
 #else
 
 bool batchTermsAvailable() { return false; }
@@ -772,6 +883,16 @@ void exactGradientGroupTerms(const GroupRecord*, int, const float*, const float*
 
 void gatherGroupRun(const EvaluationLayout&, int, int, const float*, const float*,
                     std::vector<GroupRecord>&) {}
+
+void quickRecordsOf(const std::vector<GroupRecord>&, std::vector<QuickRecord>& out) { out.clear(); }
+
+void quickGroupTerms(const QuickRecord*, int, const float*, const float*, const float*, int count,
+                     float sums[kGroupLanes], float gradients[3][kGroupLanes]) {
+  for (int j = 0; j < count; ++j) {
+    sums[j] = 0.0f;
+    if (gradients) gradients[0][j] = gradients[1][j] = gradients[2][j] = 0.0f;
+  }
+}
 
 double addValueTerms(const EvaluationLayout&, int, int, float, float, float, double subtotal) {
   return subtotal;

@@ -362,11 +362,16 @@ bool insideBox(const ImplicitFunction& f, const float* p) {
 }  // namespace
 
 template <bool kGradient>
-void ImplicitFunction::groupValues(const float* xyz, int count, float* values,
-                                   float* gradients) const {
+void ImplicitFunction::groupValues(const float* xyz, int count, float* values, float* gradients,
+                                   bool quick) const {
   const bool grouped = !layout_.empty() && batchTermsAvailable();
+  // The quick terms take every point in a group, even alone, so that its
+  // value never depends on which points came with it.
+  quick = quick && grouped && layout_.secondOrder.empty();
+  const int smallestGroup = quick ? 1 : kSmallestGroup;
   const float width = kGroupWidth * layout_.finestRadius;
   static thread_local std::vector<GroupRecord> records;
+  static thread_local std::vector<QuickRecord> quickRecords;
   // One point as the single-point evaluation computes it.
   const auto alone = [&](int i) {
     const float* p = xyz + 3 * i;
@@ -398,10 +403,12 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values,
       }
     }
     records.clear();
-    if (end - i < kSmallestGroup || !gatherGroupRecords(layout_, 0, low, high, records)) {
+    if (end - i < smallestGroup || !gatherGroupRecords(layout_, 0, low, high, records)) {
       while (i < end) alone(i++);
       continue;
     }
+    const int n = static_cast<int>(records.size());
+    if (quick) quickRecordsOf(records, quickRecords);
     for (; i < end; i += kGroupLanes) {
       const int lanes = std::min(kGroupLanes, end - i);
       float x[kGroupLanes], y[kGroupLanes], z[kGroupLanes];
@@ -410,8 +417,18 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values,
         y[j] = xyz[3 * (i + j) + 1];
         z[j] = xyz[3 * (i + j) + 2];
       }
+      if (quick) {
+        float sums[kGroupLanes], gradientSums[3][kGroupLanes];
+        quickGroupTerms(quickRecords.data(), n, x, y, z, lanes, sums, kGradient ? gradientSums : nullptr);
+        for (int j = 0; j < lanes; ++j) {
+          values[i + j] = sums[j] + offset_;
+          if constexpr (kGradient) {
+            for (int a = 0; a < 3; ++a) gradients[3 * (i + j) + a] = gradientSums[a][j];
+          }
+        }
+        continue;
+      }
       double sums[kGroupLanes], gradientSums[3][kGroupLanes];
-      const int n = static_cast<int>(records.size());
       if constexpr (kGradient) {
         exactGradientGroupTerms(records.data(), n, x, y, z, lanes, sums, gradientSums);
       } else {
@@ -429,12 +446,21 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values,
 }
 
 void ImplicitFunction::plainValues(const float* xyz, int count, float* values) const {
-  groupValues<false>(xyz, count, values, nullptr);
+  groupValues<false>(xyz, count, values, nullptr, false);
 }
 
 void ImplicitFunction::valuesAndExactGradients(const float* xyz, int count, float* values,
                                                float* gradients) const {
-  groupValues<true>(xyz, count, values, gradients);
+  groupValues<true>(xyz, count, values, gradients, false);
+}
+
+void ImplicitFunction::quickValues(const float* xyz, int count, float* values) const {
+  groupValues<false>(xyz, count, values, nullptr, true);
+}
+
+void ImplicitFunction::quickValuesAndGradients(const float* xyz, int count, float* values,
+                                               float* gradients) const {
+  groupValues<true>(xyz, count, values, gradients, true);
 }
 
 void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {

@@ -56,11 +56,9 @@ void moveBy(float p[3], const double step[3]) {
 
 // Moves p onto the surface by one Newton step along the exact gradient, at
 // most kMaxPolish times Context::polishStep long, and writes the outward unit normal there
-// (zero when the gradient vanishes). One evaluation.
-void polishAlongGradient(const Context& ctx, float p[3], double normal[3], long* evaluations) {
-  float gradient[3];
-  const float f = ctx.function.valueAndExactGradient(gradient, p[0], p[1], p[2]);
-  ++*evaluations;
+// (zero when the gradient vanishes), given the value f and exact gradient at p.
+void polishAlongGradient(const Context& ctx, float p[3], double normal[3], float f,
+                         const float gradient[3]) {
   normalFrom(ctx, gradient, normal);
   double step[3];
   if (!newtonStep(f, gradient, step)) return;
@@ -116,7 +114,7 @@ void beginVertex(const Context& ctx, VertexSearch& s, long* evaluations, const f
     std::copy(s.fa == 0.0f ? a : b, (s.fa == 0.0f ? a : b) + 3, s.p);
     if (ctx.normals) {
       float gradient[3];
-      ctx.function.valueAndExactGradient(gradient, s.p[0], s.p[1], s.p[2]);
+      ctx.valueAndGradient(gradient, s.p[0], s.p[1], s.p[2]);
       ++*evaluations;
       normalFrom(ctx, gradient, s.normal);
     }
@@ -129,7 +127,7 @@ void beginVertex(const Context& ctx, VertexSearch& s, long* evaluations, const f
     ft = first[0];
     std::copy(first + 1, first + 4, gradient);
   } else {
-    ft = ctx.function.valueAndExactGradient(gradient, s.p[0], s.p[1], s.p[2]);
+    ft = ctx.valueAndGradient(gradient, s.p[0], s.p[1], s.p[2]);
     ++*evaluations;
   }
   normalFrom(ctx, gradient, s.normal);
@@ -201,10 +199,21 @@ void stepTaken(VertexSearch& s, float value) {
 
 // The vertex where the search ended: polished where the false-position
 // loop stopped off the surface, kept inside the box, with its normal.
-PlacedVertex finishVertex(const Context& ctx, VertexSearch& s, long* evaluations) {
+// `polish` holds the value and exact gradient at s.p where the search was
+// evaluated there already, together with other searches' points.
+PlacedVertex finishVertex(const Context& ctx, VertexSearch& s, long* evaluations,
+                          const float* polish = nullptr) {
   float* p = s.p;
   double* normal = s.normal;
-  if (s.polish) polishAlongGradient(ctx, p, normal, evaluations);
+  if (s.polish) {
+    float evaluated[4];
+    if (!polish) {
+      evaluated[0] = ctx.valueAndGradient(evaluated + 1, p[0], p[1], p[2]);
+      ++*evaluations;
+      polish = evaluated;
+    }
+    polishAlongGradient(ctx, p, normal, polish[0], polish + 1);
+  }
   // The polish may step off a box face; the box ends the surface there.
   for (int k = 0; k < 3; ++k) p[k] = std::clamp(p[k], ctx.grid.origin[k], ctx.grid.upper[k]);
   PlacedVertex vertex;
@@ -236,7 +245,7 @@ PlacedVertex placeVertex(const Context& ctx, const float a[3], float fa, const f
   beginVertex(ctx, s, evaluations, first);
   while (s.searching && nextStep(s)) {
     ++*evaluations;
-    stepTaken(s, ctx.function.plainValue(s.p[0], s.p[1], s.p[2]));
+    stepTaken(s, ctx.value(s.p[0], s.p[1], s.p[2]));
   }
   return finishVertex(ctx, s, evaluations);
 }
@@ -437,7 +446,13 @@ class BlockTriangulator {
     // In the closing layer the polygon lies flat on a box face: its centre
     // is the vertex.
     double normal[3] = {0.0, 0.0, 0.0};
-    if (!closingLayer) polishAlongGradient(ctx_, vertex.position, normal, &out_.evaluations);
+    if (!closingLayer) {
+      float gradient[3];
+      const float* p = vertex.position;
+      const float f = ctx_.valueAndGradient(gradient, p[0], p[1], p[2]);
+      ++out_.evaluations;
+      polishAlongGradient(ctx_, vertex.position, normal, f, gradient);
+    }
     if (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0) {
       std::copy(fallback, fallback + 3, normal);
       unitOrZero(normal);
@@ -627,7 +642,7 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block) {
   }
   const int count = static_cast<int>(points.size() / 3);
   std::vector<float> values(count), gradients(3 * static_cast<size_t>(count));
-  ctx.function.valuesAndExactGradients(points.data(), count, values.data(), gradients.data());
+  ctx.valuesAndGradients(points.data(), count, values.data(), gradients.data());
   block.evaluations += count;
   std::vector<VertexSearch> searches(edges.size());
   int next = 0;
@@ -660,12 +675,29 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block) {
     }
     if (stepping.empty()) break;
     const int stepCount = static_cast<int>(stepping.size());
-    ctx.function.plainValues(points.data(), stepCount, values.data());
+    ctx.values(points.data(), stepCount, values.data());
     block.evaluations += stepCount;
     for (int e = 0; e < stepCount; ++e) stepTaken(searches[stepping[e]], values[e]);
   }
+  // The polishing evaluations, all at once too.
+  points.clear();
+  for (const VertexSearch& search : searches) {
+    if (search.polish) points.insert(points.end(), search.p, search.p + 3);
+  }
+  const int polishCount = static_cast<int>(points.size() / 3);
+  values.resize(polishCount);
+  gradients.resize(3 * static_cast<size_t>(polishCount));
+  ctx.valuesAndGradients(points.data(), polishCount, values.data(), gradients.data());
+  block.evaluations += polishCount;
+  next = 0;
   for (size_t e = 0; e < edges.size(); ++e) {
-    block.placed[edges[e].key] = finishVertex(ctx, searches[e], &block.evaluations);
+    float polish[4];
+    if (searches[e].polish) {
+      polish[0] = values[next];
+      std::copy(&gradients[3 * next], &gradients[3 * next] + 3, polish + 1);
+      ++next;
+    }
+    block.placed[edges[e].key] = finishVertex(ctx, searches[e], &block.evaluations, polish);
   }
 }
 

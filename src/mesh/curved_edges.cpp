@@ -88,7 +88,11 @@ void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& o
   for (long c = 0; c < chunks; ++c) {
     const long first = c * kChunk;
     const int size = static_cast<int>(std::min<long>(kChunk, count - first));
-    function.valuesAndExactGradients(&middles[3 * first], size, &values[first], &gradients[3 * first]);
+    if (options.quick) {
+      function.quickValuesAndGradients(&middles[3 * first], size, &values[first], &gradients[3 * first]);
+    } else {
+      function.valuesAndExactGradients(&middles[3 * first], size, &values[first], &gradients[3 * first]);
+    }
     for (long e = first; e < first + size; ++e) {
       const float* g = &gradients[3 * e];
       const double gradSq = static_cast<double>(g[0]) * g[0] + static_cast<double>(g[1]) * g[1] +
@@ -121,7 +125,8 @@ void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& o
   }
   const int checks = static_cast<int>(movedIndex.size());
   std::vector<float> after(static_cast<size_t>(checks));
-  functionValues(function, movedPoints.data(), checks, after.data(), true);
+  functionValues(function, movedPoints.data(), checks, after.data(),
+                 options.quick ? ValueTerms::Quick : ValueTerms::Plain);
   for (int m = 0; m < checks; ++m) {
     const long e = movedIndex[m];
     moved[e] = std::fabs(static_cast<double>(after[m])) <= options.tolerance * gradientLength[e];

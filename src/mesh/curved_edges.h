@@ -23,6 +23,8 @@ struct CurvedEdgeOptions {
   float boxMax[3] = {0, 0, 0};
   // Side the normals point to (see ExtractionStats::outsideNegative).
   bool outsideNegative = false;
+  // Evaluate with the function's quick terms (see ExtractionOptions).
+  bool quick = false;
 };
 
 struct CurvedEdgeStats {

@@ -37,6 +37,37 @@ struct Context {
   bool outsideNegative;
   double polishStep;  // kPolishStepLimit times the smallest grid spacing
   bool normals;       // whether vertices need normals
+  // Evaluate with the function's quick (single-precision) terms.
+  bool quick;
+  // The values (and exact gradients) the extraction places its surface by.
+  void values(const float* xyz, int count, float* out) const {
+    if (quick) {
+      function.quickValues(xyz, count, out);
+    } else {
+      function.plainValues(xyz, count, out);
+    }
+  }
+  float value(float x, float y, float z) const {
+    if (!quick) return function.plainValue(x, y, z);
+    const float p[3] = {x, y, z};
+    float out;
+    function.quickValues(p, 1, &out);
+    return out;
+  }
+  float valueAndGradient(float gradient[3], float x, float y, float z) const {
+    if (!quick) return function.valueAndExactGradient(gradient, x, y, z);
+    const float p[3] = {x, y, z};
+    float out;
+    function.quickValuesAndGradients(p, 1, &out, gradient);
+    return out;
+  }
+  void valuesAndGradients(const float* xyz, int count, float* out, float* gradients) const {
+    if (quick) {
+      function.quickValuesAndGradients(xyz, count, out, gradients);
+    } else {
+      function.valuesAndExactGradients(xyz, count, out, gradients);
+    }
+  }
   // Whether a lattice point (extended indices, 0 ... n[a] + 2) is one of the
   // virtual points around the grid.
   bool isVirtual(const int ext[3]) const {
@@ -123,7 +154,7 @@ struct BlockCache {
     float p[3];
     ctx.grid.point(base[0] + ci - 1, base[1] + cj - 1, base[2] + ck - 1, p);
     if (seen == 0 && slot.compare_exchange_strong(seen, 1, std::memory_order_acq_rel)) {
-      home->values[index] = ctx.function.plainValue(p[0], p[1], p[2]);
+      home->values[index] = ctx.value(p[0], p[1], p[2]);
       ++evaluations;
       slot.store(2, std::memory_order_release);
       return home->values[index];
@@ -133,7 +164,7 @@ struct BlockCache {
     // or while it is descheduled on a busy machine: the value is computed
     // here once more (the same bits) instead of waiting, and neither stored
     // nor counted again.
-    return ctx.function.plainValue(p[0], p[1], p[2]);
+    return ctx.value(p[0], p[1], p[2]);
   }
 
   // Evaluates the corners of `cells` (local cell indices) that no thread has
@@ -150,7 +181,7 @@ struct BlockCache {
     std::vector<float> results;
     const auto publish = [&]() {
       results.resize(slots.size());
-      ctx.function.plainValues(xyz.data(), static_cast<int>(slots.size()), results.data());
+      ctx.values(xyz.data(), static_cast<int>(slots.size()), results.data());
       for (size_t n = 0; n < slots.size(); ++n) {
         slots[n].first->values[slots[n].second] = results[n];
         slots[n].first->state[slots[n].second].store(2, std::memory_order_release);

@@ -417,7 +417,8 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   s.outsideNegative = boxIsNegative(function);
   s.evaluations += 8;
   double smallestSpacing = std::min({grid.spacing[0], grid.spacing[1], grid.spacing[2]});
-  Context ctx{function, grid, s.outsideNegative, kPolishStepLimit * smallestSpacing, options.normals};
+  Context ctx{function, grid, s.outsideNegative, kPolishStepLimit * smallestSpacing, options.normals,
+              options.quickTerms};
 
   std::vector<std::unique_ptr<BlockCache>> blocks;
   if (!options.fullBox) blocks = traceFromRecords(ctx, source, options.progress, s);
@@ -482,6 +483,7 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   std::copy(grid.origin, grid.origin + 3, curved.boxMin);
   std::copy(grid.upper, grid.upper + 3, curved.boxMax);
   curved.outsideNegative = s.outsideNegative;
+  curved.quick = options.quickTerms;
   const CurvedEdgeStats split = splitCurvedEdges(mesh, function, curved);
   s.splitEdges = split.splitEdges;
   s.evaluations += split.evaluations;

@@ -139,6 +139,13 @@ TEST(ReconstructTool, CoarseMeshWithAHoleKeepsItsGenus) {
     farthest = std::max(farthest, std::abs(std::hypot(ring, double{p[2]}) - 0.8));
   }
   EXPECT_LT(farthest, 0.15);
+  // The single-precision terms (the default) give the same mesh on one
+  // thread as on two.
+  const test::CommandResult one = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
+                                             dir.file("torus.off") + " " + dir.file("one.stl") +
+                                             " --samples 6000 --threads 1");
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(test::readFile(dir.file("one.stl")), test::readFile(dir.file("torus.stl")));
 }
 
 TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {

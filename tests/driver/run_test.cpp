@@ -232,7 +232,8 @@ TEST(WendfitTool, ResultIsTheSameForAnyThreadCount) {
   // Enough points that the finer levels take the parallel paths of the
   // evaluation, the queries and the solver.
   test::writeFile(dir.file("in.pts"), spherePointFile(2500));
-  for (std::string threshold : {"0", "0.0005"}) {
+  // The last with the single-precision terms in the fit and the mesh.
+  for (std::string threshold : {"0", "0.0005", "0 --quick-terms"}) {
     std::string common = dir.file("in.pts") + " ";
     CommandResult one = test::runCommand(wendfit("--threads 1 " + common + dir.file("one.fn") +
                                                  " 6 " + threshold + " --mesh " + dir.file("one.ply")));

@@ -151,7 +151,8 @@ TEST(SignGuard, LocalResolvePinsTheSignAtItsProbesAndKeepsTheData) {
     fitter.centres = setup.octree.levelCentres(level);
     const int n = fitter.centres.count;
     fitter.centres.values.assign(n, 0.0f);
-    functionValues(function, fitter.centres.positions.data(), n, fitter.centres.values.data(), true);
+    functionValues(function, fitter.centres.positions.data(), n, fitter.centres.values.data(),
+                   ValueTerms::Plain);
     fitter.kdTree = std::make_unique<KdTree>(fitter.centres);
     fitter.count = n;
     fitter.radius = radius;

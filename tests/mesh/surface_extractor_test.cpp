@@ -184,7 +184,7 @@ TEST(SurfaceExtractor, APointAnotherThreadIsEvaluatingIsComputedAgainNotAwaited)
   // gets the same value from its own evaluation, leaving the slot alone.
   auto function = sphereFunction(2.0f, 3.0f, 5.0f);
   const SurfaceGrid grid = SurfaceGrid::overBox(function->boxMin(), function->boxMax(), 40);
-  const mesh_detail::Context ctx{*function, grid, false, 0.01, false};
+  const mesh_detail::Context ctx{*function, grid, false, 0.01, false, false};
   mesh_detail::BlockCache first(grid, grid.blockKey(0, 0, 0)), second(grid, grid.blockKey(1, 0, 0));
   first.owners[1] = &second;
   const int local[3] = {kBlockCells, 5, 7};  // block 1's point (0, 5, 7)
