@@ -41,7 +41,7 @@ std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& poi
     largest = std::max(largest, distances[v]);
     quality[v] = static_cast<float>(distances[v] / options.inputScale);
   }
-  summary.sampleSpacing = medianSpacing(index) / options.inputScale;
+  summary.sampleSpacing = (options.dataSpacing > 0.0 ? options.dataSpacing : medianSpacing(index)) / options.inputScale;
   summary.maxDataDistance = largest / options.inputScale;
   return quality;
 }

@@ -41,6 +41,9 @@ struct MeshOptions {
   // vertex (per input unit, signed for the mesh's normals; see
   // vertex_curvature.h) as PLY vertex properties; needs PLY.
   bool curvature = false;
+  // The median sample spacing of the data points, in the function's
+  // coordinates, when the caller has measured it (0: measured here).
+  double dataSpacing = 0.0;
   // The program named as the writer in the mesh file's header comment.
   std::string toolName = "wendfit";
 };

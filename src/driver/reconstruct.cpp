@@ -77,11 +77,11 @@ PointSet readOrientedPoints(const ReconstructOptions& options, ReconstructSummar
 }
 
 // Chooses or checks the level count and fills the summary's spacing and
-// radius; `points` are rescaled by `scale`. `spacing` receives the median
-// spacing of `points` (0 when there is none).
+// radius; `points` are rescaled by `scale`. `spacing`: the median spacing of
+// `points` when known (else 0, and it receives it; 0 when there is none).
 int chooseLevels(const ReconstructOptions& options, const PointSet& points, float boxDiagonal, float scale,
                  ReconstructSummary& summary, std::FILE* log, double& spacing) {
-  spacing = measureSampleSpacing(points);
+  if (!(spacing > 0.0)) spacing = measureSampleSpacing(points);
   int levels = options.levels;
   if (levels == 0) {
     if (!(spacing > 0.0)) {
@@ -135,12 +135,15 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
 // box with a sheet, and tracing that took gigabytes. Isolated points are
 // dropped (and counted) unless they are many: then they are the data,
 // however sparse.
-long dropIsolatedPoints(PointSet& points) {
+// `kept`: the median spacing of the points when none was dropped (0 else).
+long dropIsolatedPoints(PointSet& points, double& kept) {
   const double spacing = measureSampleSpacing(points);
+  kept = spacing;
   if (!(spacing > 0.0)) return 0;
   const std::vector<char> isolated = isolatedPoints(points, kIsolationSpacings * spacing, kIsolationNeighbours);
   const long count = static_cast<long>(std::count(isolated.begin(), isolated.end(), 1));
   if (count == 0 || count > kMostIsolatedShare * points.count) return 0;
+  kept = 0.0;
   std::vector<char> keep(isolated.size());
   for (size_t i = 0; i < keep.size(); ++i) keep[i] = !isolated[i];
   points = points.subset(keep);
@@ -155,8 +158,11 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   checkTargets(options);
   ReconstructSummary summary;
   PointSet points = readOrientedPoints(options, summary, log);
+  // The spacing is measured once: before the rescaling where the stray
+  // points are looked for (and none dropped), else after it.
+  double inputSpacing = 0.0;
   if (summary.inputFaces == 0 && options.dropIsolated) {
-    summary.isolatedPoints = dropIsolatedPoints(points);
+    summary.isolatedPoints = dropIsolatedPoints(points, inputSpacing);
     if (log && summary.isolatedPoints > 0) {
       std::fprintf(log, "%ld isolated points dropped: fewer than %d others within about %.0f sample spacings\n",
                    summary.isolatedPoints, kIsolationNeighbours, kIsolationSpacings);
@@ -168,7 +174,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   // The fit exactly as `wendfit` runs it, with the options' solver and guard.
   const Clock::time_point fitStart = Clock::now();
   const float boxDiagonal = octreeBoxDiagonal(points);
-  double spacing = 0;
+  double spacing = inputSpacing * scale;
   int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log, spacing);
   // Noise: measured on the rescaled points (the settings are relative to the
   // box), reported in input units. Exact data keep every level and
@@ -177,7 +183,10 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   const NoiseChoice noise = chooseNoiseSettings(
       points, options.noiseSigma > 0 ? options.noiseSigma * scale : options.noiseSigma, levels, &normalStatus,
       spacing);
+  const int measuredCount = points.count;
   summary.normalsTreated = treatNormals(points, normalStatus);
+  // The spacing still holds when no point went with its normal.
+  const double fittedSpacing = points.count == measuredCount ? spacing : 0.0;
   summary.noiseSigma = noise.sigma / scale;
   summary.noiseMeasured = noise.measured;
   summary.threshold = noise.settings.threshold;
@@ -198,6 +207,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   fit.regularization = summary.regularization;
   fit.solver = options.solver;
   fit.signGuard = options.signGuard;
+  fit.sampleSpacing = fittedSpacing;
   fit.quickTerms = options.quickTerms;
   const FitOutcome outcome = fitLevels(points, fit, nullptr, nullptr, [&](const FittedLevel& level) {
     if (!log) return;
@@ -216,6 +226,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   mesh.extraction.progress = progress;
   mesh.extraction.noise = noise.sigma;
   mesh.extraction.quickTerms = options.quickTerms;
+  mesh.dataSpacing = fittedSpacing;
   // An empty mesh is no answer to "a surface from these points": say why
   // instead of writing it.
   if (mesh.emptyReason.empty()) {

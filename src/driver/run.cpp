@@ -202,6 +202,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   fitter.signGuard = options.signGuard;
   points.boundingBox(fitter.pointsMin, fitter.pointsMax, 1.0f);
   if (options.signGuard) fitter.samples = &points;
+  fitter.samplesSpacing = options.sampleSpacing;
 
   float radius = boxDiagonal * 1.5f;
   for (int level = 1; level <= options.levels; ++level) {

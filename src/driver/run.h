@@ -52,6 +52,9 @@ struct RunOptions {
   // Evaluate the function with its single-precision quick terms
   // (ImplicitFunction::quickValues) in the fit and the extraction.
   bool quickTerms = false;
+  // The median sample spacing of the points to fit, after their rescaling,
+  // when the caller has measured it (0: measured where needed).
+  double sampleSpacing = 0.0;
   // When not empty: extract the surface after the result file is written
   // and write it here, in the input's own coordinates.
   std::string meshPath;

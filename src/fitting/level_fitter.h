@@ -97,6 +97,9 @@ struct LevelFitter {
   // probe lies on; nullptr: only probes along normals are judged). Must
   // outlive the fitter.
   const PointSet* samples = nullptr;
+  // The median spacing of *samples when the caller has measured it (0:
+  // measured when needed).
+  double samplesSpacing = 0.0;
   // Built from samples by the first guarded level and kept for the others;
   // none in fits with an error threshold (noisy data).
   std::shared_ptr<const SampleSides> sampleSides;

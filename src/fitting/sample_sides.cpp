@@ -51,7 +51,7 @@ constexpr int kTaskSamples = 4096;
 
 }  // namespace
 
-SampleSides::SampleSides(const PointSet& samples) {
+SampleSides::SampleSides(const PointSet& samples, double spacing) {
   // Samples without a normal (dropped by the noise step) face no side.
   std::vector<char> oriented(static_cast<size_t>(samples.count));
   for (int i = 0; i < samples.count; ++i) {
@@ -65,7 +65,8 @@ SampleSides::SampleSides(const PointSet& samples) {
   KdTree tree(kept);
   positions_ = kept.positions;
   normals_ = kept.normals;
-  spacing_ = wendfit::medianSpacing(NearestPoints(kept.positions.data(), count));
+  spacing_ = spacing > 0.0 && count == samples.count ? spacing
+                                                     : wendfit::medianSpacing(NearestPoints(kept.positions.data(), count));
 
   areas_.assign(count, 0.0);
   const double rho = kAreaSpacings * spacing_;

@@ -29,7 +29,9 @@ class SampleSides {
  public:
   // Copies the samples' positions and normals (samples with a zero normal
   // are left out). An empty set gives winding 0 and infinite distances.
-  explicit SampleSides(const PointSet& samples);
+  // `spacing`: the median spacing of `samples` when known (0: measured
+  // here); it holds for the oriented ones when all of them are.
+  explicit SampleSides(const PointSet& samples, double spacing = 0.0);
 
   // Generalised winding number of the samples at `q`.
   double winding(const float q[3]) const;

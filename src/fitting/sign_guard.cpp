@@ -671,7 +671,7 @@ int guardLevelSigns(LevelFitter& fitter) {
   // lattice added hundreds of records and a sheet 0.34 diagonals long). Such
   // fits get no sample sides, and so no probes across the normals.
   if (!fitter.sampleSides && fitter.samples && fitter.errorThreshold == 0.0f) {
-    fitter.sampleSides = std::make_shared<SampleSides>(*fitter.samples);
+    fitter.sampleSides = std::make_shared<SampleSides>(*fitter.samples, fitter.samplesSpacing);
   }
   const double step = static_cast<double>(fitter.radius) / kRadiusPerStep;
   std::vector<float> values(fitter.centres.values.begin(), fitter.centres.values.begin() + n);

@@ -158,11 +158,12 @@ TEST(VertexCurvature, FittedSphereAndTorusFollowTheirClosedForms) {
     gaussian.push_back(across.back() * along.back());
   }
   // Errors relative to the largest curvature, 1/0.4 (the Gaussian
-  // curvature passes through 0 on the top and bottom circles).
+  // curvature passes through 0 on the top and bottom circles); the medians
+  // measure 0.56 to 0.83 %.
   const std::vector<std::vector<double>> truth = {mean, gaussian, across, along};
   for (int k = 0; k < 4; ++k) {
     const Spread s = spread(p[k].values, truth[k], k == 1 ? 1.0 / (tube * tube) : 1.0 / tube);
-    EXPECT_LT(s.median, 0.015) << p[k].name;
+    EXPECT_LT(s.median, 0.01) << p[k].name;
     EXPECT_LT(s.ninetieth, 0.04) << p[k].name;
   }
 }
