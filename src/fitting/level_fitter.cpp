@@ -168,12 +168,29 @@ void LevelFitter::selectByError() {
   std::vector<float> errors(n);
   float* values = centres.values.data();
   const ImplicitFunction& current = *function;
+  std::vector<float> gradients(quickValues ? 3 * static_cast<size_t>(n) : 0);
+  if (quickValues) {
+    // Consecutive centres are neighbours in the octree's order.
+    const int chunks = (n + kEvaluationChunk - 1) / kEvaluationChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int c = 0; c < chunks; ++c) {
+      const int first = c * kEvaluationChunk;
+      current.quickValuesAndGradients(centres.position(first), std::min(kEvaluationChunk, n - first),
+                                      values + first, &gradients[3 * static_cast<size_t>(first)], true);
+    }
+  }
 #pragma omp parallel for schedule(dynamic, kEvaluationChunk)
   for (int i = 0; i < n; ++i) {
     const float* p = centres.position(i);
     float g[3];
-    const float v = plainValues ? current.plainValueAndGradient(g, p[0], p[1], p[2])
-                                : current.valueAndGradient(g, p[0], p[1], p[2]);
+    float v;
+    if (quickValues) {
+      v = values[i];
+      std::copy(&gradients[3 * static_cast<size_t>(i)], &gradients[3 * static_cast<size_t>(i)] + 3, g);
+    } else {
+      v = plainValues ? current.plainValueAndGradient(g, p[0], p[1], p[2])
+                      : current.valueAndGradient(g, p[0], p[1], p[2]);
+    }
     values[i] = v;
     const double length = std::sqrt(static_cast<double>(g[2]) * g[2] +
                                     static_cast<double>(g[1]) * g[1] +

@@ -78,9 +78,10 @@ struct LevelFitter {
   // levelWeight's plain products. The stored constants then move within
   // the solver's tolerance, in their last bits. Off: the designed values.
   bool plainValues = false;
-  // The earlier levels' values at a level's centres and at the sign guard's
-  // probes come from quickValues: single-precision terms, within float
-  // rounding of the full ones. Off: plainValues decides.
+  // The earlier levels' values (and the selection's designed gradients) at
+  // a level's centres and the values at the sign guard's probes come from
+  // quickValues: single-precision terms, within float rounding of the full
+  // ones. Off: plainValues decides.
   bool quickValues = false;
   // The terms functionValues takes for those values.
   ValueTerms valueTerms() const {

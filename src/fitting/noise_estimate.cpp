@@ -64,7 +64,7 @@ constexpr double kStrayCosine = 0.5;
 // the thread or the order of the queries.
 class RadiusGrid {
  public:
-  RadiusGrid(const std::vector<float>& positions, int count, double radius) : positions_(positions), radius_(radius) {
+  RadiusGrid(const std::vector<float>& positions, int count, double radius) : radius_(radius) {
     for (int k = 0; k < 3; ++k) lo_[k] = std::numeric_limits<double>::infinity();
     for (int i = 0; i < count; ++i) {
       for (int k = 0; k < 3; ++k) lo_[k] = std::min(lo_[k], static_cast<double>(positions[3 * size_t(i) + k]));
@@ -72,6 +72,13 @@ class RadiusGrid {
     entries_.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) entries_[i] = {keyOf(cellOf(&positions[3 * size_t(i)])), i};
     std::sort(entries_.begin(), entries_.end());
+    // The scans read the positions in the entries' order: a cell's points
+    // lie together in memory instead of scattered over the caller's array.
+    sorted_.resize(3 * entries_.size());
+    for (size_t e = 0; e < entries_.size(); ++e) {
+      std::copy(&positions[3 * size_t(entries_[e].second)], &positions[3 * size_t(entries_[e].second)] + 3,
+                &sorted_[3 * e]);
+    }
   }
 
   using Cell = std::array<long, 3>;
@@ -120,7 +127,7 @@ class RadiusGrid {
     const double radiusSq = radius_ * radius_;
     for (const Range& range : ranges) {
       for (size_t e = range.first; e < range.second; ++e) {
-        const float* q = &positions_[3 * size_t(entries_[e].second)];
+        const float* q = &sorted_[3 * e];
         double distSq = 0;
         for (int k = 0; k < 3; ++k) distSq += (double(q[k]) - p[k]) * (double(q[k]) - p[k]);
         if (distSq < radiusSq) out.push_back(entries_[e].second);
@@ -147,7 +154,7 @@ class RadiusGrid {
     return (uint64_t(cell[0]) & mask) << 42 | (uint64_t(cell[1]) & mask) << 21 | (uint64_t(cell[2]) & mask);
   }
 
-  const std::vector<float>& positions_;
+  std::vector<float> sorted_;  // positions in the entries' order
   double radius_;
   double lo_[3];
   std::vector<std::pair<uint64_t, int>> entries_;

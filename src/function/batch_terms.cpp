@@ -778,8 +778,10 @@ namespace {
 
 // Eight points against one record at a time, every operation in float:
 // t = |d| / R, w = (1 - t)^6 (35 t^2 + 18 t + 3) and its exact gradient
-// -56 (1 - t)^5 (5 t + 1) / R^2 d, times the first-order polynomial.
-template <bool kGradient>
+// -56 (1 - t)^5 (5 t + 1) / R^2 d (kDesigned: the designed -20 (1 - t)^3 /
+// R^2 d of ImplicitFunction::valueAndGradient), times the first-order
+// polynomial.
+template <bool kGradient, bool kDesigned = false>
 __attribute__((target("avx2"))) void quickTermsAvx2(const QuickRecord* records, int n,
                                                     const float* x, const float* y,
                                                     const float* z, int count, float* sums,
@@ -811,9 +813,14 @@ __attribute__((target("avx2"))) void quickTermsAvx2(const QuickRecord* records, 
     q = _mm256_add_ps(q, _mm256_broadcast_ss(&record.c9));
     value = _mm256_add_ps(value, _mm256_and_ps(keep, _mm256_mul_ps(w, q)));
     if constexpr (kGradient) {
-      const __m256 fivePlusOne = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(5.0f), t), one);
-      const __m256 factor = _mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(-56.0f), u5), fivePlusOne),
-                                          _mm256_mul_ps(inverse, inverse));
+      const __m256 inverseSq = _mm256_mul_ps(inverse, inverse);
+      __m256 factor;
+      if constexpr (kDesigned) {
+        factor = _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(-20.0f), _mm256_mul_ps(u2, u)), inverseSq);
+      } else {
+        const __m256 fivePlusOne = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(5.0f), t), one);
+        factor = _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(-56.0f), u5), _mm256_mul_ps(fivePlusOne, inverseSq));
+      }
       const __m256 qk = _mm256_mul_ps(q, factor);
       const __m256 d[3] = {dx, dy, dz};
       for (int a = 0; a < 3; ++a) {
@@ -852,12 +859,16 @@ void quickRecordsOf(const std::vector<GroupRecord>& records, std::vector<QuickRe
 
 void quickGroupTerms(const QuickRecord* records, int n, const float* x, const float* y,
                      const float* z, int count, float sums[kGroupLanes],
-                     float gradients[3][kGroupLanes]) {
+                     float gradients[3][kGroupLanes], bool designed) {
   for (int first = 0; first < count; first += 8) {
     const int lanes = std::min(8, count - first);
     if (gradients) {
       float* const part[3] = {gradients[0] + first, gradients[1] + first, gradients[2] + first};
-      quickTermsAvx2<true>(records, n, x + first, y + first, z + first, lanes, sums + first, part);
+      if (designed) {
+        quickTermsAvx2<true, true>(records, n, x + first, y + first, z + first, lanes, sums + first, part);
+      } else {
+        quickTermsAvx2<true>(records, n, x + first, y + first, z + first, lanes, sums + first, part);
+      }
     } else {
       float* const none[3] = {nullptr, nullptr, nullptr};
       quickTermsAvx2<false>(records, n, x + first, y + first, z + first, lanes, sums + first, none);
@@ -887,7 +898,7 @@ void gatherGroupRun(const EvaluationLayout&, int, int, const float*, const float
 void quickRecordsOf(const std::vector<GroupRecord>&, std::vector<QuickRecord>& out) { out.clear(); }
 
 void quickGroupTerms(const QuickRecord*, int, const float*, const float*, const float*, int count,
-                     float sums[kGroupLanes], float gradients[3][kGroupLanes]) {
+                     float sums[kGroupLanes], float gradients[3][kGroupLanes], bool) {
   for (int j = 0; j < count; ++j) {
     sums[j] = 0.0f;
     if (gradients) gradients[0][j] = gradients[1][j] = gradients[2][j] = 0.0f;

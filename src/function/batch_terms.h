@@ -97,14 +97,15 @@ void quickRecordsOf(const std::vector<GroupRecord>& records, std::vector<QuickRe
 
 // The value terms (and with `gradients` the exact gradient's) of every
 // record of records[0, n) in reach of each of `count` points (at most
-// kGroupLanes), all in single precision: about twice the speed of the group
+// kGroupLanes; with `designed`, valueAndGradient's designed gradient
+// instead of the exact one), all in single precision: about twice the speed of the group
 // terms above, and within float rounding of their sums (on a fitted sphere
 // the zero set moves by under 1e-6 of the box). A point's sums depend on the point alone: its
 // records in record order, whatever the other points. For a surface that
 // need not keep the designed values' last bits; only with AVX2.
 void quickGroupTerms(const QuickRecord* records, int n, const float* x, const float* y,
                      const float* z, int count, float sums[kGroupLanes],
-                     float gradients[3][kGroupLanes]);
+                     float gradients[3][kGroupLanes], bool designed = false);
 
 // Whether the group terms may take sixteen points at once where the
 // processor has AVX-512 (the default), or eight at a time in AVX2 lanes

@@ -363,7 +363,7 @@ bool insideBox(const ImplicitFunction& f, const float* p) {
 
 template <bool kGradient>
 void ImplicitFunction::groupValues(const float* xyz, int count, float* values, float* gradients,
-                                   bool quick) const {
+                                   bool quick, bool designed) const {
   const bool grouped = !layout_.empty() && batchTermsAvailable();
   // The quick terms take every point in a group, even alone, so that its
   // value never depends on which points came with it.
@@ -375,13 +375,16 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values, f
   // One point as the single-point evaluation computes it.
   const auto alone = [&](int i) {
     const float* p = xyz + 3 * i;
-    values[i] = kGradient ? valueAndExactGradient(gradients + 3 * i, p[0], p[1], p[2])
-                          : plainValue(p[0], p[1], p[2]);
+    values[i] = !kGradient ? plainValue(p[0], p[1], p[2])
+                : designed ? plainValueAndGradient(gradients + 3 * i, p[0], p[1], p[2])
+                           : valueAndExactGradient(gradients + 3 * i, p[0], p[1], p[2]);
   };
+  // The group terms have no designed gradient: one point at a time.
+  const bool together = grouped && !(designed && !quick);
   int i = 0;
   while (i < count) {
     const float* p = xyz + 3 * i;
-    if (!grouped || !insideBox(*this, p)) {
+    if (!together || !insideBox(*this, p)) {
       alone(i++);
       continue;
     }
@@ -419,7 +422,8 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values, f
       }
       if (quick) {
         float sums[kGroupLanes], gradientSums[3][kGroupLanes];
-        quickGroupTerms(quickRecords.data(), n, x, y, z, lanes, sums, kGradient ? gradientSums : nullptr);
+        quickGroupTerms(quickRecords.data(), n, x, y, z, lanes, sums, kGradient ? gradientSums : nullptr,
+                        designed);
         for (int j = 0; j < lanes; ++j) {
           values[i + j] = sums[j] + offset_;
           if constexpr (kGradient) {
@@ -459,8 +463,8 @@ void ImplicitFunction::quickValues(const float* xyz, int count, float* values) c
 }
 
 void ImplicitFunction::quickValuesAndGradients(const float* xyz, int count, float* values,
-                                               float* gradients) const {
-  groupValues<true>(xyz, count, values, gradients, true);
+                                               float* gradients, bool designed) const {
+  groupValues<true>(xyz, count, values, gradients, true, designed);
 }
 
 void ImplicitFunction::gradient(float out[3], float x, float y, float z) const {

@@ -94,7 +94,9 @@ class ImplicitFunction {
   // where the processor lacks AVX2, or a record has second-order
   // coefficients, they are plainValues and valuesAndExactGradients.
   void quickValues(const float* xyz, int count, float* values) const;
-  void quickValuesAndGradients(const float* xyz, int count, float* values, float* gradients) const;
+  // `designed`: valueAndGradient's gradient instead of the exact one.
+  void quickValuesAndGradients(const float* xyz, int count, float* values, float* gradients,
+                               bool designed = false) const;
   // valueAndGradient with the powers of 1 - t as plain products: the same
   // (designed) gradient within a few units in the last place, at about half
   // the cost. For fits that need not keep the designed values' last bits.
@@ -147,7 +149,8 @@ class ImplicitFunction {
   // plainValues (kGradient false) or valuesAndExactGradients; with `quick`,
   // quickValues or quickValuesAndGradients.
   template <bool kGradient>
-  void groupValues(const float* xyz, int count, float* values, float* gradients, bool quick) const;
+  void groupValues(const float* xyz, int count, float* values, float* gradients, bool quick,
+                   bool designed = false) const;
 
   std::vector<std::vector<BasisFunction>> levels_;
   std::deque<FunctionNode> nodes_;

@@ -225,8 +225,15 @@ TEST(BatchTerms, GroupValuesAreThePointValues) {
     if (length > 0.0) {
       largest = std::max(largest, std::fabs(static_cast<double>(quick[i]) - values[i]) / length);
     }
+    // The designed gradient too (the error selection's).
+    float designed[3], quickDesigned[3], designedValue;
+    function->plainValueAndGradient(designed, p[0], p[1], p[2]);
+    function->quickValuesAndGradients(p, 1, &designedValue, quickDesigned, true);
+    ASSERT_EQ(bitsOf(designedValue), bitsOf(quick[i])) << i;
     for (int a = 0; a < 3; ++a) {
       largestGradient = std::max(largestGradient, std::fabs(double{gradient[a]} - exact[a]) / (1.0 + length));
+      largestGradient =
+          std::max(largestGradient, std::fabs(double{quickDesigned[a]} - designed[a]) / (1.0 + length));
     }
   }
   // The zero set moves by the value's error over the gradient's length:
