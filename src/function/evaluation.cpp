@@ -426,9 +426,16 @@ void ImplicitFunction::groupValues(const float* xyz, int count, float* values, f
                         designed);
         for (int j = 0; j < lanes; ++j) {
           values[i + j] = sums[j] + offset_;
+          bool finite = std::isfinite(values[i + j]);
           if constexpr (kGradient) {
-            for (int a = 0; a < 3; ++a) gradients[3 * (i + j) + a] = gradientSums[a][j];
+            for (int a = 0; a < 3; ++a) {
+              gradients[3 * (i + j) + a] = gradientSums[a][j];
+              finite = finite && std::isfinite(gradientSums[a][j]);
+            }
           }
+          // Terms beyond the float range (coefficients near its end) get
+          // the double ones, which still hold them.
+          if (!finite) alone(i + j);
         }
         continue;
       }

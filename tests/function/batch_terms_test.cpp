@@ -12,6 +12,7 @@
 #include "function/implicit_function.h"
 #include "io/function_file_reader.h"
 #include "support/error_checks.h"
+#include "support/hand_made_functions.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -240,6 +241,21 @@ TEST(BatchTerms, GroupValuesAreThePointValues) {
   // here by under 2e-5 (1e-6 of the box); it measures 3.5e-6.
   EXPECT_LT(largest, 2e-5);
   EXPECT_LT(largestGradient, 2e-6);
+}
+
+TEST(BatchTerms, QuickTermsBeyondTheFloatRangeFallBackToDoubles) {
+  // Two records that cancel, each far beyond what a float product holds:
+  // float terms give infinities and NaN, the double ones their sum, 0.
+  auto function = test::emptyFunction(-10.0f, 10.0f, -1.0f);
+  std::vector<BasisFunction> records = {test::constantRecord(0, 0, 0, 5.0f, 3e38f, 1),
+                                        test::constantRecord(0, 0, 0, 5.0f, -3e38f, 1)};
+  function->addLevel(records);
+  const float p[3] = {0.5f, 0.0f, 0.0f};
+  float quick, gradient[3];
+  function->quickValuesAndGradients(p, 1, &quick, gradient);
+  EXPECT_EQ(quick, function->plainValue(p[0], p[1], p[2]));
+  EXPECT_EQ(quick, -1.0f);
+  for (float g : gradient) EXPECT_TRUE(std::isfinite(g));
 }
 
 }  // namespace
