@@ -28,6 +28,10 @@ namespace {
 
 // Nodes with fewer points are scanned rather than divided.
 constexpr int kMinDivisibleCount = 10;
+// Sets of at least this many points divide their subtrees of at most
+// 1/kSubtreeShare of the points on all threads, each into a pool of its own.
+constexpr int kParallelBuild = 1 << 15;
+constexpr int kSubtreeShare = 32;
 
 }  // namespace
 
@@ -38,15 +42,51 @@ KdTree::KdTree(PointSet& points) : points_(points), size_(points.count < 0 ? 0 :
   }
   nodes_.push_back(Node{0, size(), -1, -1, 0, 0.0f, true});
   // Every division touches only its own node's range, so the order in which
-  // pending nodes are divided does not change the result; an explicit list
-  // keeps adversarial input from nesting calls deeply.
+  // pending nodes are divided does not change the tree (only the nodes'
+  // places in the pool, which no query sees): the large nodes here, then
+  // the subtrees below them on all threads.
+  std::vector<int> subtrees;
+  const int share = size() >= kParallelBuild ? size() / kSubtreeShare : 0;
   std::vector<int> pending{0};
   while (!pending.empty()) {
     const int index = pending.back();
     pending.pop_back();
-    if (!divide(index)) continue;
+    if (nodes_[index].end - nodes_[index].begin <= share) {
+      subtrees.push_back(index);
+      continue;
+    }
+    if (!divide(nodes_, index)) continue;
     if (nodes_[index].right >= 0) pending.push_back(nodes_[index].right);
     if (nodes_[index].left >= 0) pending.push_back(nodes_[index].left);
+  }
+  const int count = static_cast<int>(subtrees.size());
+  std::vector<std::vector<Node>> pools(count);
+#pragma omp parallel for schedule(dynamic, 1) if (count > 1)
+  for (int s = 0; s < count; ++s) {
+    pools[s].push_back(nodes_[subtrees[s]]);
+    divideAll(pools[s], 0);
+  }
+  // A subtree's root keeps its place; its other nodes follow the pool.
+  for (int s = 0; s < count; ++s) {
+    const int base = static_cast<int>(nodes_.size()) - 1;
+    for (Node& node : pools[s]) {
+      if (node.left >= 0) node.left += base;
+      if (node.right >= 0) node.right += base;
+    }
+    nodes_[subtrees[s]] = pools[s][0];
+    nodes_.insert(nodes_.end(), pools[s].begin() + 1, pools[s].end());
+  }
+}
+
+// An explicit list keeps adversarial input from nesting calls deeply.
+void KdTree::divideAll(std::vector<Node>& nodes, int index) {
+  std::vector<int> pending{index};
+  while (!pending.empty()) {
+    const int next = pending.back();
+    pending.pop_back();
+    if (!divide(nodes, next)) continue;
+    if (nodes[next].right >= 0) pending.push_back(nodes[next].right);
+    if (nodes[next].left >= 0) pending.push_back(nodes[next].left);
   }
 }
 
@@ -57,8 +97,8 @@ KdTree::~KdTree() = default;
 // lies above the midpoint (coincident points, or a side so short that the
 // float midpoint equals the maximum) stays a leaf and keeps its order, since
 // dividing it would reproduce itself forever.
-bool KdTree::divide(int index) {
-  const Node node = nodes_[index];  // the pool may move when children are added
+bool KdTree::divide(std::vector<Node>& nodes, int index) {
+  const Node node = nodes[index];  // the pool may move when children are added
   if (node.end - node.begin < kMinDivisibleCount) return false;
   const float* pos = points_.positions.data();
   float lo[3];
@@ -88,17 +128,17 @@ bool KdTree::divide(int index) {
     }
   }
 
-  Node& divided = nodes_[index];
+  Node& divided = nodes[index];
   divided.axis = axis;
   divided.split = split;
   divided.isLeaf = false;
-  const int leftIndex = first != node.begin ? static_cast<int>(nodes_.size()) : -1;
+  const int leftIndex = first != node.begin ? static_cast<int>(nodes.size()) : -1;
   const int rightIndex =
-      first != node.end ? static_cast<int>(nodes_.size()) + (leftIndex >= 0 ? 1 : 0) : -1;
+      first != node.end ? static_cast<int>(nodes.size()) + (leftIndex >= 0 ? 1 : 0) : -1;
   divided.left = leftIndex;
   divided.right = rightIndex;
-  if (leftIndex >= 0) nodes_.push_back(Node{node.begin, first, -1, -1, 0, 0.0f, true});
-  if (rightIndex >= 0) nodes_.push_back(Node{first, node.end, -1, -1, 0, 0.0f, true});
+  if (leftIndex >= 0) nodes.push_back(Node{node.begin, first, -1, -1, 0, 0.0f, true});
+  if (rightIndex >= 0) nodes.push_back(Node{first, node.end, -1, -1, 0, 0.0f, true});
   return true;
 }
 

@@ -58,7 +58,11 @@ class KdTree {
 
  private:
   struct Node;
-  bool divide(int node);
+  // Divides nodes[index] (see kd_tree.cpp), appending its children to
+  // `nodes`; touches only the node's own range of points.
+  bool divide(std::vector<Node>& nodes, int index);
+  // Divides the subtree at nodes[index] to its leaves, appending its nodes.
+  void divideAll(std::vector<Node>& nodes, int index);
   // Calls emit(i) for every point i of the subtree at `node` closer than
   // `radius` to `point`, in visiting order (kd_tree.cpp).
   template <typename Emit>
