@@ -1,6 +1,7 @@
 #include "spatial/kd_tree.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -108,6 +109,32 @@ TEST(KdTree, QueryMatchesBruteForceOnRandomPoints) {
   for (int count : {0, 1, 9, 10, 11, 57, 500, 3000}) {
     SCOPED_TRACE(count);
     expectMatchesBruteForce(randomPositions(count, 100 + count), count);
+  }
+}
+
+TEST(KdTree, LargeSetsBuildTheSameTreeOnAnyThreadCount) {
+  // Large sets divide their subtrees on all threads: the points' order and
+  // every answer must be those of one thread, and right.
+  const std::vector<std::array<float, 3>> positions = randomPositions(40000, 3);
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(1);
+  PointSet one = makeSet(positions);
+  KdTree alone(one);
+  omp_set_num_threads(std::max(threads, 2));
+  PointSet many = makeSet(positions);
+  KdTree shared(many);
+  omp_set_num_threads(threads);
+  ASSERT_EQ(one.positions, many.positions);
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> coord(-1.2f, 1.2f);
+  for (int j = 0; j < 200; ++j) {
+    const float q[3] = {coord(rng), coord(rng), coord(rng)};
+    const float r = 0.002f * static_cast<float>(j);
+    const int* found = shared.query(q, r);
+    const std::vector<int> got(found, found + shared.resultCount());
+    ASSERT_EQ(got, bruteForce(many, q, r)) << j;
+    found = alone.query(q, r);
+    ASSERT_EQ(got, std::vector<int>(found, found + alone.resultCount())) << j;
   }
 }
 
