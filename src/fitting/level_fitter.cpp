@@ -87,23 +87,26 @@ int dropSelf(std::vector<int>& answer, int self) {
   return static_cast<int>(answer.size());
 }
 
+// Calls evaluate(first, size) for fixed chunks of `count` consecutive
+// points, on every thread: the group evaluations take a chunk together.
+template <typename Evaluate>
+void inChunks(int count, Evaluate evaluate) {
+  const int chunks = (count + kEvaluationChunk - 1) / kEvaluationChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int c = 0; c < chunks; ++c) {
+    const int first = c * kEvaluationChunk;
+    evaluate(first, std::min(kEvaluationChunk, count - first));
+  }
+}
+
 }  // namespace
 
 void functionValues(const ImplicitFunction& function, const float* xyz, int count, float* values,
                     ValueTerms terms) {
   if (terms != ValueTerms::Designed) {
-    const int chunks = (count + kEvaluationChunk - 1) / kEvaluationChunk;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int c = 0; c < chunks; ++c) {
-      const int first = c * kEvaluationChunk;
-      const float* points = xyz + 3 * static_cast<size_t>(first);
-      const int size = std::min(kEvaluationChunk, count - first);
-      if (terms == ValueTerms::Quick) {
-        function.quickValues(points, size, values + first);
-      } else {
-        function.plainValues(points, size, values + first);
-      }
-    }
+    inChunks(count, [&](int first, int size) {
+      function.plainValues(xyz + 3 * static_cast<size_t>(first), size, values + first, terms == ValueTerms::Quick);
+    });
     return;
   }
 #pragma omp parallel for schedule(dynamic, kEvaluationChunk)
@@ -168,30 +171,26 @@ void LevelFitter::selectByError() {
   std::vector<float> errors(n);
   float* values = centres.values.data();
   const ImplicitFunction& current = *function;
-  std::vector<float> gradients(quickValues ? 3 * static_cast<size_t>(n) : 0);
+  std::vector<float> gradients(3 * static_cast<size_t>(n));
   if (quickValues) {
     // Consecutive centres are neighbours in the octree's order.
-    const int chunks = (n + kEvaluationChunk - 1) / kEvaluationChunk;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int c = 0; c < chunks; ++c) {
-      const int first = c * kEvaluationChunk;
-      current.quickValuesAndGradients(centres.position(first), std::min(kEvaluationChunk, n - first),
-                                      values + first, &gradients[3 * static_cast<size_t>(first)], true);
+    inChunks(n, [&](int first, int size) {
+      current.quickValuesAndGradients(centres.position(first), size, values + first,
+                                      &gradients[3 * static_cast<size_t>(first)], true);
+    });
+  } else {
+#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
+    for (int i = 0; i < n; ++i) {
+      const float* p = centres.position(i);
+      float* g = &gradients[3 * static_cast<size_t>(i)];
+      values[i] = plainValues ? current.plainValueAndGradient(g, p[0], p[1], p[2])
+                              : current.valueAndGradient(g, p[0], p[1], p[2]);
     }
   }
-#pragma omp parallel for schedule(dynamic, kEvaluationChunk)
+#pragma omp parallel for schedule(static)
   for (int i = 0; i < n; ++i) {
-    const float* p = centres.position(i);
-    float g[3];
-    float v;
-    if (quickValues) {
-      v = values[i];
-      std::copy(&gradients[3 * static_cast<size_t>(i)], &gradients[3 * static_cast<size_t>(i)] + 3, g);
-    } else {
-      v = plainValues ? current.plainValueAndGradient(g, p[0], p[1], p[2])
-                      : current.valueAndGradient(g, p[0], p[1], p[2]);
-    }
-    values[i] = v;
+    const float v = values[i];
+    const float* g = &gradients[3 * static_cast<size_t>(i)];
     const double length = std::sqrt(static_cast<double>(g[2]) * g[2] +
                                     static_cast<double>(g[1]) * g[1] +
                                     static_cast<double>(g[0]) * g[0]);

@@ -465,6 +465,15 @@ void ImplicitFunction::valuesAndExactGradients(const float* xyz, int count, floa
   groupValues<true>(xyz, count, values, gradients, false);
 }
 
+void ImplicitFunction::plainValues(const float* xyz, int count, float* values, bool quick) const {
+  groupValues<false>(xyz, count, values, nullptr, quick);
+}
+
+void ImplicitFunction::valuesAndExactGradients(const float* xyz, int count, float* values,
+                                               float* gradients, bool quick) const {
+  groupValues<true>(xyz, count, values, gradients, quick);
+}
+
 void ImplicitFunction::quickValues(const float* xyz, int count, float* values) const {
   groupValues<false>(xyz, count, values, nullptr, true);
 }

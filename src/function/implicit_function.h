@@ -97,6 +97,11 @@ class ImplicitFunction {
   // `designed`: valueAndGradient's gradient instead of the exact one.
   void quickValuesAndGradients(const float* xyz, int count, float* values, float* gradients,
                                bool designed = false) const;
+  // The quick forms when `quick`, else plainValues and
+  // valuesAndExactGradients: for callers that offer both.
+  void plainValues(const float* xyz, int count, float* values, bool quick) const;
+  void valuesAndExactGradients(const float* xyz, int count, float* values, float* gradients,
+                               bool quick) const;
   // valueAndGradient with the powers of 1 - t as plain products: the same
   // (designed) gradient within a few units in the last place, at about half
   // the cost. For fits that need not keep the designed values' last bits.

@@ -88,11 +88,8 @@ void projectMiddles(const ImplicitFunction& function, const CurvedEdgeOptions& o
   for (long c = 0; c < chunks; ++c) {
     const long first = c * kChunk;
     const int size = static_cast<int>(std::min<long>(kChunk, count - first));
-    if (options.quick) {
-      function.quickValuesAndGradients(&middles[3 * first], size, &values[first], &gradients[3 * first]);
-    } else {
-      function.valuesAndExactGradients(&middles[3 * first], size, &values[first], &gradients[3 * first]);
-    }
+    function.valuesAndExactGradients(&middles[3 * first], size, &values[first], &gradients[3 * first],
+                                     options.quick);
     for (long e = first; e < first + size; ++e) {
       const float* g = &gradients[3 * e];
       const double gradSq = static_cast<double>(g[0]) * g[0] + static_cast<double>(g[1]) * g[1] +

@@ -39,34 +39,23 @@ struct Context {
   bool normals;       // whether vertices need normals
   // Evaluate with the function's quick (single-precision) terms.
   bool quick;
-  // The values (and exact gradients) the extraction places its surface by.
-  void values(const float* xyz, int count, float* out) const {
-    if (quick) {
-      function.quickValues(xyz, count, out);
-    } else {
-      function.plainValues(xyz, count, out);
-    }
-  }
+  // The values (and exact gradients) the extraction places its surface by;
+  // one point alone gets the bits it gets among others.
+  void values(const float* xyz, int count, float* out) const { function.plainValues(xyz, count, out, quick); }
   float value(float x, float y, float z) const {
-    if (!quick) return function.plainValue(x, y, z);
     const float p[3] = {x, y, z};
     float out;
-    function.quickValues(p, 1, &out);
-    return out;
-  }
-  float valueAndGradient(float gradient[3], float x, float y, float z) const {
-    if (!quick) return function.valueAndExactGradient(gradient, x, y, z);
-    const float p[3] = {x, y, z};
-    float out;
-    function.quickValuesAndGradients(p, 1, &out, gradient);
+    values(p, 1, &out);
     return out;
   }
   void valuesAndGradients(const float* xyz, int count, float* out, float* gradients) const {
-    if (quick) {
-      function.quickValuesAndGradients(xyz, count, out, gradients);
-    } else {
-      function.valuesAndExactGradients(xyz, count, out, gradients);
-    }
+    function.valuesAndExactGradients(xyz, count, out, gradients, quick);
+  }
+  float valueAndGradient(float gradient[3], float x, float y, float z) const {
+    const float p[3] = {x, y, z};
+    float out;
+    valuesAndGradients(p, 1, &out, gradient);
+    return out;
   }
   // Whether a lattice point (extended indices, 0 ... n[a] + 2) is one of the
   // virtual points around the grid.

@@ -46,25 +46,14 @@ KdTree::KdTree(PointSet& points) : points_(points), size_(points.count < 0 ? 0 :
   // places in the pool, which no query sees): the large nodes here, then
   // the subtrees below them on all threads.
   std::vector<int> subtrees;
-  const int share = size() >= kParallelBuild ? size() / kSubtreeShare : 0;
-  std::vector<int> pending{0};
-  while (!pending.empty()) {
-    const int index = pending.back();
-    pending.pop_back();
-    if (nodes_[index].end - nodes_[index].begin <= share) {
-      subtrees.push_back(index);
-      continue;
-    }
-    if (!divide(nodes_, index)) continue;
-    if (nodes_[index].right >= 0) pending.push_back(nodes_[index].right);
-    if (nodes_[index].left >= 0) pending.push_back(nodes_[index].left);
-  }
+  divideAll(nodes_, 0, size() >= kParallelBuild ? size() / kSubtreeShare : 0, subtrees);
   const int count = static_cast<int>(subtrees.size());
   std::vector<std::vector<Node>> pools(count);
 #pragma omp parallel for schedule(dynamic, 1) if (count > 1)
   for (int s = 0; s < count; ++s) {
     pools[s].push_back(nodes_[subtrees[s]]);
-    divideAll(pools[s], 0);
+    std::vector<int> none;
+    divideAll(pools[s], 0, 0, none);
   }
   // A subtree's root keeps its place; its other nodes follow the pool.
   for (int s = 0; s < count; ++s) {
@@ -79,11 +68,15 @@ KdTree::KdTree(PointSet& points) : points_(points), size_(points.count < 0 ? 0 :
 }
 
 // An explicit list keeps adversarial input from nesting calls deeply.
-void KdTree::divideAll(std::vector<Node>& nodes, int index) {
+void KdTree::divideAll(std::vector<Node>& nodes, int index, int share, std::vector<int>& deferred) {
   std::vector<int> pending{index};
   while (!pending.empty()) {
     const int next = pending.back();
     pending.pop_back();
+    if (share > 0 && nodes[next].end - nodes[next].begin <= share) {
+      deferred.push_back(next);
+      continue;
+    }
     if (!divide(nodes, next)) continue;
     if (nodes[next].right >= 0) pending.push_back(nodes[next].right);
     if (nodes[next].left >= 0) pending.push_back(nodes[next].left);

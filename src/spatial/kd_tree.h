@@ -61,8 +61,10 @@ class KdTree {
   // Divides nodes[index] (see kd_tree.cpp), appending its children to
   // `nodes`; touches only the node's own range of points.
   bool divide(std::vector<Node>& nodes, int index);
-  // Divides the subtree at nodes[index] to its leaves, appending its nodes.
-  void divideAll(std::vector<Node>& nodes, int index);
+  // Divides the subtree at nodes[index] to its leaves, appending its nodes,
+  // except the subtrees of at most `share` points, whose roots go to
+  // `deferred` undivided.
+  void divideAll(std::vector<Node>& nodes, int index, int share, std::vector<int>& deferred);
   // Calls emit(i) for every point i of the subtree at `node` closer than
   // `radius` to `point`, in visiting order (kd_tree.cpp).
   template <typename Emit>

@@ -72,13 +72,19 @@ void expectVerticesOnSphere(const TriangleMesh& mesh, double radius, double tole
   }
 }
 
+// The mesh, with normals, of a sphere of radius 2 on a grid of `resolution`
+// cells across its box.
+TriangleMesh sphereMesh(int resolution, ExtractionStats& stats) {
+  auto function = sphereFunction(2.0f, 5.0f, 4.0f);
+  ExtractionOptions options = withResolution(resolution);
+  options.normals = true;
+  return extractSurface(*function, options, &stats);
+}
+
 TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
   const float radius = 2.0f;
-  auto function = sphereFunction(radius, 5.0f, 4.0f);
-  ExtractionOptions options = withResolution(24);
-  options.normals = true;
   ExtractionStats stats;
-  TriangleMesh mesh = extractSurface(*function, options, &stats);
+  TriangleMesh mesh = sphereMesh(24, stats);
   ASSERT_GT(mesh.triangleCount(), 100);
   expectClosedManifold(mesh, 1, 2);
   EXPECT_TRUE(stats.outsideNegative);
@@ -102,11 +108,8 @@ TEST(SurfaceExtractor, SphereIsClosedOnTheSurfaceAndFacesOutward) {
 // the tolerance, and the mesh stays a closed sphere.
 TEST(SurfaceExtractor, FacesFollowACurvedSurfaceBetweenTheirVertices) {
   const float radius = 2.0f;
-  auto function = sphereFunction(radius, 5.0f, 4.0f);
-  ExtractionOptions options = withResolution(8);
-  options.normals = true;
   ExtractionStats stats;
-  TriangleMesh mesh = extractSurface(*function, options, &stats);
+  TriangleMesh mesh = sphereMesh(8, stats);
   expectClosedManifold(mesh, 1, 2);
   EXPECT_GT(stats.splitEdges, 0);
   // The added vertices lie on the sphere too, with outward normals.
@@ -131,7 +134,7 @@ TEST(SurfaceExtractor, FacesFollowACurvedSurfaceBetweenTheirVertices) {
   ExtractionOptions noisy = withResolution(8);
   noisy.noise = 0.2 * stats.cellSize;
   ExtractionStats noisyStats;
-  extractSurface(*function, noisy, &noisyStats);
+  extractSurface(*sphereFunction(radius, 5.0f, 4.0f), noisy, &noisyStats);
   EXPECT_EQ(noisyStats.splitEdges, 0);
 }
 
