@@ -102,7 +102,8 @@ void quickRecordsOf(const std::vector<GroupRecord>& records, std::vector<QuickRe
 // terms above, and within float rounding of their sums (on a fitted sphere
 // the zero set moves by under 1e-6 of the box). A point's sums depend on the point alone: its
 // records in record order, whatever the other points. For a surface that
-// need not keep the designed values' last bits; only with AVX2.
+// need not keep the designed values' last bits; only with AVX2 (sixteen points
+// at once with AVX-512, the same bits).
 void quickGroupTerms(const QuickRecord* records, int n, const float* x, const float* y,
                      const float* z, int count, float sums[kGroupLanes],
                      float gradients[3][kGroupLanes], bool designed = false);

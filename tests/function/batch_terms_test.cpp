@@ -208,6 +208,20 @@ TEST(BatchTerms, GroupValuesAreThePointValues) {
   std::vector<float> quick(count), quickWithGradient(count), quickGradients(3 * count);
   function->quickValues(xyz.data(), count, quick.data());
   function->quickValuesAndGradients(xyz.data(), count, quickWithGradient.data(), quickGradients.data());
+  // Eight points at a time give the bits of sixteen, with either gradient.
+  for (const bool designed : {false, true}) {
+    std::vector<float> wide[2], wideGradients[2];
+    for (const bool allowed : {true, false}) {
+      allowWideGroupTerms(allowed);
+      wide[allowed].resize(count);
+      wideGradients[allowed].resize(3 * count);
+      function->quickValuesAndGradients(xyz.data(), count, wide[allowed].data(),
+                                        wideGradients[allowed].data(), designed);
+    }
+    allowWideGroupTerms(true);
+    EXPECT_EQ(0, std::memcmp(wide[0].data(), wide[1].data(), count * sizeof(float)));
+    EXPECT_EQ(0, std::memcmp(wideGradients[0].data(), wideGradients[1].data(), 3 * count * sizeof(float)));
+  }
   double largest = 0.0, largestGradient = 0.0;
   for (int i = 0; i < count; ++i) {
     const float* p = &xyz[3 * i];
