@@ -71,6 +71,9 @@ std::string helpText() {
          "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
          "                     no input point (by default they are dropped: pockets and\n"
          "                     sheets off the data, e.g. at sharp concave edges).\n"
+         "  --keep-cavities    keep small closed pockets of outside inside the surface (by\n"
+         "                     default those smaller than a ball of the finest support\n"
+         "                     radius are dropped: where a scan runs through itself).\n"
          "  --threads N        worker threads (default: OMP_NUM_THREADS, else all cores);\n"
          "                     the mesh is the same for any N.\n"
          "  --quiet            no progress and no summary; errors are still shown.\n"
@@ -134,6 +137,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       run.dropIsolated = false;
     } else if (argument == "--keep-unsupported") {
       run.mesh.dropUnsupported = false;
+    } else if (argument == "--keep-cavities") {
+      run.mesh.dropCavities = false;
     } else if (argument == "--allow-open") {
       run.mesh.requireWatertight = false;
     } else if (argument == "--levels" || argument == "--samples" || argument == "--seed" ||
@@ -194,6 +199,9 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
                mesh.components, mesh.components == 1 ? "" : "s");
   if (mesh.unsupportedComponents > 0) {
     std::fprintf(stderr, " (%ld unsupported dropped)", mesh.unsupportedComponents);
+  }
+  if (mesh.cavities > 0) {
+    std::fprintf(stderr, " (%ld cavit%s dropped)", mesh.cavities, mesh.cavities == 1 ? "y" : "ies");
   }
   std::fprintf(stderr, ", %s", watertight ? "watertight" : "not watertight");
   if (mesh.maxDataDistance >= 0.0 && mesh.vertices > 0) {

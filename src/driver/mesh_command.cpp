@@ -155,6 +155,14 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
     summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);
   }
+  if (options.dropCavities) {
+    const MeshTopology edges = edgeTopology(mesh);
+    if (edges.boundaryEdges == 0 && edges.nonManifoldEdges == 0) {
+      const double radius = summary.stats.finestRadius;
+      const double ball = 4.0 / 3.0 * 3.14159265358979323846 * radius * radius * radius;
+      summary.cavities = dropSmallCavities(mesh, ball, options.extraction.flip);
+    }
+  }
   std::vector<float> quality;
   if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, options, summary);
   std::vector<VertexProperty> properties;

@@ -37,6 +37,11 @@ struct MeshOptions {
   // Drop every component that is the nearest surface of no input point:
   // a pocket or sheet the data do not support. Needs the input points.
   bool dropUnsupported = false;
+  // Drop every cavity (a closed piece facing inwards, holding space of the
+  // outside sign) smaller than a ball of the finest support radius: the
+  // fit's crossing sheets where a scan's surface runs through its own
+  // inside. Watertight meshes only.
+  bool dropCavities = false;
   // Write the surface's mean, Gaussian and principal curvatures at each
   // vertex (per input unit, signed for the mesh's normals; see
   // vertex_curvature.h) as PLY vertex properties; needs PLY.
@@ -55,6 +60,7 @@ struct MeshSummary {
   long components = 0;         // after dropping
   long droppedComponents = 0;
   long unsupportedComponents = 0;  // dropped by dropUnsupported
+  long cavities = 0;               // dropped by dropCavities
   long boundaryEdges = 0;      // used by one triangle
   long nonManifoldEdges = 0;   // used by more than two triangles
   double seconds = 0.0;        // wall-clock, extraction to written file

@@ -311,6 +311,36 @@ long dropUnmarkedComponents(TriangleMesh& mesh, const std::vector<char>& marked)
   return dropped;
 }
 
+long dropSmallCavities(TriangleMesh& mesh, double maxVolume, bool flipped) {
+  long count = 0;
+  std::vector<int> labels = triangleComponents(mesh, &count);
+  // Six times each component's signed volume, by the divergence theorem.
+  std::vector<double> volumes(static_cast<size_t>(count), 0.0);
+  for (size_t t = 0; t < labels.size(); ++t) {
+    double corner[3][3];
+    for (int k = 0; k < 3; ++k) {
+      for (int a = 0; a < 3; ++a) corner[k][a] = mesh.positions[3 * static_cast<size_t>(mesh.triangles[3 * t + k]) + a];
+    }
+    const double* p = corner[0];
+    const double* q = corner[1];
+    const double* r = corner[2];
+    volumes[labels[t]] += p[0] * (q[1] * r[2] - q[2] * r[1]) - p[1] * (q[0] * r[2] - q[2] * r[0]) +
+                          p[2] * (q[0] * r[1] - q[1] * r[0]);
+  }
+  std::vector<char> cavity(static_cast<size_t>(count), 0);
+  long dropped = 0;
+  for (long c = 0; c < count; ++c) {
+    const double inward = (flipped ? volumes[c] : -volumes[c]) / 6.0;
+    cavity[c] = inward > 0.0 && inward < maxVolume;
+    dropped += cavity[c];
+  }
+  if (dropped == 0) return 0;
+  std::vector<bool> keep(labels.size());
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !cavity[labels[t]];
+  keepTriangles(mesh, keep);
+  return dropped;
+}
+
 long collapseZeroAreaTriangles(TriangleMesh& mesh) {
   checkIndices(mesh);
   std::vector<long> work;

@@ -63,4 +63,11 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
 // order. Returns the number of components removed.
 long dropUnmarkedComponents(TriangleMesh& mesh, const std::vector<char>& marked);
 
+// Removes every component that encloses space of the outside sign (a
+// cavity: its triangles face inwards, so its signed volume is negative, or
+// positive when `flipped`) of less than maxVolume, and the vertices only
+// they used; the rest keep their order. For closed meshes only: the volume
+// of an open piece means nothing. Returns the number of components removed.
+long dropSmallCavities(TriangleMesh& mesh, double maxVolume, bool flipped);
+
 }  // namespace wendfit

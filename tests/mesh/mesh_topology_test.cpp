@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "core/error.h"
 
 namespace wendfit {
@@ -111,6 +113,40 @@ TEST(MeshTopology, DropSmallComponentsKeepsOrderAndRenumbers) {
   long components = 0;
   triangleComponents(mesh, &components);
   EXPECT_EQ(components, 1);
+}
+
+TEST(MeshTopology, DropSmallCavitiesKeepsSolidsAndLargeCavities) {
+  // A solid tetrahedron (volume 1/6) holding a small cavity (1/6000, its
+  // winding reversed), then a large cavity (1/6 again) and a small solid
+  // (1/6000) elsewhere.
+  auto addScaled = [](TriangleMesh& mesh, float scale, float shift, bool inward) {
+    TriangleMesh piece;
+    addTetrahedron(piece, 0.0f);
+    const int first = static_cast<int>(mesh.vertexCount());
+    for (float x : piece.positions) mesh.positions.push_back(x * scale + shift);
+    for (size_t t = 0; t < piece.triangles.size(); t += 3) {
+      const int a = piece.triangles[t], b = piece.triangles[t + 1], c = piece.triangles[t + 2];
+      for (int v : {a, inward ? c : b, inward ? b : c}) mesh.triangles.push_back(first + v);
+    }
+  };
+  TriangleMesh mesh;
+  addScaled(mesh, 1.0f, 0.0f, false);
+  addScaled(mesh, 0.1f, 0.2f, true);
+  addScaled(mesh, 1.0f, 5.0f, true);
+  addScaled(mesh, 0.1f, 9.0f, false);
+  const double ball = 0.01;  // between the small pieces and the large ones
+  for (const bool flipped : {false, true}) {
+    TriangleMesh copy = mesh;
+    if (flipped) {
+      for (size_t t = 0; t < copy.triangles.size(); t += 3) std::swap(copy.triangles[t + 1], copy.triangles[t + 2]);
+    }
+    EXPECT_EQ(dropSmallCavities(copy, ball, flipped), 1);
+    EXPECT_EQ(copy.triangleCount(), 12);
+    EXPECT_EQ(copy.vertexCount(), 12);
+    // The large cavity stayed; the small solid too.
+    EXPECT_FLOAT_EQ(copy.positions[12], 5.0f);
+    EXPECT_FLOAT_EQ(copy.positions[35], 9.1f);
+  }
 }
 
 TEST(MeshTopology, ZeroAreaTrianglesCollapseIntoAClosedManifold) {
