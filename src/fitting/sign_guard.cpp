@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -264,13 +265,14 @@ void judgeProbe(Probe& probe, double before) {
   probe.value = static_cast<float>(before - target);
 }
 
-// Judges every pending probe, with the function before the level evaluated
-// at all of them together.
-void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes) {
+// Judges every pending probe from probes[first] on, with the function before
+// the level evaluated at all of them together (each value is its point's
+// own, whatever the batch).
+void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes, size_t first = 0) {
   // Consecutive pending probes belong to neighbouring centres in the
   // level's order, so they lie close together.
   std::vector<int> pending;
-  for (size_t e = 0; e < probes.size(); ++e) {
+  for (size_t e = first; e < probes.size(); ++e) {
     if (probes[e].pending) pending.push_back(static_cast<int>(e));
   }
   const int count = static_cast<int>(pending.size());
@@ -539,9 +541,11 @@ std::vector<Probe> shellProbes(const ProbeContext& context, const std::vector<in
 
 // Probes from the centres marked in `probed` (and, with `faces`, the box's
 // faces); returns the wrong probes in centre order, which does not depend
-// on the thread count.
+// on the thread count. Where the probes along the normals alone are more
+// than `limit` wrong, returns those only: the caller discards such a round
+// whole, and the lattice and shell probes would be wasted.
 std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<char>& probed,
-                               bool faces) {
+                               bool faces, size_t limit) {
   const LevelFitter& fitter = context.fitter;
   const int n = fitter.centres.count;
   // Probes only for the probed centres (the first round probes a few of
@@ -566,6 +570,15 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
       probeCentre(context, tree, from[e], nearBuffers[thread], answers[thread], runBuffers[thread], own);
     }
   }
+  const auto right = [](const Probe& probe) { return !probe.wrong; };
+  judgePending(fitter, probes);
+  const size_t alongNormals = probes.size();
+  if (static_cast<size_t>(std::count_if(probes.begin(), probes.end(), [](const Probe& probe) {
+        return probe.wrong;
+      })) > limit) {
+    probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
+    return probes;
+  }
   std::vector<Probe> lattice = latticeProbes(context, from);
   probes.insert(probes.end(), lattice.begin(), lattice.end());
   std::vector<Probe> shell = shellProbes(context, from);
@@ -587,8 +600,7 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
       measureProbe(context, distance, answers[0], probes.back());
     }
   }
-  judgePending(fitter, probes);
-  const auto right = [](const Probe& probe) { return !probe.wrong; };
+  judgePending(fitter, probes, alongNormals);
   probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
   return probes;
 }
@@ -701,7 +713,8 @@ int guardLevelSigns(LevelFitter& fitter) {
   size_t previous = 0;
   for (int round = 0; round < kSignGuardRounds; ++round) {
     const ProbeContext context{fitter, *records, step, fitter.sampleSides.get()};
-    const std::vector<Probe> wrong = wrongProbes(context, probed, round == 0);
+    const size_t limit = round == 0 ? std::numeric_limits<size_t>::max() : previous;
+    const std::vector<Probe> wrong = wrongProbes(context, probed, round == 0, limit);
     if (wrong.empty() || (round > 0 && wrong.size() > previous)) break;
     previous = wrong.size();
     const long long m = static_cast<long long>(fitter.basisFunctions.size()) + wrong.size();
