@@ -34,8 +34,9 @@ struct MeshOptions {
   // Write each vertex's distance to the nearest input point (input units)
   // as the PLY vertex property `quality`; needs the input points and PLY.
   bool quality = false;
-  // Drop every component that is the nearest surface of no input point:
-  // a pocket or sheet the data do not support. Needs the input points.
+  // Drop every component that is the nearest surface of fewer than 8 input
+  // points: a pocket, sheet or bubble the data do not support. Needs the
+  // input points.
   bool dropUnsupported = false;
   // Drop every cavity (a closed piece facing inwards, holding space of the
   // outside sign) smaller than a ball of the finest support radius: the

@@ -289,24 +289,27 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles) {
   return dropped;
 }
 
-long dropUnmarkedComponents(TriangleMesh& mesh, const std::vector<char>& marked) {
-  if (static_cast<long>(marked.size()) != mesh.vertexCount()) {
-    throw Error("vertex marks for " + std::to_string(marked.size()) + " vertices (expected " +
+long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum) {
+  if (static_cast<long>(weights.size()) != mesh.vertexCount()) {
+    throw Error("vertex weights for " + std::to_string(weights.size()) + " vertices (expected " +
                 std::to_string(mesh.vertexCount()) + ")");
   }
   long count = 0;
   std::vector<int> labels = triangleComponents(mesh, &count);
-  std::vector<char> keepLabel(static_cast<size_t>(count), 0);
+  // A vertex counts once, however many of its component's triangles use it.
+  std::vector<int> labelOf(weights.size(), -1);
   for (size_t t = 0; t < labels.size(); ++t) {
-    for (int k = 0; k < 3; ++k) {
-      if (marked[mesh.triangles[3 * t + k]]) keepLabel[labels[t]] = 1;
-    }
+    for (int k = 0; k < 3; ++k) labelOf[mesh.triangles[3 * t + k]] = labels[t];
+  }
+  std::vector<long> total(static_cast<size_t>(count), 0);
+  for (size_t v = 0; v < weights.size(); ++v) {
+    if (labelOf[v] >= 0) total[labelOf[v]] += weights[v];
   }
   long dropped = 0;
-  for (char keep : keepLabel) dropped += keep ? 0 : 1;
+  for (long sum : total) dropped += sum < minimum ? 1 : 0;
   if (dropped == 0) return 0;
   std::vector<bool> keep(labels.size());
-  for (size_t t = 0; t < labels.size(); ++t) keep[t] = keepLabel[labels[t]] != 0;
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = total[labels[t]] >= minimum;
   keepTriangles(mesh, keep);
   return dropped;
 }

@@ -58,10 +58,10 @@ long collapseZeroAreaTriangles(TriangleMesh& mesh);
 // Returns the number of components removed.
 long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
 
-// Removes every component none of whose vertices is marked (marked[v] != 0;
-// one entry per vertex) and the vertices only they used; the rest keep their
-// order. Returns the number of components removed.
-long dropUnmarkedComponents(TriangleMesh& mesh, const std::vector<char>& marked);
+// Removes every component whose vertices' weights (one entry per vertex)
+// add up to less than `minimum`, and the vertices only they used; the rest
+// keep their order. Returns the number of components removed.
+long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum);
 
 // Removes every component that encloses space of the outside sign (a
 // cavity: its triangles face inwards, so its signed volume is negative, or

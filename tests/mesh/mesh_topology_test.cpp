@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
 
@@ -113,6 +114,24 @@ TEST(MeshTopology, DropSmallComponentsKeepsOrderAndRenumbers) {
   long components = 0;
   triangleComponents(mesh, &components);
   EXPECT_EQ(components, 1);
+}
+
+TEST(MeshTopology, DropLightComponentsSumsEachVertexOnce) {
+  // Three tetrahedra: the first weighs 1 + 2 = 3, the second 3 on one
+  // vertex, the third nothing.
+  TriangleMesh mesh;
+  for (float shift : {0.0f, 3.0f, 6.0f}) addTetrahedron(mesh, shift);
+  std::vector<int> weights(12, 0);
+  weights[0] = 1;
+  weights[3] = 2;
+  weights[5] = 3;
+  TriangleMesh kept = mesh;
+  EXPECT_EQ(dropLightComponents(kept, weights, 1), 1);
+  EXPECT_EQ(kept.triangleCount(), 8);
+  EXPECT_EQ(dropLightComponents(mesh, weights, 4), 3);
+  EXPECT_EQ(mesh.triangleCount(), 0);
+  EXPECT_EQ(mesh.vertexCount(), 0);
+  EXPECT_THROW(dropLightComponents(kept, weights, 1), Error);
 }
 
 TEST(MeshTopology, DropSmallCavitiesKeepsSolidsAndLargeCavities) {
