@@ -582,15 +582,38 @@ __attribute__((target("avx512f"))) inline __m256 upper(__m512 v) {
   return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
 }
 
+// Up to sixteen points in float lanes, padded as padPoints pads them.
+struct SixteenPoints {
+  __m512 x, y, z;
+  __attribute__((target("avx512f"))) SixteenPoints(const float* px, const float* py, const float* pz,
+                                                   int count) {
+    alignas(64) float lanes[3][16];
+    padPoints(px, py, pz, count, 16, lanes[0], lanes[1], lanes[2]);
+    x = _mm512_load_ps(lanes[0]);
+    y = _mm512_load_ps(lanes[1]);
+    z = _mm512_load_ps(lanes[2]);
+  }
+};
+
+// The float offsets of sixteen points from a record's centre, and their
+// float squared distances (as FloatOffsets forms them).
+struct WideOffsets {
+  __m512 dx, dy, dz, distSq;
+  __attribute__((target("avx512f"))) WideOffsets(const SixteenPoints& p, const float centre[3])
+      : dx(_mm512_sub_ps(p.x, _mm512_set1_ps(centre[0]))),
+        dy(_mm512_sub_ps(p.y, _mm512_set1_ps(centre[1]))),
+        dz(_mm512_sub_ps(p.z, _mm512_set1_ps(centre[2]))),
+        distSq(_mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)),
+                             _mm512_mul_ps(dz, dz))) {}
+};
+
 template <bool kGradient>
 __attribute__((target("avx512f"))) void groupTermsAvx512(const GroupRecord* records, int n,
                                                          const float* x, const float* y,
                                                          const float* z, int count,
                                                          double* sums,
                                                          double* const gradients[3]) {
-  alignas(64) float px[16], py[16], pz[16];
-  padPoints(x, y, z, count, 16, px, py, pz);
-  const __m512 vx = _mm512_load_ps(px), vy = _mm512_load_ps(py), vz = _mm512_load_ps(pz);
+  const SixteenPoints points(x, y, z, count);
   WideSums low, high;
   for (WideSums* s : {&low, &high}) {
     s->value = _mm512_setzero_pd();
@@ -598,11 +621,8 @@ __attribute__((target("avx512f"))) void groupTermsAvx512(const GroupRecord* reco
   }
   for (int k = 0; k < n; ++k) {
     const GroupRecord& record = records[k];
-    const __m512 dx = _mm512_sub_ps(vx, _mm512_set1_ps(record.centre[0]));
-    const __m512 dy = _mm512_sub_ps(vy, _mm512_set1_ps(record.centre[1]));
-    const __m512 dz = _mm512_sub_ps(vz, _mm512_set1_ps(record.centre[2]));
-    const __m512 distSq = _mm512_add_ps(
-        _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+    const WideOffsets o(points, record.centre);
+    const __m512 dx = o.dx, dy = o.dy, dz = o.dz, distSq = o.distSq;
     // Not (distSq > limit): NaN offsets go on to the double test.
     const __mmask16 near = _mm512_cmp_ps_mask(distSq, _mm512_set1_ps(record.nearLimit), _CMP_NGT_UQ);
     if (near == 0) continue;
@@ -776,6 +796,15 @@ void gatherGroupRun(const EvaluationLayout& layout, int first, int end, const fl
 
 namespace {
 
+// Hands the first `count` lanes of a quick kernel's value sums (row 0) and,
+// with `gradient`, of its gradient sums (rows 1 to 3) to the caller.
+template <int kWidth>
+void deliverQuickLanes(const float (&lanes)[4][kWidth], int count, bool gradient, float* sums,
+                       float* const gradients[3]) {
+  std::copy(lanes[0], lanes[0] + count, sums);
+  for (int a = 0; gradient && a < 3; ++a) std::copy(lanes[a + 1], lanes[a + 1] + count, gradients[a]);
+}
+
 // Eight points against one record at a time, every operation in float:
 // t = |d| / R, w = (1 - t)^6 (35 t^2 + 18 t + 3) and its exact gradient
 // -56 (1 - t)^5 (5 t + 1) / R^2 d (kDesigned: the designed -20 (1 - t)^3 /
@@ -831,13 +860,8 @@ __attribute__((target("avx2"))) void quickTermsAvx2(const QuickRecord* records, 
   }
   alignas(32) float lanes[4][8];
   _mm256_store_ps(lanes[0], value);
-  std::copy(lanes[0], lanes[0] + count, sums);
-  if constexpr (kGradient) {
-    for (int a = 0; a < 3; ++a) {
-      _mm256_store_ps(lanes[a + 1], gradient[a]);
-      std::copy(lanes[a + 1], lanes[a + 1] + count, gradients[a]);
-    }
-  }
+  for (int a = 0; kGradient && a < 3; ++a) _mm256_store_ps(lanes[a + 1], gradient[a]);
+  deliverQuickLanes(lanes, count, kGradient, sums, gradients);
 }
 
 // As for the group terms' sixteen-lane kernel.
@@ -852,19 +876,14 @@ __attribute__((target("avx512f"))) void quickTermsAvx512(const QuickRecord* reco
                                                          const float* x, const float* y,
                                                          const float* z, int count, float* sums,
                                                          float* const gradients[3]) {
-  alignas(64) float px[16], py[16], pz[16];
-  padPoints(x, y, z, count, 16, px, py, pz);
-  const __m512 vx = _mm512_load_ps(px), vy = _mm512_load_ps(py), vz = _mm512_load_ps(pz);
+  const SixteenPoints points(x, y, z, count);
   const __m512 one = _mm512_set1_ps(1.0f);
   __m512 value = _mm512_setzero_ps();
   __m512 gradient[3] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
   for (int k = 0; k < n; ++k) {
     const QuickRecord& record = records[k];
-    const __m512 dx = _mm512_sub_ps(vx, _mm512_set1_ps(record.centre[0]));
-    const __m512 dy = _mm512_sub_ps(vy, _mm512_set1_ps(record.centre[1]));
-    const __m512 dz = _mm512_sub_ps(vz, _mm512_set1_ps(record.centre[2]));
-    const __m512 distSq = _mm512_add_ps(
-        _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+    const WideOffsets o(points, record.centre);
+    const __m512 dx = o.dx, dy = o.dy, dz = o.dz, distSq = o.distSq;
     const __mmask16 keep = _mm512_cmp_ps_mask(distSq, _mm512_set1_ps(record.limitSq), _CMP_LT_OQ);
     if (keep == 0) continue;
     const __m512 inverse = _mm512_set1_ps(record.inverse);
@@ -902,13 +921,8 @@ __attribute__((target("avx512f"))) void quickTermsAvx512(const QuickRecord* reco
   }
   alignas(64) float lanes[4][16];
   _mm512_store_ps(lanes[0], value);
-  std::copy(lanes[0], lanes[0] + count, sums);
-  if constexpr (kGradient) {
-    for (int a = 0; a < 3; ++a) {
-      _mm512_store_ps(lanes[a + 1], gradient[a]);
-      std::copy(lanes[a + 1], lanes[a + 1] + count, gradients[a]);
-    }
-  }
+  for (int a = 0; kGradient && a < 3; ++a) _mm512_store_ps(lanes[a + 1], gradient[a]);
+  deliverQuickLanes(lanes, count, kGradient, sums, gradients);
 }
 
 #pragma GCC diagnostic pop
