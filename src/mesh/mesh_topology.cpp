@@ -305,11 +305,17 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
   for (size_t v = 0; v < weights.size(); ++v) {
     if (labelOf[v] >= 0) total[labelOf[v]] += weights[v];
   }
+  // The heaviest component (the first of equals) stays whatever its weight.
+  const long heaviest = static_cast<long>(std::max_element(total.begin(), total.end()) - total.begin());
+  std::vector<char> light(static_cast<size_t>(count), 0);
   long dropped = 0;
-  for (long sum : total) dropped += sum < minimum ? 1 : 0;
+  for (long c = 0; c < count; ++c) {
+    light[c] = total[c] < minimum && c != heaviest;
+    dropped += light[c];
+  }
   if (dropped == 0) return 0;
   std::vector<bool> keep(labels.size());
-  for (size_t t = 0; t < labels.size(); ++t) keep[t] = total[labels[t]] >= minimum;
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !light[labels[t]];
   keepTriangles(mesh, keep);
   return dropped;
 }

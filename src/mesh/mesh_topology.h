@@ -59,8 +59,9 @@ long collapseZeroAreaTriangles(TriangleMesh& mesh);
 long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
 
 // Removes every component whose vertices' weights (one entry per vertex)
-// add up to less than `minimum`, and the vertices only they used; the rest
-// keep their order. Returns the number of components removed.
+// add up to less than `minimum`, except the heaviest one, so that a surface
+// never goes whole; the vertices only they used go too, the rest keep their
+// order. Returns the number of components removed.
 long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum);
 
 // Removes every component that encloses space of the outside sign (a
