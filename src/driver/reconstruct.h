@@ -45,9 +45,9 @@ struct ReconstructOptions {
   // spacings, when they are at most kMostIsolatedShare of the points
   // (counted in the summary).
   bool dropIsolated = true;
-  // Extraction and writing; requireWatertight, requireSurface and
-  // dropUnsupported and dropCavities are on unless the caller turns them off. inputScale and toolName are set by the
-  // sequence.
+  // Extraction and writing; requireWatertight, requireSurface,
+  // dropUnsupported and dropCavities are on unless the caller turns them
+  // off. inputScale and toolName are set by the sequence.
   MeshOptions mesh;
   ReconstructOptions() {
     mesh.requireWatertight = true;

@@ -573,9 +573,7 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
   const auto right = [](const Probe& probe) { return !probe.wrong; };
   judgePending(fitter, probes);
   const size_t alongNormals = probes.size();
-  if (static_cast<size_t>(std::count_if(probes.begin(), probes.end(), [](const Probe& probe) {
-        return probe.wrong;
-      })) > limit) {
+  if (probes.size() - static_cast<size_t>(std::count_if(probes.begin(), probes.end(), right)) > limit) {
     probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
     return probes;
   }
