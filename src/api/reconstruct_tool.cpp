@@ -72,9 +72,10 @@ std::string helpText() {
          "                     fewer than 8 input points (by default they are dropped:\n"
          "                     pockets, sheets and bubbles off the data, e.g. at sharp\n"
          "                     edges).\n"
-         "  --keep-cavities    keep small closed pockets of outside inside the surface (by\n"
-         "                     default those smaller than a ball of the finest support\n"
-         "                     radius are dropped: where a scan runs through itself).\n"
+         "  --keep-small       keep small closed pieces: pockets of outside inside the\n"
+         "                     surface smaller than a ball of the finest support radius,\n"
+         "                     and solids smaller than a ball of one sample spacing (by\n"
+         "                     default they are dropped: where a scan runs through itself).\n"
          "  --threads N        worker threads (default: OMP_NUM_THREADS, else all cores);\n"
          "                     the mesh is the same for any N.\n"
          "  --quiet            no progress and no summary; errors are still shown.\n"
@@ -138,8 +139,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       run.dropIsolated = false;
     } else if (argument == "--keep-unsupported") {
       run.mesh.dropUnsupported = false;
-    } else if (argument == "--keep-cavities") {
-      run.mesh.dropCavities = false;
+    } else if (argument == "--keep-small") {
+      run.mesh.dropSmallPieces = false;
     } else if (argument == "--allow-open") {
       run.mesh.requireWatertight = false;
     } else if (argument == "--levels" || argument == "--samples" || argument == "--seed" ||
@@ -201,8 +202,8 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
   if (mesh.unsupportedComponents > 0) {
     std::fprintf(stderr, " (%ld unsupported dropped)", mesh.unsupportedComponents);
   }
-  if (mesh.cavities > 0) {
-    std::fprintf(stderr, " (%ld cavit%s dropped)", mesh.cavities, mesh.cavities == 1 ? "y" : "ies");
+  if (mesh.smallPieces > 0) {
+    std::fprintf(stderr, " (%ld small piece%s dropped)", mesh.smallPieces, mesh.smallPieces == 1 ? "" : "s");
   }
   std::fprintf(stderr, ", %s", watertight ? "watertight" : "not watertight");
   if (mesh.maxDataDistance >= 0.0 && mesh.vertices > 0) {

@@ -30,9 +30,10 @@ long parseWhole(const std::vector<std::string>& arguments, size_t i, long low, l
 
 // Each vertex's distance to the nearest data point, both in the function's
 // coordinates, divided by the input scale into input units; also fills the
-// summary's spacing and largest distance.
-std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& points, const MeshOptions& options,
-                                   MeshSummary& summary) {
+// summary's spacing (from `spacing`, the data's, in the function's
+// coordinates) and largest distance.
+std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& points, double spacing,
+                                   const MeshOptions& options, MeshSummary& summary) {
   NearestPoints index(points.positions.data(), points.count);
   std::vector<double> distances = nearestDistances(index, mesh.positions.data(), mesh.vertexCount());
   std::vector<float> quality(distances.size());
@@ -41,7 +42,7 @@ std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& poi
     largest = std::max(largest, distances[v]);
     quality[v] = static_cast<float>(distances[v] / options.inputScale);
   }
-  summary.sampleSpacing = (options.dataSpacing > 0.0 ? options.dataSpacing : medianSpacing(index)) / options.inputScale;
+  summary.sampleSpacing = spacing / options.inputScale;
   summary.maxDataDistance = largest / options.inputScale;
   return quality;
 }
@@ -159,20 +160,25 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   } catch (const Error& error) {
     throw Error(meshPath + ": " + error.what() + " (the mesh was not written)");
   }
+  // The data's median sample spacing, in the function's coordinates.
+  double spacing = options.dataSpacing;
+  if (!(spacing > 0.0) && dataPoints && dataPoints->count > 0) {
+    spacing = medianSpacing(NearestPoints(dataPoints->positions.data(), dataPoints->count));
+  }
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
   if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
     summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);
   }
-  if (options.dropCavities) {
+  if (options.dropSmallPieces) {
     const MeshTopology edges = edgeTopology(mesh);
     if (edges.boundaryEdges == 0 && edges.nonManifoldEdges == 0) {
-      const double radius = summary.stats.finestRadius;
-      const double ball = 4.0 / 3.0 * 3.14159265358979323846 * radius * radius * radius;
-      summary.cavities = dropSmallCavities(mesh, ball, options.extraction.flip);
+      const auto ball = [](double radius) { return 4.0 / 3.0 * 3.14159265358979323846 * radius * radius * radius; };
+      summary.smallPieces = dropSmallPieces(mesh, ball(summary.stats.finestRadius), ball(spacing),
+                                            options.extraction.flip);
     }
   }
   std::vector<float> quality;
-  if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, options, summary);
+  if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, spacing, options, summary);
   std::vector<VertexProperty> properties;
   if (options.quality) properties.push_back({"quality", std::move(quality)});
   if (options.curvature) {

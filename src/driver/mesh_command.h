@@ -39,10 +39,12 @@ struct MeshOptions {
   // input points.
   bool dropUnsupported = false;
   // Drop every cavity (a closed piece facing inwards, holding space of the
-  // outside sign) smaller than a ball of the finest support radius: the
-  // fit's crossing sheets where a scan's surface runs through its own
-  // inside. Watertight meshes only.
-  bool dropCavities = false;
+  // outside sign) smaller than a ball of the finest support radius, and
+  // every solid piece smaller than a ball of one sample spacing (of the
+  // input points, when they are known): the pockets and slivers where a
+  // scan's surface runs through its own inside. Watertight meshes only;
+  // the largest piece always stays.
+  bool dropSmallPieces = false;
   // Write the surface's mean, Gaussian and principal curvatures at each
   // vertex (per input unit, signed for the mesh's normals; see
   // vertex_curvature.h) as PLY vertex properties; needs PLY.
@@ -61,7 +63,7 @@ struct MeshSummary {
   long components = 0;         // after dropping
   long droppedComponents = 0;
   long unsupportedComponents = 0;  // dropped by dropUnsupported
-  long cavities = 0;               // dropped by dropCavities
+  long smallPieces = 0;            // dropped by dropSmallPieces
   long boundaryEdges = 0;      // used by one triangle
   long nonManifoldEdges = 0;   // used by more than two triangles
   double seconds = 0.0;        // wall-clock, extraction to written file

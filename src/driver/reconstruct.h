@@ -46,14 +46,14 @@ struct ReconstructOptions {
   // (counted in the summary).
   bool dropIsolated = true;
   // Extraction and writing; requireWatertight, requireSurface,
-  // dropUnsupported and dropCavities are on unless the caller turns them
+  // dropUnsupported and dropSmallPieces are on unless the caller turns them
   // off. inputScale and toolName are set by the sequence.
   MeshOptions mesh;
   ReconstructOptions() {
     mesh.requireWatertight = true;
     mesh.requireSurface = true;
     mesh.dropUnsupported = true;
-    mesh.dropCavities = true;
+    mesh.dropSmallPieces = true;
   }
 };
 

@@ -239,6 +239,15 @@ void measureProbe(const ProbeContext& context, double distance, std::vector<int>
   if (!insideFunctionBox(*context.fitter.function, probe.position)) return;
   const double change = levelChange(context, probe.position, answer, answered);
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
+  // Where the samples' sides are known, they must agree too: a probe along
+  // a normal through a wedge or plate thinner than its offset lands on the
+  // other side (an inside probe at an acute edge of a triple torus grew a
+  // spur 17 sample spacings long), as does one across a sheet where a scan
+  // runs through itself. Beyond the points' box everything is outside.
+  if (context.sides && !beyondPoints(context.fitter, probe.position)) {
+    const double winding = context.sides->winding(probe.position);
+    if (distance > 0 ? !(winding < kOutsideWinding) : !(winding > kInsideWinding)) return;
+  }
   probe.pending = true;
   probe.distance = distance;
   probe.change = change;

@@ -1,6 +1,7 @@
 #include "mesh/mesh_topology.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <numeric>
@@ -320,10 +321,10 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
   return dropped;
 }
 
-long dropSmallCavities(TriangleMesh& mesh, double maxVolume, bool flipped) {
+long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume, bool flipped) {
   long count = 0;
   std::vector<int> labels = triangleComponents(mesh, &count);
-  // Six times each component's signed volume, by the divergence theorem.
+  // Six times each piece's signed volume, by the divergence theorem.
   std::vector<double> volumes(static_cast<size_t>(count), 0.0);
   for (size_t t = 0; t < labels.size(); ++t) {
     double corner[3][3];
@@ -336,16 +337,20 @@ long dropSmallCavities(TriangleMesh& mesh, double maxVolume, bool flipped) {
     volumes[labels[t]] += p[0] * (q[1] * r[2] - q[2] * r[1]) - p[1] * (q[0] * r[2] - q[2] * r[0]) +
                           p[2] * (q[0] * r[1] - q[1] * r[0]);
   }
-  std::vector<char> cavity(static_cast<size_t>(count), 0);
+  long largest = 0;
+  for (long c = 1; c < count; ++c) {
+    if (std::fabs(volumes[c]) > std::fabs(volumes[largest])) largest = c;
+  }
+  std::vector<char> small(static_cast<size_t>(count), 0);
   long dropped = 0;
   for (long c = 0; c < count; ++c) {
-    const double inward = (flipped ? volumes[c] : -volumes[c]) / 6.0;
-    cavity[c] = inward > 0.0 && inward < maxVolume;
-    dropped += cavity[c];
+    const double outward = (flipped ? -volumes[c] : volumes[c]) / 6.0;
+    small[c] = c != largest && (outward < 0.0 ? -outward < cavityVolume : outward < solidVolume);
+    dropped += small[c];
   }
   if (dropped == 0) return 0;
   std::vector<bool> keep(labels.size());
-  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !cavity[labels[t]];
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !small[labels[t]];
   keepTriangles(mesh, keep);
   return dropped;
 }

@@ -64,11 +64,13 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
 // order. Returns the number of components removed.
 long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum);
 
-// Removes every component that encloses space of the outside sign (a
-// cavity: its triangles face inwards, so its signed volume is negative, or
-// positive when `flipped`) of less than maxVolume, and the vertices only
-// they used; the rest keep their order. For closed meshes only: the volume
-// of an open piece means nothing. Returns the number of components removed.
-long dropSmallCavities(TriangleMesh& mesh, double maxVolume, bool flipped);
+// Removes every closed piece that encloses less than its limit: a cavity
+// (space of the outside sign: its triangles face inwards, so its signed
+// volume is negative, or positive when `flipped`) below cavityVolume, a
+// solid below solidVolume. The piece of the largest volume stays whatever
+// its size; the vertices only the removed ones used go too, the rest keep
+// their order. For closed meshes only: the volume of an open piece means
+// nothing. Returns the number of pieces removed.
+long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume, bool flipped);
 
 }  // namespace wendfit

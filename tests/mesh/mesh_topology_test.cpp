@@ -135,10 +135,10 @@ TEST(MeshTopology, DropLightComponentsSumsEachVertexOnce) {
   EXPECT_THROW(dropLightComponents(kept, weights, 1), Error);
 }
 
-TEST(MeshTopology, DropSmallCavitiesKeepsSolidsAndLargeCavities) {
+TEST(MeshTopology, DropSmallPiecesByOrientationAndVolume) {
   // A solid tetrahedron (volume 1/6) holding a small cavity (1/6000, its
-  // winding reversed), then a large cavity (1/6 again) and a small solid
-  // (1/6000) elsewhere.
+  // winding reversed), a large cavity (1/6), a small solid (1/6000) and a
+  // tiny one (1/6,000,000) elsewhere.
   auto addScaled = [](TriangleMesh& mesh, float scale, float shift, bool inward) {
     TriangleMesh piece;
     addTetrahedron(piece, 0.0f);
@@ -154,19 +154,23 @@ TEST(MeshTopology, DropSmallCavitiesKeepsSolidsAndLargeCavities) {
   addScaled(mesh, 0.1f, 0.2f, true);
   addScaled(mesh, 1.0f, 5.0f, true);
   addScaled(mesh, 0.1f, 9.0f, false);
-  const double ball = 0.01;  // between the small pieces and the large ones
+  addScaled(mesh, 0.01f, 12.0f, false);
   for (const bool flipped : {false, true}) {
     TriangleMesh copy = mesh;
     if (flipped) {
       for (size_t t = 0; t < copy.triangles.size(); t += 3) std::swap(copy.triangles[t + 1], copy.triangles[t + 2]);
     }
-    EXPECT_EQ(dropSmallCavities(copy, ball, flipped), 1);
-    EXPECT_EQ(copy.triangleCount(), 12);
-    EXPECT_EQ(copy.vertexCount(), 12);
-    // The large cavity stayed; the small solid too.
+    // Cavities below 0.01, solids below 1e-5: the small cavity and the tiny solid go.
+    EXPECT_EQ(dropSmallPieces(copy, 0.01, 1e-5, flipped), 2);
+    ASSERT_EQ(copy.vertexCount(), 12);
     EXPECT_FLOAT_EQ(copy.positions[12], 5.0f);
     EXPECT_FLOAT_EQ(copy.positions[35], 9.1f);
   }
+  // Whatever the limits, the largest piece (the large cavity ties with the
+  // first solid; the first of them) stays.
+  EXPECT_EQ(dropSmallPieces(mesh, 1.0, 1.0, false), 4);
+  EXPECT_EQ(mesh.triangleCount(), 4);
+  EXPECT_FLOAT_EQ(mesh.positions[3], 1.0f);
 }
 
 TEST(MeshTopology, ZeroAreaTrianglesCollapseIntoAClosedManifold) {
