@@ -190,6 +190,18 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   }
   if (options.inputScale != 1.0) {
     for (float& x : mesh.positions) x = static_cast<float>(static_cast<double>(x) / options.inputScale);
+    // Vertices that the function's coordinates still told apart can
+    // coincide in the input's units, leaving triangles of no area there
+    // (two on a fan disk of 265,000): those collapse again, and the
+    // vertex properties follow their vertices.
+    std::vector<int> kept;
+    if (zeroAreaTriangles(mesh) > 0 && collapseZeroAreaTriangles(mesh, &kept) > 0) {
+      for (VertexProperty& property : properties) {
+        std::vector<float> values(kept.size());
+        for (size_t v = 0; v < kept.size(); ++v) values[v] = property.values[kept[v]];
+        property.values = std::move(values);
+      }
+    }
   }
   triangleComponents(mesh, &summary.components);
   summary.vertices = mesh.vertexCount();

@@ -201,8 +201,9 @@ bool triangleHasZeroArea(const TriangleMesh& mesh, long t) {
 }
 
 // Keeps the triangles t with keep[t] and the vertices they use; kept
-// triangles and vertices keep their order.
-void keepTriangles(TriangleMesh& mesh, const std::vector<bool>& keep) {
+// triangles and vertices keep their order. `kept` (when given) receives
+// each kept vertex's index before.
+void keepTriangles(TriangleMesh& mesh, const std::vector<bool>& keep, std::vector<int>* kept = nullptr) {
   std::vector<int> newIndex(static_cast<size_t>(mesh.vertexCount()), -1);
   std::vector<int> triangles;
   for (long t = 0; t < mesh.triangleCount(); ++t) {
@@ -213,18 +214,20 @@ void keepTriangles(TriangleMesh& mesh, const std::vector<bool>& keep) {
       triangles.push_back(v);
     }
   }
-  TriangleMesh kept;
+  TriangleMesh result;
+  if (kept) kept->clear();
   for (long v = 0; v < mesh.vertexCount(); ++v) {
     if (newIndex[v] < 0) continue;
-    newIndex[v] = static_cast<int>(kept.positions.size() / 3);
-    kept.positions.insert(kept.positions.end(), &mesh.positions[3 * v], &mesh.positions[3 * v] + 3);
+    newIndex[v] = static_cast<int>(result.positions.size() / 3);
+    if (kept) kept->push_back(static_cast<int>(v));
+    result.positions.insert(result.positions.end(), &mesh.positions[3 * v], &mesh.positions[3 * v] + 3);
     if (mesh.hasNormals()) {
-      kept.normals.insert(kept.normals.end(), &mesh.normals[3 * v], &mesh.normals[3 * v] + 3);
+      result.normals.insert(result.normals.end(), &mesh.normals[3 * v], &mesh.normals[3 * v] + 3);
     }
   }
   for (int& v : triangles) v = newIndex[v];
-  kept.triangles = std::move(triangles);
-  mesh = std::move(kept);
+  result.triangles = std::move(triangles);
+  mesh = std::move(result);
 }
 
 }  // namespace
@@ -355,7 +358,7 @@ long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume
   return dropped;
 }
 
-long collapseZeroAreaTriangles(TriangleMesh& mesh) {
+long collapseZeroAreaTriangles(TriangleMesh& mesh, std::vector<int>* keptVertices) {
   checkIndices(mesh);
   std::vector<long> work;
   for (long t = 0; t < mesh.triangleCount(); ++t) {
@@ -435,7 +438,7 @@ long collapseZeroAreaTriangles(TriangleMesh& mesh) {
     });
     fans.clear(drop);
   }
-  keepTriangles(mesh, alive);
+  keepTriangles(mesh, alive, keptVertices);
   return collapsed;
 }
 

@@ -50,8 +50,10 @@ long zeroAreaTriangles(const TriangleMesh& mesh);
 // corners merge; of three collinear corners the middle one moves onto its
 // nearer neighbour), each only where the collapse keeps the surface
 // manifold; the triangles on the collapsed edge go. Vertices no longer used
-// go too; the rest keep their order. Returns the number of triangles removed.
-long collapseZeroAreaTriangles(TriangleMesh& mesh);
+// go too; the rest keep their order. Returns the number of triangles removed;
+// when it is not 0, `keptVertices` (when given) receives each remaining
+// vertex's index before.
+long collapseZeroAreaTriangles(TriangleMesh& mesh, std::vector<int>* keptVertices = nullptr);
 
 // Removes every component with fewer than minTriangles triangles and the
 // vertices only they used; kept triangles and vertices keep their order.
