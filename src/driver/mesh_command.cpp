@@ -195,7 +195,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
     // (two on a fan disk of 265,000): those collapse again, and the
     // vertex properties follow their vertices.
     std::vector<int> kept;
-    if (zeroAreaTriangles(mesh) > 0 && collapseZeroAreaTriangles(mesh, &kept) > 0) {
+    if (collapseZeroAreaTriangles(mesh, &kept) > 0) {
       for (VertexProperty& property : properties) {
         std::vector<float> values(kept.size());
         for (size_t v = 0; v < kept.size(); ++v) values[v] = property.values[kept[v]];

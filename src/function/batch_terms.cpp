@@ -645,21 +645,35 @@ bool wideTermsAvailable() {
   return cpuHasAvx512f() && wideTermsAllowed.load(std::memory_order_relaxed);
 }
 
-// Up to kGroupLanes points: sixteen at once with AVX-512, else eight at a time.
-template <bool kGradient>
-void groupTerms(const GroupRecord* records, int n, const float* x, const float* y, const float* z,
-                int count, double* sums, double* const gradients[3]) {
+// A kernel that sums records[0, n) at up to its lane count of points.
+template <typename Record, typename Sum>
+using LaneKernel = void (*)(const Record* records, int n, const float* x, const float* y, const float* z,
+                            int count, Sum* sums, Sum* const gradients[3]);
+
+// Up to kGroupLanes points through a pair of kernels: sixteen at once in
+// `wide` with AVX-512, else eight at a time in `narrow` (gradients only
+// `withGradient`).
+template <typename Record, typename Sum>
+void inLanes(LaneKernel<Record, Sum> wide, LaneKernel<Record, Sum> narrow, bool withGradient,
+             const Record* records, int n, const float* x, const float* y, const float* z, int count, Sum* sums,
+             Sum* const gradients[3]) {
   if (wideTermsAvailable()) {
-    groupTermsAvx512<kGradient>(records, n, x, y, z, count, sums, gradients);
+    wide(records, n, x, y, z, count, sums, gradients);
     return;
   }
   for (int first = 0; first < count; first += 8) {
-    double* const part[3] = {kGradient ? gradients[0] + first : nullptr,
-                             kGradient ? gradients[1] + first : nullptr,
-                             kGradient ? gradients[2] + first : nullptr};
-    groupTermsAvx2<kGradient>(records, n, x + first, y + first, z + first, std::min(8, count - first),
-                              sums + first, part);
+    Sum* const part[3] = {withGradient ? gradients[0] + first : nullptr,
+                          withGradient ? gradients[1] + first : nullptr,
+                          withGradient ? gradients[2] + first : nullptr};
+    narrow(records, n, x + first, y + first, z + first, std::min(8, count - first), sums + first, part);
   }
+}
+
+template <bool kGradient>
+void groupTerms(const GroupRecord* records, int n, const float* x, const float* y, const float* z,
+                int count, double* sums, double* const gradients[3]) {
+  inLanes<GroupRecord, double>(groupTermsAvx512<kGradient>, groupTermsAvx2<kGradient>, kGradient, records, n, x,
+                               y, z, count, sums, gradients);
 }
 
 // Appends records as groupRecordOf forms them, with the terms of the radius
@@ -944,21 +958,11 @@ void quickRecordsOf(const std::vector<GroupRecord>& records, std::vector<QuickRe
   }
 }
 
-// Up to kGroupLanes points: sixteen at once with AVX-512, else eight at a time.
 template <bool kGradient, bool kDesigned>
 void quickTerms(const QuickRecord* records, int n, const float* x, const float* y, const float* z,
                 int count, float* sums, float* const gradients[3]) {
-  if (wideTermsAvailable()) {
-    quickTermsAvx512<kGradient, kDesigned>(records, n, x, y, z, count, sums, gradients);
-    return;
-  }
-  for (int first = 0; first < count; first += 8) {
-    float* const part[3] = {kGradient ? gradients[0] + first : nullptr,
-                            kGradient ? gradients[1] + first : nullptr,
-                            kGradient ? gradients[2] + first : nullptr};
-    quickTermsAvx2<kGradient, kDesigned>(records, n, x + first, y + first, z + first,
-                                         std::min(8, count - first), sums + first, part);
-  }
+  inLanes<QuickRecord, float>(quickTermsAvx512<kGradient, kDesigned>, quickTermsAvx2<kGradient, kDesigned>,
+                              kGradient, records, n, x, y, z, count, sums, gradients);
 }
 
 void quickGroupTerms(const QuickRecord* records, int n, const float* x, const float* y,

@@ -230,6 +230,17 @@ void keepTriangles(TriangleMesh& mesh, const std::vector<bool>& keep, std::vecto
   mesh = std::move(result);
 }
 
+// Removes the components c with drop[c] (labels: each triangle's component)
+// as keepTriangles does; returns how many went.
+long dropComponents(TriangleMesh& mesh, const std::vector<int>& labels, const std::vector<char>& drop) {
+  const long dropped = static_cast<long>(std::count(drop.begin(), drop.end(), 1));
+  if (dropped == 0) return 0;
+  std::vector<bool> keep(labels.size());
+  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !drop[labels[t]];
+  keepTriangles(mesh, keep);
+  return dropped;
+}
+
 }  // namespace
 
 std::vector<int> triangleComponents(const TriangleMesh& mesh, long* count) {
@@ -284,13 +295,9 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles) {
   std::vector<int> labels = triangleComponents(mesh, &count);
   std::vector<long> sizes(static_cast<size_t>(count), 0);
   for (int label : labels) ++sizes[label];
-  long dropped = 0;
-  for (long size : sizes) dropped += size < minTriangles ? 1 : 0;
-  if (dropped == 0) return 0;
-  std::vector<bool> keep(labels.size());
-  for (size_t t = 0; t < labels.size(); ++t) keep[t] = sizes[labels[t]] >= minTriangles;
-  keepTriangles(mesh, keep);
-  return dropped;
+  std::vector<char> small(static_cast<size_t>(count), 0);
+  for (long c = 0; c < count; ++c) small[c] = sizes[c] < minTriangles;
+  return dropComponents(mesh, labels, small);
 }
 
 long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum) {
@@ -312,16 +319,8 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
   // The heaviest component (the first of equals) stays whatever its weight.
   const long heaviest = static_cast<long>(std::max_element(total.begin(), total.end()) - total.begin());
   std::vector<char> light(static_cast<size_t>(count), 0);
-  long dropped = 0;
-  for (long c = 0; c < count; ++c) {
-    light[c] = total[c] < minimum && c != heaviest;
-    dropped += light[c];
-  }
-  if (dropped == 0) return 0;
-  std::vector<bool> keep(labels.size());
-  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !light[labels[t]];
-  keepTriangles(mesh, keep);
-  return dropped;
+  for (long c = 0; c < count; ++c) light[c] = total[c] < minimum && c != heaviest;
+  return dropComponents(mesh, labels, light);
 }
 
 long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume, bool flipped) {
@@ -345,17 +344,11 @@ long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume
     if (std::fabs(volumes[c]) > std::fabs(volumes[largest])) largest = c;
   }
   std::vector<char> small(static_cast<size_t>(count), 0);
-  long dropped = 0;
   for (long c = 0; c < count; ++c) {
     const double outward = (flipped ? -volumes[c] : volumes[c]) / 6.0;
     small[c] = c != largest && (outward < 0.0 ? -outward < cavityVolume : outward < solidVolume);
-    dropped += small[c];
   }
-  if (dropped == 0) return 0;
-  std::vector<bool> keep(labels.size());
-  for (size_t t = 0; t < labels.size(); ++t) keep[t] = !small[labels[t]];
-  keepTriangles(mesh, keep);
-  return dropped;
+  return dropComponents(mesh, labels, small);
 }
 
 long collapseZeroAreaTriangles(TriangleMesh& mesh, std::vector<int>* keptVertices) {
