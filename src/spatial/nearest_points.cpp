@@ -39,7 +39,10 @@ uint32_t positionHash(const float* p) {
 }  // namespace
 
 NearestPoints::NearestPoints(const float* positions, int count)
-    : positions_(positions), order_(static_cast<size_t>(std::max(count, 0))), axis_(order_.size(), 0) {
+    : positions_(positions),
+      order_(static_cast<size_t>(std::max(count, 0))),
+      axis_(order_.size(), 0),
+      boxes_(6 * order_.size(), 0.0f) {
   for (int i = 0; i < size(); ++i) order_[i] = i;
 #pragma omp parallel if (size() > kTaskSize)
 #pragma omp single
@@ -83,6 +86,8 @@ void NearestPoints::build(int begin, int end) {
     return pa < pb || (pa == pb && a < b);
   });
   axis_[mid] = static_cast<uint8_t>(axis);
+  std::copy(lo, lo + 3, &boxes_[6 * static_cast<size_t>(mid)]);
+  std::copy(hi, hi + 3, &boxes_[6 * static_cast<size_t>(mid) + 3]);
   if (end - begin > kTaskSize) {
 #pragma omp task
     build(begin, mid);
@@ -94,9 +99,29 @@ void NearestPoints::build(int begin, int end) {
   }
 }
 
-// Visits the side of the split holding the query first; the other side only
-// when the split plane is no farther than the best distance so far ("no
-// farther", so that an equally near point of lower index is still found).
+// Squared distance from q to the box of the range [begin, end) when it is a
+// node (more than kLeafSize points; its box is kept at its middle slot), 0
+// for a leaf, which is scanned anyway.
+double NearestPoints::boxDistSq(int begin, int end, const double q[3]) const {
+  if (end - begin <= kLeafSize) return 0.0;
+  const float* box = &boxes_[6 * static_cast<size_t>(begin + (end - begin) / 2)];
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double below = box[k] - q[k];
+    const double above = q[k] - box[3 + k];
+    const double d = below > 0.0 ? below : (above > 0.0 ? above : 0.0);
+    sum += d * d;
+  }
+  return sum;
+}
+
+// Visits the nearer child first and the other only when its points' box is
+// no farther than the best distance so far ("no farther", so that an
+// equally near point of lower index is still found). The boxes are the
+// points' own, not the cells of the splits: a query far off the points (a
+// probe a few support radii from a scan) then skips every subtree beyond
+// the nearest point's distance, where the split planes alone let it open
+// most of the tree.
 void NearestPoints::search(int begin, int end, const double q[3], bool skipCoincident, int* best,
                            double* bestSq) const {
   auto consider = [&](int slot) {
@@ -114,14 +139,14 @@ void NearestPoints::search(int begin, int end, const double q[3], bool skipCoinc
   }
   const int mid = begin + (end - begin) / 2;
   consider(mid);
-  const int axis = axis_[mid];
-  const double diff = q[axis] - treeOrdered_[3 * static_cast<size_t>(mid) + axis];
-  if (diff < 0.0) {
-    search(begin, mid, q, skipCoincident, best, bestSq);
-    if (diff * diff <= *bestSq) search(mid + 1, end, q, skipCoincident, best, bestSq);
+  const double lowSq = boxDistSq(begin, mid, q);
+  const double highSq = boxDistSq(mid + 1, end, q);
+  if (lowSq <= highSq) {
+    if (lowSq <= *bestSq) search(begin, mid, q, skipCoincident, best, bestSq);
+    if (highSq <= *bestSq) search(mid + 1, end, q, skipCoincident, best, bestSq);
   } else {
-    search(mid + 1, end, q, skipCoincident, best, bestSq);
-    if (diff * diff <= *bestSq) search(begin, mid, q, skipCoincident, best, bestSq);
+    if (highSq <= *bestSq) search(mid + 1, end, q, skipCoincident, best, bestSq);
+    if (lowSq <= *bestSq) search(begin, mid, q, skipCoincident, best, bestSq);
   }
 }
 

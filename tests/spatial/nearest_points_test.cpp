@@ -32,7 +32,8 @@ int bruteNearest(const std::vector<float>& positions, const float q[3], bool ski
 
 // Random clouds, clouds snapped to a coarse lattice (many duplicates and
 // equally near points), points on one line and all at one position; queries
-// at every point (with and without skipping it) and at random places.
+// at every point (with and without skipping it), at random places and far
+// away.
 TEST(NearestPoints, MatchesBruteForceOnRandomDuplicateAndDegenerateLayouts) {
   for (int seed = 0; seed < 40; ++seed) {
     std::mt19937 rng(seed);
@@ -56,6 +57,10 @@ TEST(NearestPoints, MatchesBruteForceOnRandomDuplicateAndDegenerateLayouts) {
     std::vector<float> queries(positions);
     for (int i = 0; i < 200; ++i) {
       for (int k = 0; k < 3; ++k) queries.push_back(1.5f * coord(rng));
+    }
+    // Far off the points, where the subtrees' boxes do the pruning.
+    for (int i = 0; i < 50; ++i) {
+      for (int k = 0; k < 3; ++k) queries.push_back(40.0f * coord(rng));
     }
     for (size_t q = 0; q < queries.size() / 3; ++q) {
       for (bool skip : {false, true}) {
