@@ -34,7 +34,9 @@ std::string helpText() {
                 "Levels: the finest support radius is about %.0f median sample spacings: levels =\n"
                 "  1 + round(log2(1.5 x box diagonal / (%.0f x spacing))), the spacing measured\n"
                 "  on up to 20,000 points (at most %d levels). Each halving of the spacing\n"
-                "  adds one level. The choice is printed; --levels N overrides it.\n"
+                "  adds one level. The choice is printed; --levels N overrides it. The mesh's\n"
+                "  grid has %d cells per finest support radius, cells of at least %.1f noise\n"
+                "  sigmas on noisy data.\n"
                 "Mesh inputs (.off, .obj, .ply with faces, .ply2) are sampled on their faces,\n"
                 "  area-uniformly with the faces' normals, so that holes and sharp edges of a\n"
                 "  coarse mesh survive: %.0f^2 x area / box diagonal^2 samples (about %.0f\n"
@@ -43,7 +45,8 @@ std::string helpText() {
                 "Stray points of a point input, with fewer than %d others within about %.0f\n"
                 "  median sample spacings, are dropped before the fit and counted (unless\n"
                 "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n",
-                wendfit::kFinestRadiusSpacings, wendfit::kFinestRadiusSpacings, wendfit::maxFitLevels(),
+                wendfit::kReconstructRadiusSpacings, wendfit::kReconstructRadiusSpacings, wendfit::maxFitLevels(),
+                wendfit::kMeshCellsPerRadius, wendfit::kNoiseCellSigmas,
                 wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kIsolationNeighbours,
                 wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare);
   return std::string(kUsage) +
@@ -82,7 +85,7 @@ std::string helpText() {
          "  --version          the version.\n"
          "  --help             this text.\n"
          "Extraction options:\n" +
-         wendfit::meshOptionsHelp() +
+         wendfit::meshOptionsHelp(wendfit::kMeshCellsPerRadius) +
          "The watertight check is on by default: a mesh with boundary or non-manifold\n"
          "edges is an error (status 1) and is not written; so is a fit with no surface,\n"
          "with the likely cause.\n"
@@ -214,7 +217,8 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
   }
   std::fprintf(stderr, "\n");
   const std::string advice = wendfit::levelAdvice(summary.levels, summary.boxDiagonal, summary.sampleSpacing,
-                                                  mesh.triangles, mesh.components);
+                                                  mesh.triangles, mesh.components,
+                                                  wendfit::kReconstructRadiusSpacings);
   if (!advice.empty()) std::fprintf(stderr, "wendfit-reconstruct: hint: %s\n", advice.c_str());
 }
 

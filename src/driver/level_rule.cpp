@@ -26,27 +26,28 @@ double finestSupportRadius(int levels, double boxDiagonal) {
   return 1.5 * boxDiagonal * std::ldexp(1.0, 1 - levels);
 }
 
-int levelsForSpacing(double boxDiagonal, double spacing) {
-  const double halvings = std::log2(1.5 * boxDiagonal / (kFinestRadiusSpacings * spacing));
+int levelsForSpacing(double boxDiagonal, double spacing, double radiusSpacings) {
+  const double halvings = std::log2(1.5 * boxDiagonal / (radiusSpacings * spacing));
   if (!std::isfinite(halvings)) return halvings > 0 ? maxFitLevels() : 1;
   const double levels = 1.0 + std::round(halvings);
   return static_cast<int>(std::clamp(levels, 1.0, static_cast<double>(maxFitLevels())));
 }
 
-std::string levelAdvice(int levels, double boxDiagonal, double spacing, long triangles, long components) {
+std::string levelAdvice(int levels, double boxDiagonal, double spacing, long triangles, long components,
+                        double radiusSpacings) {
   if (!(spacing > 0.0) || (triangles > 0 && components <= 1)) return "";
-  const int suggested = levelsForSpacing(boxDiagonal, spacing);
-  const double radiusSpacings = finestSupportRadius(levels, boxDiagonal) / spacing;
+  const int suggested = levelsForSpacing(boxDiagonal, spacing, radiusSpacings);
+  const double finestSpacings = finestSupportRadius(levels, boxDiagonal) / spacing;
   const int gap = triangles == 0 ? 1 : kAdviceLevelGap;
   char text[320];
   if (levels - suggested >= gap) {
     std::snprintf(text, sizeof text,
                   "LEVELS %d is finer than the data (finest support radius %.2g sample spacings); try %d",
-                  levels, radiusSpacings, suggested);
+                  levels, finestSpacings, suggested);
   } else if (suggested - levels >= gap) {
     std::snprintf(text, sizeof text,
                   "LEVELS %d is coarser than the data (finest support radius %.3g sample spacings); try %d",
-                  levels, radiusSpacings, suggested);
+                  levels, finestSpacings, suggested);
   } else if (triangles == 0) {
     std::snprintf(text, sizeof text,
                   "no surface although LEVELS %d suits the data: the points enclose no volume (an open "

@@ -99,12 +99,12 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
   return 1;
 }
 
-std::string meshOptionsHelp() {
+std::string meshOptionsHelp(int cellsPerRadius) {
   return "  --resolution N     cells along the longest side of the function's box (at most " +
          std::to_string(kMaxResolution) +
          ").\n"
          "                     Default: a cell of 1/" +
-         std::to_string(kDefaultCellsPerRadius) +
+         std::to_string(cellsPerRadius) +
          " of the finest level's support radius,\n"
          "                     so the grid follows the finest fitted detail, but not\n"
          "                     finer than about one sample spacing of the finest\n"

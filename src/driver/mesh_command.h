@@ -87,7 +87,7 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
 
 // The help lines of those options, including the tracing and box rules and the default
 // resolution; each line ends with a line feed.
-std::string meshOptionsHelp();
+std::string meshOptionsHelp(int cellsPerRadius = kDefaultCellsPerRadius);
 
 // Extracts the zero level set of `function`, drops small components,
 // divides the coordinates by options.inputScale and writes `meshPath` in the

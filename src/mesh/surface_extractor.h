@@ -50,13 +50,19 @@
 #include <wendfit/mesh.h>
 
 #include "function/implicit_function.h"
+#include "mesh/surface_grid.h"
 
 namespace wendfit {
 
 struct ExtractionOptions {
   // Cells along the longest side of the box; 0 picks the default, the
-  // finest support radius divided by kDefaultCellsPerRadius.
+  // finest support radius divided by cellsPerRadius.
   int resolution = 0;
+  // The default grid's cells per finest support radius (see
+  // defaultResolution).
+  int cellsPerRadius = kDefaultCellsPerRadius;
+  // The default grid's least cell, in the function's coordinates (0: none).
+  double leastCell = 0.0;
   // Examine every cell of the box instead of tracing from the data.
   bool fullBox = false;
   // Reverse the triangles' winding and the normals.

@@ -267,14 +267,16 @@ double leastCellFromCentres(const BandSource& source) {
 
 }  // namespace
 
-int defaultResolution(const ImplicitFunction& function, const BandSource& source) {
+int defaultResolution(const ImplicitFunction& function, const BandSource& source, int cellsPerRadius,
+                      double leastCell) {
   if (!(source.finestRadius > 0.0f)) return 1;
+  if (cellsPerRadius < 1) throw Error("cells per support radius " + std::to_string(cellsPerRadius) + " is below 1");
   // A grid finer than the samples adds triangles and evaluations but no
   // detail the data can support: the cell is at least about one sample
   // spacing (twice the median distance between neighbouring finest
   // centres), even when the finest level's radius is smaller than that.
-  const double spacing = std::max(static_cast<double>(source.finestRadius) / kDefaultCellsPerRadius,
-                                  leastCellFromCentres(source));
+  const double spacing = std::max({static_cast<double>(source.finestRadius) / cellsPerRadius,
+                                   leastCellFromCentres(source), leastCell});
   double cells = std::ceil(longestSide(function.boxMin(), function.boxMax()) / spacing);
   if (!(cells <= kMaxResolution)) {
     throw Error("the finest support radius " + std::to_string(source.finestRadius) +

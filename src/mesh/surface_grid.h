@@ -96,10 +96,11 @@ struct BandSource {
 BandSource collectBandRecords(const ImplicitFunction& function);
 
 // Default resolution: the box's longest side divided by the larger of
-// finestRadius / kDefaultCellsPerRadius and about one sample spacing of the
+// finestRadius / cellsPerRadius and about one sample spacing of the
 // finest centres (twice their median nearest-neighbour distance), rounded
 // up. 1 for a function without records.
 // Throws Error when that exceeds kMaxResolution.
-int defaultResolution(const ImplicitFunction& function, const BandSource& source);
+int defaultResolution(const ImplicitFunction& function, const BandSource& source,
+                      int cellsPerRadius = kDefaultCellsPerRadius, double leastCell = 0.0);
 
 }  // namespace wendfit

@@ -29,22 +29,25 @@ PointSet sphere(const TempDir& dir, int count) {
 TEST(LevelRule, EachHalvingOfTheSpacingAddsOneLevel) {
   TempDir dir;
   const double boxDiagonal = 2.0 * std::sqrt(3.0);
-  int previous = 0;
-  double previousSpacing = 0.0;
-  for (int count : {1500, 6000, 24000}) {
-    SCOPED_TRACE(count);
-    const double spacing = measureSampleSpacing(sphere(dir, count));
-    const int levels = levelsForSpacing(boxDiagonal, spacing);
-    if (previous > 0) {
-      EXPECT_NEAR(spacing / previousSpacing, 0.5, 0.05);
-      EXPECT_EQ(levels, previous + 1);
+  // wendfit's aim and wendfit-reconstruct's.
+  for (double aim : {kFinestRadiusSpacings, kReconstructRadiusSpacings}) {
+    int previous = 0;
+    double previousSpacing = 0.0;
+    for (int count : {1500, 6000, 24000}) {
+      SCOPED_TRACE(std::to_string(count) + " points, aim " + std::to_string(aim));
+      const double spacing = measureSampleSpacing(sphere(dir, count));
+      const int levels = levelsForSpacing(boxDiagonal, spacing, aim);
+      if (previous > 0) {
+        EXPECT_NEAR(spacing / previousSpacing, 0.5, 0.05);
+        EXPECT_EQ(levels, previous + 1);
+      }
+      // The finest radius lands within a factor sqrt(2) of the aim.
+      const double spacings = finestSupportRadius(levels, boxDiagonal) / spacing;
+      EXPECT_GT(spacings, aim / std::sqrt(2.0));
+      EXPECT_LT(spacings, aim * std::sqrt(2.0));
+      previous = levels;
+      previousSpacing = spacing;
     }
-    // The finest radius lands within a factor sqrt(2) of the aim.
-    const double spacings = finestSupportRadius(levels, boxDiagonal) / spacing;
-    EXPECT_GT(spacings, kFinestRadiusSpacings / std::sqrt(2.0));
-    EXPECT_LT(spacings, kFinestRadiusSpacings * std::sqrt(2.0));
-    previous = levels;
-    previousSpacing = spacing;
   }
   // The advice names the rule's count when the given one is well off it,
   // and keeps quiet about a mesh of one piece.

@@ -361,6 +361,14 @@ TEST(SurfaceExtractor, DefaultResolutionFollowsTheFinestRadius) {
   extractSurface(*function, ExtractionOptions{}, &stats);
   EXPECT_FLOAT_EQ(stats.finestRadius, 0.25f);
   EXPECT_EQ(stats.resolution, static_cast<int>(std::ceil(4.0 / (0.25 / kDefaultCellsPerRadius))));
+  // Finer by cells per radius, coarser again by a least cell.
+  ExtractionOptions finer;
+  finer.cellsPerRadius = 4;
+  extractSurface(*function, finer, &stats);
+  EXPECT_EQ(stats.resolution, static_cast<int>(std::ceil(4.0 / (0.25 / 4))));
+  finer.leastCell = 0.1;
+  extractSurface(*function, finer, &stats);
+  EXPECT_EQ(stats.resolution, 40);
 
   // An error threshold keeps a few finest records far apart over a dense
   // coarser level: their distance is no sample spacing, and the grid still
