@@ -41,13 +41,15 @@ std::string helpText() {
                 "  area-uniformly with the faces' normals, so that holes and sharp edges of a\n"
                 "  coarse mesh survive: %.0f^2 x area / box diagonal^2 samples (about %.0f\n"
                 "  along the diagonal), at least the mesh's vertex count; --samples N\n"
-                "  overrides it.\n"
+                "  overrides it. Their samples are exact, and their sharp edges and thin\n"
+                "  walls keep a finest radius of about %.0f spacings and %d cells per radius.\n"
                 "Stray points of a point input, with fewer than %d others within about %.0f\n"
                 "  median sample spacings, are dropped before the fit and counted (unless\n"
                 "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n",
                 wendfit::kReconstructRadiusSpacings, wendfit::kReconstructRadiusSpacings, wendfit::maxFitLevels(),
                 wendfit::kMeshCellsPerRadius, wendfit::kNoiseCellSigmas,
-                wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kIsolationNeighbours,
+                wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kFinestRadiusSpacings,
+                wendfit::kDefaultCellsPerRadius, wendfit::kIsolationNeighbours,
                 wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare);
   return std::string(kUsage) +
          "Fits an implicit function to INPUT, oriented points (PLY, .xyz/.xyzn/.pwn/.npts,\n"
@@ -217,8 +219,7 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
   }
   std::fprintf(stderr, "\n");
   const std::string advice = wendfit::levelAdvice(summary.levels, summary.boxDiagonal, summary.sampleSpacing,
-                                                  mesh.triangles, mesh.components,
-                                                  wendfit::kReconstructRadiusSpacings);
+                                                  mesh.triangles, mesh.components, summary.levelAim);
   if (!advice.empty()) std::fprintf(stderr, "wendfit-reconstruct: hint: %s\n", advice.c_str());
 }
 

@@ -88,7 +88,7 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
       throw Error(fileMessage(options.input, "the sample spacing cannot be measured: no point has a distinct "
                                              "neighbour (expected points spread over a surface, or --levels N)"));
     }
-    levels = levelsForSpacing(boxDiagonal, spacing, kReconstructRadiusSpacings);
+    levels = levelsForSpacing(boxDiagonal, spacing, summary.levelAim);
     summary.levelsChosen = true;
   } else if (levels > maxFitLevels()) {
     throw Error(std::to_string(levels) + " levels is more than the result file can hold (expected at most " +
@@ -158,6 +158,12 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   checkTargets(options);
   ReconstructSummary summary;
   PointSet points = readOrientedPoints(options, summary, log);
+  // A mesh input's samples are exact and as many as its sampling rule
+  // chooses; its sharp edges and thin walls keep the finer aim and the
+  // default grid (at the coarser aim, a triple torus's 65,000 face samples
+  // left a bubble beside a concave edge).
+  const bool meshInput = summary.inputFaces > 0;
+  summary.levelAim = meshInput ? kFinestRadiusSpacings : kReconstructRadiusSpacings;
   // The spacing is measured once: before the rescaling where the stray
   // points are looked for (and none dropped), else after it.
   double inputSpacing = 0.0;
@@ -223,7 +229,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   MeshOptions mesh = options.mesh;
   mesh.inputScale = scale;
   mesh.toolName = "wendfit-reconstruct";
-  mesh.extraction.cellsPerRadius = kMeshCellsPerRadius;
+  mesh.extraction.cellsPerRadius = meshInput ? kDefaultCellsPerRadius : kMeshCellsPerRadius;
   // On noisy data a grid finer than the noise traces the bumps the finest
   // level left in the function (diplodocus with 0.5 % noise: mean distance
   // 1.04e-3 of the diagonal with cells of 2.3 sigma, 1.18e-3 with 1.2).
@@ -236,7 +242,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   // instead of writing it.
   if (mesh.emptyReason.empty()) {
     mesh.emptyReason = levelAdvice(levels, summary.boxDiagonal, summary.sampleSpacing, 0, 0,
-                                     kReconstructRadiusSpacings);
+                                     summary.levelAim);
   }
   summary.mesh = writeFunctionMesh(function, options.meshPath, mesh, nullptr, &points);
   summary.seconds = secondsSince(start);

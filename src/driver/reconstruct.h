@@ -64,6 +64,7 @@ struct ReconstructSummary {
   long isolatedPoints = 0;  // stray points dropped before the fit
   int levels = 0;
   bool levelsChosen = false;  // from the data, not given
+  double levelAim = 0.0;      // finest support radius aimed at, in sample spacings
   double sampleSpacing = 0.0;       // input units; 0 when not measurable
   double finestRadius = 0.0;        // input units
   double boxDiagonal = 0.0;         // of the fitted points, input units
