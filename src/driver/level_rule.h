@@ -16,17 +16,18 @@ namespace wendfit {
 // distance to the true surface against the fitting time.
 inline constexpr double kFinestRadiusSpacings = 5.0;
 
-// The same aim for wendfit-reconstruct, whose mesh takes kMeshCellsPerRadius
-// cells per finest support radius (twice the default): a level coarser than
-// kFinestRadiusSpacings asks for, on a grid as fine. On eight scans of
-// 100,000 points that was 20-24 % faster than one level more on its default
-// grid, with mean distances to the true surface 10-20 % larger (all below
-// screened Poisson's at depth 8) and largest distances within 20 % either
-// way. Between 6.4 and 12.7 spacings the choice flips to one level coarser
-// at about 9 (1,000,000 points of a bear stay at 6.6 spacings: at 13.2 the
-// largest distance grew by a fifth).
+// wendfit-reconstruct's aim for point inputs: a level coarser than
+// kFinestRadiusSpacings asks for, meshed on a finer grid, kMeshCellsPerRadius
+// cells per finest support radius (on most scans the grid's bound of about
+// one spacing of the finest centres is the finer of the two). On eight scans
+// of 100,000 points that was 20-24 % faster than one level more on the
+// default grid, with mean distances to the true surface 10-25 % larger (all
+// below screened Poisson's at depth 8) and largest distances within 20 %
+// either way. Between 6.4 and 12.7 spacings the choice flips to one level
+// coarser at about 9 (1,000,000 points of a bear stay at 6.6 spacings: at
+// 13.2 the largest distance grew by a fifth).
 inline constexpr double kReconstructRadiusSpacings = 9.0;
-inline constexpr int kMeshCellsPerRadius = 4;
+inline constexpr int kMeshCellsPerRadius = 5;
 // ... but cells of at least this many noise sigmas on noisy data.
 inline constexpr double kNoiseCellSigmas = 1.5;
 
