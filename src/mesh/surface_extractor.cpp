@@ -409,7 +409,9 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   s = ExtractionStats{};
   BandSource source = collectBandRecords(function);
   s.finestRadius = source.finestRadius;
-  s.resolution = options.resolution != 0 ? options.resolution : defaultResolution(function, source, options.cellsPerRadius, options.leastCell);
+  s.resolution = options.resolution != 0
+                     ? options.resolution
+                     : defaultResolution(function, source, options.cellsPerRadius, options.leastCell);
   SurfaceGrid grid = SurfaceGrid::overBox(function.boxMin(), function.boxMax(), s.resolution);
   for (int a = 0; a < 3; ++a) s.cells[a] = grid.n[a];
   s.cellSize = std::max({grid.spacing[0], grid.spacing[1], grid.spacing[2]});

@@ -270,7 +270,9 @@ double leastCellFromCentres(const BandSource& source) {
 int defaultResolution(const ImplicitFunction& function, const BandSource& source, int cellsPerRadius,
                       double leastCell) {
   if (!(source.finestRadius > 0.0f)) return 1;
-  if (cellsPerRadius < 1) throw Error("cells per support radius " + std::to_string(cellsPerRadius) + " is below 1");
+  if (cellsPerRadius < 1) {
+    throw Error("cells per support radius " + std::to_string(cellsPerRadius) + " is below 1");
+  }
   // A grid finer than the samples adds triangles and evaluations but no
   // detail the data can support: the cell is at least about one sample
   // spacing (twice the median distance between neighbouring finest

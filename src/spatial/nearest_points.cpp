@@ -41,7 +41,6 @@ uint32_t positionHash(const float* p) {
 NearestPoints::NearestPoints(const float* positions, int count)
     : positions_(positions),
       order_(static_cast<size_t>(std::max(count, 0))),
-      axis_(order_.size(), 0),
       boxes_(6 * order_.size(), 0.0f) {
   for (int i = 0; i < size(); ++i) order_[i] = i;
 #pragma omp parallel if (size() > kTaskSize)
@@ -85,7 +84,6 @@ void NearestPoints::build(int begin, int end) {
     const float pb = position(b)[axis];
     return pa < pb || (pa == pb && a < b);
   });
-  axis_[mid] = static_cast<uint8_t>(axis);
   std::copy(lo, lo + 3, &boxes_[6 * static_cast<size_t>(mid)]);
   std::copy(hi, hi + 3, &boxes_[6 * static_cast<size_t>(mid) + 3]);
   if (end - begin > kTaskSize) {

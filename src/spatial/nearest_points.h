@@ -4,7 +4,7 @@
 // strays from the data it was fitted to.
 //
 // A balanced kd-tree over an index permutation: the caller's positions stay
-// as they are, and the searches read a copy in tree order (41 bytes per
+// as they are, and the searches read a copy in tree order (40 bytes per
 // point in all). Distances are computed in double from the float positions and
 // returned as the exact nearest distance, so the answer does not depend on
 // the tree's shape or on which of several equally near points is found.
@@ -38,7 +38,6 @@ class NearestPoints {
 
   const float* positions_;
   std::vector<int> order_;      // point indices; every node is a range of it
-  std::vector<uint8_t> axis_;   // split axis of the node whose middle is this slot
   std::vector<float> treeOrdered_;  // the positions by slot (3 floats each)
   std::vector<float> boxes_;        // at a node's middle slot: its points' box (lo, hi)
 };
