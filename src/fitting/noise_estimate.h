@@ -101,7 +101,9 @@ struct NoiseChoice {
 //    settings are those of exact data (threshold 0, regularization 1,
 //    cleanLevels).
 // `status` (when given) receives one NormalStatus per point, all Agrees for
-// exact data; pass it to treatNormals to act on it. `spacing` is passed on
+// givenSigma == 0, and no Flipped where the noise measured or given counts
+// as exact (such normals are Stray: dropped, not reversed); pass it to
+// treatNormals to act on it. `spacing` is passed on
 // to estimateNoise. The caller prints the choice. Throws Error for a
 // non-finite givenSigma or cleanLevels < 1.
 //

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -130,7 +131,23 @@ TEST(NoiseEstimate, SettingsKeepEveryLevelOnExactDataAndFollowTheNoise) {
     EXPECT_EQ(exact.settings.levels, 9) << given;
     EXPECT_EQ(status.size(), size_t(kPointCount));
   }
+  // Opposed normals in exact data are dropped, not reversed (as at a sharp
+  // edge, where reversing pins the wrong side); in noisy data reversed.
   const double sigma = 0.005 * kSphereDiagonal;
+  for (double noise : {0.0, sigma}) {
+    PointSet points = noisySample(Shape::Sphere, noise, 5);
+    for (int i = 0; i < points.count; i += 97) {
+      for (int k = 0; k < 3; ++k) points.normals[3 * size_t(i) + k] *= -1.0f;
+    }
+    std::vector<NormalStatus> status;
+    const NoiseChoice choice = chooseNoiseSettings(points, -1.0, 9, &status);
+    const long flipped = std::count(status.begin(), status.end(), NormalStatus::Flipped);
+    const long stray = std::count(status.begin(), status.end(), NormalStatus::Stray);
+    EXPECT_EQ(flipped, choice.estimate.flippedNormals) << noise;
+    EXPECT_EQ(stray, choice.estimate.strayNormals) << noise;
+    EXPECT_GE(flipped + stray, (kPointCount + 96) / 97) << noise;
+    EXPECT_EQ(flipped == 0, choice.settings.threshold == 0.0) << noise;
+  }
   const NoiseChoice noisy = chooseNoiseSettings(noisySample(Shape::Sphere, sigma, 4), -1.0, 12);
   EXPECT_TRUE(noisy.measured);
   EXPECT_NEAR(noisy.settings.threshold / (2 * 0.005), 1.0, 0.25);
