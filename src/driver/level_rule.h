@@ -20,10 +20,10 @@ inline constexpr double kFinestRadiusSpacings = 5.0;
 // kFinestRadiusSpacings asks for, meshed on a finer grid, kMeshCellsPerRadius
 // cells per finest support radius (on most scans the grid's bound of about
 // one spacing of the finest centres is the finer of the two). On eight scans
-// of 100,000 points that was 20-24 % faster than one level more on the
-// default grid, with mean distances to the true surface 10-25 % larger (all
-// below screened Poisson's at depth 8) and largest distances within 20 %
-// either way. Between 6.4 and 12.7 spacings the choice flips to one level
+// of 100,000 points that was 16-24 % faster than one level more on the
+// default grid, with mean distances to the true surface 10-30 % larger (all
+// below screened Poisson's at depth 8) and largest distances from 6 %
+// smaller to 22 % larger. Between 6.4 and 12.7 spacings the choice flips to one level
 // coarser at about 9 (1,000,000 points of a bear stay at 6.6 spacings: at
 // 13.2 the largest distance grew by a fifth).
 inline constexpr double kReconstructRadiusSpacings = 9.0;
