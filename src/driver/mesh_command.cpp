@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <utility>
 
 #include "core/option_number.h"
@@ -28,13 +29,12 @@ long parseWhole(const std::vector<std::string>& arguments, size_t i, long low, l
   return static_cast<long>(*value);
 }
 
-// Each vertex's distance to the nearest data point, both in the function's
-// coordinates, divided by the input scale into input units; also fills the
-// summary's spacing (from `spacing`, the data's, in the function's
-// coordinates) and largest distance.
-std::vector<float> distancesToData(const TriangleMesh& mesh, const PointSet& points, double spacing,
+// Each vertex's distance to the nearest data point (`index`, over the data),
+// both in the function's coordinates, divided by the input scale into input
+// units; also fills the summary's spacing (from `spacing`, the data's, in
+// the function's coordinates) and largest distance.
+std::vector<float> distancesToData(const TriangleMesh& mesh, const NearestPoints& index, double spacing,
                                    const MeshOptions& options, MeshSummary& summary) {
-  NearestPoints index(points.positions.data(), points.count);
   std::vector<double> distances = nearestDistances(index, mesh.positions.data(), mesh.vertexCount());
   std::vector<float> quality(distances.size());
   double largest = 0.0;
@@ -160,11 +160,14 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   } catch (const Error& error) {
     throw Error(meshPath + ": " + error.what() + " (the mesh was not written)");
   }
+  // One index over the data serves its spacing and the vertices' distances.
+  std::unique_ptr<NearestPoints> dataIndex;
+  if (dataPoints && dataPoints->count > 0) {
+    dataIndex = std::make_unique<NearestPoints>(dataPoints->positions.data(), dataPoints->count);
+  }
   // The data's median sample spacing, in the function's coordinates.
   double spacing = options.dataSpacing;
-  if (!(spacing > 0.0) && dataPoints && dataPoints->count > 0) {
-    spacing = medianSpacing(NearestPoints(dataPoints->positions.data(), dataPoints->count));
-  }
+  if (!(spacing > 0.0) && dataIndex) spacing = medianSpacing(*dataIndex);
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
   if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
     summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);
@@ -178,7 +181,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
     }
   }
   std::vector<float> quality;
-  if (dataPoints && dataPoints->count > 0) quality = distancesToData(mesh, *dataPoints, spacing, options, summary);
+  if (dataIndex) quality = distancesToData(mesh, *dataIndex, spacing, options, summary);
   std::vector<VertexProperty> properties;
   if (options.quality) properties.push_back({"quality", std::move(quality)});
   if (options.curvature) {

@@ -33,7 +33,7 @@ struct ReconstructOptions {
   SolverKind solver = SolverKind::Schwarz;
   bool signGuard = true;
   // Evaluate with the function's single-precision quick terms, in the fit
-  // and the extraction (ImplicitFunction::quickValues).
+  // and the extraction (ImplicitFunction::plainValues with `quick`).
   bool quickTerms = true;
   // Position noise of the input, in its units: < 0 measures it, 0 takes the
   // data as exact. Noisy data get a threshold, smoothing and a level cap

@@ -50,7 +50,7 @@ struct RunOptions {
   // The solver of every level's system; Bicg is the designed one.
   SolverKind solver = SolverKind::Bicg;
   // Evaluate the function with its single-precision quick terms
-  // (ImplicitFunction::quickValues) in the fit and the extraction.
+  // (ImplicitFunction::plainValues with `quick`) in the fit and the extraction.
   bool quickTerms = false;
   // The median sample spacing of the points to fit, after their rescaling,
   // when the caller has measured it (0: measured where needed).

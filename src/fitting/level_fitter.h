@@ -56,7 +56,7 @@ enum class ValueTerms { Designed, Plain, Quick };
 
 // The function's values at `count` points (xyz: x, y, z each) into values,
 // on every thread, with `terms` (plain and quick ones in fixed chunks of
-// consecutive points, which plainValues and quickValues evaluate together).
+// consecutive points, which plainValues evaluates together, quick or not).
 // Each value depends on its point alone, so any thread count stores the
 // same values.
 void functionValues(const ImplicitFunction& function, const float* xyz, int count, float* values,

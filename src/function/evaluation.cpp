@@ -474,10 +474,6 @@ void ImplicitFunction::valuesAndExactGradients(const float* xyz, int count, floa
   groupValues<true>(xyz, count, values, gradients, quick);
 }
 
-void ImplicitFunction::quickValues(const float* xyz, int count, float* values) const {
-  groupValues<false>(xyz, count, values, nullptr, true);
-}
-
 void ImplicitFunction::quickValuesAndGradients(const float* xyz, int count, float* values,
                                                float* gradients, bool designed) const {
   groupValues<true>(xyz, count, values, gradients, true, designed);

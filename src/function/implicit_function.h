@@ -87,13 +87,12 @@ class ImplicitFunction {
   // values into values, gradients into gradients (3 floats per point).
   void valuesAndExactGradients(const float* xyz, int count, float* values,
                                float* gradients) const;
-  // plainValues and valuesAndExactGradients with every term in single
-  // precision: about twice as fast, and within float rounding of them (see
-  // quickGroupTerms). Each value depends on its point
+  // valuesAndExactGradients with every term in single precision (the values
+  // alone: plainValues with `quick`): about twice as fast, and within float
+  // rounding of them (see quickGroupTerms). Each value depends on its point
   // alone. For surfaces that need not keep the designed values' last bits;
   // where the processor lacks AVX2, or a record has second-order
   // coefficients, they are plainValues and valuesAndExactGradients.
-  void quickValues(const float* xyz, int count, float* values) const;
   // `designed`: valueAndGradient's gradient instead of the exact one.
   void quickValuesAndGradients(const float* xyz, int count, float* values, float* gradients,
                                bool designed = false) const;

@@ -76,9 +76,9 @@ struct ExtractionOptions {
   // split: below the noise the surface's small bends are the noise's.
   double noise = 0.0;
   // Place the surface by the function's quick single-precision terms
-  // (ImplicitFunction::quickValues): the extraction's evaluations at about
-  // twice the speed, its vertices within float rounding of where the full
-  // terms put them. Off: the full terms.
+  // (ImplicitFunction::plainValues with `quick`): the extraction's
+  // evaluations at about twice the speed, its vertices within float
+  // rounding of where the full terms put them. Off: the full terms.
   bool quickTerms = false;
 };
 

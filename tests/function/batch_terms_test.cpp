@@ -206,7 +206,7 @@ TEST(BatchTerms, GroupValuesAreThePointValues) {
   // group, and within float rounding of the full terms (relative to the
   // gradient's length, which reaches 140 here).
   std::vector<float> quick(count), quickWithGradient(count), quickGradients(3 * count);
-  function->quickValues(xyz.data(), count, quick.data());
+  function->plainValues(xyz.data(), count, quick.data(), true);
   function->quickValuesAndGradients(xyz.data(), count, quickWithGradient.data(), quickGradients.data());
   // Eight points at a time give the bits of sixteen, with either gradient.
   for (const bool designed : {false, true}) {
@@ -226,7 +226,7 @@ TEST(BatchTerms, GroupValuesAreThePointValues) {
   for (int i = 0; i < count; ++i) {
     const float* p = &xyz[3 * i];
     float alone, aloneWithGradient, gradient[3];
-    function->quickValues(p, 1, &alone);
+    function->plainValues(p, 1, &alone, true);
     function->quickValuesAndGradients(p, 1, &aloneWithGradient, gradient);
     ASSERT_EQ(bitsOf(quick[i]), bitsOf(alone)) << i;
     ASSERT_EQ(bitsOf(quickWithGradient[i]), bitsOf(aloneWithGradient)) << i;
