@@ -132,55 +132,53 @@ double recordTerm(const BasisFunction& record, const float p[3], float radius, b
   return levelWeight(d, radius, plain) * quadric(coefficientsOf(record), dx, dy, dz);
 }
 
-// Kd-tree over the centres of the level's records (the fitted centres and
-// the guard's own); each point's value holds its record's index through the
-// tree's reordering.
+// The centres of the level's records (the fitted centres and the guard's
+// own), for queries; in the guard's small tree each point's value holds its
+// record's index through the tree's reordering.
 class RecordIndex {
  public:
-  // Until the guard adds records, the records are the fitted centres in the
-  // order of the level's kd-tree, whose answers are then already the
-  // records' indices in ascending order: that tree serves, and none is built.
-  explicit RecordIndex(const LevelFitter& fitter) {
-    if (fitter.kdTree && fitter.kdTree->size() == static_cast<int>(fitter.basisFunctions.size())) {
-      shared_ = fitter.kdTree.get();
-    } else {
-      build(fitter.basisFunctions);
+  // The records are the fitted centres, in the order of the level's
+  // kd-tree, whose answers are then already their indices in ascending
+  // order, followed by the guard's own records (a few hundred), which get a
+  // small tree of their own. Answers join the two, still ascending, without
+  // sorting them or building a tree over all records each round.
+  explicit RecordIndex(const LevelFitter& fitter) : level_(*fitter.kdTree), fitted_(fitter.kdTree->size()) {
+    const int m = static_cast<int>(fitter.basisFunctions.size());
+    if (m == fitted_) return;
+    added_.allocate(m - fitted_);
+    added_.values.resize(m - fitted_);
+    for (int i = fitted_; i < m; ++i) {
+      const float* c = fitter.basisFunctions[i].centre;
+      added_.setPosition(i - fitted_, c[0], c[1], c[2]);
+      added_.values[i - fitted_] = static_cast<float>(i);
     }
+    addedTree_ = std::make_unique<KdTree>(added_);
   }
-  explicit RecordIndex(const std::vector<BasisFunction>& records) { build(records); }
-
-  // Whether the records are the points of the level's kd-tree, index for
-  // index.
-  bool sharesTree() const { return shared_ != nullptr; }
 
   // Indices of the records whose centres are closer than `radius` to `p`,
   // ascending (the order in which their terms are summed).
   void query(const float p[3], float radius, std::vector<int>& answer) const {
-    if (shared_) {
-      shared_->query(p, radius, answer);
-      return;
-    }
-    tree_->query(p, radius, answer);
-    for (int& e : answer) e = static_cast<int>(points_.values[e]);
-    std::sort(answer.begin(), answer.end());
+    level_.query(p, radius, answer);
+    appendAdded(p, radius, answer);
+  }
+
+  // Appends to `answer` (the fitted centres closer than `radius` to `p`)
+  // the guard's records that are closer too.
+  void appendAdded(const float p[3], float radius, std::vector<int>& answer) const {
+    if (!addedTree_) return;
+    const size_t first = answer.size();
+    answer.resize(first + static_cast<size_t>(addedTree_->size()));
+    const int found = addedTree_->query(p, radius, answer.data() + first);
+    answer.resize(first + static_cast<size_t>(found));
+    for (size_t e = first; e < answer.size(); ++e) answer[e] = static_cast<int>(added_.values[answer[e]]);
+    std::sort(answer.begin() + static_cast<long>(first), answer.end());
   }
 
  private:
-  void build(const std::vector<BasisFunction>& records) {
-    const int m = static_cast<int>(records.size());
-    points_.allocate(m);
-    points_.values.resize(m);
-    for (int i = 0; i < m; ++i) {
-      const float* c = records[i].centre;
-      points_.setPosition(i, c[0], c[1], c[2]);
-      points_.values[i] = static_cast<float>(i);
-    }
-    tree_ = std::make_unique<KdTree>(points_);
-  }
-
-  const KdTree* shared_ = nullptr;
-  PointSet points_;
-  std::unique_ptr<KdTree> tree_;
+  const KdTree& level_;
+  int fitted_ = 0;
+  PointSet added_;
+  std::unique_ptr<KdTree> addedTree_;
 };
 
 // What one round of probing reads: the level as it stands.
@@ -363,10 +361,10 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::ve
     // Outside the function's box there is nothing to test.
     if (!insideFunctionBox(*context.fitter.function, probe.position)) continue;
     const float nearRadius = static_cast<float>(std::fabs(offset));
-    // While the records are the fitted centres, one query at the support
-    // radius answers both the test of the nearer centres and the level's
-    // change at the probe.
-    const bool answered = context.records.sharesTree() && nearRadius <= radius;
+    // One query of the fitted centres at the support radius answers both
+    // the test of the nearer centres and, with the guard's own records
+    // added, the level's change at the probe.
+    const bool answered = nearRadius <= radius;
     if (answered) levelQuery(probe.position, radius, answer);
     if (!(offset > 0 && beyondPoints(context.fitter, probe.position))) {
       auto disagrees = [&](int i) {
@@ -391,6 +389,7 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::ve
       }
       if (!agreed) continue;
     }
+    if (answered) context.records.appendAdded(probe.position, radius, answer);
     measureProbe(context, offset, answer, probe, answered);
   }
 }
@@ -635,7 +634,7 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
   }
   const int m = static_cast<int>(records.size());
 
-  index = std::make_unique<RecordIndex>(records);
+  index = std::make_unique<RecordIndex>(fitter);
   std::vector<char> solved(m, 0), reprobe(m, 0);
   std::vector<int> answer;
   for (int k = first; k < m; ++k) {
@@ -702,6 +701,10 @@ std::vector<char> addAndResolve(LevelFitter& fitter, const std::vector<Probe>& w
 
 int guardLevelSigns(LevelFitter& fitter) {
   const int n = fitter.count;
+  if (!fitter.kdTree || fitter.kdTree->size() != n || static_cast<int>(fitter.basisFunctions.size()) != n) {
+    throw Error("level " + std::to_string(fitter.level) +
+                ": the sign guard needs the level's kd-tree over its fitted centres");
+  }
   // A fit with an error threshold takes the data as noisy: a sheet thinner
   // than the noise cannot be told from it, and beside noisy samples the
   // winding number misjudged probes (on diplodocus with 0.5 % noise the
