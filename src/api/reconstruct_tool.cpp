@@ -43,6 +43,8 @@ std::string helpText() {
                 "  along the diagonal), at least the mesh's vertex count; --samples N\n"
                 "  overrides it. Their samples are exact, and their sharp edges and thin\n"
                 "  walls keep a finest radius of about %.0f spacings and %d cells per radius.\n"
+                "  Faces that run against their neighbours are reversed first (and counted);\n"
+                "  a closed part that had to change turns its faces outward.\n"
                 "Stray points of a point input, with fewer than %d others within about %.0f\n"
                 "  median sample spacings, are dropped before the fit and counted (unless\n"
                 "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n",

@@ -18,6 +18,7 @@
 #include "io/function_file_writer.h"
 #include "io/input_reader.h"
 #include "io/output_path.h"
+#include "mesh/face_orientation.h"
 #include "mesh/face_sampling.h"
 #include "mesh/mesh_writer.h"
 #include "spatial/isolated_points.h"
@@ -61,6 +62,8 @@ PointSet readOrientedPoints(const ReconstructOptions& options, ReconstructSummar
     if (log) std::fprintf(log, "input %s: %d oriented points\n", options.input.c_str(), points.count);
     return points;
   }
+  // Faces sampled with their own normals must agree on the outside.
+  summary.reversedFaces = orientFacesConsistently(points, faces);
   const long count = options.samples > 0 ? options.samples : defaultSampleCount(points, faces);
   PointSet samples;
   try {
@@ -72,6 +75,9 @@ PointSet readOrientedPoints(const ReconstructOptions& options, ReconstructSummar
     std::fprintf(log, "input %s: mesh of %d vertices and %d faces; %d points sampled on the faces%s\n",
                  options.input.c_str(), points.count, faces.count(), samples.count,
                  options.samples > 0 ? " (--samples)" : "");
+    if (summary.reversedFaces > 0) {
+      std::fprintf(log, "%ld faces reversed to agree with their neighbours\n", summary.reversedFaces);
+    }
   }
   return samples;
 }

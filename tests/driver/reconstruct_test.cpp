@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "driver/level_rule.h"
 #include "io/input_reader.h"
+#include "mesh/face_orientation.h"
 #include "mesh/face_sampling.h"
 #include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
@@ -93,9 +96,50 @@ TEST(FaceSampling, UniformByAreaOnTheFacesWithTheirNormals) {
   EXPECT_GE(defaultSampleCount(vertices, faces), vertices.count);
 }
 
+// Faces from lists of corners, each list one face.
+FaceList faceList(const std::vector<std::vector<int>>& corners) {
+  FaceList faces;
+  for (const std::vector<int>& face : corners) {
+    faces.indices.insert(faces.indices.end(), face.begin(), face.end());
+    faces.closeFace("test");
+  }
+  return faces;
+}
+
+TEST(FaceOrientation, TurnsFacesToAgreeAndOutwardWhereThePartIsClosed) {
+  PointSet cube;
+  cube.allocate(8);
+  for (int v = 0; v < 8; ++v) cube.setPosition(v, v & 1, (v >> 1) & 1, (v >> 2) & 1);
+  // Counter-clockwise from outside.
+  const std::vector<std::vector<int>> outward = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                                                 {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+  std::vector<std::vector<int>> inward = outward;
+  for (auto& face : inward) std::reverse(face.begin() + 1, face.end());
+  // All inward agree already: kept as they are.
+  FaceList faces = faceList(inward);
+  EXPECT_EQ(orientFacesConsistently(cube, faces), 0);
+  EXPECT_EQ(faces.indices, faceList(inward).indices);
+  // Four of six inward: the two that disagree are not simply outvoted, the
+  // closed cube turns outward.
+  std::vector<std::vector<int>> mixed = inward;
+  mixed[1] = outward[1];
+  mixed[4] = outward[4];
+  faces = faceList(mixed);
+  EXPECT_EQ(orientFacesConsistently(cube, faces), 4);
+  EXPECT_EQ(faces.indices, faceList(outward).indices);
+  // An open strip of three squares keeps the side of the larger area.
+  PointSet strip;
+  strip.allocate(8);
+  for (int v = 0; v < 8; ++v) strip.setPosition(v, v / 2, v % 2, 0);
+  faces = faceList({{0, 2, 3, 1}, {2, 3, 5, 4}, {4, 6, 7, 5}});
+  EXPECT_EQ(orientFacesConsistently(strip, faces), 1);
+  EXPECT_EQ(faces.indices, faceList({{0, 2, 3, 1}, {2, 4, 5, 3}, {4, 6, 7, 5}}).indices);
+}
+
 // A torus (major radius 2, tube radius 0.8) as a coarse polyhedron of 16 x 8
-// quads, counter-clockwise seen from outside.
-std::string coarseTorusOff() {
+// quads, counter-clockwise seen from outside; `shuffled`: every third face
+// runs the other way.
+std::string coarseTorusOff(bool shuffled = false) {
   const int nu = 16;
   const int nv = 8;
   std::string text = "OFF\n" + std::to_string(nu * nv) + " " + std::to_string(nu * nv) + " 0\n";
@@ -112,7 +156,9 @@ std::string coarseTorusOff() {
   auto at = [&](int i, int j) { return ((i + nu) % nu) * nv + (j + nv) % nv; };
   for (int i = 0; i < nu; ++i) {
     for (int j = 0; j < nv; ++j) {
-      std::snprintf(line, sizeof line, "4 %d %d %d %d\n", at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1));
+      const bool turned = shuffled && (i * nv + j) % 3 == 0;
+      std::snprintf(line, sizeof line, "4 %d %d %d %d\n", at(i, j), turned ? at(i, j + 1) : at(i + 1, j),
+                    at(i + 1, j + 1), turned ? at(i + 1, j) : at(i, j + 1));
       text += line;
     }
   }
@@ -120,35 +166,43 @@ std::string coarseTorusOff() {
 }
 
 TEST(ReconstructTool, CoarseMeshWithAHoleKeepsItsGenus) {
-  TempDir dir;
-  test::writeFile(dir.file("torus.off"), coarseTorusOff());
-  const test::CommandResult run = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
-                                             dir.file("torus.off") + " " + dir.file("torus.stl") +
-                                             " --samples 6000 --threads 2");
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("6000 points sampled on the faces"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("watertight"), std::string::npos) << run.err;
-  const TriangleMesh mesh = readMesh(dir.file("torus.stl"));
-  const MeshTopology topology = analyzeTopology(mesh);
-  EXPECT_TRUE(topology.watertight());
-  EXPECT_EQ(topology.components, 1);
-  EXPECT_EQ(topology.eulerCharacteristic, 0);
-  // In the input's coordinates, near the polyhedron (its faces lie up to
-  // 0.1 inside the smooth torus through its vertices).
-  double farthest = 0.0;
-  for (long v = 0; v < mesh.vertexCount(); ++v) {
-    const float* p = &mesh.positions[3 * v];
-    const double ring = std::hypot(p[0], p[1]) - 2.0;
-    farthest = std::max(farthest, std::abs(std::hypot(ring, double{p[2]}) - 0.8));
+  // Also with a third of its faces running the other way, as meshes that
+  // do not orient their faces alike have them.
+  for (const bool shuffled : {false, true}) {
+    SCOPED_TRACE(shuffled ? "shuffled" : "oriented");
+    TempDir dir;
+    test::writeFile(dir.file("torus.off"), coarseTorusOff(shuffled));
+    const test::CommandResult run = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
+                                               dir.file("torus.off") + " " + dir.file("torus.stl") +
+                                               " --samples 6000 --threads 2");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("6000 points sampled on the faces"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("43 faces reversed to agree with their neighbours") != std::string::npos, shuffled)
+        << run.err;
+    EXPECT_NE(run.err.find("watertight"), std::string::npos) << run.err;
+    const TriangleMesh mesh = readMesh(dir.file("torus.stl"));
+    const MeshTopology topology = analyzeTopology(mesh);
+    EXPECT_TRUE(topology.watertight());
+    EXPECT_EQ(topology.components, 1);
+    EXPECT_EQ(topology.eulerCharacteristic, 0);
+    // In the input's coordinates, near the polyhedron (its faces lie up to
+    // 0.1 inside the smooth torus through its vertices).
+    double farthest = 0.0;
+    for (long v = 0; v < mesh.vertexCount(); ++v) {
+      const float* p = &mesh.positions[3 * v];
+      const double ring = std::hypot(p[0], p[1]) - 2.0;
+      farthest = std::max(farthest, std::abs(std::hypot(ring, double{p[2]}) - 0.8));
+    }
+    EXPECT_LT(farthest, 0.15);
+    if (shuffled) continue;
+    // The single-precision terms (the default) give the same mesh on one
+    // thread as on two.
+    const test::CommandResult one = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
+                                               dir.file("torus.off") + " " + dir.file("one.stl") +
+                                               " --samples 6000 --threads 1");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(test::readFile(dir.file("one.stl")), test::readFile(dir.file("torus.stl")));
   }
-  EXPECT_LT(farthest, 0.15);
-  // The single-precision terms (the default) give the same mesh on one
-  // thread as on two.
-  const test::CommandResult one = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
-                                             dir.file("torus.off") + " " + dir.file("one.stl") +
-                                             " --samples 6000 --threads 1");
-  ASSERT_EQ(one.status, 0) << one.err;
-  EXPECT_EQ(test::readFile(dir.file("one.stl")), test::readFile(dir.file("torus.stl")));
 }
 
 TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {
