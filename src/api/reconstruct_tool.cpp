@@ -16,6 +16,7 @@
 #include "driver/reconstruct.h"
 #include "driver/run.h"
 #include "core/error.h"
+#include "fitting/sample_sides.h"
 #include "mesh/face_sampling.h"
 #include "driver/mesh_command.h"
 #include "core/option_number.h"
@@ -47,12 +48,15 @@ std::string helpText() {
                 "  a closed part that had to change turns its faces outward.\n"
                 "Stray points of a point input, with fewer than %d others within about %.0f\n"
                 "  median sample spacings, are dropped before the fit and counted (unless\n"
-                "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n",
+                "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n"
+                "Normals that point into the surface (enclosing a negative volume: the sum\n"
+                "  of (point - centroid) . normal below -%.1f of its terms' sizes) are\n"
+                "  reversed first, and said so.\n",
                 wendfit::kReconstructRadiusSpacings, wendfit::kReconstructRadiusSpacings, wendfit::maxFitLevels(),
                 wendfit::kMeshCellsPerRadius, wendfit::kNoiseCellSigmas,
                 wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kFinestRadiusSpacings,
                 wendfit::kDefaultCellsPerRadius, wendfit::kIsolationNeighbours,
-                wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare);
+                wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare, wendfit::kInwardShare);
   return std::string(kUsage) +
          "Fits an implicit function to INPUT, oriented points (PLY, .xyz/.xyzn/.pwn/.npts,\n"
          "OBJ, the point file format) or a polygon mesh, and writes its zero set to MESH\n"

@@ -12,6 +12,7 @@
 #include "driver/run.h"
 #include "fitting/level_fitter.h"
 #include "fitting/noise_estimate.h"
+#include "fitting/sample_sides.h"
 #include "function/implicit_function.h"
 #include "core/error.h"
 #include "core/float_precision.h"
@@ -164,6 +165,15 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   checkTargets(options);
   ReconstructSummary summary;
   PointSet points = readOrientedPoints(options, summary, log);
+  // The sign guard takes everything beyond the points' box as outside, on
+  // the side the normals point to; normals that point in (a mesh whose
+  // faces run clockwise) set it against the data: on a box-shaped beam it
+  // pinned 200,000 records and took 45 s instead of 2.5.
+  summary.reversedNormals = normalsPointInward(points);
+  if (summary.reversedNormals) {
+    for (float& n : points.normals) n = -n;
+    if (log) std::fprintf(log, "the normals point into the surface (they enclose a negative volume): reversed\n");
+  }
   // A mesh input's samples are exact and as many as its sampling rule
   // chooses; its sharp edges and thin walls keep the finer aim and the
   // default grid (at the coarser aim, a triple torus's 65,000 face samples

@@ -61,6 +61,7 @@ struct ReconstructSummary {
   long inputPoints = 0;   // points read, or vertices of a mesh input
   long inputFaces = 0;    // 0 for points
   long reversedFaces = 0;  // faces of a mesh input turned to agree with their neighbours
+  bool reversedNormals = false;  // the input's normals pointed into the surface
   long fittedPoints = 0;  // the points fitted (samples of a mesh input)
   long isolatedPoints = 0;  // stray points dropped before the fit
   int levels = 0;

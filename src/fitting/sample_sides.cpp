@@ -9,6 +9,25 @@
 
 namespace wendfit {
 
+bool normalsPointInward(const PointSet& points) {
+  if (points.count == 0) return false;
+  double centre[3] = {0.0, 0.0, 0.0};
+  for (int i = 0; i < points.count; ++i) {
+    for (int a = 0; a < 3; ++a) centre[a] += points.position(i)[a];
+  }
+  for (double& c : centre) c /= points.count;
+  double sum = 0.0, sizes = 0.0;
+  for (int i = 0; i < points.count; ++i) {
+    const float* p = points.position(i);
+    const float* n = points.normal(i);
+    double term = 0.0;
+    for (int a = 0; a < 3; ++a) term += (static_cast<double>(p[a]) - centre[a]) * n[a];
+    sum += term;
+    sizes += std::fabs(term);
+  }
+  return sum < -kInwardShare * sizes;
+}
+
 namespace {
 
 // Samples per leaf of the tree.

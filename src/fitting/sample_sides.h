@@ -25,6 +25,15 @@
 
 namespace wendfit {
 
+// Whether the normals of `points` point into the surface they sample: over a
+// closed surface the sum of (p - centroid) . n grows with the enclosed
+// volume (the divergence theorem), positive when the normals point out. The
+// normals count as pointing in when that sum is below -kInwardShare of the
+// sum of its terms' sizes; on 24 sampled scans with outward normals it was
+// above +0.2 of it, and an open patch's stays near 0 either way.
+inline constexpr double kInwardShare = 0.1;
+bool normalsPointInward(const PointSet& points);
+
 class SampleSides {
  public:
   // Copies the samples' positions and normals (samples with a zero normal
