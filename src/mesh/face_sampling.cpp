@@ -1,6 +1,7 @@
 #include "mesh/face_sampling.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <random>
@@ -17,13 +18,87 @@ struct Triangle {
   int corner[3];
 };
 
-// The fan triangles of every face, in face order.
-std::vector<Triangle> fanTriangles(const FaceList& faces) {
+// Polygons with more corners than this are fanned whatever their shape.
+constexpr int kMostClippedCorners = 256;
+
+// The face's corners projected on the coordinate plane across the largest
+// component of its (Newell) normal, turning counter-clockwise there.
+std::vector<std::array<double, 2>> projectedCorners(const PointSet& vertices, const int* face, int k) {
+  double normal[3] = {0.0, 0.0, 0.0};
+  for (int j = 0; j < k; ++j) {
+    const float* a = vertices.position(face[j]);
+    const float* b = vertices.position(face[(j + 1) % k]);
+    for (int m = 0; m < 3; ++m) {
+      const int u = (m + 1) % 3, v = (m + 2) % 3;
+      normal[m] += (static_cast<double>(a[u]) - b[u]) * (static_cast<double>(a[v]) + b[v]);
+    }
+  }
+  int axis = 0;
+  for (int m = 1; m < 3; ++m) {
+    if (std::fabs(normal[m]) > std::fabs(normal[axis])) axis = m;
+  }
+  const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+  const double turn = normal[axis] < 0.0 ? -1.0 : 1.0;
+  std::vector<std::array<double, 2>> corners(k);
+  for (int j = 0; j < k; ++j) {
+    const float* p = vertices.position(face[j]);
+    corners[j] = {static_cast<double>(p[u]), turn * static_cast<double>(p[v])};
+  }
+  return corners;
+}
+
+double cross2(const std::array<double, 2>& a, const std::array<double, 2>& b, const std::array<double, 2>& c) {
+  return (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]);
+}
+
+// Appends the triangles of a polygon of k > 3 corners. A convex polygon is
+// fanned from its first corner; a concave one (an L-shaped face of a CAD
+// mesh), whose fan would reach outside it and fold back, is cut into ears.
+void polygonTriangles(const PointSet& vertices, const int* face, int k, std::vector<Triangle>& triangles) {
+  const std::vector<std::array<double, 2>> corners = projectedCorners(vertices, face, k);
+  bool convex = true;
+  for (int j = 0; j < k && convex; ++j) convex = cross2(corners[j], corners[(j + 1) % k], corners[(j + 2) % k]) >= 0.0;
+  std::vector<int> left(k);
+  for (int j = 0; j < k; ++j) left[j] = j;
+  if (!convex && k <= kMostClippedCorners) {
+    while (left.size() > 3) {
+      const int n = static_cast<int>(left.size());
+      int ear = -1;
+      for (int e = 0; e < n && ear < 0; ++e) {
+        const auto& a = corners[left[(e + n - 1) % n]];
+        const auto& b = corners[left[e]];
+        const auto& c = corners[left[(e + 1) % n]];
+        if (!(cross2(a, b, c) > 0.0)) continue;
+        bool empty = true;
+        for (int o = 0; o < n && empty; ++o) {
+          if (o == e || o == (e + n - 1) % n || o == (e + 1) % n) continue;
+          const auto& q = corners[left[o]];
+          empty = !(cross2(a, b, q) >= 0.0 && cross2(b, c, q) >= 0.0 && cross2(c, a, q) >= 0.0);
+        }
+        if (empty) ear = e;
+      }
+      // No ear: a polygon that crosses itself; the rest is fanned.
+      if (ear < 0) break;
+      triangles.push_back({{face[left[(ear + n - 1) % n]], face[left[ear]], face[left[(ear + 1) % n]]}});
+      left.erase(left.begin() + ear);
+    }
+  }
+  for (size_t j = 1; j + 1 < left.size(); ++j) {
+    triangles.push_back({{face[left[0]], face[left[j]], face[left[j + 1]]}});
+  }
+}
+
+// The triangles of every face, in face order.
+std::vector<Triangle> faceTriangles(const PointSet& vertices, const FaceList& faces) {
   std::vector<Triangle> triangles;
   for (int f = 0; f < faces.count(); ++f) {
     const int* face = &faces.indices[faces.starts[f]];
     const int k = faces.starts[f + 1] - faces.starts[f];
-    for (int j = 1; j + 1 < k; ++j) triangles.push_back({{face[0], face[j], face[j + 1]}});
+    if (k == 3) {
+      triangles.push_back({{face[0], face[1], face[2]}});
+    } else if (k > 3) {
+      polygonTriangles(vertices, face, k, triangles);
+    }
   }
   return triangles;
 }
@@ -60,7 +135,7 @@ double uniform(std::mt19937_64& generator) {
 
 long defaultSampleCount(const PointSet& vertices, const FaceList& faces) {
   double area = 0.0;
-  for (const Triangle& t : fanTriangles(faces)) area += areaOf(vertices, t);
+  for (const Triangle& t : faceTriangles(vertices, faces)) area += areaOf(vertices, t);
   float lo[3];
   float hi[3];
   vertices.boundingBox(lo, hi, 1.0f);
@@ -78,7 +153,7 @@ PointSet sampleMeshFaces(const PointSet& vertices, const FaceList& faces, long c
   if (count <= 0 || count > INT32_MAX) {
     throw Error("cannot draw " + std::to_string(count) + " samples (expected 1 ... " + std::to_string(INT32_MAX) + ")");
   }
-  const std::vector<Triangle> triangles = fanTriangles(faces);
+  const std::vector<Triangle> triangles = faceTriangles(vertices, faces);
   // Running sums of the areas: a triangle of zero area has an empty interval
   // and is never drawn.
   std::vector<double> cumulative(triangles.size());

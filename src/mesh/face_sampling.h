@@ -18,12 +18,13 @@ namespace wendfit {
 inline constexpr double kSamplesAcrossDiagonal = 256.0;
 
 // The default sample count for the mesh of `vertices` (positions) and
-// `faces` (polygons, fanned from their first vertex), at most INT32_MAX.
+// `faces` (polygons: convex ones fanned from their first vertex, concave
+// ones cut into ears), at most INT32_MAX.
 // Indices must be valid.
 long defaultSampleCount(const PointSet& vertices, const FaceList& faces);
 
-// `count` points spread uniformly by area over the faces (polygons fanned
-// from their first vertex): the triangle is drawn with probability
+// `count` points spread uniformly by area over the faces (polygons
+// triangulated as above): the triangle is drawn with probability
 // proportional to its area, the point uniformly inside it. Each point's
 // normal is its triangle's unit normal, on the side from which the corners
 // run counter-clockwise. The same seed gives the same points on any machine.

@@ -95,6 +95,22 @@ TEST(FaceSampling, UniformByAreaOnTheFacesWithTheirNormals) {
   EXPECT_EQ(sampleMeshFaces(vertices, faces, 50, 7).positions, sampleMeshFaces(vertices, faces, 50, 7).positions);
   EXPECT_NE(sampleMeshFaces(vertices, faces, 50, 7).positions, sampleMeshFaces(vertices, faces, 50, 8).positions);
   EXPECT_GE(defaultSampleCount(vertices, faces), vertices.count);
+
+  // An L-shaped face of area 3, listed from the corner whose fan would
+  // cover the notch: every sample lies in the L and faces the same way.
+  PointSet ell;
+  ell.allocate(6);
+  const float lCorners[6][3] = {{2, 0, 0}, {2, 1, 0}, {1, 1, 0}, {1, 2, 0}, {0, 2, 0}, {0, 0, 0}};
+  for (int i = 0; i < 6; ++i) ell.setPosition(i, lCorners[i][0], lCorners[i][1], lCorners[i][2]);
+  FaceList lFace;
+  lFace.indices = {0, 1, 2, 3, 4, 5};
+  lFace.starts = {0, 6};
+  const PointSet lSamples = sampleMeshFaces(ell, lFace, 3000, 7);
+  for (int i = 0; i < lSamples.count; ++i) {
+    const float* p = lSamples.position(i);
+    EXPECT_FALSE(p[0] > 1.0001f && p[1] > 1.0001f) << i;
+    EXPECT_EQ(lSamples.normal(i)[2], 1.0f) << i;
+  }
 }
 
 // Faces from lists of corners, each list one face.
