@@ -202,9 +202,14 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   // box), reported in input units. Exact data keep every level and
   // threshold 0, lightly smoothed.
   std::vector<NormalStatus> normalStatus;
-  const NoiseChoice noise = chooseNoiseSettings(
+  NoiseChoice noise = chooseNoiseSettings(
       points, options.noiseSigma > 0 ? options.noiseSigma * scale : options.noiseSigma, levels, &normalStatus,
       spacing);
+  // A mesh input's samples lie on its faces exactly, whatever the measure
+  // says (bull, armadillo and five more of the libcgal-demo meshes read as
+  // noisy, their sharp edges and thin parts taken for noise).
+  const bool exactFaces = meshInput && options.noiseSigma < 0 && noise.settings.threshold > 0;
+  if (exactFaces) takeAsExact(noise, levels, &normalStatus);
   const int measuredCount = points.count;
   summary.normalsTreated = treatNormals(points, normalStatus);
   // The spacing still holds when no point went with its normal.
@@ -219,7 +224,8 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
     std::fprintf(log, "noise %.3g (%.3g %% of the box diagonal, %s); %ld normals re-oriented or dropped; "
                       "threshold %.3g, regularization %.3g, %d levels\n",
                  summary.noiseSigma, 100.0 * noise.sigma / boxDiagonal,
-                 options.noiseSigma < 0 ? "measured" : "given", summary.normalsTreated, summary.threshold,
+                 exactFaces ? "a mesh's face samples: exact" : options.noiseSigma < 0 ? "measured" : "given",
+                 summary.normalsTreated, summary.threshold,
                  summary.regularization, levels);
     std::fflush(log);
   }

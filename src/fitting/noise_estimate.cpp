@@ -495,16 +495,24 @@ NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int c
   // to the true surface 5.18e-3 of the diagonal with them reversed, 4.33e-3
   // with them dropped), cow 9 (2.99e-3 -> 2.24e-3), diplodocus 1 (1.26e-3 ->
   // 1.14e-3).
-  if (choice.settings.threshold == 0.0) {
-    if (status) {
-      for (NormalStatus& verdict : *status) {
-        if (verdict == NormalStatus::Flipped) verdict = NormalStatus::Stray;
-      }
-    }
-    choice.estimate.strayNormals += choice.estimate.flippedNormals;
-    choice.estimate.flippedNormals = 0;
-  }
+  if (choice.settings.threshold == 0.0) dropFlippedNormals(choice, status);
   return choice;
+}
+
+void dropFlippedNormals(NoiseChoice& choice, std::vector<NormalStatus>* status) {
+  if (status) {
+    for (NormalStatus& verdict : *status) {
+      if (verdict == NormalStatus::Flipped) verdict = NormalStatus::Stray;
+    }
+  }
+  choice.estimate.strayNormals += choice.estimate.flippedNormals;
+  choice.estimate.flippedNormals = 0;
+}
+
+void takeAsExact(NoiseChoice& choice, int cleanLevels, std::vector<NormalStatus>* status) {
+  choice.sigma = 0.0;
+  choice.settings = noiseFitSettings(0.0, 1.0, cleanLevels);
+  dropFlippedNormals(choice, status);
 }
 
 }  // namespace wendfit
