@@ -52,6 +52,8 @@ std::string usageText() {
       "                    .off, .obj: polygon meshes (OBJ faces as a, a/b, a/b/c\n"
       "                      or a//c, negative indices allowed); an OBJ of v and vn\n"
       "                      lines alone is a point cloud (i-th vn for i-th v);\n"
+      "                    .stl: a binary STL mesh (corners with equal bits are\n"
+      "                      one vertex);\n"
       "                    any other name: the point file format: the point count,\n"
       "                      then all positions x y z, then all normals nx ny nz,\n"
       "                      separated by white space.\n"

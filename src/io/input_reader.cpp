@@ -5,7 +5,9 @@
 
 #include <cctype>
 
+#include "core/text_scanner.h"
 #include "io/format_support.h"
+#include "io/mesh_data.h"
 #include "io/mesh_file_reader.h"
 #include "io/obj_reader.h"
 #include "io/off_reader.h"
@@ -50,6 +52,7 @@ InputFormat detectInputFormat(const std::string& path, std::string_view head) {
   }
   if (endsWithIgnoringCase(path, ".off")) return InputFormat::kOff;
   if (endsWithIgnoringCase(path, ".obj")) return InputFormat::kObj;
+  if (endsWithIgnoringCase(path, ".stl")) return InputFormat::kStl;
   return InputFormat::kPointFile;
 }
 
@@ -60,6 +63,7 @@ const char* inputFormatName(InputFormat format) {
     case InputFormat::kXyz: return "XYZ point list";
     case InputFormat::kOff: return "OFF mesh";
     case InputFormat::kObj: return "OBJ";
+    case InputFormat::kStl: return "binary STL mesh";
     case InputFormat::kPointFile: break;
   }
   return "oriented point file";
@@ -74,6 +78,13 @@ PointSet readAnyInput(const std::string& path, std::FILE* console, FaceList* fac
     case InputFormat::kXyz: points = readXyzFile(path, console); break;
     case InputFormat::kOff: points = readOffFile(path, console, faces); break;
     case InputFormat::kObj: points = readObjFile(path, console, faces); break;
+    case InputFormat::kStl: {
+      // The corners' normals come from the faces, as for the other meshes;
+      // the facets' stored normals are not read.
+      points = pointsFromMesh(readStlMesh(loadFileBytes(path), path), faces);
+      printReadDone(console);
+      break;
+    }
     case InputFormat::kPointFile: points = readPointFile(path, console); break;
   }
   requireNonZeroNormal(points, path);

@@ -18,7 +18,7 @@
 
 namespace wendfit {
 
-enum class InputFormat { kPly2Mesh, kPly, kXyz, kOff, kObj, kPointFile };
+enum class InputFormat { kPly2Mesh, kPly, kXyz, kOff, kObj, kStl, kPointFile };
 
 // The format for a file named `path` whose first bytes are `head` (any
 // prefix of the file, empty when it could not be read).

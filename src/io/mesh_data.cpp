@@ -47,6 +47,10 @@ MeshData readStlMesh(std::string_view data, const std::string& name) {
   uint32_t count = 0;
   for (int k = 3; k >= 0; --k) count = (count << 8) | static_cast<unsigned char>(data[80 + k]);
   if ((data.size() - kHeader) / kFacet != count || (data.size() - kHeader) % kFacet != 0) {
+    if (data.substr(0, 5) == "solid") {
+      throw Error(fileMessage(name, "ASCII STL is not read (expected binary STL: an 80-byte header, the triangle "
+                                    "count and 50 bytes per triangle)"));
+    }
     throw Error(fileMessage(name, "binary STL of " + std::to_string(data.size()) + " bytes for " +
                                       std::to_string(count) + " triangles (expected " +
                                       std::to_string(kHeader + kFacet * static_cast<size_t>(count)) + ")"));

@@ -50,7 +50,7 @@ using MeshReader = MeshData (*)(std::string_view data, const std::string& name, 
 PointSet readPointsWith(MeshReader read, std::string_view data, const std::string& name, std::FILE* console,
                         FaceList* faces);
 
-// Binary STL, for meshes read back only (the tool fits no STL input).
+// Binary STL: a mesh input, and meshes read back.
 // Corners at bit-identical positions become one vertex, in order of first
 // appearance, so that connectivity survives. Throws Error naming the file
 // when the size does not match the triangle count or a corner is not finite.

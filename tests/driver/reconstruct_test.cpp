@@ -216,6 +216,15 @@ TEST(ReconstructTool, CoarseMeshWithAHoleKeepsItsGenus) {
     }
     EXPECT_LT(farthest, 0.15);
     if (shuffled) continue;
+    // The STL written reads back as a mesh input with the same genus.
+    const test::CommandResult again = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
+                                                 dir.file("torus.stl") + " " + dir.file("again.ply") +
+                                                 " --samples 6000 --threads 2");
+    ASSERT_EQ(again.status, 0) << again.err;
+    const MeshTopology againTopology = analyzeTopology(readMesh(dir.file("again.ply")));
+    EXPECT_TRUE(againTopology.watertight());
+    EXPECT_EQ(againTopology.components, 1);
+    EXPECT_EQ(againTopology.eulerCharacteristic, 0);
     // The single-precision terms (the default) give the same mesh on one
     // thread as on two.
     const test::CommandResult one = runCommand("timeout 300 " + executable("wendfit-reconstruct") + " " +
