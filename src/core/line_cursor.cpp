@@ -132,8 +132,19 @@ bool parseDecimalInt(std::string_view token, long long* value) {
 
 std::string quotedToken(std::string_view token) {
   constexpr size_t kShown = 40;
-  if (token.size() <= kShown) return "'" + std::string(token) + "'";
-  return "'" + std::string(token.substr(0, kShown)) + "...'";
+  // Bytes that are not printable text (a binary file read as text) are
+  // shown as \xHH, so that the message stays one line of text.
+  std::string quoted = "'";
+  for (const char c : token.substr(0, kShown)) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7f) {
+      quoted += c;
+    } else {
+      constexpr char kHex[] = "0123456789abcdef";
+      quoted += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    }
+  }
+  return quoted + (token.size() > kShown ? "...'" : "'");
 }
 
 float readCoordinate(LineCursor& cursor, bool acrossLines, const char* what, long long index) {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "core/line_cursor.h"
 
 namespace wendfit {
 
@@ -63,12 +64,6 @@ bool isFloatSyntax(std::string_view t, bool* nonZero) {
   return expDigits > 0 && i == t.size();
 }
 
-std::string quoted(std::string_view token) {
-  // Long garbage is shortened so that a message stays one readable line.
-  constexpr size_t kShown = 40;
-  if (token.size() <= kShown) return "'" + std::string(token) + "'";
-  return "'" + std::string(token.substr(0, kShown)) + "...'";
-}
 
 }  // namespace
 
@@ -215,7 +210,7 @@ int TextScanner::readInt(const char* what, long index) {
   int value = 0;
   bool outOfRange = false;
   if (!parseInt(token, &value, &outOfRange)) {
-    fail((outOfRange ? "integer out of range " : "malformed integer ") + quoted(token), what, index);
+    fail((outOfRange ? "integer out of range " : "malformed integer ") + quotedToken(token), what, index);
   }
   pos_ += token.size();
   return value;
@@ -234,7 +229,7 @@ float TextScanner::readFloat(const char* what, long index) {
       auto r = std::from_chars(body.data(), body.data() + body.size(), probe);
       if (r.ec == std::errc() && r.ptr == body.data() + body.size()) problem = "non-finite number ";
     }
-    fail(problem + quoted(token), what, index);
+    fail(problem + quotedToken(token), what, index);
   }
   pos_ += token.size();
   return value;

@@ -334,7 +334,10 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
       // 1, and the fit would trace their rounding (the extraction ran for
       // minutes).
       {dir.file("far.xyz") + " " + dir.file("out.ply"), 1, "too coarse for that spacing"},
+      // Binary bytes where text was expected are shown escaped, on one line.
+      {dir.file("binary.dat") + " " + dir.file("out.ply"), 1, "malformed integer '\\xd0A\\x00\\x01'"},
   };
+  test::writeFile(dir.file("binary.dat"), std::string("\xd0" "A\x00\x01 2 3\n", 9));
   std::string far;
   const std::string sphere = test::sphereXyz(300, 1.0);
   for (size_t at = 0, end; (end = sphere.find('\n', at)) != std::string::npos; at = end + 1) {
