@@ -169,10 +169,10 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   // the side the normals point to; normals that point in (a mesh whose
   // faces run clockwise) set it against the data: on a box-shaped beam it
   // pinned 200,000 records and took 45 s instead of 2.5.
+  // They are reversed with the rescaling below.
   summary.reversedNormals = normalsPointInward(points);
-  if (summary.reversedNormals) {
-    for (float& n : points.normals) n = -n;
-    if (log) std::fprintf(log, "the normals point into the surface (they enclose a negative volume): reversed\n");
+  if (summary.reversedNormals && log) {
+    std::fprintf(log, "the normals point into the surface (they enclose a negative volume): reversed\n");
   }
   // A mesh input's samples are exact and as many as its sampling rule
   // chooses; its sharp edges and thin walls keep the finer aim and the
@@ -191,7 +191,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
     }
   }
   summary.fittedPoints = points.count;
-  const float scale = prepareFitPoints(points, options.input, false);
+  const float scale = prepareFitPoints(points, options.input, summary.reversedNormals);
 
   // The fit exactly as `wendfit` runs it, with the options' solver and guard.
   const Clock::time_point fitStart = Clock::now();

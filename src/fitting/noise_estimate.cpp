@@ -471,6 +471,22 @@ NoiseFitSettings noiseFitSettings(double sigma, double boxDiagonal, int cleanLev
   return settings;
 }
 
+namespace {
+
+// Exact data's side of a choice: normals judged Flipped become Stray, and
+// the counts follow.
+void dropFlippedNormals(NoiseChoice& choice, std::vector<NormalStatus>* status) {
+  if (status) {
+    for (NormalStatus& verdict : *status) {
+      if (verdict == NormalStatus::Flipped) verdict = NormalStatus::Stray;
+    }
+  }
+  choice.estimate.strayNormals += choice.estimate.flippedNormals;
+  choice.estimate.flippedNormals = 0;
+}
+
+}  // namespace
+
 NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int cleanLevels,
                                 std::vector<NormalStatus>* status, double spacing) {
   if (!std::isfinite(givenSigma)) throw Error("noise sigma " + std::to_string(givenSigma) + " is not finite");
@@ -497,16 +513,6 @@ NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int c
   // 1.14e-3).
   if (choice.settings.threshold == 0.0) dropFlippedNormals(choice, status);
   return choice;
-}
-
-void dropFlippedNormals(NoiseChoice& choice, std::vector<NormalStatus>* status) {
-  if (status) {
-    for (NormalStatus& verdict : *status) {
-      if (verdict == NormalStatus::Flipped) verdict = NormalStatus::Stray;
-    }
-  }
-  choice.estimate.strayNormals += choice.estimate.flippedNormals;
-  choice.estimate.flippedNormals = 0;
 }
 
 void takeAsExact(NoiseChoice& choice, int cleanLevels, std::vector<NormalStatus>* status) {

@@ -116,14 +116,9 @@ struct NoiseChoice {
 NoiseChoice chooseNoiseSettings(const PointSet& points, double givenSigma, int cleanLevels,
                                 std::vector<NormalStatus>* status = nullptr, double spacing = 0);
 
-// Exact data's side of a choice: normals judged Flipped become Stray (on
-// exact data such a normal sits at a sharp edge or on a thin wall, and is
-// dropped rather than reversed), and the counts follow.
-void dropFlippedNormals(NoiseChoice& choice, std::vector<NormalStatus>* status);
-
 // Turns a choice made on measured noise into that of exact data (sigma 0,
-// the exact settings at `cleanLevels`, dropFlippedNormals), keeping what
-// was measured: for points known to lie on the surface, such as samples of
+// the exact settings at `cleanLevels`, normals judged Flipped dropped as
+// Stray), keeping what was measured: for points known to lie on the surface, such as samples of
 // a mesh's faces, whose sharp edges and thin parts read as noise.
 void takeAsExact(NoiseChoice& choice, int cleanLevels, std::vector<NormalStatus>* status);
 

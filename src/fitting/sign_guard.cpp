@@ -154,15 +154,16 @@ class RecordIndex {
   // order, followed by the guard's own records (a few hundred), which get a
   // small tree of their own. Answers join the two, still ascending, without
   // sorting them or building a tree over all records each round.
-  explicit RecordIndex(const LevelFitter& fitter) : level_(*fitter.kdTree), fitted_(fitter.kdTree->size()) {
+  explicit RecordIndex(const LevelFitter& fitter) : level_(*fitter.kdTree) {
+    const int fitted = level_.size();
     const int m = static_cast<int>(fitter.basisFunctions.size());
-    if (m == fitted_) return;
-    added_.allocate(m - fitted_);
-    added_.values.resize(m - fitted_);
-    for (int i = fitted_; i < m; ++i) {
+    if (m == fitted) return;
+    added_.allocate(m - fitted);
+    added_.values.resize(m - fitted);
+    for (int i = fitted; i < m; ++i) {
       const float* c = fitter.basisFunctions[i].centre;
-      added_.setPosition(i - fitted_, c[0], c[1], c[2]);
-      added_.values[i - fitted_] = static_cast<float>(i);
+      added_.setPosition(i - fitted, c[0], c[1], c[2]);
+      added_.values[i - fitted] = static_cast<float>(i);
     }
     addedTree_ = std::make_unique<KdTree>(added_);
   }
@@ -188,7 +189,6 @@ class RecordIndex {
 
  private:
   const KdTree& level_;
-  int fitted_ = 0;
   PointSet added_;
   std::unique_ptr<KdTree> addedTree_;
 };

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "mesh/face_sampling.h"
+
 namespace wendfit {
 
 namespace {
@@ -19,23 +21,19 @@ struct EdgeSide {
 };
 
 // Twice the area and six times the signed volume (against the origin) of a
-// face's fan triangles, in double.
-void faceMeasures(const PointSet& vertices, const int* face, int k, double& area, double& volume) {
+// face, from its triangles as the sampling cuts it, in double.
+void faceMeasures(const PointSet& vertices, const int* face, int k, std::vector<FaceTriangle>& triangles,
+                  double& area, double& volume) {
   area = 0.0;
   volume = 0.0;
-  const float* a = vertices.position(face[0]);
-  for (int j = 1; j + 1 < k; ++j) {
-    const float* b = vertices.position(face[j]);
-    const float* c = vertices.position(face[j + 1]);
-    double e1[3], e2[3];
-    for (int m = 0; m < 3; ++m) {
-      e1[m] = static_cast<double>(b[m]) - a[m];
-      e2[m] = static_cast<double>(c[m]) - a[m];
-    }
-    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                         e1[0] * e2[1] - e1[1] * e2[0]};
+  triangles.clear();
+  appendFaceTriangles(vertices, face, k, triangles);
+  for (const FaceTriangle& t : triangles) {
+    double n[3];
+    triangleCross(vertices, t, n);
     area += std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     // a . (b x c) = a . ((b - a) x (c - a))
+    const float* a = vertices.position(t.corner[0]);
     volume += static_cast<double>(a[0]) * n[0] + static_cast<double>(a[1]) * n[1] +
               static_cast<double>(a[2]) * n[2];
   }
@@ -98,6 +96,7 @@ long orientFacesConsistently(const PointSet& vertices, FaceList& faces) {
   // from (after that face's own turn).
   std::vector<char> turn(count, 0), seen(count, 0);
   std::vector<int> part, stack;
+  std::vector<FaceTriangle> triangles;
   long reversed = 0;
   for (int root = 0; root < count; ++root) {
     if (seen[root]) continue;
@@ -120,8 +119,8 @@ long orientFacesConsistently(const PointSet& vertices, FaceList& faces) {
     double turnedArea = 0.0, keptArea = 0.0, volume = 0.0;
     for (int f : part) {
       double area = 0.0, faceVolume = 0.0;
-      faceMeasures(vertices, &faces.indices[faces.starts[f]], faces.starts[f + 1] - faces.starts[f], area,
-                   faceVolume);
+      faceMeasures(vertices, &faces.indices[faces.starts[f]], faces.starts[f + 1] - faces.starts[f], triangles,
+                   area, faceVolume);
       anyTurn = anyTurn || turn[f];
       closed = closed && !open[f];
       (turn[f] ? turnedArea : keptArea) += area;

@@ -14,10 +14,6 @@ namespace wendfit {
 
 namespace {
 
-struct Triangle {
-  int corner[3];
-};
-
 // Polygons with more corners than this are fanned whatever their shape.
 constexpr int kMostClippedCorners = 256;
 
@@ -51,10 +47,38 @@ double cross2(const std::array<double, 2>& a, const std::array<double, 2>& b, co
   return (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]);
 }
 
-// Appends the triangles of a polygon of k > 3 corners. A convex polygon is
-// fanned from its first corner; a concave one (an L-shaped face of a CAD
-// mesh), whose fan would reach outside it and fold back, is cut into ears.
-void polygonTriangles(const PointSet& vertices, const int* face, int k, std::vector<Triangle>& triangles) {
+// The triangles of every face, in face order.
+std::vector<FaceTriangle> faceTriangles(const PointSet& vertices, const FaceList& faces) {
+  std::vector<FaceTriangle> triangles;
+  for (int f = 0; f < faces.count(); ++f) {
+    appendFaceTriangles(vertices, &faces.indices[faces.starts[f]], faces.starts[f + 1] - faces.starts[f],
+                        triangles);
+  }
+  return triangles;
+}
+
+double areaOf(const PointSet& vertices, const FaceTriangle& t) {
+  double n[3];
+  triangleCross(vertices, t, n);
+  return 0.5 * std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+}
+
+// A uniform number in [0, 1) from the top 53 bits of the generator's output:
+// the standard distributions may differ between library implementations.
+double uniform(std::mt19937_64& generator) {
+  return static_cast<double>(generator() >> 11) * 0x1.0p-53;
+}
+
+}  // namespace
+
+// A concave polygon (an L-shaped face of a CAD mesh), whose fan would
+// reach outside it and fold back, is cut into ears.
+void appendFaceTriangles(const PointSet& vertices, const int* face, int k, std::vector<FaceTriangle>& triangles) {
+  if (k < 3) return;
+  if (k == 3) {
+    triangles.push_back({{face[0], face[1], face[2]}});
+    return;
+  }
   const std::vector<std::array<double, 2>> corners = projectedCorners(vertices, face, k);
   bool convex = true;
   for (int j = 0; j < k && convex; ++j) convex = cross2(corners[j], corners[(j + 1) % k], corners[(j + 2) % k]) >= 0.0;
@@ -88,23 +112,7 @@ void polygonTriangles(const PointSet& vertices, const int* face, int k, std::vec
   }
 }
 
-// The triangles of every face, in face order.
-std::vector<Triangle> faceTriangles(const PointSet& vertices, const FaceList& faces) {
-  std::vector<Triangle> triangles;
-  for (int f = 0; f < faces.count(); ++f) {
-    const int* face = &faces.indices[faces.starts[f]];
-    const int k = faces.starts[f + 1] - faces.starts[f];
-    if (k == 3) {
-      triangles.push_back({{face[0], face[1], face[2]}});
-    } else if (k > 3) {
-      polygonTriangles(vertices, face, k, triangles);
-    }
-  }
-  return triangles;
-}
-
-// Twice the area vector of a triangle, in double.
-void crossOf(const PointSet& vertices, const Triangle& t, double n[3]) {
+void triangleCross(const PointSet& vertices, const FaceTriangle& t, double n[3]) {
   const float* a = vertices.position(t.corner[0]);
   const float* b = vertices.position(t.corner[1]);
   const float* c = vertices.position(t.corner[2]);
@@ -119,23 +127,9 @@ void crossOf(const PointSet& vertices, const Triangle& t, double n[3]) {
   n[2] = e1[0] * e2[1] - e1[1] * e2[0];
 }
 
-double areaOf(const PointSet& vertices, const Triangle& t) {
-  double n[3];
-  crossOf(vertices, t, n);
-  return 0.5 * std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-}
-
-// A uniform number in [0, 1) from the top 53 bits of the generator's output:
-// the standard distributions may differ between library implementations.
-double uniform(std::mt19937_64& generator) {
-  return static_cast<double>(generator() >> 11) * 0x1.0p-53;
-}
-
-}  // namespace
-
 long defaultSampleCount(const PointSet& vertices, const FaceList& faces) {
   double area = 0.0;
-  for (const Triangle& t : faceTriangles(vertices, faces)) area += areaOf(vertices, t);
+  for (const FaceTriangle& t : faceTriangles(vertices, faces)) area += areaOf(vertices, t);
   float lo[3];
   float hi[3];
   vertices.boundingBox(lo, hi, 1.0f);
@@ -153,7 +147,7 @@ PointSet sampleMeshFaces(const PointSet& vertices, const FaceList& faces, long c
   if (count <= 0 || count > INT32_MAX) {
     throw Error("cannot draw " + std::to_string(count) + " samples (expected 1 ... " + std::to_string(INT32_MAX) + ")");
   }
-  const std::vector<Triangle> triangles = faceTriangles(vertices, faces);
+  const std::vector<FaceTriangle> triangles = faceTriangles(vertices, faces);
   // Running sums of the areas: a triangle of zero area has an empty interval
   // and is never drawn.
   std::vector<double> cumulative(triangles.size());
@@ -174,7 +168,7 @@ PointSet sampleMeshFaces(const PointSet& vertices, const FaceList& faces, long c
     size_t t = static_cast<size_t>(std::upper_bound(cumulative.begin(), cumulative.end(), target) - cumulative.begin());
     t = std::min(t, triangles.size() - 1);
     while (t > 0 && cumulative[t] == cumulative[t - 1]) --t;  // only when target hit the very end
-    const Triangle& triangle = triangles[t];
+    const FaceTriangle& triangle = triangles[t];
     // Uniform in the triangle: the square root makes the density flat
     // between the first corner and the opposite edge.
     const double s = std::sqrt(uniform(generator));
@@ -186,7 +180,7 @@ PointSet sampleMeshFaces(const PointSet& vertices, const FaceList& faces, long c
       for (int k = 0; k < 3; ++k) p[k] += weight[c] * corner[k];
     }
     double n[3];
-    crossOf(vertices, triangle, n);
+    triangleCross(vertices, triangle, n);
     const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     samples.setPosition(i, static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2]));
     samples.setNormal(i, static_cast<float>(n[0] / length), static_cast<float>(n[1] / length),

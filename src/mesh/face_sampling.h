@@ -5,11 +5,26 @@
 // and close every hole smaller than the spacing of the vertices).
 
 #include <cstdint>
+#include <vector>
 
 #include "io/format_support.h"
 #include "core/point_set.h"
 
 namespace wendfit {
+
+// A triangle of a face: its corners' vertex indices, turning as the face.
+struct FaceTriangle {
+  int corner[3];
+};
+
+// Appends the triangles of the polygon `face` of `k` corners (none when
+// k < 3): a convex polygon fanned from its first corner, a concave one cut
+// into ears. Indices must be valid.
+void appendFaceTriangles(const PointSet& vertices, const int* face, int k, std::vector<FaceTriangle>& triangles);
+
+// Twice the triangle's area vector (along its counter-clockwise normal), in
+// double.
+void triangleCross(const PointSet& vertices, const FaceTriangle& t, double n[3]);
 
 // How many samples a mesh gets by default: enough for about
 // kSamplesAcrossDiagonal samples along its box diagonal at the density the
