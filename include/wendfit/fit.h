@@ -35,6 +35,11 @@ struct FitOptions {
   double errorThreshold = 0.0;
   // Added to the diagonal of every level's system; not negative.
   double regularization = 0.0;
+  // The finest this many levels get no regularization (0: every level gets
+  // it). The command line's --sign-guard without REGULARIZATION fits with
+  // regularization 1 and 2 here: the coarse levels' overshoot at thin and
+  // sharp features is damped, the finest levels keep the detail.
+  int plainFinestLevels = 0;
   Solver solver = Solver::Bicg;
   // After each level, probe the function off the surface and refit the
   // level with extra records where its sign is wrong.

@@ -56,6 +56,10 @@ void checkOptions(const FitOptions& options) {
     throw Error("fit: regularization " + std::to_string(options.regularization) +
                 " (expected a finite number, not negative)");
   }
+  if (options.plainFinestLevels < 0) {
+    throw Error("fit: " + std::to_string(options.plainFinestLevels) +
+                " finest levels without regularization (expected 0 or more)");
+  }
 }
 
 }  // namespace
@@ -75,6 +79,7 @@ FitResult fit(OrientedPoints points, const FitOptions& options) {
   run.levels = options.levels;
   run.errorThreshold = options.errorThreshold;
   run.regularization = options.regularization;
+  run.plainFinestLevels = options.plainFinestLevels;
   run.solver = options.solver == Solver::Schwarz ? SolverKind::Schwarz : SolverKind::Bicg;
   run.signGuard = options.signGuard;
   run.quickTerms = options.quickTerms;

@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "driver/level_rule.h"
 #include "fitting/level_fitter.h"
 #include "fitting/noise_estimate.h"
+#include "fitting/sign_guard.h"
 #include "function/implicit_function.h"
 #include "core/error.h"
 #include "io/function_file_writer.h"
@@ -215,6 +217,8 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
       std::fprintf(console, "Level %d: %d points\n", level, sampled);
       std::fflush(console);
     }
+    fitter.regularization =
+        level > options.levels - options.plainFinestLevels ? 0.0f : static_cast<float>(options.regularization);
     fitter.fitLevel(std::move(centres), radius, level);
     if (statsReport) reportLevel(statsReport, level, sampled, fitter.stats);
     outcome.levels.push_back({level, sampled, radius, secondsSince(levelStart), fitter.stats});
@@ -259,6 +263,14 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   RunOptions fitOptions = options;
   fitOptions.errorThreshold = settings.threshold;
   fitOptions.regularization = settings.regularization;
+  if (options.signGuard && !options.regularizationGiven && !options.noise) {
+    fitOptions.regularization = kGuardRegularization;
+    fitOptions.plainFinestLevels = kGuardPlainLevels;
+    if (report && !options.quiet && options.levels > kGuardPlainLevels) {
+      std::fprintf(report, "wendfit: sign guard: REGULARIZATION %g at levels 1 to %d, 0 at the finer ones\n",
+                   kGuardRegularization, options.levels - kGuardPlainLevels);
+    }
+  }
   FitOutcome outcome = fitLevels(points, fitOptions, console, statsReport);
   const ImplicitFunction& function = *outcome.function;
 

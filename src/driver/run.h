@@ -24,6 +24,8 @@ struct RunOptions {
   // Relative to the box diagonal; 0 fits every centre of every level.
   double errorThreshold = 0.0;
   double regularization = 0.0;
+  // The finest this many levels are fitted without the regularization.
+  int plainFinestLevels = 0;
   // Which of THRESHOLD and REGULARIZATION the caller gave (the noise
   // settings fill only the others).
   bool thresholdGiven = false;

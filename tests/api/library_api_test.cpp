@@ -59,6 +59,26 @@ TEST(LibraryApi, FitEqualsToolAndExtractsTheSphere) {
   EXPECT_EQ(back.triangles, mesh.triangles);
 }
 
+// The command line's --sign-guard without REGULARIZATION is the library's
+// guard with regularization 1 and the two finest levels plain.
+TEST(LibraryApi, GuardedFitEqualsTheToolsDefaultSmoothing) {
+  TempDir dir;
+  test::fitUnitSphere(dir, 1500, 5);
+  const test::CommandResult tool = test::runCommand(test::executable("wendfit") + " --sign-guard " +
+                                                    dir.file("sphere.xyz") + " " + dir.file("tool.fn") + " 5");
+  ASSERT_EQ(tool.status, 0) << tool.err;
+  FitOptions options;
+  options.levels = 5;
+  options.signGuard = true;
+  options.regularization = 1.0;
+  options.plainFinestLevels = 2;
+  writeFunction(fit(readPoints(dir.file("sphere.xyz")), options).function, dir.file("api.fn"));
+  EXPECT_EQ(test::readFile(dir.file("api.fn")), test::readFile(dir.file("tool.fn")));
+  options.plainFinestLevels = 0;
+  writeFunction(fit(readPoints(dir.file("sphere.xyz")), options).function, dir.file("all.fn"));
+  EXPECT_NE(test::readFile(dir.file("all.fn")), test::readFile(dir.file("tool.fn")));
+}
+
 TEST(LibraryApi, EvaluationIsIndependentOfThreadsAndFields) {
   TempDir dir;
   const Function function = readFunction(test::fitUnitSphere(dir, 400, 4));
@@ -123,6 +143,10 @@ TEST(LibraryApi, BadArgumentsAreErrors) {
   points.normals = {1, 0, 0, 1, 0, 0};
   options.levels = maxLevels() + 1;
   EXPECT_THROW(fit(points, options), Error) << "too many levels";
+  options.levels = 2;
+  options.plainFinestLevels = -1;
+  EXPECT_THROW(fit(points, options), Error) << "negative plain levels";
+  options.plainFinestLevels = 0;
   options.levels = 2;
   points.positions = {1, 1, 1, 1, 1, 1};
   EXPECT_THROW(fit(points, options), Error) << "coincident points";
