@@ -8,6 +8,9 @@
 //   KdTreeQueryEach     one radius query per centre, with the radius chosen so
 //                       that a query finds about 80 neighbours; the counter
 //                       "neighbours" reports the mean actually found.
+//   NearestPointsBuild  builds the nearest-point index over the same sample
+//                       (the data index of the spacing, the sign guard and the
+//                       mesh's distances), on all threads.
 //
 // Each iteration works on a fresh copy of the sample (copied outside the
 // timed region), since both structures reorder the set they work on.
@@ -19,6 +22,7 @@
 
 #include "core/point_set.h"
 #include "spatial/kd_tree.h"
+#include "spatial/nearest_points.h"
 #include "spatial/point_octree.h"
 
 namespace {
@@ -114,6 +118,15 @@ void KdTreeQueryEach(benchmark::State& state) {
       benchmark::Counter::kIsRate);
 }
 BENCHMARK(KdTreeQueryEach)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void NearestPointsBuild(benchmark::State& state) {
+  const wendfit::PointSet points = torusSample();
+  for (auto _ : state) {
+    wendfit::NearestPoints index(points.positions.data(), points.count);
+    benchmark::DoNotOptimize(index.size());
+  }
+}
+BENCHMARK(NearestPointsBuild)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace
 

@@ -42,16 +42,21 @@ NearestPoints::NearestPoints(const float* positions, int count)
     : positions_(positions),
       order_(static_cast<size_t>(std::max(count, 0))),
       boxes_(6 * order_.size(), 0.0f) {
-  for (int i = 0; i < size(); ++i) order_[i] = i;
+  std::vector<Slot> slots(order_.size());
+  for (int i = 0; i < size(); ++i) {
+    std::copy(position(i), position(i) + 3, slots[i].p);
+    slots[i].index = i;
+  }
 #pragma omp parallel if (size() > kTaskSize)
 #pragma omp single
-  build(0, size());
+  build(slots, 0, size());
   // The searches read the points in tree order: a copy in that order keeps
   // a subtree's points together in memory instead of scattered over the
   // caller's array.
   treeOrdered_.resize(3 * order_.size());
   for (size_t slot = 0; slot < order_.size(); ++slot) {
-    std::copy(position(order_[slot]), position(order_[slot]) + 3, &treeOrdered_[3 * slot]);
+    order_[slot] = slots[slot].index;
+    std::copy(slots[slot].p, slots[slot].p + 3, &treeOrdered_[3 * slot]);
   }
 }
 
@@ -61,13 +66,13 @@ NearestPoints::NearestPoints(const float* positions, int count)
 // point itself stays in its slot, so it keeps giving the split. Median
 // splits keep the depth at log2(count / kLeafSize) whatever the layout, so
 // the recursion stays shallow even on clustered or duplicated points.
-void NearestPoints::build(int begin, int end) {
+void NearestPoints::build(std::vector<Slot>& slots, int begin, int end) {
   if (end - begin <= kLeafSize) return;
   float lo[3];
   float hi[3];
-  for (int k = 0; k < 3; ++k) lo[k] = hi[k] = position(order_[begin])[k];
+  for (int k = 0; k < 3; ++k) lo[k] = hi[k] = slots[begin].p[k];
   for (int i = begin + 1; i < end; ++i) {
-    const float* p = position(order_[i]);
+    const float* p = slots[i].p;
     for (int k = 0; k < 3; ++k) {
       lo[k] = std::min(lo[k], p[k]);
       hi[k] = std::max(hi[k], p[k]);
@@ -79,21 +84,20 @@ void NearestPoints::build(int begin, int end) {
   }
   const int mid = begin + (end - begin) / 2;
   // Ties by index, so the tree does not depend on the library's selection.
-  std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end, [&](int a, int b) {
-    const float pa = position(a)[axis];
-    const float pb = position(b)[axis];
-    return pa < pb || (pa == pb && a < b);
-  });
+  std::nth_element(slots.begin() + begin, slots.begin() + mid, slots.begin() + end,
+                   [axis](const Slot& a, const Slot& b) {
+                     return a.p[axis] < b.p[axis] || (a.p[axis] == b.p[axis] && a.index < b.index);
+                   });
   std::copy(lo, lo + 3, &boxes_[6 * static_cast<size_t>(mid)]);
   std::copy(hi, hi + 3, &boxes_[6 * static_cast<size_t>(mid) + 3]);
   if (end - begin > kTaskSize) {
-#pragma omp task
-    build(begin, mid);
-    build(mid + 1, end);
+#pragma omp task shared(slots)
+    build(slots, begin, mid);
+    build(slots, mid + 1, end);
 #pragma omp taskwait
   } else {
-    build(begin, mid);
-    build(mid + 1, end);
+    build(slots, begin, mid);
+    build(slots, mid + 1, end);
   }
 }
 
