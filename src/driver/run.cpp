@@ -266,9 +266,11 @@ void runFit(const RunOptions& options, std::FILE* console, std::FILE* report) {
   if (options.signGuard && !options.regularizationGiven && !options.noise) {
     fitOptions.regularization = kGuardRegularization;
     fitOptions.plainFinestLevels = kGuardPlainLevels;
-    if (report && !options.quiet && options.levels > kGuardPlainLevels) {
-      std::fprintf(report, "wendfit: sign guard: REGULARIZATION %g at levels 1 to %d, 0 at the finer ones\n",
-                   kGuardRegularization, options.levels - kGuardPlainLevels);
+    const int smoothed = options.levels - kGuardPlainLevels;
+    if (report && !options.quiet && smoothed > 0) {
+      const std::string where = smoothed == 1 ? "level 1" : "levels 1 to " + std::to_string(smoothed);
+      std::fprintf(report, "wendfit: sign guard: REGULARIZATION %g at %s, 0 at the finer ones\n",
+                   kGuardRegularization, where.c_str());
     }
   }
   FitOutcome outcome = fitLevels(points, fitOptions, console, statsReport);
