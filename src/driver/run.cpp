@@ -196,7 +196,6 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   fitter.console = console;
   fitter.boxDiagonal = boxDiagonal;
   fitter.errorThreshold = static_cast<float>(options.errorThreshold * boxDiagonal);
-  fitter.regularization = static_cast<float>(options.regularization);
   fitter.solver = options.solver;
   // A fit that leaves the designed solver need not keep its values' last bits.
   fitter.plainValues = options.solver == SolverKind::Schwarz;
@@ -217,6 +216,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
       std::fprintf(console, "Level %d: %d points\n", level, sampled);
       std::fflush(console);
     }
+    // Set level by level: the finest plainFinestLevels get none.
     fitter.regularization =
         level > options.levels - options.plainFinestLevels ? 0.0f : static_cast<float>(options.regularization);
     fitter.fitLevel(std::move(centres), radius, level);

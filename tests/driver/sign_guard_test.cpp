@@ -98,27 +98,31 @@ std::string sampleSpike(unsigned seed) {
   return text;
 }
 
-// Distances relative to the box diagonal. `fit`: the options, LEVELS and
-// what follows it.
-test::MeshMeasure fitAndMeasure(const test::TempDir& dir, const std::string& fit) {
-  const std::string mesh = dir.file("spike.ply");
+double spikeSurfaceDistance(const float* p) { return surfaceDistance(p[0], p[1], p[2]) / boxDiagonal(); }
+
+// Fits the samples in NAME.xyzn (`fit`: the options, LEVELS and what follows
+// it), extracts the whole box at `resolution` and measures the mesh with
+// `distance` (relative to the box diagonal).
+test::MeshMeasure fitAndMeasure(const test::TempDir& dir, const std::string& name, const std::string& fit,
+                                int resolution, double (*distance)(const float*)) {
+  const std::string mesh = dir.file(name + ".ply");
   const test::CommandResult run = test::runCommand(
-      test::executable("wendfit") + " --threads 1 " + dir.file("spike.xyzn") + " " +
-      dir.file("spike.fn") + " " + fit + " --mesh " + mesh + " --full-box --resolution 53");
+      test::executable("wendfit") + " --threads 1 " + dir.file(name + ".xyzn") + " " + dir.file(name + ".fn") +
+      " " + fit + " --mesh " + mesh + " --full-box --resolution " + std::to_string(resolution));
   EXPECT_EQ(run.status, 0) << run.err;
-  return test::measureMesh(mesh, [](const float* p) { return surfaceDistance(p[0], p[1], p[2]) / boxDiagonal(); });
+  return test::measureMesh(mesh, distance);
 }
 
 TEST(SignGuard, ThinSpikeKeepsOneSurfaceNearTheData) {
   test::TempDir dir;
   test::writeFile(dir.file("spike.xyzn"), sampleSpike(7));
 
-  const test::MeshMeasure designed = fitAndMeasure(dir, "6");
+  const test::MeshMeasure designed = fitAndMeasure(dir, "spike", "6", 53, spikeSurfaceDistance);
   // The shape must show the fault, or the guarded figures prove nothing.
   EXPECT_GT(designed.topology.components, 1);
   EXPECT_GT(designed.maxDistance, 0.05);
 
-  const test::MeshMeasure guarded = fitAndMeasure(dir, "--sign-guard 6");
+  const test::MeshMeasure guarded = fitAndMeasure(dir, "spike", "--sign-guard 6", 53, spikeSurfaceDistance);
   EXPECT_EQ(guarded.topology.components, 1);
   // The mesh's vertices include points on the surface between grid edges
   // (where its faces bulge), so this is the function's own largest
@@ -174,19 +178,11 @@ double discDistance(const float* p) {
 TEST(SignGuard, SharpRimsOfAFlatSolidKeepOneSurface) {
   test::TempDir dir;
   test::writeFile(dir.file("disc.xyzn"), sampleDisc(3, 20000));
-  auto fitAndMeasureDisc = [&](const std::string& options) {
-    const std::string mesh = dir.file("disc.ply");
-    const test::CommandResult run = test::runCommand(
-        test::executable("wendfit") + " --threads 1 " + options + " " + dir.file("disc.xyzn") + " " +
-        dir.file("disc.fn") + " 7 --mesh " + mesh + " --full-box --resolution 60");
-    EXPECT_EQ(run.status, 0) << run.err;
-    return test::measureMesh(mesh, discDistance);
-  };
-  const test::MeshMeasure designed = fitAndMeasureDisc("");
+  const test::MeshMeasure designed = fitAndMeasure(dir, "disc", "7", 60, discDistance);
   EXPECT_GT(designed.topology.components, 1);
   EXPECT_GT(designed.maxDistance, 0.05);
 
-  const test::MeshMeasure guarded = fitAndMeasureDisc("--sign-guard");
+  const test::MeshMeasure guarded = fitAndMeasure(dir, "disc", "--sign-guard 7", 60, discDistance);
   EXPECT_EQ(guarded.topology.components, 1);
   EXPECT_LT(guarded.maxDistance, 5e-3);
   EXPECT_LT(guarded.meanDistance, 2.5e-4);
