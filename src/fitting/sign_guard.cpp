@@ -12,6 +12,7 @@
 #include <omp.h>
 
 #include "fitting/level_fitter.h"
+#include "fitting/level_terms.h"
 #include "fitting/sample_sides.h"
 #include "function/basis_function.h"
 #include "core/error.h"
@@ -199,6 +200,7 @@ struct ProbeContext {
   const RecordIndex& records;
   double step;
   const SampleSides* sides;  // nullptr: no probes across normals
+  const LevelTerms& terms;   // the fitted records' terms, eight at a time
 };
 
 bool beyondPoints(const LevelFitter& fitter, const float p[3]) {
@@ -229,8 +231,18 @@ bool closerThan(const float q[3], const float p[3], float radius) {
 double levelChange(const ProbeContext& context, const float p[3], std::vector<int>& answer,
                    bool answered = false) {
   const float radius = context.fitter.radius;
-  if (!answered) context.records.query(p, radius, answer);
   double change = 0;
+  if (!answered && context.terms.wide() && std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) {
+    // The same sum over the fitted records in one pass, then the guard's.
+    thread_local std::vector<std::pair<int, int>> runs;
+    context.fitter.kdTree->candidateRuns(p, p, radius, runs);
+    bool unused = false;
+    change = context.terms.sum(p, runs, -1, -1.0f, false, unused);
+    answer.clear();
+    context.records.appendAdded(p, radius, answer);
+  } else if (!answered) {
+    context.records.query(p, radius, answer);
+  }
   for (int i : answer) {
     change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
   }
@@ -244,10 +256,7 @@ double levelChange(const ProbeContext& context, const float p[3], std::vector<in
 // part, is not needed there; the others become pending, for judgeProbe.
 // `answered`: `answer` already holds the records closer than the support
 // radius to the probe.
-void measureProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
-                  Probe& probe, bool answered = false) {
-  if (!insideFunctionBox(*context.fitter.function, probe.position)) return;
-  const double change = levelChange(context, probe.position, answer, answered);
+void settleProbe(const ProbeContext& context, double distance, double change, Probe& probe) {
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
   // Where the samples' sides are known, they must agree too: a probe along
   // a normal through a wedge or plate thinner than its offset lands on the
@@ -261,6 +270,12 @@ void measureProbe(const ProbeContext& context, double distance, std::vector<int>
   probe.pending = true;
   probe.distance = distance;
   probe.change = change;
+}
+
+void measureProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
+                  Probe& probe, bool answered = false) {
+  if (!insideFunctionBox(*context.fitter.function, probe.position)) return;
+  settleProbe(context, distance, levelChange(context, probe.position, answer, answered), probe);
 }
 
 // The second half: judges a pending probe given the function's value
@@ -373,12 +388,28 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::ve
     // Outside the function's box there is nothing to test.
     if (!insideFunctionBox(*context.fitter.function, probe.position)) continue;
     const float nearRadius = static_cast<float>(std::fabs(offset));
+    const bool testSides = !(offset > 0 && beyondPoints(context.fitter, probe.position));
+    if (finite && nearRadius <= radius && context.terms.wide()) {
+      // The side test and the fitted records' terms in one pass over the
+      // runs, then the guard's own records.
+      bool disagrees = false;
+      double change =
+          context.terms.sum(probe.position, runs, j, testSides ? nearRadius : -1.0f, offset > 0, disagrees);
+      if (disagrees) continue;
+      answer.clear();
+      context.records.appendAdded(probe.position, radius, answer);
+      for (int i : answer) {
+        change += recordTerm(context.fitter.basisFunctions[i], probe.position, radius, context.fitter.plainValues);
+      }
+      settleProbe(context, offset, change, probe);
+      continue;
+    }
     // One query of the fitted centres at the support radius answers both
     // the test of the nearer centres and, with the guard's own records
     // added, the level's change at the probe.
     const bool answered = nearRadius <= radius;
     if (answered) levelQuery(probe.position, radius, answer);
-    if (!(offset > 0 && beyondPoints(context.fitter, probe.position))) {
+    if (testSides) {
       auto disagrees = [&](int i) {
         if (i == j) return false;
         const float* ci = centres.position(i);
@@ -735,7 +766,9 @@ int guardLevelSigns(LevelFitter& fitter) {
   size_t previous = 0;
   const size_t most = std::max(kFewWrongProbes, static_cast<size_t>(n) / kMostWrongShare);
   for (int round = 0; round < kSignGuardRounds; ++round) {
-    const ProbeContext context{fitter, *records, step, fitter.sampleSides.get()};
+    // The re-solve changes constants: the terms are read afresh each round.
+    const LevelTerms terms(fitter.centres, fitter.basisFunctions, fitter.radius, fitter.plainValues);
+    const ProbeContext context{fitter, *records, step, fitter.sampleSides.get(), terms};
     const size_t limit = round == 0 ? most : std::min(most, previous);
     const std::vector<Probe> wrong = wrongProbes(context, probed, round == 0, limit);
     if (wrong.empty() || wrong.size() > most || (round > 0 && wrong.size() > previous)) break;

@@ -312,6 +312,14 @@ bool avx2LeafTests() { return leafTestWidth.load(std::memory_order_relaxed) >= 4
 
 int limitLeafTestWidth(int points) { return leafTestWidth.exchange(points); }
 
+bool wideLeafTestsEnabled() {
+#ifdef WENDFIT_WIDE_RUNS
+  return wideLeafTests();
+#else
+  return false;
+#endif
+}
+
 int KdTree::queryRuns(const float point[3], float radius, const std::vector<std::pair<int, int>>& runs,
                       std::vector<int>& results) const {
   results.clear();

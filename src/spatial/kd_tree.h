@@ -86,4 +86,8 @@ class KdTree {
 // points in the same order; tests compare them. Returns the previous limit.
 int limitLeafTestWidth(int points);
 
+// Whether the radius queries now test eight points at a time (AVX-512, not
+// limited below). Kernels that repeat those tests follow the same switch.
+bool wideLeafTestsEnabled();
+
 }  // namespace wendfit
