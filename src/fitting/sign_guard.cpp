@@ -500,7 +500,11 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
   constexpr int kKeyBits = 21;
   constexpr long long kLastNode = (1LL << kKeyBits) - 1;
   const float* boxMin = fitter.function->boxMin();
-  std::vector<long long> keys;
+  // Each thin centre's cube of nodes as one run along z per (x, y) column:
+  // sorting the runs (a seventh of the nodes) and merging them per column
+  // gives the nodes in key order, each once.
+  std::vector<std::pair<long long, long long>> runs;  // (column << kKeyBits | first z, last z)
+  const auto clampNode = [&](long long at) { return std::clamp(at, 0LL, kLastNode); };
   for (int e = 0; e < count; ++e) {
     if (!thin[e]) continue;
     const float* c = fitter.centres.position(from[e]);
@@ -508,19 +512,29 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
     for (int a = 0; a < 3; ++a) {
       node[a] = static_cast<long long>(std::floor((static_cast<double>(c[a]) - boxMin[a]) / context.step + 0.5));
     }
+    const long long low = clampNode(node[2] - kLatticeReachSteps);
+    const long long high = clampNode(node[2] + kLatticeReachSteps);
     for (int dx = -kLatticeReachSteps; dx <= kLatticeReachSteps; ++dx) {
       for (int dy = -kLatticeReachSteps; dy <= kLatticeReachSteps; ++dy) {
-        for (int dz = -kLatticeReachSteps; dz <= kLatticeReachSteps; ++dz) {
-          const long long at[3] = {node[0] + dx, node[1] + dy, node[2] + dz};
-          long long key = 0;
-          for (int a = 0; a < 3; ++a) key = (key << kKeyBits) | std::clamp(at[a], 0LL, kLastNode);
-          keys.push_back(key);
-        }
+        const long long column = (clampNode(node[0] + dx) << kKeyBits) | clampNode(node[1] + dy);
+        runs.emplace_back((column << kKeyBits) | low, high);
       }
     }
   }
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  std::sort(runs.begin(), runs.end());
+  std::vector<long long> keys;
+  const auto emit = [&keys](long long column, long long low, long long high) {
+    for (long long z = low; z <= high; ++z) keys.push_back((column << kKeyBits) | z);
+  };
+  for (size_t e = 0; e < runs.size();) {
+    const long long column = runs[e].first >> kKeyBits;
+    const long long low = runs[e].first & kLastNode;
+    long long high = runs[e].second;
+    for (++e; e < runs.size() && runs[e].first >> kKeyBits == column && (runs[e].first & kLastNode) <= high + 1; ++e) {
+      high = std::max(high, runs[e].second);
+    }
+    emit(column, low, high);
+  }
   const int probeCount = static_cast<int>(keys.size());
   std::vector<Probe> probes(probeCount);
   const int threads = omp_get_max_threads();
