@@ -11,6 +11,8 @@
 //   NearestPointsBuild  builds the nearest-point index over the same sample
 //                       (the data index of the spacing, the sign guard and the
 //                       mesh's distances), on all threads.
+//   IsolatedPoints      the stray-point check of wendfit-reconstruct over the
+//                       same sample (in its random order), on all threads.
 //
 // Each iteration works on a fresh copy of the sample (copied outside the
 // timed region), since both structures reorder the set they work on.
@@ -21,6 +23,7 @@
 #include <random>
 
 #include "core/point_set.h"
+#include "spatial/isolated_points.h"
 #include "spatial/kd_tree.h"
 #include "spatial/nearest_points.h"
 #include "spatial/point_octree.h"
@@ -127,6 +130,18 @@ void NearestPointsBuild(benchmark::State& state) {
   }
 }
 BENCHMARK(NearestPointsBuild)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+void IsolatedPoints(benchmark::State& state) {
+  const wendfit::PointSet points = torusSample();
+  // About 32 sample spacings (the torus's area over its points, squared
+  // root), at least 8 neighbours: the reconstruction's setting.
+  const double spacing = std::sqrt(4.0 * M_PI * M_PI * kMajorRadius * kMinorRadius / kPointCount);
+  for (auto _ : state) {
+    const std::vector<char> isolated = wendfit::isolatedPoints(points, 32.0 * spacing, 8);
+    benchmark::DoNotOptimize(isolated.data());
+  }
+}
+BENCHMARK(IsolatedPoints)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace
 

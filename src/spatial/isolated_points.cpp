@@ -1,6 +1,7 @@
 #include "spatial/isolated_points.h"
 
 #include <algorithm>
+#include <parallel/algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -28,6 +29,7 @@ std::vector<char> isolatedPoints(const PointSet& points, double cell, int neighb
   // counted there, never fewer.
   std::vector<std::pair<int64_t, int>> keyed(static_cast<size_t>(n));
   std::vector<int64_t> cubes(3 * static_cast<size_t>(n));
+#pragma omp parallel for schedule(static)
   for (int i = 0; i < n; ++i) {
     const float* p = points.position(i);
     for (int a = 0; a < 3; ++a) {
@@ -37,17 +39,26 @@ std::vector<char> isolatedPoints(const PointSet& points, double cell, int neighb
     }
     keyed[i] = {pack(&cubes[3 * static_cast<size_t>(i)]), i};
   }
-  std::sort(keyed.begin(), keyed.end());
+  // The keys are distinct (each carries its point's index), so the order
+  // is the same however the sort divides the work.
+  __gnu_parallel::sort(keyed.begin(), keyed.end());
   auto inCube = [&](const int64_t cube[3]) {
     const int64_t key = pack(cube);
     const auto first = std::lower_bound(keyed.begin(), keyed.end(), std::make_pair(key, -1));
     const auto last = std::lower_bound(first, keyed.end(), std::make_pair(key + 1, -1));
     return static_cast<long>(last - first);
   };
-  // One count per occupied cube; its points share it.
-  for (size_t e = 0; e < keyed.size();) {
-    size_t end = e;
-    while (end < keyed.size() && keyed[end].first == keyed[e].first) ++end;
+  // One count per occupied cube; its points share it, and no other cube
+  // writes them.
+  std::vector<size_t> starts;
+  for (size_t e = 0; e < keyed.size(); ++e) {
+    if (e == 0 || keyed[e].first != keyed[e - 1].first) starts.push_back(e);
+  }
+  starts.push_back(keyed.size());
+  const long occupied = static_cast<long>(starts.size()) - 1;
+#pragma omp parallel for schedule(dynamic, 1024)
+  for (long c = 0; c < occupied; ++c) {
+    const size_t e = starts[c], end = starts[c + 1];
     const int64_t* cube = &cubes[3 * static_cast<size_t>(keyed[e].second)];
     long around = -1;  // the point itself
     for (int dx = -1; dx <= 1 && around < neighbours; ++dx) {
@@ -62,7 +73,6 @@ std::vector<char> isolatedPoints(const PointSet& points, double cell, int neighb
     if (around < neighbours) {
       for (size_t k = e; k < end; ++k) isolated[keyed[k].second] = 1;
     }
-    e = end;
   }
   return isolated;
 }
