@@ -36,7 +36,7 @@
 // the level centred at it, whose target is -distance outside and +distance
 // inside (or the value before the level, where that is further from zero):
 // along a normal the centre's kind of record (linear, -normal . d), on a
-// face a constant bump. The records within two support radii of the new
+// face a constant bump. The records within one support radius of the new
 // ones are solved again, in the level's own system restricted to them (the
 // others keep their constants), starting from the constants found.
 // The first round probes from one centre per cube of two steps; up to two
