@@ -26,18 +26,19 @@ LevelTerms::LevelTerms(const PointSet& centres, const std::vector<BasisFunction>
   c7_.resize(n);
   c8_.resize(n);
   c9_.resize(n);
+  bool usable = true;
+#pragma omp parallel for schedule(static) reduction(&& : usable)
   for (int i = 0; i < n; ++i) {
     const BasisFunction& record = records[i];
     const float* c = centres.position(i);
-    if (!hasNoSecondOrder(record) || record.centre[0] != c[0] || record.centre[1] != c[1] ||
-        record.centre[2] != c[2]) {
-      return;
-    }
+    usable = usable && hasNoSecondOrder(record) && record.centre[0] == c[0] && record.centre[1] == c[1] &&
+             record.centre[2] == c[2];
     c6_[i] = record.coeff[6];
     c7_[i] = record.coeff[7];
     c8_[i] = record.coeff[8];
     c9_[i] = record.coeff[9];
   }
+  if (!usable) return;
   wide_ = true;
 #else
   (void)records;

@@ -1,6 +1,7 @@
 #include "fitting/sign_guard.h"
 
 #include <algorithm>
+#include <parallel/algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -474,7 +475,7 @@ std::vector<char> sparseCentres(const PointSet& centres, const float boxMin[3], 
     }
     cubes[j] = {key, j};
   }
-  std::sort(cubes.begin(), cubes.end());
+  __gnu_parallel::sort(cubes.begin(), cubes.end());  // distinct pairs: one order
   std::vector<char> chosen(n, 0);
   for (int e = 0; e < n; ++e) {
     if (e == 0 || cubes[e].first != cubes[e - 1].first) chosen[cubes[e].second] = 1;
@@ -524,7 +525,7 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
       }
     }
   }
-  std::sort(runs.begin(), runs.end());
+  __gnu_parallel::sort(runs.begin(), runs.end());  // equal runs are alike: one order
   std::vector<long long> keys;
   const auto emit = [&keys](long long column, long long low, long long high) {
     for (long long z = low; z <= high; ++z) keys.push_back((column << kKeyBits) | z);
@@ -572,6 +573,7 @@ std::vector<Probe> shellProbes(const ProbeContext& context, const std::vector<in
       const int axis = face / 2;
       const bool upper = face % 2 == 1;
       const double gap = upper ? fitter.pointsMax[axis] - c[axis] : c[axis] - fitter.pointsMin[axis];
+      if (!(gap + step < radius)) continue;  // the centre's support stays inside
       const int across[2] = {(axis + 1) % 3, (axis + 2) % 3};
       const long long u = std::llround((c[across[0]] - fitter.pointsMin[across[0]]) / step);
       const long long v = std::llround((c[across[1]] - fitter.pointsMin[across[1]]) / step);
@@ -582,7 +584,9 @@ std::vector<Probe> shellProbes(const ProbeContext& context, const std::vector<in
       }
     }
   }
-  std::sort(cells.begin(), cells.end());
+  // Equal cells are alike, so the sorted list is the same however the sort
+  // divides the work.
+  __gnu_parallel::sort(cells.begin(), cells.end());
   cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
   std::vector<Probe> shell(cells.size());
   const int shellCount = static_cast<int>(shell.size());
