@@ -229,37 +229,45 @@ bool closerThan(const float q[3], const float p[3], float radius) {
   return dz * dz + dy * dy + dx * dx < static_cast<double>(radius) * static_cast<double>(radius);
 }
 
+// `change` (the sum of the level's fitted records' terms at `p`) plus the
+// terms of the guard's own records there, in ascending order; `answer` is
+// the caller's buffer.
+double withAddedRecords(const ProbeContext& context, const float p[3], double change,
+                        std::vector<int>& answer) {
+  answer.clear();
+  context.records.appendAdded(p, context.fitter.radius, answer);
+  for (int i : answer) {
+    change += recordTerm(context.fitter.basisFunctions[i], p, context.fitter.radius, context.fitter.plainValues);
+  }
+  return change;
+}
+
 // The level's own change at `p`: the sum of its records' terms there, in
 // the order of the index's answer. `answered`: `answer` already holds the
 // records closer than the support radius to `p`.
 double levelChange(const ProbeContext& context, const float p[3], std::vector<int>& answer,
                    bool answered = false) {
   const float radius = context.fitter.radius;
-  double change = 0;
   if (!answered && context.terms.wide() && std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) {
-    // The same sum over the fitted records in one pass, then the guard's.
+    // The fitted records in one pass over the runs, then the guard's own.
     thread_local std::vector<std::pair<int, int>> runs;
     context.fitter.kdTree->candidateRuns(p, p, radius, runs);
     bool unused = false;
-    change = context.terms.sum(p, runs, -1, -1.0f, false, unused);
-    answer.clear();
-    context.records.appendAdded(p, radius, answer);
-  } else if (!answered) {
-    context.records.query(p, radius, answer);
+    return withAddedRecords(context, p, context.terms.sum(p, runs, -1, -1.0f, false, unused), answer);
   }
+  if (!answered) context.records.query(p, radius, answer);
+  double change = 0;
   for (int i : answer) {
     change += recordTerm(context.fitter.basisFunctions[i], p, radius, context.fitter.plainValues);
   }
   return change;
 }
 
-// The first half of the probe's test: the level's own change at
+// The first half of the probe's test, given the level's own `change` at
 // `probe.position`, at `distance` outside the surface (inside when
 // negative). A probe that the level pushed towards its right side cannot
 // have been made wrong by it, and the function before the level, the costly
 // part, is not needed there; the others become pending, for judgeProbe.
-// `answered`: `answer` already holds the records closer than the support
-// radius to the probe.
 void settleProbe(const ProbeContext& context, double distance, double change, Probe& probe) {
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
   // Where the samples' sides are known, they must agree too: a probe along
@@ -276,6 +284,8 @@ void settleProbe(const ProbeContext& context, double distance, double change, Pr
   probe.change = change;
 }
 
+// settleProbe with the level's change at the probe (levelChange, whose
+// `answered` this passes on), for probes inside the function's box.
 void measureProbe(const ProbeContext& context, double distance, std::vector<int>& answer,
                   Probe& probe, bool answered = false) {
   if (!insideFunctionBox(*context.fitter.function, probe.position)) return;
@@ -397,15 +407,9 @@ void probeCentre(const ProbeContext& context, const KdTree& tree, int j, std::ve
       // The side test and the fitted records' terms in one pass over the
       // runs, then the guard's own records.
       bool disagrees = false;
-      double change =
+      const double fitted =
           context.terms.sum(probe.position, runs, j, testSides ? nearRadius : -1.0f, offset > 0, disagrees);
-      if (disagrees) continue;
-      answer.clear();
-      context.records.appendAdded(probe.position, radius, answer);
-      for (int i : answer) {
-        change += recordTerm(context.fitter.basisFunctions[i], probe.position, radius, context.fitter.plainValues);
-      }
-      settleProbe(context, offset, change, probe);
+      if (!disagrees) settleProbe(context, offset, withAddedRecords(context, probe.position, fitted, answer), probe);
       continue;
     }
     // One query of the fitted centres at the support radius answers both
