@@ -133,8 +133,8 @@ BENCHMARK(NearestPointsBuild)->Unit(benchmark::kMillisecond)->Iterations(5)->Use
 
 void IsolatedPoints(benchmark::State& state) {
   const wendfit::PointSet points = torusSample();
-  // About 32 sample spacings (the torus's area over its points, squared
-  // root), at least 8 neighbours: the reconstruction's setting.
+  // Cubes of 32 sample spacings (the square root of the torus's area per
+  // point) and at least 8 neighbours: the reconstruction's setting.
   const double spacing = std::sqrt(4.0 * M_PI * M_PI * kMajorRadius * kMinorRadius / kPointCount);
   for (auto _ : state) {
     const std::vector<char> isolated = wendfit::isolatedPoints(points, 32.0 * spacing, 8);

@@ -56,17 +56,13 @@ std::vector<float> distancesToData(const TriangleMesh& mesh, const NearestPoints
 constexpr long kLeastSupport = 8;
 
 // Counts for each vertex the data points whose nearest vertex it is, then
-// drops the components that hold fewer than kLeastSupport of them. The data
-// points are asked in the order of `dataIndex` (their own index), which
-// keeps neighbouring queries together; each answer is its point's alone.
-long dropUnsupported(TriangleMesh& mesh, const PointSet& points, const NearestPoints& dataIndex) {
+// drops the components that hold fewer than kLeastSupport of them.
+long dropUnsupported(TriangleMesh& mesh, const PointSet& points) {
   if (mesh.vertexCount() == 0) return 0;
   NearestPoints index(mesh.positions.data(), static_cast<int>(mesh.vertexCount()));
   std::vector<int> nearest(static_cast<size_t>(points.count));
-  const std::vector<int>& order = dataIndex.treeOrder();
 #pragma omp parallel for schedule(static)
-  for (int e = 0; e < points.count; ++e) {
-    const int i = order[e];
+  for (int i = 0; i < points.count; ++i) {
     double distSq = 0.0;
     nearest[i] = index.nearest(points.position(i), &distSq);
   }
@@ -174,7 +170,7 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   if (!(spacing > 0.0) && dataIndex) spacing = medianSpacing(*dataIndex);
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
   if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
-    summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints, *dataIndex);
+    summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);
   }
   if (options.dropSmallPieces) {
     const MeshTopology edges = edgeTopology(mesh);

@@ -29,9 +29,6 @@ class NearestPoints {
   int nearest(const float point[3], double* distSq, bool skipCoincident = false) const;
 
   int size() const { return static_cast<int>(order_.size()); }
-  // The point indices in the tree's order: neighbours in space sit close
-  // together, so queries made in this order reuse what the cache holds.
-  const std::vector<int>& treeOrder() const { return order_; }
   const float* position(int i) const { return positions_ + 3 * static_cast<size_t>(i); }
 
  private:
