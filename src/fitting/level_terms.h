@@ -29,7 +29,9 @@ class LevelTerms {
   // wide()) only for the plain weights (levelWeight with `plain`), records
   // without second-order coefficients, centres equal to the records' own,
   // and a processor with AVX-512 whose kd-tree leaf tests are allowed that
-  // width; otherwise callers keep the scalar path.
+  // width; otherwise callers keep the scalar path. Copies the records'
+  // constants (read afresh after every re-solve) but borrows `centres`'
+  // positions and normals, which must outlive it unchanged.
   LevelTerms(const PointSet& centres, const std::vector<BasisFunction>& records, float radius,
              bool plain);
 
