@@ -8,6 +8,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+
+#include "core/wide_triples.h"
 #define WENDFIT_WIDE_LEVEL_TERMS 1
 #endif
 
@@ -55,22 +57,6 @@ namespace {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// Lanes 0..7 of one coordinate of eight points stored xyz xyz ... from
-// floats [0, 16) and [16, 24) of their run.
-__attribute__((target("avx512f"))) inline __m256 coordinate(__m512 low, __m512 high, int axis) {
-  const __m512i pick = _mm512_add_epi32(_mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 21, 18, 15, 12, 9, 6, 3, 0),
-                                        _mm512_set1_epi32(axis));
-  return _mm512_castps512_ps256(_mm512_permutex2var_ps(low, pick, high));
-}
-
-__attribute__((target("avx512f"))) inline void loadTriples(const float* at, int count, __m256 out[3]) {
-  const int floats = 3 * count;
-  const __m512 low = _mm512_maskz_loadu_ps(static_cast<__mmask16>(floats >= 16 ? 0xFFFF : (1u << floats) - 1), at);
-  const __m512 high =
-      _mm512_maskz_loadu_ps(static_cast<__mmask16>(floats > 16 ? (1u << (floats - 16)) - 1 : 0), at + 16);
-  for (int a = 0; a < 3; ++a) out[a] = coordinate(low, high, a);
-}
-
 __attribute__((target("avx512f"))) inline __m512d loadWidened(const float* at, int count) {
   return _mm512_cvtps_pd(
       _mm512_castps512_ps256(_mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1), at)));
@@ -96,7 +82,7 @@ __attribute__((target("avx512f"))) double LevelTerms::sum(const float p[3],
     for (int i = first; i < last; i += 8) {
       const int count = std::min(8, last - i);
       __m256 c[3];
-      loadTriples(positions_ + 3 * static_cast<size_t>(i), count, c);
+      loadEightTriples(positions_ + 3 * static_cast<size_t>(i), count, c);
       // The kd-tree's test: exact double offsets, squares added z, y, x.
       __m512d exact[3];
       for (int a = 0; a < 3; ++a) exact[a] = _mm512_sub_pd(q[a], _mm512_cvtps_pd(c[a]));
@@ -111,7 +97,7 @@ __attribute__((target("avx512f"))) double LevelTerms::sum(const float p[3],
         if (self >= i && self < i + 8) near &= static_cast<__mmask8>(~(1u << (self - i)));
         if (near) {
           __m256 nrm[3];
-          loadTriples(normals_ + 3 * static_cast<size_t>(i), count, nrm);
+          loadEightTriples(normals_ + 3 * static_cast<size_t>(i), count, nrm);
           const __m512d side = _mm512_add_pd(
               _mm512_add_pd(_mm512_mul_pd(_mm512_cvtps_pd(nrm[0]), exact[0]),
                             _mm512_mul_pd(_mm512_cvtps_pd(nrm[1]), exact[1])),

@@ -7,6 +7,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+
+#include "core/wide_triples.h"
 #endif
 
 #include "core/cpu_features.h"
@@ -220,23 +222,15 @@ __attribute__((target("avx512f"))) void wideQueryRuns(const float* pos, const fl
                                                       std::vector<int>& results) {
   const __m512d qx = _mm512_set1_pd(point[0]), qy = _mm512_set1_pd(point[1]),
                 qz = _mm512_set1_pd(point[2]), limit = _mm512_set1_pd(radiusSq);
-  // Lanes 0..7 of the x, y and z of eight points stored xyz xyz ... in two
-  // registers (floats 0..15 and 16..23).
-  const __m512i pickX = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 21, 18, 15, 12, 9, 6, 3, 0);
-  const __m512i pickY = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 22, 19, 16, 13, 10, 7, 4, 1);
-  const __m512i pickZ = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 23, 20, 17, 14, 11, 8, 5, 2);
   const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   for (const auto& [first, last] : runs) {
     for (int i = first; i < last; i += 8) {
       const int count = std::min(8, last - i);
-      const int floats = 3 * count;
-      const float* p = pos + 3 * static_cast<size_t>(i);
-      const __m512 low = _mm512_maskz_loadu_ps(static_cast<__mmask16>(floats >= 16 ? 0xFFFF : (1u << floats) - 1), p);
-      const __m512 high = _mm512_maskz_loadu_ps(
-          static_cast<__mmask16>(floats > 16 ? (1u << (floats - 16)) - 1 : 0), p + 16);
-      const __m512d px = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(low, pickX, high)));
-      const __m512d py = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(low, pickY, high)));
-      const __m512d pz = _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_permutex2var_ps(low, pickZ, high)));
+      __m256 c[3];
+      loadEightTriples(pos + 3 * static_cast<size_t>(i), count, c);
+      const __m512d px = _mm512_cvtps_pd(c[0]);
+      const __m512d py = _mm512_cvtps_pd(c[1]);
+      const __m512d pz = _mm512_cvtps_pd(c[2]);
       const __m512d dx = _mm512_sub_pd(qx, px);
       const __m512d dy = _mm512_sub_pd(qy, py);
       const __m512d dz = _mm512_sub_pd(qz, pz);

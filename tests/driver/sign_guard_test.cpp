@@ -113,22 +113,31 @@ test::MeshMeasure fitAndMeasure(const test::TempDir& dir, const std::string& nam
   return test::measureMesh(mesh, distance);
 }
 
-TEST(SignGuard, ThinSpikeKeepsOneSurfaceNearTheData) {
-  test::TempDir dir;
-  test::writeFile(dir.file("spike.xyzn"), sampleSpike(7));
-
-  const test::MeshMeasure designed = fitAndMeasure(dir, "spike", "6", 53, spikeSurfaceDistance);
-  // The shape must show the fault, or the guarded figures prove nothing.
+// Fits NAME.xyzn at LEVELS without and with --sign-guard. The designed fit
+// must show the fault (sheets or bubbles off the surface), or the guarded
+// figures prove nothing; the guarded one must keep one surface, within
+// `maxDistance` and `meanDistance` of the exact one.
+void expectGuardKeepsOneSurface(const test::TempDir& dir, const std::string& name, const std::string& levels,
+                                int resolution, double (*distance)(const float*), double maxDistance,
+                                double meanDistance) {
+  const test::MeshMeasure designed = fitAndMeasure(dir, name, levels, resolution, distance);
   EXPECT_GT(designed.topology.components, 1);
   EXPECT_GT(designed.maxDistance, 0.05);
 
-  const test::MeshMeasure guarded = fitAndMeasure(dir, "spike", "--sign-guard 6", 53, spikeSurfaceDistance);
+  const test::MeshMeasure guarded = fitAndMeasure(dir, name, "--sign-guard " + levels, resolution, distance);
   EXPECT_EQ(guarded.topology.components, 1);
+  EXPECT_LT(guarded.maxDistance, maxDistance);
+  EXPECT_LT(guarded.meanDistance, meanDistance);
+}
+
+TEST(SignGuard, ThinSpikeKeepsOneSurfaceNearTheData) {
+  test::TempDir dir;
+  test::writeFile(dir.file("spike.xyzn"), sampleSpike(7));
   // The mesh's vertices include points on the surface between grid edges
-  // (where its faces bulge), so this is the function's own largest
-  // deviation near the tip, 3.3e-3; the bubble above is fifteen times that.
-  EXPECT_LT(guarded.maxDistance, 4e-3);
-  EXPECT_LT(guarded.meanDistance, 1e-4);
+  // (where its faces bulge), so the largest distance is the function's own
+  // largest deviation near the tip, 3.3e-3; the designed fit's bubble is
+  // fifteen times that.
+  expectGuardKeepsOneSurface(dir, "spike", "6", 53, spikeSurfaceDistance, 4e-3, 1e-4);
 }
 
 // A flat disc (a coin, or the sole of a scanned foot): a solid cylinder of
@@ -178,14 +187,7 @@ double discDistance(const float* p) {
 TEST(SignGuard, SharpRimsOfAFlatSolidKeepOneSurface) {
   test::TempDir dir;
   test::writeFile(dir.file("disc.xyzn"), sampleDisc(3, 20000));
-  const test::MeshMeasure designed = fitAndMeasure(dir, "disc", "7", 60, discDistance);
-  EXPECT_GT(designed.topology.components, 1);
-  EXPECT_GT(designed.maxDistance, 0.05);
-
-  const test::MeshMeasure guarded = fitAndMeasure(dir, "disc", "--sign-guard 7", 60, discDistance);
-  EXPECT_EQ(guarded.topology.components, 1);
-  EXPECT_LT(guarded.maxDistance, 5e-3);
-  EXPECT_LT(guarded.meanDistance, 2.5e-4);
+  expectGuardKeepsOneSurface(dir, "disc", "7", 60, discDistance, 5e-3, 2.5e-4);
 }
 
 // The levels of a fit, run as fitLevel runs them but with the guard called
