@@ -459,7 +459,7 @@ class BlockTriangulator {
     }
     for (int a = 0; a < 3; ++a) vertex.normal[a] = static_cast<float>(normal[a]);
     int id = static_cast<int>(out_.vertices.size());
-    out_.localIndex.emplace(key, id);
+    out_.localIndex.tryEmplace(key, id);
     out_.vertices.push_back(vertex);
     keys_.push_back(key);
     return id;
@@ -572,22 +572,22 @@ class BlockTriangulator {
     bool cap = false;
     int real[3];
     uint64_t key = edgeKey(ctx_, ext, axis, cap, real);
-    auto [slot, added] = out_.localIndex.try_emplace(key, static_cast<int>(out_.vertices.size()));
+    auto [slot, added] = out_.localIndex.tryEmplace(key, static_cast<int>(out_.vertices.size()));
     if (added) {
       PlacedVertex vertex;
       const BlockCache* home = block_.owners[(p[0] >> 4) | ((p[1] >> 4) << 1) | ((p[2] >> 4) << 2)];
-      auto found = home && !cap ? home->placed.find(key) : block_.placed.end();
+      const PlacedVertex* found = home && !cap ? home->placed.find(key) : nullptr;
       if (cap) {
         vertex = capVertex(ctx_, real);
-      } else if (home && found != home->placed.end()) {
-        vertex = found->second;
+      } else if (found) {
+        vertex = *found;
       } else {
         vertex = placeEdgeVertex(ctx_, real, axis, corner_[low], corner_[low | 1 << axis], &out_.evaluations);
       }
       out_.vertices.push_back(vertex);
       keys_.push_back(key);
     }
-    return slot->second;
+    return *slot;
   }
 
   const Context& ctx_;
@@ -622,7 +622,7 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block) {
       Edge edge;
       bool cap = false;
       edge.key = edgeKey(ctx, ext, axis, cap, edge.real);
-      if (cap || !block.placed.emplace(edge.key, PlacedVertex{}).second) continue;
+      if (cap || !block.placed.tryEmplace(edge.key, PlacedVertex{}).second) continue;
       edge.axis = axis;
       edge.fa = f0;
       edge.fb = f1;

@@ -245,9 +245,13 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
   // New vertices in edge order, then every triangle split to match its
   // split edges (orientation kept).
   std::vector<std::pair<uint64_t, int>> splitVertex;
+  // Few edges split: a triangle none of whose corners ends one needs no
+  // search for its middles.
+  std::vector<char> endsSplit(static_cast<size_t>(vertexCount), 0);
   for (long e = 0; e < count; ++e) {
     if (!split[e]) continue;
     splitVertex.emplace_back(candidates[e].key, appendVertex(mesh, normals, &placed[6 * e]));
+    endsSplit[candidates[e].a] = endsSplit[candidates[e].b] = 1;
   }
   stats.splitEdges = static_cast<long>(splitVertex.size());
   auto middleOf = [&](int a, int b) {
@@ -264,6 +268,10 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
   };
   for (long t = 0; t < triangleCount; ++t) {
     const int v[3] = {mesh.triangles[3 * t], mesh.triangles[3 * t + 1], mesh.triangles[3 * t + 2]};
+    if (!endsSplit[v[0]] && !endsSplit[v[1]] && !endsSplit[v[2]]) {
+      emit(v[0], v[1], v[2]);
+      continue;
+    }
     const int m[3] = {middleOf(v[0], v[1]), middleOf(v[1], v[2]), middleOf(v[2], v[0])};
     const int splits = (m[0] >= 0) + (m[1] >= 0) + (m[2] >= 0);
     if (splits == 0) {

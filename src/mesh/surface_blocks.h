@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "core/flat_key_map.h"
 #include "function/implicit_function.h"
 #include "mesh/surface_grid.h"
 
@@ -100,7 +100,7 @@ struct BlockCache {
   std::vector<int> crossing;  // surface cells, local index
   // Vertices on the edges leaving this block's own points, by edge key;
   // written before triangulation starts, read only afterwards.
-  std::unordered_map<uint64_t, PlacedVertex> placed;
+  FlatKeyMap<PlacedVertex> placed;
   long evaluations = 0;
 
   BlockCache(const SurfaceGrid& grid, uint64_t key) {
@@ -217,7 +217,7 @@ inline int localCell(int ci, int cj, int ck) { return (ck * kBlockCells + cj) * 
 // The triangles of one block, with vertices named by their grid edge.
 struct BlockMesh {
   std::vector<uint64_t> triangleKeys;  // 3 per triangle
-  std::unordered_map<uint64_t, int> localIndex;
+  FlatKeyMap<int> localIndex;
   std::vector<PlacedVertex> vertices;
   long evaluations = 0;
 };

@@ -381,20 +381,20 @@ std::vector<std::unique_ptr<BlockCache>> traceFromRecords(const Context& ctx, co
 // Appends the block meshes in block order, numbering vertices by first use.
 TriangleMesh mergeBlocks(const std::vector<BlockMesh>& meshes, bool withNormals) {
   TriangleMesh mesh;
-  std::unordered_map<uint64_t, int> globalIndex;
+  FlatKeyMap<int> globalIndex;
   size_t triangleKeys = 0;
   for (const BlockMesh& block : meshes) triangleKeys += block.triangleKeys.size();
   mesh.triangles.reserve(triangleKeys);
   globalIndex.reserve(triangleKeys / 2 + 1);
   for (const BlockMesh& block : meshes) {
     for (uint64_t key : block.triangleKeys) {
-      auto [slot, added] = globalIndex.try_emplace(key, static_cast<int>(mesh.positions.size() / 3));
+      auto [slot, added] = globalIndex.tryEmplace(key, static_cast<int>(mesh.positions.size() / 3));
       if (added) {
         const PlacedVertex& v = block.vertices[block.localIndex.at(key)];
         mesh.positions.insert(mesh.positions.end(), v.position, v.position + 3);
         if (withNormals) mesh.normals.insert(mesh.normals.end(), v.normal, v.normal + 3);
       }
-      mesh.triangles.push_back(slot->second);
+      mesh.triangles.push_back(*slot);
     }
   }
   return mesh;
