@@ -336,19 +336,20 @@ void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes, size_t 
 
 // A probe away from the normals: the level's change first (cheap), then,
 // only where the change pushes towards a side, whether the probe lies on
-// the other side by the samples' winding number. Its distance and outward
+// the other side by the samples' winding number, and last (for the few
+// that do) whether it lies off the samples at all. Its distance and outward
 // direction are those from the nearest sample.
 void measureAcross(const ProbeContext& context, std::vector<int>& answer, Probe& probe) {
   const float* p = probe.position;
   if (!insideFunctionBox(*context.fitter.function, p)) return;
   const double change = levelChange(context, p, answer);
   if (!(change != 0)) return;
-  float nearest[3];
-  const double distance = context.sides->nearestDistance(p, nearest);
-  if (!(distance >= kLeastOffSurfaceSteps * context.step)) return;
   const double winding = context.sides->winding(p);
   const bool outside = winding < kOutsideWinding;
   if (change > 0 ? !outside : !(winding > kInsideWinding)) return;
+  float nearest[3];
+  const double distance = context.sides->nearestDistance(p, nearest);
+  if (!(distance >= kLeastOffSurfaceSteps * context.step)) return;
   for (int a = 0; a < 3; ++a) {
     const double outward = (static_cast<double>(p[a]) - nearest[a]) / distance;
     probe.normal[a] = static_cast<float>(outside ? outward : -outward);
