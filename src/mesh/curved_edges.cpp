@@ -138,22 +138,36 @@ long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const Im
                       const CurvedEdgeOptions& options, long& evaluations) {
   const float* position = mesh.positions.data();
   const long triangleCount = mesh.triangleCount();
+  // The longest edge of face t, and whether the face is a candidate: the
+  // largest turn of the normals along its edges bends it off the surface
+  // by more than the tolerance's share. Each face on its own: any thread
+  // count picks the same.
+  auto longestEdgeSq = [&](long t) {
+    const int* v = &mesh.triangles[3 * t];
+    double longestSq = 0.0;
+    for (int k = 0; k < 3; ++k) longestSq = std::max(longestSq, edgeLengthSq(position, v[k], v[(k + 1) % 3]));
+    return longestSq;
+  };
+  std::vector<char> candidate(static_cast<size_t>(triangleCount), 0);
+#pragma omp parallel for schedule(static)
+  for (long t = 0; t < triangleCount; ++t) {
+    const int* v = &mesh.triangles[3 * t];
+    double leastCosine = 1.0;
+    bool onFace = false;
+    for (int k = 0; k < 3; ++k) {
+      leastCosine = std::min(leastCosine, normalCosine(normals, v[k], v[(k + 1) % 3]));
+      onFace = onFace || onBoxFace(position, v[k], options);
+    }
+    const double estimate = std::sqrt(longestEdgeSq(t)) * std::acos(leastCosine) / 8.0;
+    candidate[t] = estimate > kEstimateShare * options.tolerance && !onFace;
+  }
   std::vector<long> faces;
   std::vector<float> centres;
   std::vector<double> reach;
   for (long t = 0; t < triangleCount; ++t) {
+    if (!candidate[t]) continue;
     const int* v = &mesh.triangles[3 * t];
-    // The longest edge and the largest turn of the normals along any edge.
-    double longestSq = 0.0, leastCosine = 1.0;
-    bool onFace = false;
-    for (int k = 0; k < 3; ++k) {
-      const int a = v[k], b = v[(k + 1) % 3];
-      longestSq = std::max(longestSq, edgeLengthSq(position, a, b));
-      leastCosine = std::min(leastCosine, normalCosine(normals, a, b));
-      onFace = onFace || onBoxFace(position, a, options);
-    }
-    const double estimate = std::sqrt(longestSq) * std::acos(leastCosine) / 8.0;
-    if (!(estimate > kEstimateShare * options.tolerance) || onFace) continue;
+    const double longestSq = longestEdgeSq(t);
     faces.push_back(t);
     for (int c = 0; c < 3; ++c) {
       double sum = 0.0;
