@@ -461,7 +461,7 @@ class BlockTriangulator {
     int id = static_cast<int>(out_.vertices.size());
     out_.localIndex.tryEmplace(key, id);
     out_.vertices.push_back(vertex);
-    keys_.push_back(key);
+    out_.vertexKeys.push_back(key);
     return id;
   }
 
@@ -556,7 +556,7 @@ class BlockTriangulator {
   }
 
   void emitTriangle(int i, int j, int k) {
-    for (int id : {i, j, k}) out_.triangleKeys.push_back(keys_[id]);
+    for (int id : {i, j, k}) out_.triangles.push_back(id);
   }
 
   // Local index of the vertex on cube edge e of the current cell: a cap
@@ -585,7 +585,7 @@ class BlockTriangulator {
         vertex = placeEdgeVertex(ctx_, real, axis, corner_[low], corner_[low | 1 << axis], &out_.evaluations);
       }
       out_.vertices.push_back(vertex);
-      keys_.push_back(key);
+      out_.vertexKeys.push_back(key);
     }
     return *slot;
   }
@@ -593,7 +593,6 @@ class BlockTriangulator {
   const Context& ctx_;
   BlockCache& block_;
   BlockMesh& out_;
-  std::vector<uint64_t> keys_;  // edge key of every local vertex
   int local_[3] = {0, 0, 0};
   float corner_[8] = {};
 };

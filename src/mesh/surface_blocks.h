@@ -216,9 +216,10 @@ inline int localCell(int ci, int cj, int ck) { return (ck * kBlockCells + cj) * 
 
 // The triangles of one block, with vertices named by their grid edge.
 struct BlockMesh {
-  std::vector<uint64_t> triangleKeys;  // 3 per triangle
-  FlatKeyMap<int> localIndex;
+  std::vector<int> triangles;  // 3 local vertex indices per triangle
+  FlatKeyMap<int> localIndex;  // local index by key
   std::vector<PlacedVertex> vertices;
+  std::vector<uint64_t> vertexKeys;  // key of each local vertex
   long evaluations = 0;
 };
 

@@ -379,22 +379,35 @@ std::vector<std::unique_ptr<BlockCache>> traceFromRecords(const Context& ctx, co
 }
 
 // Appends the block meshes in block order, numbering vertices by first use.
+// A vertex on a block's border is in two or more blocks under one key; the
+// key is looked up once per block that uses the vertex, not once per
+// corner (six times fewer lookups in a table too large for the caches).
 TriangleMesh mergeBlocks(const std::vector<BlockMesh>& meshes, bool withNormals) {
   TriangleMesh mesh;
   FlatKeyMap<int> globalIndex;
-  size_t triangleKeys = 0;
-  for (const BlockMesh& block : meshes) triangleKeys += block.triangleKeys.size();
-  mesh.triangles.reserve(triangleKeys);
-  globalIndex.reserve(triangleKeys / 2 + 1);
+  size_t corners = 0, vertices = 0;
   for (const BlockMesh& block : meshes) {
-    for (uint64_t key : block.triangleKeys) {
-      auto [slot, added] = globalIndex.tryEmplace(key, static_cast<int>(mesh.positions.size() / 3));
-      if (added) {
-        const PlacedVertex& v = block.vertices[block.localIndex.at(key)];
-        mesh.positions.insert(mesh.positions.end(), v.position, v.position + 3);
-        if (withNormals) mesh.normals.insert(mesh.normals.end(), v.normal, v.normal + 3);
+    corners += block.triangles.size();
+    vertices += block.vertices.size();
+  }
+  mesh.triangles.reserve(corners);
+  globalIndex.reserve(vertices);
+  std::vector<int> global;  // the block's local vertices' numbers, -1 until used
+  for (const BlockMesh& block : meshes) {
+    global.assign(block.vertices.size(), -1);
+    for (int local : block.triangles) {
+      int& number = global[local];
+      if (number < 0) {
+        auto [slot, added] =
+            globalIndex.tryEmplace(block.vertexKeys[local], static_cast<int>(mesh.positions.size() / 3));
+        if (added) {
+          const PlacedVertex& v = block.vertices[local];
+          mesh.positions.insert(mesh.positions.end(), v.position, v.position + 3);
+          if (withNormals) mesh.normals.insert(mesh.normals.end(), v.normal, v.normal + 3);
+        }
+        number = *slot;
       }
-      mesh.triangles.push_back(*slot);
+      mesh.triangles.push_back(number);
     }
   }
   return mesh;
