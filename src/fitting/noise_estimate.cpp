@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <parallel/algorithm>
 
 #include <Eigen/Dense>
 
@@ -70,11 +71,15 @@ class RadiusGrid {
       for (int k = 0; k < 3; ++k) lo_[k] = std::min(lo_[k], static_cast<double>(positions[3 * size_t(i) + k]));
     }
     entries_.resize(static_cast<size_t>(count));
+#pragma omp parallel for schedule(static)
     for (int i = 0; i < count; ++i) entries_[i] = {keyOf(cellOf(&positions[3 * size_t(i)])), i};
-    std::sort(entries_.begin(), entries_.end());
+    // The entries are distinct (each has its point's index): one order,
+    // however the threads divide the sort.
+    __gnu_parallel::sort(entries_.begin(), entries_.end());
     // The scans read the positions in the entries' order: a cell's points
     // lie together in memory instead of scattered over the caller's array.
     sorted_.resize(3 * entries_.size());
+#pragma omp parallel for schedule(static)
     for (size_t e = 0; e < entries_.size(); ++e) {
       std::copy(&positions[3 * size_t(entries_[e].second)], &positions[3 * size_t(entries_[e].second)] + 3,
                 &sorted_[3 * e]);
