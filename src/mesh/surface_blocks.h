@@ -214,7 +214,8 @@ struct BlockCache {
 
 inline int localCell(int ci, int cj, int ck) { return (ck * kBlockCells + cj) * kBlockCells + ci; }
 
-// The triangles of one block, with vertices named by their grid edge.
+// The triangles of one block over its own vertices, each vertex named by
+// its grid edge (or cell and polygon) key.
 struct BlockMesh {
   std::vector<int> triangles;  // 3 local vertex indices per triangle
   FlatKeyMap<int> localIndex;  // local index by key
