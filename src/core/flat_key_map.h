@@ -59,13 +59,6 @@ class FlatKeyMap {
   // The value under `key`, default-constructed when the key is new.
   Value& operator[](uint64_t key) { return *tryEmplace(key, Value{}).first; }
 
-  // The value under `key`; std::out_of_range when there is none.
-  const Value& at(uint64_t key) const {
-    const Value* value = find(key);
-    if (!value) throw std::out_of_range("FlatKeyMap: no such key");
-    return *value;
-  }
-
   size_t size() const { return size_; }
 
  private:
