@@ -459,7 +459,7 @@ class BlockTriangulator {
     }
     for (int a = 0; a < 3; ++a) vertex.normal[a] = static_cast<float>(normal[a]);
     int id = static_cast<int>(out_.vertices.size());
-    out_.localIndex.tryEmplace(key, id);
+    localIndex_.tryEmplace(key, id);
     out_.vertices.push_back(vertex);
     out_.vertexKeys.push_back(key);
     return id;
@@ -572,7 +572,7 @@ class BlockTriangulator {
     bool cap = false;
     int real[3];
     uint64_t key = edgeKey(ctx_, ext, axis, cap, real);
-    auto [slot, added] = out_.localIndex.tryEmplace(key, static_cast<int>(out_.vertices.size()));
+    auto [slot, added] = localIndex_.tryEmplace(key, static_cast<int>(out_.vertices.size()));
     if (added) {
       PlacedVertex vertex;
       const BlockCache* home = block_.owners[(p[0] >> 4) | ((p[1] >> 4) << 1) | ((p[2] >> 4) << 2)];
@@ -593,6 +593,8 @@ class BlockTriangulator {
   const Context& ctx_;
   BlockCache& block_;
   BlockMesh& out_;
+  // Local vertex index by key, while this block is triangulated.
+  FlatKeyMap<int> localIndex_;
   int local_[3] = {0, 0, 0};
   float corner_[8] = {};
 };

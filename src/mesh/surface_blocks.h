@@ -218,7 +218,6 @@ inline int localCell(int ci, int cj, int ck) { return (ck * kBlockCells + cj) * 
 // its grid edge (or cell and polygon) key.
 struct BlockMesh {
   std::vector<int> triangles;  // 3 local vertex indices per triangle
-  FlatKeyMap<int> localIndex;  // local index by key
   std::vector<PlacedVertex> vertices;
   std::vector<uint64_t> vertexKeys;  // key of each local vertex
   long evaluations = 0;

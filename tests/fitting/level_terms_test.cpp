@@ -12,6 +12,7 @@
 #include "fitting/level_terms.h"
 #include "function/basis_function.h"
 #include "spatial/kd_tree.h"
+#include "support/fit_support.h"
 
 namespace wendfit {
 namespace {
@@ -22,15 +23,10 @@ TEST(LevelTerms, OnePassMatchesTheRecordByRecordSumsAndSideTests) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   constexpr int kCentres = 3000;
-  PointSet centres;
-  centres.allocate(kCentres);
-  for (int i = 0; i < kCentres; ++i) {
-    float p[3] = {unit(rng), unit(rng), unit(rng)};
-    const float length = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
-    for (float& x : p) x /= length;
-    centres.setPosition(i, p[0], p[1], p[2]);
-    const float sign = i % 10 == 0 ? -1.0f : 1.0f;
-    centres.setNormal(i, sign * p[0], sign * p[1], sign * p[2]);
+  PointSet centres = test::randomSpherePoints(kCentres, 7);
+  for (int i = 0; i < kCentres; i += 10) {
+    const float* n = centres.normal(i);
+    centres.setNormal(i, -n[0], -n[1], -n[2]);
   }
   KdTree tree(centres);  // reorders the centres; records follow that order
   constexpr float kRadius = 0.3f;

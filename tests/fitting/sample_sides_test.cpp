@@ -5,6 +5,8 @@
 #include <cmath>
 #include <random>
 
+#include "support/fit_support.h"
+
 namespace wendfit {
 namespace {
 
@@ -38,21 +40,6 @@ PointSet sampleSlab(int count, unsigned seed) {
   return points;
 }
 
-PointSet sampleSphere(int count, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> normal;
-  PointSet points;
-  points.allocate(count);
-  for (int i = 0; i < count; ++i) {
-    double n[3] = {normal(rng), normal(rng), normal(rng)};
-    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    for (double& c : n) c /= length;
-    points.setPosition(i, float(n[0]), float(n[1]), float(n[2]));
-    points.setNormal(i, float(n[0]), float(n[1]), float(n[2]));
-  }
-  return points;
-}
-
 // Winding numbers are 1 inside and 0 outside up to the sampling's error.
 constexpr double kWindingTolerance = 0.15;
 
@@ -70,7 +57,7 @@ TEST(SampleSides, WindingTellsTheSidesOfASheetThinnerThanTheSpacing) {
 }
 
 TEST(SampleSides, WindingIsOneInsideAndZeroOutsideASphere) {
-  const SampleSides sides(sampleSphere(20000, 5));
+  const SampleSides sides(test::randomSpherePoints(20000, 5));
   const float inside[3] = {0.2f, 0.5f, -0.6f};
   const float outside[3] = {0.0f, 0.0f, 1.1f};
   const float far[3] = {5.0f, -3.0f, 2.0f};

@@ -1,6 +1,8 @@
 #include "support/fit_support.h"
 
 #include <algorithm>
+#include <cmath>
+#include <random>
 #include <utility>
 
 #include "io/mesh_data.h"
@@ -41,6 +43,21 @@ MeshMeasure measureMesh(const std::string& meshPath, const std::function<double(
   }
   measure.meanDistance = mesh.vertexCount() > 0 ? sum / mesh.vertexCount() : 0.0;
   return measure;
+}
+
+PointSet randomSpherePoints(int count, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> normal;
+  PointSet points;
+  points.allocate(count);
+  for (int i = 0; i < count; ++i) {
+    double n[3] = {normal(rng), normal(rng), normal(rng)};
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (double& c : n) c /= length;
+    points.setPosition(i, float(n[0]), float(n[1]), float(n[2]));
+    points.setNormal(i, float(n[0]), float(n[1]), float(n[2]));
+  }
+  return points;
 }
 
 }  // namespace wendfit::test

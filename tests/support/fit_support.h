@@ -36,4 +36,8 @@ struct MeshMeasure {
 // vertices lie from an exact surface: `distance` of a vertex position.
 MeshMeasure measureMesh(const std::string& meshPath, const std::function<double(const float* p)>& distance);
 
+// `count` random points on the unit sphere (seeded, direction-uniform) with
+// outward unit normals.
+PointSet randomSpherePoints(int count, unsigned seed);
+
 }  // namespace wendfit::test
