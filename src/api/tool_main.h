@@ -4,6 +4,7 @@
 // standard error with the exit status 0 success, 1 failure, 2 usage. Each
 // tool supplies only its argument parser and its run.
 
+#include <climits>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -11,6 +12,10 @@
 #include <vector>
 
 #include <wendfit/error.h>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace wendfit {
 
@@ -34,6 +39,21 @@ struct ToolText {
 // returns its exit status. Anything `run` throws becomes status 1, after
 // standard output is flushed so that earlier results stay ahead of the
 // message.
+// A fit allocates and releases buffers of hundreds of megabytes level after
+// level (the linear system, its rows' neighbour lists, the level's terms).
+// glibc serves every block over 32 MB from its own mapping and unmaps it on
+// release, so the kernel faults in and zero-fills every page again at the
+// next level, on a single thread where the buffer is first filled. Keeping
+// released memory in the heap instead cut 1,000,000 points of diplodocus
+// from 14.0 to 12.0 s (peak memory 1.12 -> 1.19 GB). A tool owns its
+// process, so the policy is set here and not in the library.
+inline void keepReleasedMemory() {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+#endif
+}
+
 template <class Parse, class Run>
 int toolMain(const ToolText& text, const std::vector<std::string>& arguments, Parse parse, Run run) {
   ToolAction action = ToolAction::Run;
@@ -52,6 +72,7 @@ int toolMain(const ToolText& text, const std::vector<std::string>& arguments, Pa
     return 0;
   }
   std::string problem;
+  keepReleasedMemory();
   try {
     return run();
   } catch (const std::bad_alloc&) {
