@@ -27,6 +27,23 @@ inline ToolAction requestedAction(bool help, bool version) {
   return help ? ToolAction::Help : version ? ToolAction::Version : ToolAction::Run;
 }
 
+// A fit allocates and releases buffers of hundreds of megabytes level after
+// level (the linear system, its rows' neighbour lists, the level's terms).
+// glibc serves every block over 32 MB from a mapping of its own and unmaps
+// it on release, so the next level faults every page in again and the
+// kernel zero-fills it. Keeping released memory in the heap instead took
+// wendfit-reconstruct on 1,000,000 points of diplodocus from 15.3-16.3 s to
+// 13.4-13.7 s (peak memory 1.12 -> 1.19 GB) on a virtual machine whose page
+// faults are costly; on one whose faults are cheap it made no measurable
+// difference. A tool owns its process, so the policy is set here and not
+// in the library.
+inline void keepReleasedMemory() {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+#endif
+}
+
 struct ToolText {
   const char* name;     // as in messages and --version
   std::string usage;    // printed after a usage error
@@ -39,21 +56,6 @@ struct ToolText {
 // returns its exit status. Anything `run` throws becomes status 1, after
 // standard output is flushed so that earlier results stay ahead of the
 // message.
-// A fit allocates and releases buffers of hundreds of megabytes level after
-// level (the linear system, its rows' neighbour lists, the level's terms).
-// glibc serves every block over 32 MB from its own mapping and unmaps it on
-// release, so the kernel faults in and zero-fills every page again at the
-// next level, on a single thread where the buffer is first filled. Keeping
-// released memory in the heap instead cut 1,000,000 points of diplodocus
-// from 14.0 to 12.0 s (peak memory 1.12 -> 1.19 GB). A tool owns its
-// process, so the policy is set here and not in the library.
-inline void keepReleasedMemory() {
-#ifdef __GLIBC__
-  mallopt(M_MMAP_MAX, 0);
-  mallopt(M_TRIM_THRESHOLD, INT_MAX);
-#endif
-}
-
 template <class Parse, class Run>
 int toolMain(const ToolText& text, const std::vector<std::string>& arguments, Parse parse, Run run) {
   ToolAction action = ToolAction::Run;
