@@ -1,5 +1,6 @@
 #include "spatial/point_octree.h"
 
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -77,6 +78,10 @@ void pointBounds(const PointSet& points, float lower[3], float upper[3]) {
   }
 }
 
+// Depths whose undivided cells hold fewer points than this are divided on
+// one thread: the work would not pay for starting the others.
+constexpr long long kParallelPoints = 1 << 14;
+
 float diagonalOf(const float halfExtent[3]) {
   const float* h = halfExtent;
   return 2.0f * std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
@@ -143,9 +148,9 @@ void PointOctree::forEachLeaf(int level, Visit&& visit) {
   }
 }
 
-void PointOctree::divide(int index) {
-  const Cell cell = cells_[index];  // the pool may move when children are added
-  int m[9];
+std::array<int, 9> PointOctree::partition(int index) {
+  const Cell& cell = cells_[index];
+  std::array<int, 9> m;
   m[0] = cell.begin;
   m[8] = cell.end;
   m[4] = partitionBelow(points_, m[0], m[8], 2, cell.centre[2]);
@@ -155,7 +160,11 @@ void PointOctree::divide(int index) {
   m[3] = partitionBelow(points_, m[2], m[4], 0, cell.centre[0]);
   m[5] = partitionBelow(points_, m[4], m[6], 0, cell.centre[0]);
   m[7] = partitionBelow(points_, m[6], m[8], 0, cell.centre[0]);
+  return m;
+}
 
+void PointOctree::addChildren(int index, const std::array<int, 9>& m) {
+  const Cell cell = cells_[index];  // the pool may move when children are added
   // The child's half size; it underflows to zero for very deep cells, whose
   // children then share the parent's centre (the partition still ends).
   const double scale = std::pow(2.0, -cell.depth);
@@ -183,6 +192,44 @@ void PointOctree::divide(int index) {
   slots_.push_back(children);
 }
 
+void PointOctree::divide(int index) { addChildren(index, partition(index)); }
+
+// A cell's division depends on its own points alone, and the cells of one
+// depth own disjoint ranges of the set: each depth's cells are partitioned
+// in parallel, and the tree and the points' order come out as the serial
+// descent leaves them. Only the cells' places in the pool differ, which
+// nothing outside the tree sees.
+void PointOctree::divideDownTo(int level) {
+  std::vector<int> depthCells{0};
+  std::vector<int> undivided;
+  std::vector<std::array<int, 9>> bounds;
+  std::vector<int> next;
+  while (!depthCells.empty()) {
+    undivided.clear();
+    long long points = 0;
+    for (int index : depthCells) {
+      const Cell& cell = cells_[index];
+      if (cell.depth == level || cell.end - cell.begin < 2 || cell.slots >= 0) continue;
+      undivided.push_back(index);
+      points += cell.end - cell.begin;
+    }
+    const int count = static_cast<int>(undivided.size());
+    bounds.resize(undivided.size());
+#pragma omp parallel for schedule(guided) if (count > 1 && points >= kParallelPoints)
+    for (int e = 0; e < count; ++e) bounds[e] = partition(undivided[e]);
+    for (int e = 0; e < count; ++e) addChildren(undivided[e], bounds[e]);
+    next.clear();
+    for (int index : depthCells) {
+      const Cell& cell = cells_[index];
+      if (cell.slots < 0 || cell.depth == level) continue;
+      for (int child : slots_[cell.slots]) {
+        if (child >= 0) next.push_back(child);
+      }
+    }
+    depthCells.swap(next);
+  }
+}
+
 PointSet PointOctree::levelCentres(int level) {
   if (level < 0) {
     throw Error("point octree: level " + std::to_string(level) +
@@ -190,6 +237,7 @@ PointSet PointOctree::levelCentres(int level) {
   }
   // Two passes in the same order, so that the result is allocated once at its
   // exact size; the first pass creates every cell the second one needs.
+  divideDownTo(level);
   int leafCount = 0;
   forEachLeaf(level, [&leafCount](const Cell&) { ++leafCount; });
 

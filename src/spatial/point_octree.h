@@ -50,6 +50,12 @@ class PointOctree {
   template <class Visit>
   void forEachLeaf(int level, Visit&& visit);
   void divide(int cell);
+  // Reorders the cell's points into its octants; returns the octants'
+  // bounds in the point set (octant i holds [m[i], m[i+1])).
+  std::array<int, 9> partition(int cell);
+  void addChildren(int cell, const std::array<int, 9>& m);
+  // Divides every cell above `level` that the level's leaves lie below.
+  void divideDownTo(int level);
 
   PointSet& points_;
   // Cells refer to one another by index into these pools, so neither

@@ -1,6 +1,7 @@
 #include "spatial/point_octree.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -138,6 +139,27 @@ TEST(PointOctree, LevelAskedDirectlyEqualsLevelReachedStepByStep) {
   EXPECT_EQ(a.positions, b.positions);
   EXPECT_EQ(a.normals, b.normals);
   EXPECT_EQ(direct.positions, stepwise.positions);
+}
+
+TEST(PointOctree, ParallelDivisionMatchesOneThreadStepByStep) {
+  // Enough points that each depth's cells are divided on all threads; the
+  // centres and the points' order must be those of one thread going level
+  // by level.
+  PointSet parallel = randomSet(60000, 5);
+  PointSet serial = randomSet(60000, 5);
+  PointOctree parallelTree(parallel);
+  PointOctree serialTree(serial);
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(1);
+  for (int level = 1; level < 8; ++level) serialTree.levelCentres(level);
+  const PointSet b = serialTree.levelCentres(8);
+  omp_set_num_threads(std::max(threads, 2));
+  const PointSet a = parallelTree.levelCentres(8);
+  omp_set_num_threads(threads);
+  EXPECT_EQ(a.positions, b.positions);
+  EXPECT_EQ(a.normals, b.normals);
+  EXPECT_EQ(parallel.values, serial.values);
+  EXPECT_EQ(parallelTree.cellCount(), serialTree.cellCount());
 }
 
 TEST(PointOctree, SecondRequestForSameLevelChangesNothing) {
