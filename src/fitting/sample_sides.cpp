@@ -84,8 +84,9 @@ SampleSides::SampleSides(const PointSet& samples, double spacing) {
   KdTree tree(kept);
   positions_ = kept.positions;
   normals_ = kept.normals;
-  spacing_ = spacing > 0.0 && count == samples.count ? spacing
-                                                     : wendfit::medianSpacing(NearestPoints(kept.positions.data(), count));
+  nearestPositions_ = kept.positions;
+  nearest_.emplace_back(nearestPositions_.data(), count);
+  spacing_ = spacing > 0.0 && count == samples.count ? spacing : wendfit::medianSpacing(nearest_[0]);
 
   areas_.assign(count, 0.0);
   const double rho = kAreaSpacings * spacing_;
@@ -132,8 +133,6 @@ SampleSides::SampleSides(const PointSet& samples, double spacing) {
   positions_ = std::move(positions);
   normals_ = std::move(normals);
   areas_ = std::move(areas);
-  // Over the tree's final order, which the build has just settled.
-  nearest_.emplace_back(positions_.data(), count);
 }
 
 void SampleSides::build(std::vector<int>& order, int index, int begin, int end) {
@@ -227,8 +226,8 @@ double SampleSides::nearestDistance(const float q[3], float* nearest) const {
   if (nearest_.empty()) return std::numeric_limits<double>::infinity();
   double distSq = 0;
   const int i = nearest_[0].nearest(q, &distSq);
-  if (nearest && i >= 0) std::copy(positions_.begin() + 3 * static_cast<size_t>(i),
-                                   positions_.begin() + 3 * static_cast<size_t>(i) + 3, nearest);
+  if (nearest && i >= 0) std::copy(nearestPositions_.begin() + 3 * static_cast<size_t>(i),
+                                   nearestPositions_.begin() + 3 * static_cast<size_t>(i) + 3, nearest);
   return std::sqrt(distSq);
 }
 

@@ -75,7 +75,10 @@ class SampleSides {
   std::vector<float> normals_;
   std::vector<double> areas_;
   std::vector<Node> nodes_;
-  std::vector<NearestPoints> nearest_;  // zero or one index over positions_
+  // The samples as the kd-tree left them, and zero or one index over them
+  // (which also gives the spacing when none is passed in).
+  std::vector<float> nearestPositions_;
+  std::vector<NearestPoints> nearest_;
   std::vector<float> twoSided_;
   double spacing_ = 0;
 };
