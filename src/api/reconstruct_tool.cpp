@@ -86,8 +86,10 @@ std::string helpText() {
          "                     edges).\n"
          "  --keep-small       keep small closed pieces: pockets of outside inside the\n"
          "                     surface smaller than a ball of the finest support radius,\n"
-         "                     and solids smaller than a ball of one sample spacing (by\n"
-         "                     default they are dropped: where a scan runs through itself).\n"
+         "                     and solids smaller than a ball of one sample spacing, and\n"
+         "                     closed pieces whose inside the points' winding number calls\n"
+         "                     outside, or whose outside it calls inside (by default they\n"
+         "                     are dropped: where a scan runs through itself).\n"
          "  --threads N        worker threads (default: OMP_NUM_THREADS, else all cores);\n"
          "                     the mesh is the same for any N.\n"
          "  --quiet            no progress and no summary; errors are still shown.\n"
@@ -216,6 +218,10 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
   }
   if (mesh.smallPieces > 0) {
     std::fprintf(stderr, " (%ld small piece%s dropped)", mesh.smallPieces, mesh.smallPieces == 1 ? "" : "s");
+  }
+  if (mesh.contradictedPieces > 0) {
+    std::fprintf(stderr, " (%ld piece%s the data contradict dropped)", mesh.contradictedPieces,
+                 mesh.contradictedPieces == 1 ? "" : "s");
   }
   std::fprintf(stderr, ", %s", watertight ? "watertight" : "not watertight");
   if (mesh.maxDataDistance >= 0.0 && mesh.vertices > 0) {

@@ -4,6 +4,7 @@
 // extracts, cleans, rescales and writes a mesh and reports on it.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "mesh/surface_extractor.h"
 
 namespace wendfit {
+
+class SampleSides;
 
 struct MeshOptions {
   ExtractionOptions extraction;
@@ -45,6 +48,12 @@ struct MeshOptions {
   // scan's surface runs through its own inside. Watertight meshes only;
   // the largest piece always stays.
   bool dropSmallPieces = false;
+  // The data's inside and outside (the samples' winding number, in the
+  // function's coordinates), when known: with dropSmallPieces, a closed
+  // piece other than the largest also goes when the data contradict its
+  // sides (dropContradictedPieces): a blister where a scan folds through
+  // itself.
+  std::shared_ptr<const SampleSides> dataSides;
   // Write the surface's mean, Gaussian and principal curvatures at each
   // vertex (per input unit, signed for the mesh's normals; see
   // vertex_curvature.h) as PLY vertex properties; needs PLY.
@@ -64,6 +73,7 @@ struct MeshSummary {
   long droppedComponents = 0;
   long unsupportedComponents = 0;  // dropped by dropUnsupported
   long smallPieces = 0;            // dropped by dropSmallPieces
+  long contradictedPieces = 0;     // dropped for their sides (dataSides)
   long boundaryEdges = 0;      // used by one triangle
   long nonManifoldEdges = 0;   // used by more than two triangles
   double seconds = 0.0;        // wall-clock, extraction to written file

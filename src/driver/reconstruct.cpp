@@ -260,6 +260,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   mesh.extraction.noise = noise.sigma;
   mesh.extraction.quickTerms = options.quickTerms;
   mesh.dataSpacing = fittedSpacing;
+  mesh.dataSides = outcome.sampleSides;
   // An empty mesh is no answer to "a surface from these points": say why
   // instead of writing it.
   if (mesh.emptyReason.empty()) {

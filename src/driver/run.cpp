@@ -226,6 +226,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
     radius *= 0.5f;
   }
   octree.reset();
+  outcome.sampleSides = fitter.sampleSides;
 
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);

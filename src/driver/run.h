@@ -107,6 +107,9 @@ struct FitOutcome {
   double octreeSeconds = 0.0;
   long fitMilliseconds = 0;
   float boxDiagonal = 0.0f;  // of the rescaled points' octree box
+  // The samples' sides as the sign guard measured them, in the rescaled
+  // coordinates; null without the guard or on data taken as noisy.
+  std::shared_ptr<const SampleSides> sampleSides;
 };
 
 // The fitting part of a run over points rescaled by prepareFitPoints (the

@@ -1,8 +1,10 @@
 #include "mesh/mesh_topology.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <numeric>
 #include <string>
@@ -323,10 +325,10 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
   return dropComponents(mesh, labels, light);
 }
 
-long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume, bool flipped) {
-  long count = 0;
-  std::vector<int> labels = triangleComponents(mesh, &count);
-  // Six times each piece's signed volume, by the divergence theorem.
+namespace {
+
+// Six times each piece's signed volume, by the divergence theorem.
+std::vector<double> pieceVolumes(const TriangleMesh& mesh, const std::vector<int>& labels, long count) {
   std::vector<double> volumes(static_cast<size_t>(count), 0.0);
   for (size_t t = 0; t < labels.size(); ++t) {
     double corner[3][3];
@@ -339,16 +341,118 @@ long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume
     volumes[labels[t]] += p[0] * (q[1] * r[2] - q[2] * r[1]) - p[1] * (q[0] * r[2] - q[2] * r[0]) +
                           p[2] * (q[0] * r[1] - q[1] * r[0]);
   }
+  return volumes;
+}
+
+// The piece of the largest volume (the first of equals).
+long largestPiece(const std::vector<double>& volumes) {
   long largest = 0;
-  for (long c = 1; c < count; ++c) {
+  for (long c = 1; c < static_cast<long>(volumes.size()); ++c) {
     if (std::fabs(volumes[c]) > std::fabs(volumes[largest])) largest = c;
   }
+  return largest;
+}
+
+// Triangles of a piece asked for its sides at most.
+constexpr long kMostAskedTriangles = 4096;
+
+double median(std::vector<double>& values) {
+  const size_t middle = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + static_cast<long>(middle), values.end());
+  return values[middle];
+}
+
+}  // namespace
+
+long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume, bool flipped) {
+  long count = 0;
+  std::vector<int> labels = triangleComponents(mesh, &count);
+  const std::vector<double> volumes = pieceVolumes(mesh, labels, count);
+  const long largest = largestPiece(volumes);
   std::vector<char> small(static_cast<size_t>(count), 0);
   for (long c = 0; c < count; ++c) {
     const double outward = (flipped ? -volumes[c] : volumes[c]) / 6.0;
     small[c] = c != largest && (outward < 0.0 ? -outward < cavityVolume : outward < solidVolume);
   }
   return dropComponents(mesh, labels, small);
+}
+
+long dropContradictedPieces(TriangleMesh& mesh, const std::function<double(const float*)>& inside, double depth,
+                            double widest, bool flipped) {
+  long count = 0;
+  std::vector<int> labels = triangleComponents(mesh, &count);
+  if (count < 2) return 0;
+  const long largest = largestPiece(pieceVolumes(mesh, labels, count));
+  // Each piece is asked at up to kMostAskedTriangles of its triangles, evenly
+  // spread in their order (a median needs no more; the largest piece can
+  // have millions): at `depth` behind each (its solid side) and as far in
+  // front (its empty side).
+  std::vector<long> sizes(static_cast<size_t>(count), 0), seen(static_cast<size_t>(count), 0);
+  for (int label : labels) ++sizes[label];
+  std::vector<long> asked;
+  for (long t = 0; t < static_cast<long>(labels.size()); ++t) {
+    const int c = labels[t];
+    const long stride = (sizes[c] + kMostAskedTriangles - 1) / kMostAskedTriangles;
+    if (seen[c]++ % stride == 0) asked.push_back(t);
+  }
+  const long n = static_cast<long>(asked.size());
+  std::vector<double> behind(static_cast<size_t>(n), 0.5), front(static_cast<size_t>(n), 0.5);
+#pragma omp parallel for schedule(dynamic, 64)
+  for (long e = 0; e < n; ++e) {
+    const int* tri = &mesh.triangles[3 * static_cast<size_t>(asked[e])];
+    double corner[3][3];
+    for (int k = 0; k < 3; ++k) {
+      for (int a = 0; a < 3; ++a) corner[k][a] = mesh.positions[3 * static_cast<size_t>(tri[k]) + a];
+    }
+    double u[3], v[3], centre[3];
+    for (int a = 0; a < 3; ++a) {
+      u[a] = corner[1][a] - corner[0][a];
+      v[a] = corner[2][a] - corner[0][a];
+      centre[a] = (corner[0][a] + corner[1][a] + corner[2][a]) / 3.0;
+    }
+    const double normal[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
+    if (!(length > 0.0)) continue;  // no side to ask: counts as undecided
+    const double reach = (flipped ? -depth : depth) / length;
+    float solid[3], empty[3];
+    for (int a = 0; a < 3; ++a) {
+      solid[a] = static_cast<float>(centre[a] - reach * normal[a]);
+      empty[a] = static_cast<float>(centre[a] + reach * normal[a]);
+    }
+    behind[e] = inside(solid);
+    front[e] = inside(empty);
+  }
+  std::vector<std::vector<double>> solidSide(static_cast<size_t>(count)), emptySide(static_cast<size_t>(count));
+  for (long e = 0; e < n; ++e) {
+    solidSide[labels[asked[e]]].push_back(behind[e]);
+    emptySide[labels[asked[e]]].push_back(front[e]);
+  }
+  const auto contradicts = [&](long c) {
+    return median(solidSide[c]) < kDataOutside || median(emptySide[c]) > kDataInside;
+  };
+  // Data that contradict the largest piece too do not describe a solid (an
+  // open scan; faces that face both ways): their word counts for nothing.
+  if (contradicts(largest)) return 0;
+  // Each piece's box, for its width.
+  std::vector<std::array<double, 6>> boxes(static_cast<size_t>(count));
+  for (auto& box : boxes) box = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (size_t t = 0; t < labels.size(); ++t) {
+    for (int k = 0; k < 3; ++k) {
+      const float* p = &mesh.positions[3 * static_cast<size_t>(mesh.triangles[3 * t + k])];
+      for (int a = 0; a < 3; ++a) {
+        boxes[labels[t]][a] = std::min(boxes[labels[t]][a], static_cast<double>(p[a]));
+        boxes[labels[t]][3 + a] = std::max(boxes[labels[t]][3 + a], static_cast<double>(p[a]));
+      }
+    }
+  }
+  std::vector<char> contradicted(static_cast<size_t>(count), 0);
+  for (long c = 0; c < count; ++c) {
+    const std::array<double, 6>& box = boxes[c];
+    const double width = std::sqrt((box[3] - box[0]) * (box[3] - box[0]) + (box[4] - box[1]) * (box[4] - box[1]) +
+                                   (box[5] - box[2]) * (box[5] - box[2]));
+    contradicted[c] = c != largest && width <= widest && contradicts(c);
+  }
+  return dropComponents(mesh, labels, contradicted);
 }
 
 long collapseZeroAreaTriangles(TriangleMesh& mesh, std::vector<int>* keptVertices) {

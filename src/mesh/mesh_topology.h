@@ -4,6 +4,7 @@
 // dropping small components. Used by the extractor's summary, by
 // --min-component and by the ground-truth benchmark.
 
+#include <functional>
 #include <vector>
 
 #include "mesh/surface_extractor.h"
@@ -74,5 +75,26 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
 // their order. For closed meshes only: the volume of an open piece means
 // nothing. Returns the number of pieces removed.
 long dropSmallPieces(TriangleMesh& mesh, double cavityVolume, double solidVolume, bool flipped);
+
+// How far `inside` must call a point inside (about 1) or outside (about 0)
+// for dropContradictedPieces to take its word.
+inline constexpr double kDataOutside = 0.25;
+inline constexpr double kDataInside = 0.75;
+
+// Removes every closed piece no wider than `widest` (its box's diagonal),
+// except the one of the largest volume, whose sides the data contradict:
+// `inside` (the data's winding number, say) tells how far inside the data's
+// surface a point lies, and a piece goes when, over its triangles, the
+// median at `depth` behind them (the solid side of a mesh facing outwards,
+// or inwards when `flipped`) is below kDataOutside, or the median as far in
+// front above kDataInside. Such a piece encloses space the data leave
+// empty, or carves a cavity where they are solid: a blister where a scan
+// folds through itself. A real detached part (the tip of a thin ear) has
+// the data's inside behind its faces and stays. When the data contradict
+// the largest piece too, they describe no solid (an open scan) and nothing
+// goes. `inside` is called from several threads. For closed meshes only.
+// Returns the number of pieces removed.
+long dropContradictedPieces(TriangleMesh& mesh, const std::function<double(const float*)>& inside, double depth,
+                            double widest, bool flipped);
 
 }  // namespace wendfit

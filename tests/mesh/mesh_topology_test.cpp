@@ -23,6 +23,25 @@ void addTetrahedron(TriangleMesh& mesh, float shift) {
   }
 }
 
+// The unit tetrahedron scaled by `scale` and moved by `shift` along every
+// axis; facing inwards (a cavity) when `inward`.
+void addScaled(TriangleMesh& mesh, float scale, float shift, bool inward) {
+  TriangleMesh piece;
+  addTetrahedron(piece, 0.0f);
+  const int first = static_cast<int>(mesh.vertexCount());
+  for (float x : piece.positions) mesh.positions.push_back(x * scale + shift);
+  for (size_t t = 0; t < piece.triangles.size(); t += 3) {
+    const int a = piece.triangles[t], b = piece.triangles[t + 1], c = piece.triangles[t + 2];
+    for (int v : {a, inward ? c : b, inward ? b : c}) mesh.triangles.push_back(first + v);
+  }
+}
+
+// Whether p lies in that tetrahedron.
+bool inScaled(const float* p, float scale, float shift) {
+  const float x = (p[0] - shift) / scale, y = (p[1] - shift) / scale, z = (p[2] - shift) / scale;
+  return x >= 0 && y >= 0 && z >= 0 && x + y + z <= 1;
+}
+
 TEST(MeshTopology, TetrahedronIsClosedOrientedSphere) {
   TriangleMesh mesh;
   addTetrahedron(mesh, 0.0f);
@@ -139,16 +158,6 @@ TEST(MeshTopology, DropSmallPiecesByOrientationAndVolume) {
   // A solid tetrahedron (volume 1/6) holding a small cavity (1/6000, its
   // winding reversed), a large cavity (1/6), a small solid (1/6000) and a
   // tiny one (1/6,000,000) elsewhere.
-  auto addScaled = [](TriangleMesh& mesh, float scale, float shift, bool inward) {
-    TriangleMesh piece;
-    addTetrahedron(piece, 0.0f);
-    const int first = static_cast<int>(mesh.vertexCount());
-    for (float x : piece.positions) mesh.positions.push_back(x * scale + shift);
-    for (size_t t = 0; t < piece.triangles.size(); t += 3) {
-      const int a = piece.triangles[t], b = piece.triangles[t + 1], c = piece.triangles[t + 2];
-      for (int v : {a, inward ? c : b, inward ? b : c}) mesh.triangles.push_back(first + v);
-    }
-  };
   TriangleMesh mesh;
   addScaled(mesh, 1.0f, 0.0f, false);
   addScaled(mesh, 0.1f, 0.2f, true);
@@ -171,6 +180,37 @@ TEST(MeshTopology, DropSmallPiecesByOrientationAndVolume) {
   EXPECT_EQ(dropSmallPieces(mesh, 1.0, 1.0, false), 4);
   EXPECT_EQ(mesh.triangleCount(), 4);
   EXPECT_FLOAT_EQ(mesh.positions[3], 1.0f);
+}
+
+TEST(MeshTopology, DropContradictedPiecesKeepsWhatTheDataEnclose) {
+  // The data enclose a body (the unit tetrahedron), an ear tip apart from
+  // it, and a block around a real cavity. The mesh has those, a blister in
+  // empty space and a cavity inside the body's solid.
+  TriangleMesh mesh;
+  addScaled(mesh, 1.0f, 0.0f, false);   // body
+  addScaled(mesh, 0.1f, 3.0f, false);   // blister: the data say empty
+  addScaled(mesh, 0.1f, 6.0f, false);   // ear tip: the data say solid
+  addScaled(mesh, 0.1f, 0.2f, true);    // cavity in the body's solid
+  addScaled(mesh, 0.1f, 9.0f, true);    // real cavity
+  const auto inside = [](const float* p) {
+    const bool block = p[0] > 8.5f && p[0] < 9.6f && p[1] > 8.5f && p[1] < 9.6f && p[2] > 8.5f && p[2] < 9.6f;
+    return inScaled(p, 1.0f, 0.0f) || inScaled(p, 0.1f, 6.0f) || (block && !inScaled(p, 0.1f, 9.0f)) ? 1.0 : 0.0;
+  };
+  for (const bool flipped : {false, true}) {
+    TriangleMesh copy = mesh;
+    if (flipped) {
+      for (size_t t = 0; t < copy.triangles.size(); t += 3) std::swap(copy.triangles[t + 1], copy.triangles[t + 2]);
+    }
+    TriangleMesh wide = copy;
+    EXPECT_EQ(dropContradictedPieces(wide, inside, 0.01, 0.1, flipped), 0);  // all wider than 0.1
+    EXPECT_EQ(dropContradictedPieces(copy, inside, 0.01, 1.0, flipped), 2);
+    ASSERT_EQ(copy.vertexCount(), 12);
+    EXPECT_FLOAT_EQ(copy.positions[0], 0.0f);
+    EXPECT_FLOAT_EQ(copy.positions[12], 6.0f);
+    EXPECT_FLOAT_EQ(copy.positions[24], 9.0f);
+  }
+  // Data that call everything empty describe no solid: nothing goes.
+  EXPECT_EQ(dropContradictedPieces(mesh, [](const float*) { return 0.0; }, 0.01, 1.0, false), 0);
 }
 
 TEST(MeshTopology, ZeroAreaTrianglesCollapseIntoAClosedManifold) {
