@@ -26,6 +26,11 @@ struct ReconstructOptions {
   int levels = 0;
   // Samples drawn on the faces of a mesh input; 0: defaultSampleCount.
   long samples = 0;
+  // A closed mesh input whose surface comes out in more pieces than the
+  // mesh has parts was sampled too coarsely for its thin parts: with the
+  // default sample count, it is sampled again with twice as many points and
+  // fitted again, once, and that result is the answer.
+  bool resampleSplit = true;
   uint64_t seed = 1;
   // Worker threads; 0 keeps the default (OMP_NUM_THREADS, else all cores).
   // The mesh does not depend on it.
@@ -61,6 +66,8 @@ struct ReconstructSummary {
   long inputPoints = 0;   // points read, or vertices of a mesh input
   long inputFaces = 0;    // 0 for points
   long reversedFaces = 0;  // faces of a mesh input turned to agree with their neighbours
+  long closedParts = 0;    // parts of a closed mesh input (0: points, or an open mesh)
+  bool resampled = false;  // sampled again with twice the points (resampleSplit)
   bool reversedNormals = false;  // the input's normals pointed into the surface
   long fittedPoints = 0;  // the points fitted (samples of a mesh input)
   long isolatedPoints = 0;  // stray points dropped before the fit

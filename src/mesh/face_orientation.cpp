@@ -41,8 +41,9 @@ void faceMeasures(const PointSet& vertices, const int* face, int k, std::vector<
 
 }  // namespace
 
-long orientFacesConsistently(const PointSet& vertices, FaceList& faces) {
+long orientFacesConsistently(const PointSet& vertices, FaceList& faces, FaceParts* shape) {
   const int count = faces.count();
+  if (shape) *shape = FaceParts{};
   if (count == 0) return 0;
   std::vector<EdgeSide> sides;
   sides.reserve(faces.indices.size());
@@ -66,9 +67,11 @@ long orientFacesConsistently(const PointSet& vertices, FaceList& faces) {
   // run their edge the same way (one of them must turn then).
   std::vector<int> degree(count + 1, 0);
   std::vector<char> open(count, 0);
+  bool everyEdgeTwice = true;
   for (size_t e = 0; e < sides.size();) {
     size_t end = e + 1;
     while (end < sides.size() && sides[end].key == sides[e].key) ++end;
+    everyEdgeTwice = everyEdgeTwice && end - e == 2 && sides[e].face != sides[e + 1].face;
     if (end - e == 1) {
       open[sides[e].face] = 1;
     } else if (end - e == 2 && sides[e].face != sides[e + 1].face) {
@@ -98,8 +101,10 @@ long orientFacesConsistently(const PointSet& vertices, FaceList& faces) {
   std::vector<int> part, stack;
   std::vector<FaceTriangle> triangles;
   long reversed = 0;
+  long parts = 0;
   for (int root = 0; root < count; ++root) {
     if (seen[root]) continue;
+    ++parts;
     part.clear();
     stack.assign(1, root);
     seen[root] = 1;
@@ -135,6 +140,7 @@ long orientFacesConsistently(const PointSet& vertices, FaceList& faces) {
       ++reversed;
     }
   }
+  if (shape) *shape = FaceParts{parts, everyEdgeTwice};
   return reversed;
 }
 

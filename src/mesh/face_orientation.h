@@ -9,6 +9,14 @@
 
 namespace wendfit {
 
+// The connected parts of a polygon mesh (faces joined across edges of
+// exactly two faces), and whether it is closed (every edge belongs to
+// exactly two faces).
+struct FaceParts {
+  long parts = 0;
+  bool closed = false;
+};
+
 // Reverses faces so that every two faces sharing an edge (an edge of
 // exactly two faces) run it in opposite directions. Each connected part
 // whose faces already agree keeps them all. A part that needed changes
@@ -16,7 +24,8 @@ namespace wendfit {
 // (no edge of one face only), else the one that keeps the larger part of
 // its area as it was. Faces whose neighbours contradict one another (a
 // Moebius strip, non-manifold edges) keep what the first of them decides.
-// Returns the number of faces reversed. Indices must be valid.
-long orientFacesConsistently(const PointSet& vertices, FaceList& faces);
+// Returns the number of faces reversed. Indices must be valid. `shape`,
+// when given, receives what the pass saw of the mesh's shape.
+long orientFacesConsistently(const PointSet& vertices, FaceList& faces, FaceParts* shape = nullptr);
 
 }  // namespace wendfit

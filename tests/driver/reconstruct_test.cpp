@@ -142,8 +142,28 @@ TEST(FaceOrientation, TurnsFacesToAgreeAndOutwardWhereThePartIsClosed) {
   mixed[1] = outward[1];
   mixed[4] = outward[4];
   faces = faceList(mixed);
-  EXPECT_EQ(orientFacesConsistently(cube, faces), 4);
+  FaceParts shape;
+  EXPECT_EQ(orientFacesConsistently(cube, faces, &shape), 4);
   EXPECT_EQ(faces.indices, faceList(outward).indices);
+  EXPECT_EQ(shape.parts, 1);
+  EXPECT_TRUE(shape.closed);
+  // Two cubes sharing no edge: two closed parts; one face less: open.
+  PointSet twoCubes;
+  twoCubes.allocate(16);
+  for (int v = 0; v < 16; ++v) twoCubes.setPosition(v, (v & 1) + 3 * (v >> 3), (v >> 1) & 1, (v >> 2) & 1);
+  std::vector<std::vector<int>> both = outward;
+  for (auto face : outward) {
+    for (int& v : face) v += 8;
+    both.push_back(face);
+  }
+  faces = faceList(both);
+  orientFacesConsistently(twoCubes, faces, &shape);
+  EXPECT_EQ(shape.parts, 2);
+  EXPECT_TRUE(shape.closed);
+  both.pop_back();
+  faces = faceList(both);
+  orientFacesConsistently(twoCubes, faces, &shape);
+  EXPECT_FALSE(shape.closed);
   // An open strip of three squares keeps the side of the larger area.
   PointSet strip;
   strip.allocate(8);
