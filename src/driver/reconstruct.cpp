@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <new>
+#include <string>
 
 #include <omp.h>
 
@@ -159,10 +163,6 @@ long dropIsolatedPoints(PointSet& points, double& kept) {
   return count;
 }
 
-}  // namespace
-
-namespace {
-
 ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE* log, std::FILE* progress,
                                    bool resampled) {
   const Clock::time_point start = Clock::now();
@@ -288,7 +288,7 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
   // cheese of libcgal-demo, closed meshes of one part, gave 2, 2 and 5
   // pieces, and one piece each with twice the samples.
   if (options.resampleSplit && options.samples == 0 && summary.closedParts > 0 &&
-      summary.mesh.components > summary.closedParts) {
+      summary.mesh.components > summary.closedParts && summary.fittedPoints <= INT32_MAX / 2) {
     if (log) {
       std::fprintf(log, "the surface came out in %ld pieces where the mesh has %ld: sampling it again with twice "
                         "the points\n",
@@ -297,7 +297,22 @@ ReconstructSummary reconstruct(const ReconstructOptions& options, std::FILE* log
     }
     ReconstructOptions again = options;
     again.samples = 2 * summary.fittedPoints;
-    summary = reconstructOnce(again, log, progress, true);
+    // The outputs are replaced only when written whole, so a second run
+    // that fails leaves the first one's in place, and they stand.
+    std::string failure;
+    try {
+      ReconstructSummary second = reconstructOnce(again, log, progress, true);
+      second.seconds = secondsSince(start);
+      return second;
+    } catch (const std::bad_alloc&) {
+      failure = "ran out of memory";
+    } catch (const std::exception& error) {
+      failure = std::string("failed (") + error.what() + ")";
+    }
+    if (log) {
+      std::fprintf(log, "sampling again %s: the first mesh stands\n", failure.c_str());
+      std::fflush(log);
+    }
     summary.seconds = secondsSince(start);
   }
   return summary;
