@@ -235,8 +235,8 @@ PointSet PointOctree::levelCentres(int level) {
     throw Error("point octree: level " + std::to_string(level) +
                 " is negative (expected 0 or more)");
   }
-  // Two passes in the same order, so that the result is allocated once at its
-  // exact size; the first pass creates every cell the second one needs.
+  // Every cell the level needs is made first; then two passes in the same
+  // order, so that the result is allocated once at its exact size.
   divideDownTo(level);
   int leafCount = 0;
   forEachLeaf(level, [&leafCount](const Cell&) { ++leafCount; });
