@@ -71,12 +71,12 @@ long orientFacesConsistently(const PointSet& vertices, FaceList& faces, FacePart
   for (size_t e = 0; e < sides.size();) {
     size_t end = e + 1;
     while (end < sides.size() && sides[end].key == sides[e].key) ++end;
-    everyEdgeTwice = everyEdgeTwice && end - e == 2 && sides[e].face != sides[e + 1].face;
-    if (end - e == 1) {
-      open[sides[e].face] = 1;
-    } else if (end - e == 2 && sides[e].face != sides[e + 1].face) {
+    if (end - e == 2 && sides[e].face != sides[e + 1].face) {
       ++degree[sides[e].face + 1];
       ++degree[sides[e + 1].face + 1];
+    } else {
+      everyEdgeTwice = false;
+      if (end - e == 1) open[sides[e].face] = 1;
     }
     e = end;
   }

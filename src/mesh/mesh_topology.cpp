@@ -189,17 +189,34 @@ double distanceSq(const TriangleMesh& mesh, int a, int b) {
   return sum;
 }
 
+// Triangle t's corners, widened to double.
+void cornersOf(const TriangleMesh& mesh, long t, double corner[3][3]) {
+  for (int k = 0; k < 3; ++k) {
+    const float* p = &mesh.positions[3 * static_cast<size_t>(mesh.triangles[3 * static_cast<size_t>(t) + k])];
+    for (int a = 0; a < 3; ++a) corner[k][a] = p[a];
+  }
+}
+
+// (b - a) x (c - a) of corners a, b, c: twice the area along the normal
+// the corners turn counter-clockwise about.
+void crossOf(const double corner[3][3], double n[3]) {
+  double u[3], w[3];
+  for (int a = 0; a < 3; ++a) {
+    u[a] = corner[1][a] - corner[0][a];
+    w[a] = corner[2][a] - corner[0][a];
+  }
+  n[0] = u[1] * w[2] - u[2] * w[1];
+  n[1] = u[2] * w[0] - u[0] * w[2];
+  n[2] = u[0] * w[1] - u[1] * w[0];
+}
+
 // Exact for float positions up to the last rounding of the cross product's
 // components: the differences and products of floats are exact in double.
 bool triangleHasZeroArea(const TriangleMesh& mesh, long t) {
-  const int* tri = &mesh.triangles[3 * t];
-  const float* p[3] = {&mesh.positions[3 * tri[0]], &mesh.positions[3 * tri[1]], &mesh.positions[3 * tri[2]]};
-  double u[3], w[3];
-  for (int a = 0; a < 3; ++a) {
-    u[a] = static_cast<double>(p[1][a]) - p[0][a];
-    w[a] = static_cast<double>(p[2][a]) - p[0][a];
-  }
-  return u[1] * w[2] - u[2] * w[1] == 0.0 && u[2] * w[0] - u[0] * w[2] == 0.0 && u[0] * w[1] - u[1] * w[0] == 0.0;
+  double corner[3][3], n[3];
+  cornersOf(mesh, t, corner);
+  crossOf(corner, n);
+  return n[0] == 0.0 && n[1] == 0.0 && n[2] == 0.0;
 }
 
 // Keeps the triangles t with keep[t] and the vertices they use; kept
@@ -332,9 +349,7 @@ std::vector<double> pieceVolumes(const TriangleMesh& mesh, const std::vector<int
   std::vector<double> volumes(static_cast<size_t>(count), 0.0);
   for (size_t t = 0; t < labels.size(); ++t) {
     double corner[3][3];
-    for (int k = 0; k < 3; ++k) {
-      for (int a = 0; a < 3; ++a) corner[k][a] = mesh.positions[3 * static_cast<size_t>(mesh.triangles[3 * t + k]) + a];
-    }
+    cornersOf(mesh, static_cast<long>(t), corner);
     const double* p = corner[0];
     const double* q = corner[1];
     const double* r = corner[2];
@@ -399,18 +414,10 @@ long dropContradictedPieces(TriangleMesh& mesh, const std::function<double(const
   std::vector<double> behind(static_cast<size_t>(n), 0.5), front(static_cast<size_t>(n), 0.5);
 #pragma omp parallel for schedule(dynamic, 64)
   for (long e = 0; e < n; ++e) {
-    const int* tri = &mesh.triangles[3 * static_cast<size_t>(asked[e])];
-    double corner[3][3];
-    for (int k = 0; k < 3; ++k) {
-      for (int a = 0; a < 3; ++a) corner[k][a] = mesh.positions[3 * static_cast<size_t>(tri[k]) + a];
-    }
-    double u[3], v[3], centre[3];
-    for (int a = 0; a < 3; ++a) {
-      u[a] = corner[1][a] - corner[0][a];
-      v[a] = corner[2][a] - corner[0][a];
-      centre[a] = (corner[0][a] + corner[1][a] + corner[2][a]) / 3.0;
-    }
-    const double normal[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    double corner[3][3], normal[3], centre[3];
+    cornersOf(mesh, asked[e], corner);
+    crossOf(corner, normal);
+    for (int a = 0; a < 3; ++a) centre[a] = (corner[0][a] + corner[1][a] + corner[2][a]) / 3.0;
     const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
     if (!(length > 0.0)) continue;  // no side to ask: counts as undecided
     const double reach = (flipped ? -depth : depth) / length;
@@ -437,6 +444,7 @@ long dropContradictedPieces(TriangleMesh& mesh, const std::function<double(const
   std::vector<std::array<double, 6>> boxes(static_cast<size_t>(count));
   for (auto& box : boxes) box = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   for (size_t t = 0; t < labels.size(); ++t) {
+    if (labels[t] == largest) continue;  // stays whatever its width
     for (int k = 0; k < 3; ++k) {
       const float* p = &mesh.positions[3 * static_cast<size_t>(mesh.triangles[3 * t + k])];
       for (int a = 0; a < 3; ++a) {
