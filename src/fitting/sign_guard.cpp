@@ -38,8 +38,16 @@ constexpr int kNormalProbes = sizeof(kProbeSteps) / sizeof(kProbeSteps[0]);
 // empty space in every direction, where no normal points. Every node of a
 // lattice of one step within this many steps of a probed centre that lies
 // closer than kThinReachSteps to a two-sided sample is probed too; its side
-// comes from the samples' winding number, not from normals.
+// comes from the samples' winding number, not from normals. The nodes form
+// a ball, not the cube around it: on eight scans at 100,000 points and 9
+// levels the cube's corners (46 % of the nodes probed on man) changed the records of
+// three (camel's largest distance 1.72e-3 of the diagonal with the ball,
+// 1.60e-3 with the cube; the others' distances the same) and cost man and
+// 3torus 5 % of the fit.
 constexpr int kLatticeReachSteps = 3;
+// The ball's half height along z in a column where kLatticeReachSteps^2 -
+// dx^2 - dy^2 = k (0 ... 9) is left of its squared radius: floor(sqrt(k)).
+constexpr int kBallReach[kLatticeReachSteps * kLatticeReachSteps + 1] = {0, 1, 1, 1, 2, 2, 2, 2, 2, 3};
 
 // The lattice probes only levels whose step is at least this many sample
 // spacings. The pockets beside thin sheets come from the coarser levels
@@ -509,8 +517,8 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
   constexpr int kKeyBits = 21;
   constexpr long long kLastNode = (1LL << kKeyBits) - 1;
   const float* boxMin = fitter.function->boxMin();
-  // Each thin centre's cube of nodes as one run along z per (x, y) column:
-  // sorting the runs (a seventh of the nodes) and merging them per column
+  // Each thin centre's ball of nodes as one run along z per (x, y) column:
+  // sorting the runs (about a fifth of the nodes) and merging them per column
   // gives the nodes in key order, each once.
   std::vector<std::pair<long long, long long>> runs;  // (column << kKeyBits | first z, last z)
   const auto clampNode = [&](long long at) { return std::clamp(at, 0LL, kLastNode); };
@@ -521,12 +529,13 @@ std::vector<Probe> latticeProbes(const ProbeContext& context, const std::vector<
     for (int a = 0; a < 3; ++a) {
       node[a] = static_cast<long long>(std::floor((static_cast<double>(c[a]) - boxMin[a]) / context.step + 0.5));
     }
-    const long long low = clampNode(node[2] - kLatticeReachSteps);
-    const long long high = clampNode(node[2] + kLatticeReachSteps);
     for (int dx = -kLatticeReachSteps; dx <= kLatticeReachSteps; ++dx) {
       for (int dy = -kLatticeReachSteps; dy <= kLatticeReachSteps; ++dy) {
+        const int across = kLatticeReachSteps * kLatticeReachSteps - dx * dx - dy * dy;
+        if (across < 0) continue;
+        const int reach = kBallReach[across];
         const long long column = (clampNode(node[0] + dx) << kKeyBits) | clampNode(node[1] + dy);
-        runs.emplace_back((column << kKeyBits) | low, high);
+        runs.emplace_back((column << kKeyBits) | clampNode(node[2] - reach), clampNode(node[2] + reach));
       }
     }
   }
