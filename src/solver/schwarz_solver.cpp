@@ -101,55 +101,82 @@ struct Factor {
 
 using Clock = std::chrono::steady_clock;
 
-// Cuts the rows 1..n into blocks of at most kSchwarzBlockSize: the set of
-// centres is split at its median along the longest axis of its box (equal
-// coordinates ordered by index), depth first, lower half first. Each block
-// lists its rows in ascending order.
+// The number of blocks bisectRange cuts a range of `count` rows into.
+int blocksOf(int count) {
+  if (count == 0) return 0;
+  if (count <= kSchwarzBlockSize) return 1;
+  return blocksOf(count / 2) + blocksOf(count - count / 2);
+}
+
+// Ranges of more rows than this split their halves as tasks of their own.
+constexpr int kBisectTaskRows = 1 << 14;
+
+// Cuts order[begin, end) into blocks[first ...]: a range of more than
+// kSchwarzBlockSize rows is split at its median along the longest axis of
+// its box (equal coordinates ordered by index), the lower half giving the
+// earlier blocks. Each half owns its slots of `order` and of `blocks`, so
+// the halves may run on any threads and give the same blocks.
+// A block that cannot be allocated sets `failed` (no exception may leave a
+// task).
+void bisectRange(std::vector<int>& order, const float* positions, int begin, int end,
+                 std::vector<std::vector<int>>& blocks, int first, bool& failed) {
+  if (end - begin <= kSchwarzBlockSize) {
+    if (end == begin) return;
+    try {
+      std::vector<int> rows(order.begin() + begin, order.begin() + end);
+      for (int& row : rows) ++row;
+      std::sort(rows.begin(), rows.end());
+      blocks[first] = std::move(rows);
+    } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+      failed = true;
+    }
+    return;
+  }
+  float lo[3] = {positions[3 * static_cast<size_t>(order[begin])],
+                 positions[3 * static_cast<size_t>(order[begin]) + 1],
+                 positions[3 * static_cast<size_t>(order[begin]) + 2]};
+  float hi[3] = {lo[0], lo[1], lo[2]};
+  for (int k = begin; k < end; ++k) {
+    const float* p = positions + 3 * static_cast<size_t>(order[k]);
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::min(lo[a], p[a]);
+      hi[a] = std::max(hi[a], p[a]);
+    }
+  }
+  int axis = 0;
+  for (int a = 1; a < 3; ++a) {
+    if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
+  }
+  const int middle = begin + (end - begin) / 2;
+  std::nth_element(order.begin() + begin, order.begin() + middle, order.begin() + end, [&](int i, int j) {
+    const float ci = positions[3 * static_cast<size_t>(i) + axis];
+    const float cj = positions[3 * static_cast<size_t>(j) + axis];
+    return ci < cj || (ci == cj && i < j);
+  });
+  const int upperFirst = first + blocksOf(middle - begin);
+  if (end - begin > kBisectTaskRows) {
+#pragma omp task default(shared)
+    bisectRange(order, positions, begin, middle, blocks, first, failed);
+    bisectRange(order, positions, middle, end, blocks, upperFirst, failed);
+#pragma omp taskwait
+  } else {
+    bisectRange(order, positions, begin, middle, blocks, first, failed);
+    bisectRange(order, positions, middle, end, blocks, upperFirst, failed);
+  }
+}
+
+// Cuts the rows 1..n into blocks of at most kSchwarzBlockSize (bisectRange).
+// Each block lists its rows in ascending order.
 std::vector<std::vector<int>> bisectBlocks(int n, const float* positions) {
   std::vector<int> order(n);
   for (int i = 0; i < n; ++i) order[i] = i;
-  std::vector<std::vector<int>> blocks;
-  struct Range {
-    int begin, end;
-  };
-  std::vector<Range> pending{{0, n}};
-  while (!pending.empty()) {
-    const Range range = pending.back();
-    pending.pop_back();
-    if (range.end - range.begin <= kSchwarzBlockSize) {
-      if (range.end == range.begin) continue;
-      std::vector<int> rows(order.begin() + range.begin, order.begin() + range.end);
-      for (int& row : rows) ++row;
-      std::sort(rows.begin(), rows.end());
-      blocks.push_back(std::move(rows));
-      continue;
-    }
-    float lo[3] = {positions[3 * static_cast<size_t>(order[range.begin])],
-                   positions[3 * static_cast<size_t>(order[range.begin]) + 1],
-                   positions[3 * static_cast<size_t>(order[range.begin]) + 2]};
-    float hi[3] = {lo[0], lo[1], lo[2]};
-    for (int k = range.begin; k < range.end; ++k) {
-      const float* p = positions + 3 * static_cast<size_t>(order[k]);
-      for (int a = 0; a < 3; ++a) {
-        lo[a] = std::min(lo[a], p[a]);
-        hi[a] = std::max(hi[a], p[a]);
-      }
-    }
-    int axis = 0;
-    for (int a = 1; a < 3; ++a) {
-      if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
-    }
-    const int middle = range.begin + (range.end - range.begin) / 2;
-    std::nth_element(order.begin() + range.begin, order.begin() + middle, order.begin() + range.end,
-                     [&](int i, int j) {
-                       const float ci = positions[3 * static_cast<size_t>(i) + axis];
-                       const float cj = positions[3 * static_cast<size_t>(j) + axis];
-                       return ci < cj || (ci == cj && i < j);
-                     });
-    // Popped last-in first-out: the lower half becomes the earlier blocks.
-    pending.push_back({middle, range.end});
-    pending.push_back({range.begin, middle});
-  }
+  std::vector<std::vector<int>> blocks(static_cast<size_t>(blocksOf(n)));
+  bool failed = false;
+#pragma omp parallel if (n > kBisectTaskRows)
+#pragma omp single
+  bisectRange(order, positions, 0, n, blocks, 0, failed);
+  if (failed) solverError("allocation failure in the Schwarz preconditioner");
   return blocks;
 }
 

@@ -129,16 +129,19 @@ TEST(SchwarzSolver, SupportsWiderThanTheDataKeepBlocksSmallAndStillConverge) {
 }
 
 TEST(SchwarzSolver, BlocksHoldAtMost64CentresAndResultIsTheSameOnAnyThreadCount) {
-  // Large enough for the parallel block solutions, sums and dot products.
-  System s = makeSystem(10000, 30, 3);
+  // Large enough for the parallel bisection, block solutions, sums and dot
+  // products.
+  System s = makeSystem(40000, 30, 3);
   const Solution one = solve(s, 1e-8, 1000, 1);
   const Solution two = solve(s, 1e-8, 1000, 2);
   EXPECT_LE(relativeResidual(s.matrix, s.n, s.b, one.x), 1e-8);
   EXPECT_EQ(one.x, two.x);
   EXPECT_EQ(one.iterations, two.iterations);
   EXPECT_EQ(one.error, two.error);
-  // Median bisection of 10000 centres: 256 blocks of 39 or 40.
-  EXPECT_EQ(one.report.blocks, 256);
+  // Median bisection of 40000 centres: 1024 blocks of 39 or 40.
+  EXPECT_EQ(one.report.blocks, 1024);
+  EXPECT_EQ(one.report.blocks, two.report.blocks);
+  EXPECT_EQ(one.report.widenedRows, two.report.widenedRows);
   EXPECT_GT(one.report.widenedRows, s.n);
   EXPECT_EQ(one.report.fallbackBlocks, 0);
 }
