@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "spatial/kd_tree.h"
+#include "spatial/median_split.h"
 
 namespace wendfit {
 
@@ -166,18 +167,8 @@ void SampleSides::build(std::vector<int>& order, int index, int begin, int end) 
     node.radius = std::max(node.radius, std::sqrt(distSq));
   }
   if (end - begin > kLeafSamples) {
-    int axis = 0;
-    for (int k = 1; k < 3; ++k) {
-      if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
-    }
-    // Median split on the longest axis; ties go by index, so the split
-    // depends on the samples alone.
     const int middle = begin + (end - begin) / 2;
-    std::nth_element(order.begin() + begin, order.begin() + middle, order.begin() + end, [&](int a, int b) {
-      const float pa = positions_[3 * static_cast<size_t>(a) + axis];
-      const float pb = positions_[3 * static_cast<size_t>(b) + axis];
-      return pa < pb || (pa == pb && a < b);
-    });
+    splitAtMedian(order, positions_.data(), begin, middle, end, longestAxis(lo, hi));
     node.left = index + 1;
     node.right = index + 1 + subtreeNodes(middle - begin);
     // Subtrees own disjoint ranges of `order` and of the nodes; the large

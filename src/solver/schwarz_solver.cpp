@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "spatial/median_split.h"
 
 namespace wendfit {
 
@@ -144,16 +145,8 @@ void bisectRange(std::vector<int>& order, const float* positions, int begin, int
       hi[a] = std::max(hi[a], p[a]);
     }
   }
-  int axis = 0;
-  for (int a = 1; a < 3; ++a) {
-    if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
-  }
   const int middle = begin + (end - begin) / 2;
-  std::nth_element(order.begin() + begin, order.begin() + middle, order.begin() + end, [&](int i, int j) {
-    const float ci = positions[3 * static_cast<size_t>(i) + axis];
-    const float cj = positions[3 * static_cast<size_t>(j) + axis];
-    return ci < cj || (ci == cj && i < j);
-  });
+  splitAtMedian(order, positions, begin, middle, end, longestAxis(lo, hi));
   const int upperFirst = first + blocksOf(middle - begin);
   if (end - begin > kBisectTaskRows) {
 #pragma omp task default(shared)

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "spatial/median_split.h"
+
 namespace wendfit {
 
 namespace {
@@ -78,10 +80,7 @@ void NearestPoints::build(std::vector<Slot>& slots, int begin, int end) {
       hi[k] = std::max(hi[k], p[k]);
     }
   }
-  int axis = 0;
-  for (int k = 1; k < 3; ++k) {
-    if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
-  }
+  const int axis = longestAxis(lo, hi);
   const int mid = begin + (end - begin) / 2;
   // Ties by index, so the tree does not depend on the library's selection.
   std::nth_element(slots.begin() + begin, slots.begin() + mid, slots.begin() + end,
