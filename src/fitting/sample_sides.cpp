@@ -86,8 +86,8 @@ SampleSides::SampleSides(const PointSet& samples, double spacing) {
   positions_ = kept.positions;
   normals_ = kept.normals;
   nearestPositions_ = kept.positions;
-  nearest_.emplace_back(nearestPositions_.data(), count);
-  spacing_ = spacing > 0.0 && count == samples.count ? spacing : wendfit::medianSpacing(nearest_[0]);
+  nearest_.emplace(nearestPositions_.data(), count);
+  spacing_ = spacing > 0.0 && count == samples.count ? spacing : wendfit::medianSpacing(*nearest_);
 
   areas_.assign(count, 0.0);
   const double rho = kAreaSpacings * spacing_;
@@ -214,9 +214,9 @@ double SampleSides::winding(const float q[3]) const {
 }
 
 double SampleSides::nearestDistance(const float q[3], float* nearest) const {
-  if (nearest_.empty()) return std::numeric_limits<double>::infinity();
+  if (!nearest_) return std::numeric_limits<double>::infinity();
   double distSq = 0;
-  const int i = nearest_[0].nearest(q, &distSq);
+  const int i = nearest_->nearest(q, &distSq);
   if (nearest && i >= 0) std::copy(nearestPositions_.begin() + 3 * static_cast<size_t>(i),
                                    nearestPositions_.begin() + 3 * static_cast<size_t>(i) + 3, nearest);
   return std::sqrt(distSq);

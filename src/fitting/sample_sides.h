@@ -18,6 +18,7 @@
 // centre, nearer nodes are opened, and leaves sum their samples. Sums run in
 // tree order, so a point's answer does not depend on who asks or when.
 
+#include <optional>
 #include <vector>
 
 #include "core/point_set.h"
@@ -75,10 +76,10 @@ class SampleSides {
   std::vector<float> normals_;
   std::vector<double> areas_;
   std::vector<Node> nodes_;
-  // The samples as the kd-tree left them, and zero or one index over them
-  // (which also gives the spacing when none is passed in).
+  // The samples as the kd-tree left them, and the index over them (none
+  // for an empty set), which also gives the spacing when none is passed in.
   std::vector<float> nearestPositions_;
-  std::vector<NearestPoints> nearest_;
+  std::optional<NearestPoints> nearest_;
   std::vector<float> twoSided_;
   double spacing_ = 0;
 };
