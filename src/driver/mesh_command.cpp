@@ -116,9 +116,10 @@ int parseMeshOption(const std::vector<std::string>& arguments, size_t i, MeshOpt
 }
 
 std::string meshOptionsHelp(int cellsPerRadius) {
-  return "  --resolution N     cells along the longest side of the function's box (at most " +
-         std::to_string(kMaxResolution) +
-         ").\n"
+  return "  --resolution N     cells along the longest side of the function's box (at most\n"
+         "                     " +
+         std::to_string(kMaxResolution) + "; " + std::to_string(kMaxFullBoxResolution) +
+         " with --full-box).\n"
          "                     Default: a cell of 1/" +
          std::to_string(cellsPerRadius) +
          " of the finest level's support radius,\n"

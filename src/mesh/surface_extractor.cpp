@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/error.h"
 #include "mesh/curved_edges.h"
 #include "mesh/mesh_topology.h"
 #include "mesh/surface_blocks.h"
@@ -425,6 +426,11 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   s.resolution = options.resolution != 0
                      ? options.resolution
                      : defaultResolution(function, source, options.cellsPerRadius, options.leastCell);
+  if (options.fullBox && s.resolution > kMaxFullBoxResolution) {
+    throw Error("--full-box visits every cell: a grid of " + std::to_string(s.resolution) +
+                " cells along the box is too fine for it (expected at most " +
+                std::to_string(kMaxFullBoxResolution) + "; a coarser --resolution)");
+  }
   SurfaceGrid grid = SurfaceGrid::overBox(function.boxMin(), function.boxMax(), s.resolution);
   for (int a = 0; a < 3; ++a) s.cells[a] = grid.n[a];
   s.cellSize = std::max({grid.spacing[0], grid.spacing[1], grid.spacing[2]});

@@ -29,8 +29,14 @@ namespace wendfit {
 
 inline constexpr int kBlockCells = 16;
 // Upper bound for the resolution, so that grid point and edge keys fit in 64
-// bits and the band bitmap stays small.
-inline constexpr int kMaxResolution = 8192;
+// bits with room to spare. The traced extraction keeps only the blocks the
+// surface crosses, so a fine grid over a large box costs what its surface
+// costs: two objects far apart (a scan and a stray part of it) need many
+// cells along the box for cells as small as their detail.
+inline constexpr int kMaxResolution = 65536;
+// The whole-box extraction visits every block of the grid: above this it
+// would list more blocks than memory holds.
+inline constexpr int kMaxFullBoxResolution = 8192;
 // Default grid spacing: the finest support radius divided by this. Chosen by
 // the ground-truth benchmark (bench/mesh_ground_truth.sh): at this spacing
 // the mesh lies within a few millionths of the box diagonal of the true

@@ -14,6 +14,7 @@
 #include "mesh/face_sampling.h"
 #include "io/mesh_data.h"
 #include "mesh/mesh_topology.h"
+#include "mesh/surface_grid.h"
 #include "support/fit_support.h"
 #include "support/test_support.h"
 
@@ -328,6 +329,39 @@ TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {
   EXPECT_EQ(measure.topology.components, 1);
   EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
   EXPECT_LT(measure.maxDistance, 0.01);
+}
+
+TEST(ReconstructTool, TwoObjectsFarApartAreBothMeshed) {
+  // Two unit spheres 2,000 units apart: cells as small as the spheres'
+  // detail make a grid of about 14,000 cells along the box, of which only
+  // the cells near the surface are ever visited.
+  TempDir dir;
+  std::string text = test::sphereXyz(1000, 1.0);
+  test::writeFile(dir.file("one.xyz"), text);
+  const PointSet far = readAnyInput(dir.file("one.xyz"), nullptr);
+  for (int i = 0; i < far.count; ++i) {
+    const float* p = far.position(i);
+    const float* n = far.normal(i);
+    char line[200];
+    std::snprintf(line, sizeof line, "%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0] + 2000.0, double{p[1]}, double{p[2]},
+                  double{n[0]}, double{n[1]}, double{n[2]});
+    text += line;
+  }
+  test::writeFile(dir.file("two.xyz"), text);
+  ReconstructOptions options;
+  options.input = dir.file("two.xyz");
+  options.meshPath = dir.file("two.ply");
+  options.threads = 2;
+  const ReconstructSummary summary = reconstruct(options, nullptr);
+  EXPECT_GT(summary.mesh.stats.resolution, kMaxFullBoxResolution);
+  const test::MeshMeasure measure = test::measureMesh(options.meshPath, [](const float* p) {
+    const double x = p[0] < 1000.0f ? double{p[0]} : double{p[0]} - 2000.0;
+    return std::fabs(std::sqrt(x * x + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
+  });
+  EXPECT_TRUE(measure.topology.watertight());
+  EXPECT_EQ(measure.topology.components, 2);
+  EXPECT_EQ(measure.topology.eulerCharacteristic, 4);
+  EXPECT_LT(measure.maxDistance, 0.02);
 }
 
 TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {

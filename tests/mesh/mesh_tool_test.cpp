@@ -198,7 +198,7 @@ TEST(MeshTool, UsageErrorsExitWithTwo) {
       {function, "expected FUNCTION_FILE and MESH_FILE"},
       {function + " " + out + " --bogus", "unknown option --bogus"},
       {function + " " + out + " --resolution", "--resolution needs a value"},
-      {function + " " + out + " --resolution 0", "--resolution: \"0\" is not a whole number in 1 ... 8192"},
+      {function + " " + out + " --resolution 0", "--resolution: \"0\" is not a whole number in 1 ... 65536"},
       {function + " " + out + " --resolution 12x", "is not a whole number"},
       {function + " " + out + " --min-component -1", "--min-component: \"-1\""},
       {function + " " + out + " --scale 0", "--scale: \"0\" is not a positive number"},

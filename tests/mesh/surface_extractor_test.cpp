@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 #include "io/function_file_reader.h"
+#include "support/error_checks.h"
 #include "support/hand_made_functions.h"
 #include "support/test_support.h"
 #include "mesh/mesh_topology.h"
@@ -352,6 +353,10 @@ TEST(SurfaceExtractor, RejectsResolutionsOutOfRange) {
   auto function = sphereFunction(1.0f, 2.0f, 2.0f);
   EXPECT_THROW(extractSurface(*function, withResolution(kMaxResolution + 1)), Error);
   EXPECT_THROW(extractSurface(*function, withResolution(-3)), Error);
+  // The whole box is visited block by block: its grid stays coarser.
+  ExtractionOptions full = withResolution(kMaxFullBoxResolution + 1);
+  full.fullBox = true;
+  EXPECT_NE(test::errorMessage([&] { extractSurface(*function, full); }).find("--full-box"), std::string::npos);
 }
 
 TEST(SurfaceExtractor, DefaultResolutionFollowsTheFinestRadius) {
