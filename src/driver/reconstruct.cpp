@@ -142,10 +142,14 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
   return levels;
 }
 
-// Scanned points often hold a few stray returns far from the surface. The
-// fit scales every level to the points' box, so ten of them ten box sizes
-// away made the box twenty times wider, its coarse levels filled the empty
-// box with a sheet, and tracing that took gigabytes. Isolated points are
+// Scanned points often hold stray returns off the surface. The fit scales
+// every level to the points' box, so ten of them ten box sizes away made the
+// box twenty times wider, its coarse levels filled the empty box with a
+// sheet, and tracing that took gigabytes. Within the box, each one that is
+// kept grows a closed piece of its own: 1 % outliers scattered through a
+// bear's box (1,000 among 100,000 points) gave 9 pieces and 663,000
+// triangles instead of one piece of 200,000, when only those with no others
+// within 32 sample spacings were dropped (30 of them). Isolated points are
 // dropped (and counted) unless they are many: then they are the data,
 // however sparse.
 // `kept`: the median spacing of the points when none was dropped (0 else).

@@ -13,7 +13,12 @@
 
 namespace wendfit {
 
-inline constexpr double kIsolationSpacings = 32.0;
+// A point on a sampled surface has hundreds of others within this reach; one
+// scattered off it (a scanner's outlier, a floater) has none, even where a
+// thousand of them fill the box. Parts sampled more than about five times
+// sparser than the median would count as isolated too, so the share below
+// keeps them when they are many.
+inline constexpr double kIsolationSpacings = 8.0;
 inline constexpr int kIsolationNeighbours = 8;
 inline constexpr double kMostIsolatedShare = 0.01;
 

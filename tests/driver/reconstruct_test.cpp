@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -331,6 +332,53 @@ TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {
   EXPECT_LT(measure.maxDistance, 0.01);
 }
 
+// Reconstructs the oriented points `text` (x y z nx ny nz per line) with the
+// tool's defaults into dir/NAME.ply.
+ReconstructSummary reconstructText(const TempDir& dir, const std::string& name, const std::string& text) {
+  test::writeFile(dir.file(name + ".xyz"), text);
+  ReconstructOptions options;
+  options.input = dir.file(name + ".xyz");
+  options.meshPath = dir.file(name + ".ply");
+  options.threads = 2;
+  return reconstruct(options, nullptr);
+}
+
+void appendPoint(std::string& text, const double p[3], const double n[3]) {
+  char line[200];
+  std::snprintf(line, sizeof line, "%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0], p[1], p[2], n[0], n[1], n[2]);
+  text += line;
+}
+
+TEST(ReconstructTool, OutliersAroundTheSurfaceAreDroppedAndCounted) {
+  // A unit sphere of 20,000 points and 1 % outliers scattered through its
+  // box with random normals: too many together to look isolated across
+  // dozens of sample spacings, each alone within a few. Kept, each grows a
+  // closed piece of its own.
+  TempDir dir;
+  std::string text = test::sphereXyz(20000, 1.0);
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> uniform(-1.5, 1.5);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  int outliers = 0;
+  while (outliers < 200) {
+    const double p[3] = {uniform(random), uniform(random), uniform(random)};
+    const double n[3] = {normal(random), normal(random), normal(random)};
+    const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+    if (r > 0.8 && r < 1.2) continue;
+    appendPoint(text, p, n);
+    ++outliers;
+  }
+  const ReconstructSummary summary = reconstructText(dir, "outliers", text);
+  EXPECT_GE(summary.isolatedPoints, 100);  // those beside the sphere stay
+  EXPECT_LE(summary.isolatedPoints, 200);
+  const test::MeshMeasure measure = test::measureMesh(dir.file("outliers.ply"), [](const float* p) {
+    return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
+  });
+  EXPECT_EQ(measure.topology.components, 1);
+  EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
+  EXPECT_LT(measure.maxDistance, 0.01);
+}
+
 TEST(ReconstructTool, TwoObjectsFarApartAreBothMeshed) {
   // Two unit spheres 2,000 units apart: cells as small as the spheres'
   // detail make a grid of about 14,000 cells along the box, of which only
@@ -342,19 +390,13 @@ TEST(ReconstructTool, TwoObjectsFarApartAreBothMeshed) {
   for (int i = 0; i < far.count; ++i) {
     const float* p = far.position(i);
     const float* n = far.normal(i);
-    char line[200];
-    std::snprintf(line, sizeof line, "%.9g %.9g %.9g %.9g %.9g %.9g\n", p[0] + 2000.0, double{p[1]}, double{p[2]},
-                  double{n[0]}, double{n[1]}, double{n[2]});
-    text += line;
+    const double shifted[3] = {p[0] + 2000.0, p[1], p[2]};
+    const double normal[3] = {n[0], n[1], n[2]};
+    appendPoint(text, shifted, normal);
   }
-  test::writeFile(dir.file("two.xyz"), text);
-  ReconstructOptions options;
-  options.input = dir.file("two.xyz");
-  options.meshPath = dir.file("two.ply");
-  options.threads = 2;
-  const ReconstructSummary summary = reconstruct(options, nullptr);
+  const ReconstructSummary summary = reconstructText(dir, "two", text);
   EXPECT_GT(summary.mesh.stats.resolution, kMaxFullBoxResolution);
-  const test::MeshMeasure measure = test::measureMesh(options.meshPath, [](const float* p) {
+  const test::MeshMeasure measure = test::measureMesh(dir.file("two.ply"), [](const float* p) {
     const double x = p[0] < 1000.0f ? double{p[0]} : double{p[0]} - 2000.0;
     return std::fabs(std::sqrt(x * x + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
   });
