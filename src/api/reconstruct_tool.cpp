@@ -82,6 +82,8 @@ std::string helpText() {
          "                     at sharp and thin features.\n"
          "  --allow-open       write the mesh even when it is not watertight.\n"
          "  --keep-isolated    fit stray points too (see above).\n"
+         "  --drop-isolated    drop stray points however many they are (the outliers of\n"
+         "                     a poor scan; see above).\n"
          "  --keep-unsupported keep pieces of the surface that are the nearest surface of\n"
          "                     fewer than 8 input points (by default they are dropped:\n"
          "                     pockets, sheets and bubbles off the data, e.g. at sharp\n"
@@ -153,6 +155,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
       run.quickTerms = false;
     } else if (argument == "--keep-isolated") {
       run.dropIsolated = false;
+    } else if (argument == "--drop-isolated") {
+      run.dropAllIsolated = true;
     } else if (argument == "--keep-unsupported") {
       run.mesh.dropUnsupported = false;
     } else if (argument == "--keep-small") {
@@ -205,6 +209,9 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
   }
   if (run.mesh.extraction.normals && format == wendfit::MeshFormat::Stl) {
     throw MeshUsageError("--normals needs a .ply, .obj or .off mesh (STL holds no vertex normals)");
+  }
+  if (!run.dropIsolated && run.dropAllIsolated) {
+    throw MeshUsageError("--keep-isolated and --drop-isolated ask for opposite things (expected one of them)");
   }
   return options;
 }

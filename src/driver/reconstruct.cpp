@@ -153,13 +153,19 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
 // dropped (and counted) unless they are many: then they are the data,
 // however sparse.
 // `kept`: the median spacing of the points when none was dropped (0 else).
-long dropIsolatedPoints(PointSet& points, double& kept) {
+// Isolated points kept for their share are counted in `spared`.
+long dropIsolatedPoints(PointSet& points, bool dropAll, double& kept, long& spared) {
   const double spacing = measureSampleSpacing(points);
   kept = spacing;
+  spared = 0;
   if (!(spacing > 0.0)) return 0;
   const std::vector<char> isolated = isolatedPoints(points, kIsolationSpacings * spacing, kIsolationNeighbours);
   const long count = static_cast<long>(std::count(isolated.begin(), isolated.end(), 1));
-  if (count == 0 || count > kMostIsolatedShare * points.count) return 0;
+  if (count == 0) return 0;
+  if (!dropAll && count > kMostIsolatedShare * points.count) {
+    spared = count;
+    return 0;
+  }
   kept = 0.0;
   std::vector<char> keep(isolated.size());
   for (size_t i = 0; i < keep.size(); ++i) keep[i] = !isolated[i];
@@ -194,10 +200,18 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   // points are looked for (and none dropped), else after it.
   double inputSpacing = 0.0;
   if (summary.inputFaces == 0 && options.dropIsolated) {
-    summary.isolatedPoints = dropIsolatedPoints(points, inputSpacing);
+    summary.isolatedPoints = dropIsolatedPoints(points, options.dropAllIsolated, inputSpacing, summary.keptIsolated);
     if (log && summary.isolatedPoints > 0) {
       std::fprintf(log, "%ld isolated points dropped: fewer than %d others within about %.0f sample spacings\n",
                    summary.isolatedPoints, kIsolationNeighbours, kIsolationSpacings);
+    }
+    // Kept, they may be outliers that each grow a piece of surface: say so.
+    if (log && summary.keptIsolated > 0) {
+      std::fprintf(log,
+                   "%ld points (%.1f %% of them) have fewer than %d others within about %.0f sample spacings: "
+                   "kept as a sparse part of the data (more than %.0f %%); --drop-isolated drops them\n",
+                   summary.keptIsolated, 100.0 * static_cast<double>(summary.keptIsolated) / points.count,
+                   kIsolationNeighbours, kIsolationSpacings, 100.0 * kMostIsolatedShare);
     }
   }
   summary.fittedPoints = points.count;

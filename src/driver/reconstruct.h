@@ -55,6 +55,9 @@ struct ReconstructOptions {
   // spacings, when they are at most kMostIsolatedShare of the points
   // (counted in the summary).
   bool dropIsolated = true;
+  // Drop them however many they are (--drop-isolated): outliers above the
+  // share, which would otherwise be kept as a sparse part of the data.
+  bool dropAllIsolated = false;
   // Extraction and writing; requireWatertight, requireSurface,
   // dropUnsupported and dropSmallPieces are on unless the caller turns them
   // off. inputScale and toolName are set by the sequence.
@@ -76,6 +79,7 @@ struct ReconstructSummary {
   bool reversedNormals = false;  // the input's normals pointed into the surface
   long fittedPoints = 0;  // the points fitted (samples of a mesh input)
   long isolatedPoints = 0;  // stray points dropped before the fit
+  long keptIsolated = 0;    // points as isolated, kept for their share (dropped: 0)
   int levels = 0;
   bool levelsChosen = false;  // from the data, not given
   double levelAim = 0.0;      // finest support radius aimed at, in sample spacings

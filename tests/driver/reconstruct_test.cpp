@@ -333,13 +333,15 @@ TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {
 }
 
 // Reconstructs the oriented points `text` (x y z nx ny nz per line) with the
-// tool's defaults into dir/NAME.ply.
-ReconstructSummary reconstructText(const TempDir& dir, const std::string& name, const std::string& text) {
+// tool's defaults into dir/NAME.ply (with --drop-isolated when `dropAll`).
+ReconstructSummary reconstructText(const TempDir& dir, const std::string& name, const std::string& text,
+                                   bool dropAll = false) {
   test::writeFile(dir.file(name + ".xyz"), text);
   ReconstructOptions options;
   options.input = dir.file(name + ".xyz");
   options.meshPath = dir.file(name + ".ply");
   options.threads = 2;
+  options.dropAllIsolated = dropAll;
   return reconstruct(options, nullptr);
 }
 
@@ -350,33 +352,46 @@ void appendPoint(std::string& text, const double p[3], const double n[3]) {
 }
 
 TEST(ReconstructTool, OutliersAroundTheSurfaceAreDroppedAndCounted) {
-  // A unit sphere of 20,000 points and 1 % outliers scattered through its
-  // box with random normals: too many together to look isolated across
-  // dozens of sample spacings, each alone within a few. Kept, each grows a
-  // closed piece of its own.
-  TempDir dir;
-  std::string text = test::sphereXyz(20000, 1.0);
-  std::mt19937 random(7);
-  std::uniform_real_distribution<double> uniform(-1.5, 1.5);
-  std::normal_distribution<double> normal(0.0, 1.0);
-  int outliers = 0;
-  while (outliers < 200) {
-    const double p[3] = {uniform(random), uniform(random), uniform(random)};
-    const double n[3] = {normal(random), normal(random), normal(random)};
-    const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
-    if (r > 0.8 && r < 1.2) continue;
-    appendPoint(text, p, n);
-    ++outliers;
+  // A unit sphere of 20,000 points and outliers scattered through its box
+  // with random normals: too many together to look isolated across dozens
+  // of sample spacings, each alone within a few. Kept, each grows a closed
+  // piece of its own. At 1 % they go; at 3 % they could be a sparse part of
+  // the data, and only --drop-isolated drops them.
+  struct Case {
+    int outliers;
+    bool dropAll;
+  };
+  for (const Case& c : {Case{200, false}, Case{600, false}, Case{600, true}}) {
+    SCOPED_TRACE(std::to_string(c.outliers) + (c.dropAll ? " outliers, --drop-isolated" : " outliers"));
+    TempDir dir;
+    std::string text = test::sphereXyz(20000, 1.0);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> uniform(-2.0, 2.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int added = 0; added < c.outliers;) {
+      const double p[3] = {uniform(random), uniform(random), uniform(random)};
+      const double n[3] = {normal(random), normal(random), normal(random)};
+      const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+      if (r > 0.8 && r < 1.2) continue;
+      appendPoint(text, p, n);
+      ++added;
+    }
+    const ReconstructSummary summary = reconstructText(dir, "outliers", text, c.dropAll);
+    if (c.outliers > 200 && !c.dropAll) {
+      EXPECT_EQ(summary.isolatedPoints, 0);
+      EXPECT_GE(summary.keptIsolated, c.outliers / 2);
+      continue;
+    }
+    EXPECT_EQ(summary.keptIsolated, 0);
+    EXPECT_GE(summary.isolatedPoints, c.outliers / 2);  // those beside the sphere stay
+    EXPECT_LE(summary.isolatedPoints, c.outliers);
+    const test::MeshMeasure measure = test::measureMesh(dir.file("outliers.ply"), [](const float* p) {
+      return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
+    });
+    EXPECT_EQ(measure.topology.components, 1);
+    EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
+    EXPECT_LT(measure.maxDistance, 0.01);
   }
-  const ReconstructSummary summary = reconstructText(dir, "outliers", text);
-  EXPECT_GE(summary.isolatedPoints, 100);  // those beside the sphere stay
-  EXPECT_LE(summary.isolatedPoints, 200);
-  const test::MeshMeasure measure = test::measureMesh(dir.file("outliers.ply"), [](const float* p) {
-    return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
-  });
-  EXPECT_EQ(measure.topology.components, 1);
-  EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
-  EXPECT_LT(measure.maxDistance, 0.01);
 }
 
 TEST(ReconstructTool, TwoObjectsFarApartAreBothMeshed) {
@@ -417,6 +432,7 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
       {"", 2, "expected INPUT and MESH"},
       {dir.file("a.xyz") + " " + dir.file("out.ply") + " --levels 0", 2, "--levels: \"0\" is not a whole number"},
       {dir.file("a.xyz") + " " + dir.file("out.vrml"), 2, "unknown mesh format"},
+      {dir.file("a.xyz") + " " + dir.file("out.ply") + " --keep-isolated --drop-isolated", 2, "opposite things"},
       {dir.file("missing.xyz") + " " + dir.file("out.ply"), 1, dir.file("missing.xyz")},
       // Every point at one position: no extent and no spacing.
       {dir.file("twin.xyz") + " " + dir.file("out.ply"), 1, "points are at one position"},
