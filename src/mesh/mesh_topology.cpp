@@ -319,7 +319,22 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles) {
   return dropComponents(mesh, labels, small);
 }
 
+namespace {
+
+double median(std::vector<double>& values) {
+  const size_t middle = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + static_cast<long>(middle), values.end());
+  return values[middle];
+}
+
+}  // namespace
+
 long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum) {
+  return dropUnsupportedComponents(mesh, weights, minimum, nullptr, 0.0);
+}
+
+long dropUnsupportedComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum,
+                               const std::function<double(const float* p)>& distance, double farthestMedian) {
   if (static_cast<long>(weights.size()) != mesh.vertexCount()) {
     throw Error("vertex weights for " + std::to_string(weights.size()) + " vertices (expected " +
                 std::to_string(mesh.vertexCount()) + ")");
@@ -337,9 +352,20 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
   }
   // The heaviest component (the first of equals) stays whatever its weight.
   const long heaviest = static_cast<long>(std::max_element(total.begin(), total.end()) - total.begin());
-  std::vector<char> light(static_cast<size_t>(count), 0);
-  for (long c = 0; c < count; ++c) light[c] = total[c] < minimum && c != heaviest;
-  return dropComponents(mesh, labels, light);
+  std::vector<char> unsupported(static_cast<size_t>(count), 0);
+  for (long c = 0; c < count; ++c) unsupported[c] = total[c] < minimum && c != heaviest;
+  if (distance) {
+    // The other pieces' vertices' distances, piece by piece.
+    std::vector<std::vector<double>> distances(static_cast<size_t>(count));
+    for (size_t v = 0; v < weights.size(); ++v) {
+      const int c = labelOf[v];
+      if (c >= 0 && c != heaviest && !unsupported[c]) distances[c].push_back(distance(&mesh.positions[3 * v]));
+    }
+    for (long c = 0; c < count; ++c) {
+      if (!distances[c].empty() && median(distances[c]) > farthestMedian) unsupported[c] = 1;
+    }
+  }
+  return dropComponents(mesh, labels, unsupported);
 }
 
 namespace {
@@ -371,11 +397,6 @@ long largestPiece(const std::vector<double>& volumes) {
 // Triangles of a piece asked for its sides at most.
 constexpr long kMostAskedTriangles = 4096;
 
-double median(std::vector<double>& values) {
-  const size_t middle = values.size() / 2;
-  std::nth_element(values.begin(), values.begin() + static_cast<long>(middle), values.end());
-  return values[middle];
-}
 
 }  // namespace
 

@@ -67,6 +67,13 @@ long dropSmallComponents(TriangleMesh& mesh, long minTriangles);
 // order. Returns the number of components removed.
 long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum);
 
+// The same, and with a `distance` also every other component whose vertices
+// lie farther than `farthestMedian` from the data at their median (distance
+// of a vertex position from the nearest data point): a piece the fit grew
+// around a few points rather than through them.
+long dropUnsupportedComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum,
+                               const std::function<double(const float* p)>& distance, double farthestMedian);
+
 // Removes every closed piece that encloses less than its limit: a cavity
 // (space of the outside sign: its triangles face inwards, so its signed
 // volume is negative, or positive when `flipped`) below cavityVolume, a

@@ -394,6 +394,39 @@ TEST(ReconstructTool, OutliersAroundTheSurfaceAreDroppedAndCounted) {
   }
 }
 
+TEST(ReconstructTool, PiecesGrownAroundFloatersAreDropped) {
+  // A unit sphere of 20,000 points and twenty clusters of 15 points off it,
+  // each with normals that agree: the coarse levels close a surface as wide
+  // as their supports around a cluster. What stays of those lies close to
+  // its points.
+  TempDir dir;
+  std::string text = test::sphereXyz(20000, 1.0);
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> uniform(-1.5, 1.5);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (int cluster = 0; cluster < 20;) {
+    const double c[3] = {uniform(random), uniform(random), uniform(random)};
+    const double r = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+    if (r > 0.7 && r < 1.3) continue;
+    double n[3] = {normal(random), normal(random), normal(random)};
+    for (int k = 0; k < 15; ++k) {
+      const double p[3] = {c[0] + 0.02 * normal(random), c[1] + 0.02 * normal(random), c[2] + 0.02 * normal(random)};
+      appendPoint(text, p, n);
+    }
+    ++cluster;
+  }
+  const ReconstructSummary summary = reconstructText(dir, "floaters", text);
+  EXPECT_GT(summary.mesh.unsupportedComponents, 0);
+  EXPECT_LT(summary.mesh.maxDataDistance, 10.0 * summary.mesh.sampleSpacing);
+  const test::MeshMeasure measure = test::measureMesh(dir.file("floaters.ply"), [](const float* p) {
+    const double r = std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]);
+    return std::fabs(r - 1.0) < 0.1 ? std::fabs(r - 1.0) : 0.0;  // the sphere's part only
+  });
+  EXPECT_TRUE(measure.topology.watertight());
+  EXPECT_LE(measure.topology.components, 21);
+  EXPECT_LT(measure.maxDistance, 0.01);
+}
+
 TEST(ReconstructTool, TwoObjectsFarApartAreBothMeshed) {
   // Two unit spheres 2,000 units apart: cells as small as the spheres'
   // detail make a grid of about 14,000 cells along the box, of which only
