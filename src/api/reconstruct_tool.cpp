@@ -30,7 +30,7 @@ using wendfit::MeshUsageError;
 const char kUsage[] = "usage: wendfit-reconstruct INPUT MESH [options]\n";
 
 std::string helpText() {
-  char rule[1600];
+  char rule[2400];
   std::snprintf(rule, sizeof rule,
                 "Levels: the finest support radius is about %.0f median sample spacings: levels =\n"
                 "  1 + round(log2(1.5 x box diagonal / (%.0f x spacing))), the spacing measured\n"
@@ -51,7 +51,8 @@ std::string helpText() {
                 "  a closed part that had to change turns its faces outward.\n"
                 "Stray points of a point input, with fewer than %d others within about %.0f\n"
                 "  median sample spacings, are dropped before the fit and counted (unless\n"
-                "  they are more than %.0f %% of the points); --keep-isolated keeps them.\n"
+                "  they are more than %.0f %% of the points, a sparse part of the data; then\n"
+                "  --drop-isolated drops them); --keep-isolated keeps them.\n"
                 "Normals that point into the surface (enclosing a negative volume: the sum\n"
                 "  of (point - centroid) . normal below -%.1f of its terms' sizes) are\n"
                 "  reversed first, and said so.\n",
