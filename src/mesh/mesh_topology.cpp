@@ -355,12 +355,18 @@ long dropUnsupportedComponents(TriangleMesh& mesh, const std::vector<int>& weigh
   std::vector<char> unsupported(static_cast<size_t>(count), 0);
   for (long c = 0; c < count; ++c) unsupported[c] = total[c] < minimum && c != heaviest;
   if (distance) {
-    // The other pieces' vertices' distances, piece by piece.
-    std::vector<std::vector<double>> distances(static_cast<size_t>(count));
+    // The other pieces' vertices' distances (on all threads: another object
+    // can be as large as the main one), then piece by piece.
+    std::vector<long> asked;
     for (size_t v = 0; v < weights.size(); ++v) {
       const int c = labelOf[v];
-      if (c >= 0 && c != heaviest && !unsupported[c]) distances[c].push_back(distance(&mesh.positions[3 * v]));
+      if (c >= 0 && c != heaviest && !unsupported[c]) asked.push_back(static_cast<long>(v));
     }
+    std::vector<double> found(asked.size());
+#pragma omp parallel for schedule(static)
+    for (long e = 0; e < static_cast<long>(asked.size()); ++e) found[e] = distance(&mesh.positions[3 * asked[e]]);
+    std::vector<std::vector<double>> distances(static_cast<size_t>(count));
+    for (size_t e = 0; e < asked.size(); ++e) distances[labelOf[asked[e]]].push_back(found[e]);
     for (long c = 0; c < count; ++c) {
       if (!distances[c].empty() && median(distances[c]) > farthestMedian) unsupported[c] = 1;
     }
@@ -396,7 +402,6 @@ long largestPiece(const std::vector<double>& volumes) {
 
 // Triangles of a piece asked for its sides at most.
 constexpr long kMostAskedTriangles = 4096;
-
 
 }  // namespace
 

@@ -70,7 +70,8 @@ long dropLightComponents(TriangleMesh& mesh, const std::vector<int>& weights, lo
 // The same, and with a `distance` also every other component whose vertices
 // lie farther than `farthestMedian` from the data at their median (distance
 // of a vertex position from the nearest data point): a piece the fit grew
-// around a few points rather than through them.
+// around a few points rather than through them. `distance` is called from
+// several threads at once.
 long dropUnsupportedComponents(TriangleMesh& mesh, const std::vector<int>& weights, long minimum,
                                const std::function<double(const float* p)>& distance, double farthestMedian);
 
