@@ -55,12 +55,14 @@ std::string helpText() {
                 "  --drop-isolated drops them); --keep-isolated keeps them.\n"
                 "Normals that point into the surface (enclosing a negative volume: the sum\n"
                 "  of (point - centroid) . normal below -%.1f of its terms' sizes) are\n"
-                "  reversed first, and said so.\n",
+                "  reversed first, and said so. Normals of random sign (on average more than\n"
+                "  %.0f %% of a point's neighbours facing the other way) are an error.\n",
                 wendfit::kReconstructRadiusSpacings, wendfit::kReconstructRadiusSpacings, wendfit::maxFitLevels(),
                 wendfit::kMeshCellsPerRadius, wendfit::kNoiseCellSigmas,
                 wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kFinestRadiusSpacings,
                 wendfit::kDefaultCellsPerRadius, wendfit::kIsolationNeighbours,
-                wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare, wendfit::kInwardShare);
+                wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare, wendfit::kInwardShare,
+                100.0 * wendfit::kMostOpposedShare);
   return std::string(kUsage) +
          "Fits an implicit function to INPUT, oriented points (PLY, .xyz/.xyzn/.pwn/.npts,\n"
          "OBJ, the point file format) or a polygon mesh, and writes its zero set to MESH\n"

@@ -232,6 +232,14 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   // A mesh input's samples lie on its faces exactly, whatever the measure
   // says (bull, armadillo and five more of the libcgal-demo meshes read as
   // noisy, their sharp edges and thin parts taken for noise).
+  if (!meshInput && noise.estimate.opposedShare > kMostOpposedShare) {
+    char text[240];
+    std::snprintf(text, sizeof text,
+                  ": the normals are not consistently oriented: %.0f %% of a point's neighbours face the other way "
+                  "on average (expected normals that all point out of the surface, or all into it)",
+                  100.0 * noise.estimate.opposedShare);
+    throw Error(options.input + text);
+  }
   const bool exactFaces = meshInput && options.noiseSigma < 0 && noise.settings.threshold > 0;
   if (exactFaces) takeAsExact(noise, levels, &normalStatus);
   const int measuredCount = points.count;

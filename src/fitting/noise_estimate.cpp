@@ -289,6 +289,44 @@ void fitSamples(const PointSet& points, double radius, NoiseEstimate& estimate) 
   estimate.normalAngle = median(angles);
 }
 
+// The mean direction of the unit normals of point i's neighbours (itself
+// left out), which gives its tangent plane; false when they cancel.
+bool neighboursAcross(const std::vector<Eigen::Vector3d>& units, int i, const std::vector<int>& found,
+                      Eigen::Vector3d& across) {
+  Eigen::Vector3d all = Eigen::Vector3d::Zero();
+  for (int j : found) {
+    if (j != i) all += units[j];
+  }
+  if (!(all.norm() > 0)) return false;
+  across = all.normalized();
+  return true;
+}
+
+// Whether a neighbour at offset d lies near the tangent plane across
+// `across`: within 30 degrees of it, widened by the noise.
+bool nearTangentPlane(const Eigen::Vector3d& d, const Eigen::Vector3d& across, double sigma) {
+  return !(std::fabs(d.dot(across)) > 0.5 * d.norm() + 2.0 * sigma);
+}
+
+// Of point i's neighbours near its tangent plane (as judgeNormal takes them),
+// the share whose normals face against its own; negative when too few vote.
+double opposedShareAt(const PointSet& points, const std::vector<Eigen::Vector3d>& units, int i,
+                      const std::vector<int>& found, double sigma) {
+  const Eigen::Vector3d& normal = units[i];
+  const Eigen::Vector3d p = positionOf(points, i);
+  Eigen::Vector3d across;
+  if (normal.isZero() || !neighboursAcross(units, i, found, across)) return -1.0;
+  int used = 0;
+  int opposed = 0;
+  for (int j : found) {
+    if (j == i) continue;
+    if (!nearTangentPlane(positionOf(points, j) - p, across, sigma)) continue;
+    ++used;
+    if (units[j].dot(normal) < -kStrayCosine) ++opposed;
+  }
+  return used < kMinNormalNeighbours ? -1.0 : static_cast<double>(opposed) / used;
+}
+
 // The verdict on point i's normal from the unit normals of its neighbours.
 // Their mean direction gives the tangent plane (point i's own normal may be
 // the wrong one to give it); only neighbours near that plane then vote, so
@@ -300,12 +338,8 @@ NormalStatus judgeNormal(const PointSet& points, const std::vector<Eigen::Vector
   const Eigen::Vector3d& normal = units[i];
   if (normal.isZero()) return NormalStatus::Stray;
   const Eigen::Vector3d p = positionOf(points, i);
-  Eigen::Vector3d all = Eigen::Vector3d::Zero();
-  for (int j : found) {
-    if (j != i) all += units[j];
-  }
-  if (!(all.norm() > 0)) return NormalStatus::Agrees;
-  const Eigen::Vector3d across = all.normalized();
+  Eigen::Vector3d across;
+  if (!neighboursAcross(units, i, found, across)) return NormalStatus::Agrees;
   Eigen::Vector3d sum = Eigen::Vector3d::Zero();
   int used = 0;
   int alike = 0;
@@ -316,8 +350,7 @@ NormalStatus judgeNormal(const PointSet& points, const std::vector<Eigen::Vector
   for (long k = 0; k < total; ++k) {
     const int j = found[k];
     if (j == i) continue;
-    const Eigen::Vector3d d = positionOf(points, j) - p;
-    if (std::fabs(d.dot(across)) > 0.5 * d.norm() + 2.0 * sigma) continue;
+    if (!nearTangentPlane(positionOf(points, j) - p, across, sigma)) continue;
     sum += units[j];
     ++used;
     if (units[j].dot(normal) > kStrayCosine) {
@@ -425,6 +458,30 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
     if (verdict == NormalStatus::Flipped) ++estimate.flippedNormals;
     if (verdict == NormalStatus::Stray) ++estimate.strayNormals;
   }
+  // Every stride-th point; each share depends on its point alone, and they
+  // are added in the points' order.
+  const int stride = std::max(1, (points.count + kMaxSamples - 1) / kMaxSamples);
+  std::vector<double> shares(static_cast<size_t>((points.count + stride - 1) / stride), -1.0);
+#pragma omp parallel
+  {
+    std::vector<int> found;
+    std::vector<RadiusGrid::Range> ranges;
+#pragma omp for schedule(dynamic, 64)
+    for (long s = 0; s < static_cast<long>(shares.size()); ++s) {
+      const int i = static_cast<int>(s * stride);
+      grid.rangesAround(grid.cellOf(points.position(i)), ranges);
+      grid.scan(points.position(i), ranges, found);
+      shares[s] = opposedShareAt(points, units, i, found, estimate.sigma);
+    }
+  }
+  double shareSum = 0.0;
+  long voted = 0;
+  for (double share : shares) {
+    if (share < 0.0) continue;
+    shareSum += share;
+    ++voted;
+  }
+  estimate.opposedShare = voted > 0 ? shareSum / voted : 0.0;
   if (status) *status = std::move(verdicts);
   return estimate;
 }

@@ -36,6 +36,11 @@ struct NoiseEstimate {
   int fittedSamples = 0;          // local fits that entered sigma
   double normalAngle = 0;         // median angle (radians) between a sampled point's
                                   // normal and its local fit's normal, orientation ignored
+  // Over sampled points, the mean share of the neighbours near a point's
+  // tangent plane whose normals face against its own: a few hundredths on
+  // oriented scans (thin parts, sharp edges), a half for normals whose
+  // signs are random.
+  double opposedShare = 0;
   long flippedNormals = 0;        // over all points
   long strayNormals = 0;          // over all points
 };

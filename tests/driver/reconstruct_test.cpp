@@ -481,6 +481,8 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
       {dir.file("far.xyz") + " " + dir.file("out.ply"), 1, "too coarse for that spacing"},
       // Binary bytes where text was expected are shown escaped, on one line.
       {dir.file("binary.dat") + " " + dir.file("out.ply"), 1, "malformed integer '\\xd0A\\x00\\x01'"},
+      // Normals of random sign: no side to keep.
+      {dir.file("unoriented.xyz") + " " + dir.file("out.ply"), 1, "the normals are not consistently oriented"},
   };
   test::writeFile(dir.file("binary.dat"), std::string("\xd0" "A\x00\x01 2 3\n", 9));
   std::string far;
@@ -492,6 +494,16 @@ TEST(ReconstructTool, BadArgumentsAndInputsFailWithoutWriting) {
     far += std::to_string(x + 1e7) + sphere.substr(at + used, end + 1 - at - used);
   }
   test::writeFile(dir.file("far.xyz"), far);
+  std::string unoriented;
+  std::mt19937 random(3);
+  for (int i = 0; i < 3000; ++i) {
+    double n[3];
+    test::spiralPoint(i, 3000, n);
+    const double sign = random() % 2 ? 1.0 : -1.0;
+    const double normal[3] = {sign * n[0], sign * n[1], sign * n[2]};
+    appendPoint(unoriented, n, normal);
+  }
+  test::writeFile(dir.file("unoriented.xyz"), unoriented);
   test::writeFile(dir.file("twin.xyz"), "1 1 1 0 0 1\n1 1 1 0 1 0\n1 1 1 1 0 0\n");
   std::string flat;
   for (int i = 0; i < 400; ++i) flat += std::to_string(i % 20 * 0.1) + " " + std::to_string(i / 20 * 0.1) + " 0 0 0 1\n";

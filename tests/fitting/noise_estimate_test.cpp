@@ -73,7 +73,14 @@ TEST(NoiseEstimate, RecoversSigmaOnSphereAndPlaneAndNearZeroOnCleanSamples) {
       EXPECT_GT(noisy.normalAngle, 0.05) << name << " at " << relative;
       EXPECT_LT(noisy.normalAngle, 0.25) << name << " at " << relative;
       EXPECT_EQ(noisy.flippedNormals, 0) << name << " at " << relative;
+      EXPECT_LT(noisy.opposedShare, 0.02) << name << " at " << relative;
     }
+    // Normals of random sign face against half of their neighbours.
+    PointSet unoriented = noisySample(shape, 0.0, 4);
+    for (int i = 0; i < unoriented.count; i += 2) {
+      for (int k = 0; k < 3; ++k) unoriented.normals[3 * size_t(i) + k] *= -1.0f;
+    }
+    EXPECT_NEAR(estimateNoise(unoriented).opposedShare, 0.5, 0.1) << name;
   }
 }
 
