@@ -22,10 +22,11 @@ inline constexpr double kIsolationSpacings = 8.0;
 inline constexpr int kIsolationNeighbours = 8;
 inline constexpr double kMostIsolatedShare = 0.01;
 // Normals whose signs are random face against half of their neighbours on
-// average; oriented scans stay below a tenth (0.000-0.041 on eight sampled
-// scans, 0.096 on a triple torus with 0.5 % noise: sharp edges, thin parts).
-// Above this share the fit has no side to keep, and its surface would be
-// noise.
+// average (0.501 on a bear with every other normal reversed); oriented scans
+// stay at a tenth or below: 0.000-0.043 on eight sampled scans at 100,000
+// points, 0.000-0.005 on four at 1,000,000, up to 0.100 with noise (a triple
+// torus at 0.5 %: sharp edges, thin parts). Above this share the fit has no
+// side to keep, and its surface would be noise.
 inline constexpr double kMostOpposedShare = 0.25;
 
 struct ReconstructOptions {
