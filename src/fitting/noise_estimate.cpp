@@ -428,6 +428,10 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
   }
 
   std::vector<NormalStatus> verdicts(static_cast<size_t>(points.count));
+  // Each share depends on its point alone; they are added in the points'
+  // order.
+  const int stride = std::max(1, (points.count + kMaxSamples - 1) / kMaxSamples);
+  std::vector<double> shares(static_cast<size_t>((points.count + stride - 1) / stride), -1.0);
   const RadiusGrid grid(points.positions, points.count,
                         std::max(kNormalRadius * estimate.spacing, 2.0 * estimate.sigma));
   // Every point's unit normal is read by each of its hundred-odd neighbours:
@@ -452,27 +456,13 @@ NoiseEstimate estimateNoise(const PointSet& points, std::vector<NormalStatus>* s
       }
       grid.scan(points.position(i), ranges, found);
       verdicts[i] = judgeNormal(points, units, i, found, estimate.sigma);
+      // Every stride-th point also gives its share of opposed neighbours.
+      if (i % stride == 0) shares[i / stride] = opposedShareAt(points, units, i, found, estimate.sigma);
     }
   }
   for (NormalStatus verdict : verdicts) {
     if (verdict == NormalStatus::Flipped) ++estimate.flippedNormals;
     if (verdict == NormalStatus::Stray) ++estimate.strayNormals;
-  }
-  // Every stride-th point; each share depends on its point alone, and they
-  // are added in the points' order.
-  const int stride = std::max(1, (points.count + kMaxSamples - 1) / kMaxSamples);
-  std::vector<double> shares(static_cast<size_t>((points.count + stride - 1) / stride), -1.0);
-#pragma omp parallel
-  {
-    std::vector<int> found;
-    std::vector<RadiusGrid::Range> ranges;
-#pragma omp for schedule(dynamic, 64)
-    for (long s = 0; s < static_cast<long>(shares.size()); ++s) {
-      const int i = static_cast<int>(s * stride);
-      grid.rangesAround(grid.cellOf(points.position(i)), ranges);
-      grid.scan(points.position(i), ranges, found);
-      shares[s] = opposedShareAt(points, units, i, found, estimate.sigma);
-    }
   }
   double shareSum = 0.0;
   long voted = 0;
