@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include <omp.h>
 
@@ -252,26 +253,25 @@ void LevelFitter::fitLocal() {
 void LevelFitter::fitGlobal() {
   Clock::time_point start = Clock::now();
   const int n = count;
-  SparseMatrix matrix;
-  matrix.console = console;
-  // Symmetric by construction: centre i answers the query of j exactly when
-  // j answers that of i, both weights come from the same float distance, and
-  // every row is sorted.
-  matrix.symmetric = true;
   std::vector<double> b;
   std::vector<double> x;
-  assembleSystem(matrix, b, x);
-  if (startGuess.size() == x.size()) x.swap(startGuess);
-  startGuess.clear();
-  stats.assemblySeconds += secondsSince(start);
-
-  start = Clock::now();
-  matrix.errorScale = boxDiagonal;
   const long long limit = static_cast<long long>(kIterationsPerLevel) * level;
   const int maxIterations = static_cast<int>(std::clamp<long long>(limit, INT_MIN, INT_MAX - 1));
-  stats.rhsNorm = SparseMatrix::norm(n, b.data(), 1);
   const double tolerance = static_cast<double>(boxDiagonal) * kRelativeTolerance;
+  // Takes the guess made with the system unless a caller left its own.
+  const auto startFrom = [&]() {
+    if (startGuess.size() == x.size()) x.swap(startGuess);
+    startGuess.clear();
+    stats.assemblySeconds += secondsSince(start);
+    stats.rhsNorm = SparseMatrix::norm(n, b.data(), 1);
+    start = Clock::now();
+  };
   if (solver == SolverKind::Schwarz) {
+    SingleSparseMatrix matrix;
+    matrix.console = console;
+    assembleSystem(matrix, b, x);
+    startFrom();
+    matrix.errorScale = boxDiagonal;
     // Neighbours closer than kOverlapFraction of the radius widen the
     // preconditioner's blocks; the weight falls with distance, so they are
     // exactly the entries of at least w(kOverlapFraction).
@@ -279,6 +279,15 @@ void LevelFitter::fitGlobal() {
                  b.data(), x.data(), tolerance, maxIterations, &stats.iterations,
                  &stats.solverError);
   } else {
+    SparseMatrix matrix;
+    matrix.console = console;
+    // Symmetric by construction: centre i answers the query of j exactly
+    // when j answers that of i, both weights come from the same float
+    // distance, and every row is sorted.
+    matrix.symmetric = true;
+    assembleSystem(matrix, b, x);
+    startFrom();
+    matrix.errorScale = boxDiagonal;
     matrix.linbcg(n, b.data(), x.data(), 1, tolerance, maxIterations, &stats.iterations,
                   &stats.solverError);
   }
@@ -296,8 +305,8 @@ void LevelFitter::fitGlobal() {
   }
 }
 
-void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
-                                 std::vector<double>& x) {
+template <typename Matrix>
+void LevelFitter::assembleSystem(Matrix& matrix, std::vector<double>& b, std::vector<double>& x) {
   const int n = count;
   if (!kdTree || kdTree->size() != n || centres.count != n ||
       centres.values.size() < static_cast<size_t>(n)) {
@@ -378,8 +387,9 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
   b.assign(n + 1, 0.0);
   x.assign(n + 1, 0.0);
   int* indices = matrix.indices.data();
-  double* values = matrix.values.data();
-  values[0] = values[n + 1] = 0.0;
+  auto* values = matrix.values.data();
+  using Value = std::remove_pointer_t<decltype(values)>;
+  values[0] = values[n + 1] = 0;
   indices[0] = 0;
   indices[1] = n + 2;
   for (int j = 0; j < n; ++j) indices[j + 2] = indices[j + 1] + rowCounts[j];
@@ -396,7 +406,7 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
     const int last = std::min(n, (c + 1) * kQueryChunk);
     for (int j = c * kQueryChunk; j < last; ++j) {
       const int row = j + 1;
-      values[row] = diagonal;
+      values[row] = static_cast<Value>(diagonal);
       const double f = static_cast<double>(centres.values[j]);
       x[row] = -f;
       double rhs = -f;
@@ -415,7 +425,7 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
         const BasisFunction& record = basisFunctions[i];
         rhs -= w * (firstOrder ? quadric(QuadricCoefficients{nullptr, record.coeff + 6}, dx, dy, dz)
                                : record.quadric(dx, dy, dz));
-        values[position] = w;
+        values[position] = static_cast<Value>(w);
         indices[position] = i + 1;
       }
       columns += neighbours;
@@ -424,5 +434,8 @@ void LevelFitter::assembleSystem(SparseMatrix& matrix, std::vector<double>& b,
     std::vector<int>().swap(chunkColumns[c]);
   }
 }
+
+template void LevelFitter::assembleSystem(SparseMatrix&, std::vector<double>&, std::vector<double>&);
+template void LevelFitter::assembleSystem(SingleSparseMatrix&, std::vector<double>&, std::vector<double>&);
 
 }  // namespace wendfit

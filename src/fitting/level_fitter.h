@@ -143,8 +143,10 @@ struct LevelFitter {
   // entries, row j + 1 for centre j: diagonal 3 + regularization, then the
   // weights to the other centres closer than the radius in ascending column
   // order), the right-hand side b and the initial guess x (n + 1 entries).
-  // Error when the system would need more than 32-bit indices.
-  void assembleSystem(SparseMatrix& matrix, std::vector<double>& b, std::vector<double>& x);
+  // Error when the system would need more than 32-bit indices. The Schwarz
+  // solver takes it with single-precision values (SingleSparseMatrix).
+  template <typename Matrix>
+  void assembleSystem(Matrix& matrix, std::vector<double>& b, std::vector<double>& x);
 
   // Records values and errors at the centres and replaces `centres` by the
   // centres closer than the radius to one whose error exceeds errorThreshold,

@@ -176,7 +176,8 @@ std::vector<std::vector<int>> bisectBlocks(int n, const float* positions) {
 // The block's rows and every column whose entry in one of them is at least
 // overlapWeight, ascending; of more than kMaxWidenedRows such rows, the
 // block's own and those of the largest entries (ties by column).
-std::vector<int> widen(const std::vector<int>& core, const double* values, const int* indices,
+template <typename Value>
+std::vector<int> widen(const std::vector<int>& core, const Value* values, const int* indices,
                        double overlapWeight) {
   std::vector<int> rows = core;
   for (int row : core) {
@@ -216,7 +217,8 @@ std::vector<int> widen(const std::vector<int>& core, const double* values, const
 // diagonal alone) stands in for it. `place` has an entry per row of A, -1
 // for every row, and is left so; it maps the block's rows to their places
 // while the submatrix is gathered.
-bool factorBlock(const std::vector<int>& rows, const double* values, const int* indices,
+template <typename Value>
+bool factorBlock(const std::vector<int>& rows, const Value* values, const int* indices,
                  std::vector<int>& place, Factor& kept) {
   DenseFactor factor;
   const int m = static_cast<int>(rows.size());
@@ -228,7 +230,7 @@ bool factorBlock(const std::vector<int>& rows, const double* values, const int* 
   for (int a = 0; a < m; ++a) {
     const int row = rows[a];
     dense(a, a) = static_cast<float>(values[row]);
-    largestDiagonal = std::max(largestDiagonal, std::fabs(values[row]));
+    largestDiagonal = std::max(largestDiagonal, std::fabs(static_cast<double>(values[row])));
     for (int k = indices[row]; k < indices[row + 1]; ++k) {
       const int at = place[indices[k]];
       if (at > a) dense(at, a) = static_cast<float>(values[k]);
@@ -264,10 +266,11 @@ bool factorBlock(const std::vector<int>& rows, const double* values, const int* 
 // The additive Schwarz preconditioner z = sum_k R_k^T A_k^-1 R_k r.
 class SchwarzPreconditioner {
  public:
-  SchwarzPreconditioner(const SparseMatrix& matrix, int n, const float* positions,
+  template <typename Matrix>
+  SchwarzPreconditioner(const Matrix& matrix, int n, const float* positions,
                         double overlapWeight, SchwarzReport& report)
       : n_(n) {
-    const double* values = matrix.values.data();
+    const auto* values = matrix.values.data();
     const int* indices = matrix.indices.data();
     const std::vector<std::vector<int>> cores = bisectBlocks(n, positions);
     const int blockCount = static_cast<int>(cores.size());
@@ -389,11 +392,10 @@ double chunkedDot(int n, const double* a, const double* b, std::vector<double>& 
   return total;
 }
 
-}  // namespace
-
-SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* positions,
-                           double overlapWeight, const double* b, double* x, double tol,
-                           int maxIterations, int* iter, double* err) {
+template <typename Matrix>
+SchwarzReport solveWithSchwarz(const Matrix& matrix, int n, const float* positions, double overlapWeight,
+                               const double* b, double* x, double tol, int maxIterations, int* iter,
+                               double* err) {
   SchwarzReport report;
   std::FILE* console = matrix.console;
   const bool live = console && isatty(fileno(console));
@@ -419,7 +421,7 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
   const bool parallel = n >= kParallelRows;
 
   auto trueResidual = [&]() {
-    matrix.multiply(n, x, r, 0);
+    dsprsax(matrix.values.data(), matrix.indices.data(), x, r, n);
 #pragma omp parallel for schedule(static) if (parallel)
     for (int i = 1; i <= n; ++i) r[i] = b[i] - r[i];
   };
@@ -450,7 +452,7 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
     for (double value : partial) total += value;
     return total;
   };
-  const double* values = matrix.values.data();
+  const auto* values = matrix.values.data();
   const int* indices = matrix.indices.data();
   bool restart = true;
   double rz = 0.0;
@@ -515,6 +517,19 @@ SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* posit
     }
   }
   return report;
+}
+
+}  // namespace
+
+SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* positions, double overlapWeight,
+                           const double* b, double* x, double tol, int maxIterations, int* iter, double* err) {
+  return solveWithSchwarz(matrix, n, positions, overlapWeight, b, x, tol, maxIterations, iter, err);
+}
+
+SchwarzReport schwarzSolve(const SingleSparseMatrix& matrix, int n, const float* positions,
+                           double overlapWeight, const double* b, double* x, double tol, int maxIterations,
+                           int* iter, double* err) {
+  return solveWithSchwarz(matrix, n, positions, overlapWeight, b, x, tol, maxIterations, iter, err);
 }
 
 }  // namespace wendfit

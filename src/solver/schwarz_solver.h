@@ -57,5 +57,10 @@ struct SchwarzReport {
 SchwarzReport schwarzSolve(const SparseMatrix& matrix, int n, const float* positions,
                            double overlapWeight, const double* b, double* x, double tol,
                            int maxIterations, int* iter, double* err);
+// The same on single-precision values: the same arithmetic in double
+// precision on each entry's float value.
+SchwarzReport schwarzSolve(const SingleSparseMatrix& matrix, int n, const float* positions,
+                           double overlapWeight, const double* b, double* x, double tol,
+                           int maxIterations, int* iter, double* err);
 
 }  // namespace wendfit

@@ -84,7 +84,10 @@ std::vector<double> dvector(int n) {
   }
 }
 
-void dsprsax(const double* values, const int* indices, const double* x, double* result, int n) {
+namespace {
+
+template <typename Value>
+void rowProduct(const Value* values, const int* indices, const double* x, double* result, int n) {
   if (indices[1] != n + 2) solverError("dsprsax: mismatched vector and matrix");
   // Each row sums its own entries in storage order, so the rows may run on
   // any number of threads and give the same doubles.
@@ -94,6 +97,16 @@ void dsprsax(const double* values, const int* indices, const double* x, double* 
     for (int k = indices[i]; k < indices[i + 1]; ++k) sum += values[k] * x[indices[k]];
     result[i] = sum;
   }
+}
+
+}  // namespace
+
+void dsprsax(const double* values, const int* indices, const double* x, double* result, int n) {
+  rowProduct(values, indices, x, result, n);
+}
+
+void dsprsax(const float* values, const int* indices, const double* x, double* result, int n) {
+  rowProduct(values, indices, x, result, n);
 }
 
 void dsprstx(const double* values, const int* indices, const double* x, double* result, int n) {

@@ -45,6 +45,9 @@ std::vector<double> dvector(int n);
 
 // result = A x and result = A^T x on the storage arrays.
 void dsprsax(const double* values, const int* indices, const double* x, double* result, int n);
+// The same on single-precision values (SingleSparseMatrix), each product in
+// double precision.
+void dsprsax(const float* values, const int* indices, const double* x, double* result, int n);
 void dsprstx(const double* values, const int* indices, const double* x, double* result, int n);
 
 // Large blocks for matrix storage: aligned to 2 MB and offered to the kernel
@@ -122,6 +125,18 @@ class SparseMatrix {
   std::vector<int> transposeStart_;     // n + 2 entries: column j's range
   std::vector<int> transposePosition_;  // positions into values/indices
   std::vector<int> transposeRow_;       // the row of each such entry
+};
+
+// SparseMatrix's storage with single-precision values, for the solvers
+// that take the matrix as it is (schwarzSolve): the entries are weights in
+// [0, 1] that need no more than float's precision for an iterative solve to
+// a relative residual far above it, and the values are two thirds of the
+// bytes (a level's system at 1,000,000 points holds 62 M entries).
+struct SingleSparseMatrix {
+  std::vector<int, UninitialisedAllocator<int>> indices;
+  std::vector<float, UninitialisedAllocator<float>> values;
+  float errorScale = 1.0f;
+  std::FILE* console = nullptr;
 };
 
 }  // namespace wendfit
