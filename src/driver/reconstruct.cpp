@@ -152,25 +152,30 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
 // within 32 sample spacings were dropped (30 of them). Isolated points are
 // dropped (and counted) unless they are many: then they are the data,
 // however sparse.
-// `kept`: the median spacing of the points when none was dropped (0 else).
-// Isolated points kept for their share are counted in `spared`.
-long dropIsolatedPoints(PointSet& points, bool dropAll, double& kept, long& spared) {
+struct IsolatedPoints {
+  long dropped = 0;       // isolated points taken out of the set
+  long spared = 0;        // isolated points kept for their share
+  double spacing = 0.0;   // the set's median spacing, when nothing was dropped (0 else)
+};
+
+IsolatedPoints dropIsolatedPoints(PointSet& points, bool dropAll) {
+  IsolatedPoints result;
   const double spacing = measureSampleSpacing(points);
-  kept = spacing;
-  spared = 0;
-  if (!(spacing > 0.0)) return 0;
+  result.spacing = spacing;
+  if (!(spacing > 0.0)) return result;
   const std::vector<char> isolated = isolatedPoints(points, kIsolationSpacings * spacing, kIsolationNeighbours);
   const long count = static_cast<long>(std::count(isolated.begin(), isolated.end(), 1));
-  if (count == 0) return 0;
+  if (count == 0) return result;
   if (!dropAll && count > kMostIsolatedShare * points.count) {
-    spared = count;
-    return 0;
+    result.spared = count;
+    return result;
   }
-  kept = 0.0;
+  result.spacing = 0.0;
   std::vector<char> keep(isolated.size());
   for (size_t i = 0; i < keep.size(); ++i) keep[i] = !isolated[i];
   points = points.subset(keep);
-  return count;
+  result.dropped = count;
+  return result;
 }
 
 ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE* log, std::FILE* progress,
@@ -200,7 +205,10 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   // points are looked for (and none dropped), else after it.
   double inputSpacing = 0.0;
   if (summary.inputFaces == 0 && options.dropIsolated) {
-    summary.isolatedPoints = dropIsolatedPoints(points, options.dropAllIsolated, inputSpacing, summary.keptIsolated);
+    const IsolatedPoints isolated = dropIsolatedPoints(points, options.dropAllIsolated);
+    summary.isolatedPoints = isolated.dropped;
+    summary.keptIsolated = isolated.spared;
+    inputSpacing = isolated.spacing;
     if (log && summary.isolatedPoints > 0) {
       std::fprintf(log, "%ld isolated points dropped: fewer than %d others within about %.0f sample spacings\n",
                    summary.isolatedPoints, kIsolationNeighbours, kIsolationSpacings);
