@@ -324,9 +324,7 @@ TEST(ReconstructTool, StrayPointsFarAwayAreDroppedAndCounted) {
                                              dir.file("strays.xyz") + " " + dir.file("out.ply"));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("4 isolated points dropped"), std::string::npos) << run.err;
-  const test::MeshMeasure measure = test::measureMesh(dir.file("out.ply"), [](const float* p) {
-    return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
-  });
+  const test::MeshMeasure measure = test::measureMesh(dir.file("out.ply"), test::unitSphereDistance);
   EXPECT_EQ(measure.topology.components, 1);
   EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
   EXPECT_LT(measure.maxDistance, 0.01);
@@ -385,9 +383,7 @@ TEST(ReconstructTool, OutliersAroundTheSurfaceAreDroppedAndCounted) {
     EXPECT_EQ(summary.keptIsolated, 0);
     EXPECT_GE(summary.isolatedPoints, c.outliers / 2);  // those beside the sphere stay
     EXPECT_LE(summary.isolatedPoints, c.outliers);
-    const test::MeshMeasure measure = test::measureMesh(dir.file("outliers.ply"), [](const float* p) {
-      return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
-    });
+    const test::MeshMeasure measure = test::measureMesh(dir.file("outliers.ply"), test::unitSphereDistance);
     EXPECT_EQ(measure.topology.components, 1);
     EXPECT_EQ(measure.topology.eulerCharacteristic, 2);
     EXPECT_LT(measure.maxDistance, 0.01);
@@ -419,8 +415,8 @@ TEST(ReconstructTool, PiecesGrownAroundFloatersAreDropped) {
   EXPECT_GT(summary.mesh.unsupportedComponents, 0);
   EXPECT_LT(summary.mesh.maxDataDistance, 10.0 * summary.mesh.sampleSpacing);
   const test::MeshMeasure measure = test::measureMesh(dir.file("floaters.ply"), [](const float* p) {
-    const double r = std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]);
-    return std::fabs(r - 1.0) < 0.1 ? std::fabs(r - 1.0) : 0.0;  // the sphere's part only
+    const double d = test::unitSphereDistance(p);
+    return d < 0.1 ? d : 0.0;  // the sphere's part only
   });
   EXPECT_TRUE(measure.topology.watertight());
   EXPECT_LE(measure.topology.components, 21);
@@ -445,8 +441,8 @@ TEST(ReconstructTool, TwoObjectsFarApartAreBothMeshed) {
   const ReconstructSummary summary = reconstructText(dir, "two", text);
   EXPECT_GT(summary.mesh.stats.resolution, kMaxFullBoxResolution);
   const test::MeshMeasure measure = test::measureMesh(dir.file("two.ply"), [](const float* p) {
-    const double x = p[0] < 1000.0f ? double{p[0]} : double{p[0]} - 2000.0;
-    return std::fabs(std::sqrt(x * x + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
+    const float near[3] = {p[0] < 1000.0f ? p[0] : p[0] - 2000.0f, p[1], p[2]};
+    return test::unitSphereDistance(near);
   });
   EXPECT_TRUE(measure.topology.watertight());
   EXPECT_EQ(measure.topology.components, 2);

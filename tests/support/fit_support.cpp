@@ -45,6 +45,10 @@ MeshMeasure measureMesh(const std::string& meshPath, const std::function<double(
   return measure;
 }
 
+double unitSphereDistance(const float* p) {
+  return std::fabs(std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]) - 1.0);
+}
+
 PointSet randomSpherePoints(int count, unsigned seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> normal;

@@ -36,6 +36,9 @@ struct MeshMeasure {
 // vertices lie from an exact surface: `distance` of a vertex position.
 MeshMeasure measureMesh(const std::string& meshPath, const std::function<double(const float* p)>& distance);
 
+// The distance of p from the unit sphere about the origin (double precision).
+double unitSphereDistance(const float* p);
+
 // `count` random points on the unit sphere (seeded, direction-uniform) with
 // outward unit normals.
 PointSet randomSpherePoints(int count, unsigned seed);
