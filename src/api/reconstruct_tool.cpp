@@ -32,12 +32,16 @@ const char kUsage[] = "usage: wendfit-reconstruct INPUT MESH [options]\n";
 std::string helpText() {
   char rule[2400];
   std::snprintf(rule, sizeof rule,
-                "Levels: the finest support radius is about %.0f median sample spacings: levels =\n"
-                "  1 + round(log2(1.5 x box diagonal / (%.0f x spacing))), the spacing measured\n"
-                "  on up to 20,000 points (at most %d levels). Each halving of the spacing\n"
-                "  adds one level. The choice is printed; --levels N overrides it. The mesh's\n"
-                "  grid has %d cells per finest support radius, cells of at least %.1f noise\n"
-                "  sigmas on noisy data.\n"
+                "Levels: the finest support radius is %.0f median sample spacings, the spacing\n"
+                "  measured on up to 20,000 points (at most %d levels). Each level's centres\n"
+                "  are one per cell of an octree over the points' box, a cell's diagonal\n"
+                "  %.2f times less than the level's radius (wendfit and noisy data: 3,\n"
+                "  twice the centres); the box is widened so that the finest radius is\n"
+                "  exact: levels = the fewest whose finest cells are no wider than that.\n"
+                "  Each halving of the spacing adds one level. The choice is printed;\n"
+                "  --levels N overrides it (with wendfit's radii). The mesh's grid has %d\n"
+                "  cells per finest support radius, cells of at least %.1f sample spacings\n"
+                "  (%.1f noise sigmas on noisy data).\n"
                 "Mesh inputs (.off, .obj, .ply with faces, .ply2, binary .stl) are sampled on\n"
                 "  their faces, area-uniformly with the faces' normals, so that holes and\n"
                 "  sharp edges of a coarse mesh survive: %.0f^2 x area / box diagonal^2\n"
@@ -57,8 +61,8 @@ std::string helpText() {
                 "  of (point - centroid) . normal below -%.1f of its terms' sizes) are\n"
                 "  reversed first, and said so. Normals of random sign (on average more than\n"
                 "  %.0f %% of a point's neighbours facing the other way) are an error.\n",
-                wendfit::kReconstructRadiusSpacings, wendfit::kReconstructRadiusSpacings, wendfit::maxFitLevels(),
-                wendfit::kMeshCellsPerRadius, wendfit::kNoiseCellSigmas,
+                wendfit::kReconstructRadiusSpacings, wendfit::maxFitLevels(), wendfit::kReconstructRadiusPerCell,
+                wendfit::kMeshCellsPerRadius, wendfit::kMeshCellSpacings, wendfit::kNoiseCellSigmas,
                 wendfit::kSamplesAcrossDiagonal, wendfit::kSamplesAcrossDiagonal, wendfit::kFinestRadiusSpacings,
                 wendfit::kDefaultCellsPerRadius, wendfit::kIsolationNeighbours,
                 wendfit::kIsolationSpacings, 100.0 * wendfit::kMostIsolatedShare, wendfit::kInwardShare,

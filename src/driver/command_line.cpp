@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/option_number.h"
+#include "driver/level_rule.h"
 #include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
@@ -85,6 +86,8 @@ std::string usageText() {
       "                  REGULARIZATION, when not given, is then 1 but 0 at the two\n"
       "                  finest levels\n"
       "  --quick-terms   evaluate in single precision in the fit and the mesh (faster)\n"
+      "  --sparse-centres  half as many centres per support, on cells sqrt(2) wider\n"
+      "                  (the same radii): about a third faster on dense scans\n"
       "  --noise auto|SIGMA  fit noisy data within its noise (auto: measure SIGMA)\n"
       "  --threads N     use N threads (1 to 1024; default: OMP_NUM_THREADS, else\n"
       "                  every core); the result is the same for any N\n"
@@ -200,6 +203,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       line.options.quiet = true;
     } else if (argument == "--sign-guard") {
       line.options.signGuard = true;
+    } else if (argument == "--sparse-centres") {
+      line.options.rootScale = 3.0 / kReconstructRadiusPerCell;
+      line.options.radiusPerCell = kReconstructRadiusPerCell;
     } else if (argument == "--quick-terms") {
       line.options.quickTerms = true;
       line.options.mesh.extraction.quickTerms = true;

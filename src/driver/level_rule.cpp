@@ -22,8 +22,8 @@ double measureSampleSpacing(const PointSet& points) {
   return medianSpacing(index);
 }
 
-double finestSupportRadius(int levels, double boxDiagonal) {
-  return 1.5 * boxDiagonal * std::ldexp(1.0, 1 - levels);
+double finestSupportRadius(int levels, double boxDiagonal, double rootScale, double radiusPerCell) {
+  return radiusPerCell * 0.5 * boxDiagonal * rootScale * std::ldexp(1.0, 1 - levels);
 }
 
 int levelsForSpacing(double boxDiagonal, double spacing, double radiusSpacings) {
@@ -31,6 +31,18 @@ int levelsForSpacing(double boxDiagonal, double spacing, double radiusSpacings) 
   if (!std::isfinite(halvings)) return halvings > 0 ? maxFitLevels() : 1;
   const double levels = 1.0 + std::round(halvings);
   return static_cast<int>(std::clamp(levels, 1.0, static_cast<double>(maxFitLevels())));
+}
+
+LevelGeometry exactLevels(double boxDiagonal, double spacing, double radiusSpacings, double radiusPerCell) {
+  const double cell = radiusSpacings * spacing / radiusPerCell;
+  LevelGeometry geometry;
+  // Depth l's cells have the diagonal boxDiagonal / 2^l.
+  const double depth = std::ceil(std::log2(boxDiagonal / cell));
+  geometry.levels = static_cast<int>(std::clamp(std::isfinite(depth) ? depth : 1.0, 1.0,
+                                                static_cast<double>(maxFitLevels())));
+  const double scale = cell / std::ldexp(boxDiagonal, -geometry.levels);
+  geometry.rootScale = std::isfinite(scale) ? std::max(1.0, scale) : 1.0;
+  return geometry;
 }
 
 std::string levelAdvice(int levels, double boxDiagonal, double spacing, long triangles, long components,

@@ -89,11 +89,12 @@ PointSet readOrientedPoints(const ReconstructOptions& options, ReconstructSummar
   return samples;
 }
 
-// Chooses or checks the level count and fills the summary's spacing and
-// radius; `points` are rescaled by `scale`. `spacing`: the median spacing of
-// `points` when known (else 0, and it receives it; 0 when there is none).
+// Chooses (by the designed rule) or checks the level count and fills the
+// summary's spacing; `points` are rescaled by `scale`. `spacing`: the
+// median spacing of `points` when known (else 0, and it receives it; 0 when
+// there is none).
 int chooseLevels(const ReconstructOptions& options, const PointSet& points, float boxDiagonal, float scale,
-                 ReconstructSummary& summary, std::FILE* log, double& spacing) {
+                 ReconstructSummary& summary, double& spacing) {
   if (!(spacing > 0.0)) spacing = measureSampleSpacing(points);
   int levels = options.levels;
   if (levels == 0) {
@@ -124,22 +125,43 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
       throw Error(fileMessage(options.input, text));
     }
   }
-  summary.levels = levels;
   summary.sampleSpacing = spacing / scale;
-  summary.finestRadius = finestSupportRadius(levels, boxDiagonal) / scale;
   summary.boxDiagonal = boxDiagonal / scale;
-  if (log) {
-    if (spacing > 0.0) {
-      std::fprintf(log, "levels %d%s: median sample spacing %.3g, finest support radius %.3g = %.2g spacings\n",
-                   levels, summary.levelsChosen ? "" : " (--levels)", summary.sampleSpacing,
-                   summary.finestRadius, summary.finestRadius / summary.sampleSpacing);
-    } else {
-      std::fprintf(log, "levels %d (--levels): sample spacing unknown, finest support radius %.3g\n", levels,
-                   summary.finestRadius);
-    }
-    std::fflush(log);
-  }
   return levels;
+}
+
+// Exact point data take sparser centres (kReconstructRadiusPerCell) and,
+// when the levels are chosen, the rule's radius exactly; given levels keep
+// the designed radii. Noisy data and mesh inputs keep the designed
+// geometry, whose settings their noise rule and sampling were measured on
+// (sparser centres grew sheets across half the noisy scans).
+int settleGeometry(int levels, bool sparse, float boxDiagonal, float scale, double spacing,
+                   ReconstructSummary& summary) {
+  if (sparse) {
+    summary.radiusPerCell = kReconstructRadiusPerCell;
+    summary.rootScale = 3.0 / kReconstructRadiusPerCell;
+    if (summary.levelsChosen) {
+      const LevelGeometry geometry = exactLevels(boxDiagonal, spacing, summary.levelAim, kReconstructRadiusPerCell);
+      levels = geometry.levels;
+      summary.rootScale = geometry.rootScale;
+    }
+  }
+  summary.levels = levels;
+  summary.finestRadius = finestSupportRadius(levels, boxDiagonal, summary.rootScale, summary.radiusPerCell) / scale;
+  return levels;
+}
+
+void printLevels(std::FILE* log, const ReconstructSummary& summary) {
+  if (!log) return;
+  if (summary.sampleSpacing > 0.0) {
+    std::fprintf(log, "levels %d%s: median sample spacing %.3g, finest support radius %.3g = %.2g spacings\n",
+                 summary.levels, summary.levelsChosen ? "" : " (--levels)", summary.sampleSpacing,
+                 summary.finestRadius, summary.finestRadius / summary.sampleSpacing);
+  } else {
+    std::fprintf(log, "levels %d (--levels): sample spacing unknown, finest support radius %.3g\n", summary.levels,
+                 summary.finestRadius);
+  }
+  std::fflush(log);
 }
 
 // Scanned points often hold stray returns off the surface. The fit scales
@@ -229,7 +251,7 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   const Clock::time_point fitStart = Clock::now();
   const float boxDiagonal = octreeBoxDiagonal(points);
   double spacing = inputSpacing * scale;
-  int levels = chooseLevels(options, points, boxDiagonal, scale, summary, log, spacing);
+  int levels = chooseLevels(options, points, boxDiagonal, scale, summary, spacing);
   // Noise: measured on the rescaled points (the settings are relative to the
   // box), reported in input units. Exact data keep every level and
   // threshold 0, lightly smoothed.
@@ -250,6 +272,9 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   }
   const bool exactFaces = meshInput && options.noiseSigma < 0 && noise.settings.threshold > 0;
   if (exactFaces) takeAsExact(noise, levels, &normalStatus);
+  const bool sparse = !meshInput && noise.settings.threshold == 0.0;
+  const int sparseLevels = settleGeometry(levels, sparse, boxDiagonal, scale, spacing, summary);
+  printLevels(log, summary);
   const int measuredCount = points.count;
   summary.normalsTreated = treatNormals(points, normalStatus);
   // The spacing still holds when no point went with its normal.
@@ -258,7 +283,7 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   summary.noiseMeasured = noise.measured;
   summary.threshold = noise.settings.threshold;
   summary.regularization = noise.settings.regularization;
-  if (summary.levelsChosen) levels = noise.settings.levels;
+  if (summary.levelsChosen) levels = sparse ? sparseLevels : noise.settings.levels;
   summary.levels = levels;
   if (log) {
     std::fprintf(log, "noise %.3g (%.3g %% of the box diagonal, %s); %ld normals re-oriented or dropped; "
@@ -277,6 +302,8 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   fit.signGuard = options.signGuard;
   fit.sampleSpacing = fittedSpacing;
   fit.quickTerms = options.quickTerms;
+  fit.rootScale = summary.rootScale;
+  fit.radiusPerCell = summary.radiusPerCell;
   const FitOutcome outcome = fitLevels(points, fit, nullptr, nullptr, [&](const FittedLevel& level) {
     if (!log) return;
     std::fprintf(log, "level %d/%d: %d centres, %d iterations, %.2f s\n", level.level, levels, level.sampled,
@@ -296,6 +323,12 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   // level left in the function (diplodocus with 0.5 % noise: mean distance
   // 1.04e-3 of the diagonal with cells of 2.3 sigma, 1.18e-3 with 1.2).
   if (summary.threshold > 0) mesh.extraction.leastCell = kNoiseCellSigmas * noise.sigma;
+  // A point input's finest centres are sparser than its samples (see
+  // kReconstructRadiusPerCell): the grid follows the samples' spacing.
+  if (sparse && spacing > 0.0) {
+    mesh.extraction.leastCell = std::max(mesh.extraction.leastCell, kMeshCellSpacings * spacing);
+    mesh.extraction.leastCellFromCentres = false;
+  }
   mesh.extraction.progress = progress;
   mesh.extraction.noise = noise.sigma;
   mesh.extraction.quickTerms = options.quickTerms;

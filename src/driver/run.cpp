@@ -179,7 +179,7 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   FitOutcome outcome;
   auto start = std::chrono::steady_clock::now();
   Clock::time_point phase = Clock::now();
-  auto octree = std::make_unique<PointOctree>(points);
+  auto octree = std::make_unique<PointOctree>(points, static_cast<float>(options.rootScale));
   outcome.octreeSeconds = secondsSince(phase);
   const float boxDiagonal = octree->boxDiagonal();
   outcome.boxDiagonal = boxDiagonal;
@@ -205,7 +205,8 @@ FitOutcome fitLevels(PointSet& points, const RunOptions& options, std::FILE* con
   if (options.signGuard) fitter.samples = &points;
   fitter.samplesSpacing = options.sampleSpacing;
 
-  float radius = boxDiagonal * 1.5f;
+  // Level 1's cells are half the root's diagonal.
+  float radius = octree->rootDiagonal() * static_cast<float>(options.radiusPerCell * 0.5);
   for (int level = 1; level <= options.levels; ++level) {
     const Clock::time_point levelStart = Clock::now();
     phase = levelStart;

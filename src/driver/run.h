@@ -54,6 +54,13 @@ struct RunOptions {
   // Evaluate the function with its single-precision quick terms
   // (ImplicitFunction::plainValues with `quick`) in the fit and the extraction.
   bool quickTerms = false;
+  // The geometry of the levels: level l's centres are one per occupied cell
+  // at depth l of an octree whose root is the points' box widened
+  // `rootScale` times, and its support radius is `radiusPerCell` times
+  // the diagonal of such a cell. The designed fit: 1 and 3 (the support
+  // radius of level 1 is 1.5 times the box diagonal).
+  double rootScale = 1.0;
+  double radiusPerCell = 3.0;
   // The median sample spacing of the points to fit, after their rescaling,
   // when the caller has measured it (0: measured where needed).
   double sampleSpacing = 0.0;

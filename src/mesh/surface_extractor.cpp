@@ -425,7 +425,8 @@ TriangleMesh extractSurface(const ImplicitFunction& function, const ExtractionOp
   s.finestRadius = source.finestRadius;
   s.resolution = options.resolution != 0
                      ? options.resolution
-                     : defaultResolution(function, source, options.cellsPerRadius, options.leastCell);
+                     : defaultResolution(function, source, options.cellsPerRadius, options.leastCell,
+                                         options.leastCellFromCentres);
   if (options.fullBox && s.resolution > kMaxFullBoxResolution) {
     throw Error("--full-box visits every cell: a grid of " + std::to_string(s.resolution) +
                 " cells along the box is too fine for it (expected at most " +

@@ -61,8 +61,11 @@ struct ExtractionOptions {
   // The default grid's cells per finest support radius (see
   // defaultResolution).
   int cellsPerRadius = kDefaultCellsPerRadius;
-  // The default grid's least cell, in the function's coordinates (0: none).
+  // The default grid's least cell, in the function's coordinates (0: none),
+  // and whether the spacing of the finest centres bounds it too (see
+  // defaultResolution).
   double leastCell = 0.0;
+  bool leastCellFromCentres = true;
   // Examine every cell of the box instead of tracing from the data.
   bool fullBox = false;
   // Reverse the triangles' winding and the normals.

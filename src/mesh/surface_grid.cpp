@@ -268,7 +268,7 @@ double leastCellFromCentres(const BandSource& source) {
 }  // namespace
 
 int defaultResolution(const ImplicitFunction& function, const BandSource& source, int cellsPerRadius,
-                      double leastCell) {
+                      double leastCell, bool fromCentres) {
   if (!(source.finestRadius > 0.0f)) return 1;
   if (cellsPerRadius < 1) {
     throw Error("cells per support radius " + std::to_string(cellsPerRadius) + " is below 1");
@@ -278,7 +278,7 @@ int defaultResolution(const ImplicitFunction& function, const BandSource& source
   // spacing (twice the median distance between neighbouring finest
   // centres), even when the finest level's radius is smaller than that.
   const double spacing = std::max({static_cast<double>(source.finestRadius) / cellsPerRadius,
-                                   leastCellFromCentres(source), leastCell});
+                                   fromCentres ? leastCellFromCentres(source) : 0.0, leastCell});
   double cells = std::ceil(longestSide(function.boxMin(), function.boxMax()) / spacing);
   if (!(cells <= kMaxResolution)) {
     throw Error("the finest support radius " + std::to_string(source.finestRadius) +

@@ -101,12 +101,15 @@ struct BandSource {
 // only; an empty function gives an empty source.
 BandSource collectBandRecords(const ImplicitFunction& function);
 
-// Default resolution: the box's longest side divided by the larger of
-// finestRadius / cellsPerRadius and about one sample spacing of the
-// finest centres (twice their median nearest-neighbour distance), rounded
-// up. 1 for a function without records.
+// Default resolution: the box's longest side divided by the largest of
+// finestRadius / cellsPerRadius, `leastCell` and (with `fromCentres`) about
+// one sample spacing of the finest centres (twice their median
+// nearest-neighbour distance), rounded up. 1 for a function without
+// records. A caller that knows the data's spacing passes a least cell from
+// it, and no `fromCentres` where the fit's centres are sparser than the data.
 // Throws Error when that exceeds kMaxResolution.
 int defaultResolution(const ImplicitFunction& function, const BandSource& source,
-                      int cellsPerRadius = kDefaultCellsPerRadius, double leastCell = 0.0);
+                      int cellsPerRadius = kDefaultCellsPerRadius, double leastCell = 0.0,
+                      bool fromCentres = true);
 
 }  // namespace wendfit

@@ -89,7 +89,7 @@ float diagonalOf(const float halfExtent[3]) {
 
 }  // namespace
 
-float PointOctree::boxDiagonal() const { return diagonalOf(halfExtent); }
+float PointOctree::rootDiagonal() const { return diagonalOf(halfExtent); }
 
 float octreeBoxDiagonal(const PointSet& points) {
   if (points.count <= 0) return 0.0f;
@@ -101,7 +101,7 @@ float octreeBoxDiagonal(const PointSet& points) {
   return diagonalOf(h);
 }
 
-PointOctree::PointOctree(PointSet& points) : points_(points) {
+PointOctree::PointOctree(PointSet& points, float rootScale) : points_(points) {
   const size_t floatCount = 3 * static_cast<size_t>(points.count < 0 ? 0 : points.count);
   if (points.count <= 0 || points.positions.size() < floatCount) {
     throw Error("point octree: the point set is empty (expected at least one point)");
@@ -114,6 +114,17 @@ PointOctree::PointOctree(PointSet& points) : points_(points) {
   for (int k = 0; k < 3; ++k) {
     halfExtent[k] = (upper[k] - lower[k]) * 0.5f;
     root.centre[k] = (lower[k] + upper[k]) * 0.5f;
+  }
+  boxDiagonal_ = diagonalOf(halfExtent);
+  if (!(rootScale >= 1.0f) || !std::isfinite(rootScale)) {
+    throw Error("point octree: root scale " + std::to_string(rootScale) + " is not a finite number of at least 1");
+  }
+  if (rootScale != 1.0f) {
+    for (int k = 0; k < 3; ++k) {
+      halfExtent[k] *= rootScale;
+      lower[k] = root.centre[k] - halfExtent[k];
+      upper[k] = root.centre[k] + halfExtent[k];
+    }
   }
   root.depth = 0;
   root.begin = 0;

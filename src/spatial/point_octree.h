@@ -17,8 +17,10 @@ class PointOctree {
  public:
   // Box and root over `points`, which must hold at least one point with
   // normals (Error otherwise). Does not reorder anything. The set must
-  // outlive the octree.
-  explicit PointOctree(PointSet& points);
+  // outlive the octree. A `rootScale` above 1 widens the root cell about
+  // the box's centre by that factor, so that every depth's cells are that
+  // much larger (a level between the box's own powers of two).
+  explicit PointOctree(PointSet& points, float rootScale = 1.0f);
   ~PointOctree();
   PointOctree(const PointOctree&) = delete;
   PointOctree& operator=(const PointOctree&) = delete;
@@ -33,13 +35,17 @@ class PointOctree {
   // Number of cells created so far, the root included. The tree only grows.
   int cellCount() const;
 
+  // The root cell.
   float upper[3];
   float lower[3];
   float halfExtent[3];
 
-  // The diagonal of the points' box, 2 |halfExtent|: the length the fit's
-  // radii and tolerances are measured against.
-  float boxDiagonal() const;
+  // The diagonal of the points' box: the length the fit's tolerances are
+  // measured against.
+  float boxDiagonal() const { return boxDiagonal_; }
+  // The diagonal of the root cell, 2 |halfExtent|: the box's own unless
+  // widened. The fit's radii are measured against it.
+  float rootDiagonal() const;
 
  private:
   struct Cell;
@@ -58,6 +64,7 @@ class PointOctree {
   void divideDownTo(int level);
 
   PointSet& points_;
+  float boxDiagonal_ = 0.0f;
   // Cells refer to one another by index into these pools, so neither
   // traversal nor destruction recurses however deep a cluster is divided.
   std::vector<Cell> cells_;

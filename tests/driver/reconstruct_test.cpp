@@ -35,22 +35,34 @@ PointSet sphere(const TempDir& dir, int count) {
 TEST(LevelRule, EachHalvingOfTheSpacingAddsOneLevel) {
   TempDir dir;
   const double boxDiagonal = 2.0 * std::sqrt(3.0);
-  // wendfit's aim and wendfit-reconstruct's.
-  for (double aim : {kFinestRadiusSpacings, kReconstructRadiusSpacings}) {
+  // wendfit's rule, and wendfit-reconstruct's for point inputs, whose
+  // widened root makes the finest radius exact.
+  for (const bool exact : {false, true}) {
+    const double aim = exact ? kReconstructRadiusSpacings : kFinestRadiusSpacings;
     int previous = 0;
     double previousSpacing = 0.0;
     for (int count : {1500, 6000, 24000}) {
       SCOPED_TRACE(std::to_string(count) + " points, aim " + std::to_string(aim));
       const double spacing = measureSampleSpacing(sphere(dir, count));
-      const int levels = levelsForSpacing(boxDiagonal, spacing, aim);
+      const LevelGeometry geometry = exact ? exactLevels(boxDiagonal, spacing, aim, kReconstructRadiusPerCell)
+                                           : LevelGeometry{levelsForSpacing(boxDiagonal, spacing, aim), 1.0};
+      const int levels = geometry.levels;
       if (previous > 0) {
         EXPECT_NEAR(spacing / previousSpacing, 0.5, 0.05);
         EXPECT_EQ(levels, previous + 1);
       }
-      // The finest radius lands within a factor sqrt(2) of the aim.
-      const double spacings = finestSupportRadius(levels, boxDiagonal) / spacing;
-      EXPECT_GT(spacings, aim / std::sqrt(2.0));
-      EXPECT_LT(spacings, aim * std::sqrt(2.0));
+      const double spacings =
+          finestSupportRadius(levels, boxDiagonal, geometry.rootScale, exact ? kReconstructRadiusPerCell : 3.0) /
+          spacing;
+      if (exact) {
+        EXPECT_NEAR(spacings, aim, 1e-9 * aim);
+        EXPECT_GE(geometry.rootScale, 1.0);
+        EXPECT_LT(geometry.rootScale, 2.0);
+      } else {
+        // The finest radius lands within a factor sqrt(2) of the aim.
+        EXPECT_GT(spacings, aim / std::sqrt(2.0));
+        EXPECT_LT(spacings, aim * std::sqrt(2.0));
+      }
       previous = levels;
       previousSpacing = spacing;
     }

@@ -232,8 +232,9 @@ TEST(WendfitTool, ResultIsTheSameForAnyThreadCount) {
   // Enough points that the finer levels take the parallel paths of the
   // evaluation, the queries and the solver.
   test::writeFile(dir.file("in.pts"), spherePointFile(2500));
-  // The last with the single-precision terms in the fit and the mesh.
-  for (std::string threshold : {"0", "0.0005", "0 --quick-terms"}) {
+  // The third with the single-precision terms in the fit and the mesh, the
+  // last with the centres of a widened octree.
+  for (std::string threshold : {"0", "0.0005", "0 --quick-terms", "0 --sparse-centres --solver schwarz"}) {
     std::string common = dir.file("in.pts") + " ";
     CommandResult one = test::runCommand(wendfit("--threads 1 " + common + dir.file("one.fn") +
                                                  " 6 " + threshold + " --mesh " + dir.file("one.ply")));

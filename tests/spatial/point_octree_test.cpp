@@ -228,6 +228,53 @@ TEST(PointOctree, CellsHaveTheProportionsOfThePointsBox) {
   EXPECT_EQ(centres.normal(2)[1], 1.0f);
 }
 
+TEST(PointOctree, WideningTheRootCutsAsTheWiderBoxWould) {
+  // Widened about the box's centre by 2, the root is the box of the points
+  // together with two corners at the centre -/+ twice the half extent: below
+  // those corners' own cells, both trees cut space alike and hold the same
+  // centres (in another order, their means summed in another order).
+  PointSet points = randomSet(3000, 11);
+  PointOctree widened(points, 2.0f);
+  PointSet cornered = randomSet(3000, 11);
+  std::vector<std::array<float, 3>> positions, normals;
+  for (int i = 0; i < cornered.count; ++i) {
+    positions.push_back({cornered.position(i)[0], cornered.position(i)[1], cornered.position(i)[2]});
+    normals.push_back({cornered.normal(i)[0], cornered.normal(i)[1], cornered.normal(i)[2]});
+  }
+  std::array<float, 3> low, high;
+  for (int k = 0; k < 3; ++k) {
+    const float centre = (widened.lower[k] + widened.upper[k]) * 0.5f;
+    low[k] = centre - widened.halfExtent[k];
+    high[k] = centre + widened.halfExtent[k];
+  }
+  positions.push_back(low);
+  positions.push_back(high);
+  normals.push_back({0, 0, 1});
+  normals.push_back({0, 0, 1});
+  PointSet withCorners = makeSet(positions, normals);
+  PointOctree own(withCorners);
+  EXPECT_EQ(widened.rootDiagonal(), 2.0f * widened.boxDiagonal());
+  EXPECT_FLOAT_EQ(own.rootDiagonal(), widened.rootDiagonal());
+  auto sorted = [&](const PointSet& centres) {
+    std::vector<std::array<float, 3>> list;
+    for (int i = 0; i < centres.count; ++i) {
+      const std::array<float, 3> c = {centres.position(i)[0], centres.position(i)[1], centres.position(i)[2]};
+      if (c != low && c != high) list.push_back(c);
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+  };
+  for (int depth : {2, 4}) {
+    const auto expected = sorted(own.levelCentres(depth));
+    const auto actual = sorted(widened.levelCentres(depth));
+    ASSERT_EQ(actual.size(), expected.size()) << "depth " << depth;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      for (int k = 0; k < 3; ++k) EXPECT_NEAR(actual[i][k], expected[i][k], 1e-5f) << "depth " << depth;
+    }
+  }
+  EXPECT_THROW(PointOctree(points, 0.5f), Error);
+}
+
 TEST(PointOctree, NormalsThatCancelGiveZeroNormal) {
   PointSet points = makeSet({{0, 0, 0}, {0.1f, 0, 0}, {5, 5, 5}},
                             {{0, 1, -2}, {0, -1, 2}, {0, 0, 7}});
