@@ -44,6 +44,10 @@ struct FitOptions {
   // After each level, probe the function off the surface and refit the
   // level with extra records where its sign is wrong.
   bool signGuard = false;
+  // Half as many centres per support, on octree cells sqrt(2) wider, with
+  // the same radii: about a third faster on dense scans (the command line's
+  // --sparse-centres).
+  bool sparseCentres = false;
   // Evaluate the function in single precision where the fit needs its
   // values (about twice as fast, within float rounding of the full terms).
   bool quickTerms = false;

@@ -79,6 +79,21 @@ TEST(LibraryApi, GuardedFitEqualsTheToolsDefaultSmoothing) {
   EXPECT_NE(test::readFile(dir.file("all.fn")), test::readFile(dir.file("tool.fn")));
 }
 
+TEST(LibraryApi, SparseCentresAreTheToolsAndFewer) {
+  TempDir dir;
+  const std::string dense = test::fitUnitSphere(dir, 4000, 6);
+  const test::CommandResult tool = test::runCommand(test::executable("wendfit") + " --sparse-centres " +
+                                                    dir.file("sphere.xyz") + " " + dir.file("tool.fn") + " 6");
+  ASSERT_EQ(tool.status, 0) << tool.err;
+  FitOptions options;
+  options.levels = 6;
+  options.sparseCentres = true;
+  const FitResult result = fit(readPoints(dir.file("sphere.xyz")), options);
+  writeFunction(result.function, dir.file("api.fn"));
+  EXPECT_EQ(test::readFile(dir.file("api.fn")), test::readFile(dir.file("tool.fn")));
+  EXPECT_LT(result.function.basisFunctionCount(), 0.85 * readFunction(dense).basisFunctionCount());
+}
+
 TEST(LibraryApi, EvaluationIsIndependentOfThreadsAndFields) {
   TempDir dir;
   const Function function = readFunction(test::fitUnitSphere(dir, 400, 4));
