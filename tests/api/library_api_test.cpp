@@ -59,14 +59,20 @@ TEST(LibraryApi, FitEqualsToolAndExtractsTheSphere) {
   EXPECT_EQ(back.triangles, mesh.triangles);
 }
 
+// Fits dir's sphere.xyz with wendfit OPTION to tool.fn.
+void fitSphereWithTool(const TempDir& dir, const std::string& option, int levels) {
+  const test::CommandResult tool =
+      test::runCommand(test::executable("wendfit") + " " + option + " " + dir.file("sphere.xyz") + " " +
+                       dir.file("tool.fn") + " " + std::to_string(levels));
+  ASSERT_EQ(tool.status, 0) << tool.err;
+}
+
 // The command line's --sign-guard without REGULARIZATION is the library's
 // guard with regularization 1 and the two finest levels plain.
 TEST(LibraryApi, GuardedFitEqualsTheToolsDefaultSmoothing) {
   TempDir dir;
   test::fitUnitSphere(dir, 1500, 5);
-  const test::CommandResult tool = test::runCommand(test::executable("wendfit") + " --sign-guard " +
-                                                    dir.file("sphere.xyz") + " " + dir.file("tool.fn") + " 5");
-  ASSERT_EQ(tool.status, 0) << tool.err;
+  ASSERT_NO_FATAL_FAILURE(fitSphereWithTool(dir, "--sign-guard", 5));
   FitOptions options;
   options.levels = 5;
   options.signGuard = true;
@@ -82,9 +88,7 @@ TEST(LibraryApi, GuardedFitEqualsTheToolsDefaultSmoothing) {
 TEST(LibraryApi, SparseCentresAreTheToolsAndFewer) {
   TempDir dir;
   const std::string dense = test::fitUnitSphere(dir, 4000, 6);
-  const test::CommandResult tool = test::runCommand(test::executable("wendfit") + " --sparse-centres " +
-                                                    dir.file("sphere.xyz") + " " + dir.file("tool.fn") + " 6");
-  ASSERT_EQ(tool.status, 0) << tool.err;
+  ASSERT_NO_FATAL_FAILURE(fitSphereWithTool(dir, "--sparse-centres", 6));
   FitOptions options;
   options.levels = 6;
   options.sparseCentres = true;
