@@ -8,7 +8,6 @@
 #include <string>
 
 #include "api/thread_count.h"
-#include "driver/level_rule.h"
 #include "driver/run.h"
 #include "core/error.h"
 #include "io/input_reader.h"
@@ -84,10 +83,7 @@ FitResult fit(OrientedPoints points, const FitOptions& options) {
   run.solver = options.solver == Solver::Schwarz ? SolverKind::Schwarz : SolverKind::Bicg;
   run.signGuard = options.signGuard;
   run.quickTerms = options.quickTerms;
-  if (options.sparseCentres) {
-    run.rootScale = 3.0 / kReconstructRadiusPerCell;
-    run.radiusPerCell = kReconstructRadiusPerCell;
-  }
+  if (options.sparseCentres) useSparseCentres(run);
 
   FitResult result;
   result.scale = prepareFitPoints(set, kPointsName, false);

@@ -7,7 +7,6 @@
 
 #include "core/error.h"
 #include "core/option_number.h"
-#include "driver/level_rule.h"
 #include "driver/mesh_command.h"
 #include "mesh/mesh_writer.h"
 
@@ -204,8 +203,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--sign-guard") {
       line.options.signGuard = true;
     } else if (argument == "--sparse-centres") {
-      line.options.rootScale = 3.0 / kReconstructRadiusPerCell;
-      line.options.radiusPerCell = kReconstructRadiusPerCell;
+      useSparseCentres(line.options);
     } else if (argument == "--quick-terms") {
       line.options.quickTerms = true;
       line.options.mesh.extraction.quickTerms = true;

@@ -36,6 +36,7 @@ int levelsForSpacing(double boxDiagonal, double spacing, double radiusSpacings) 
 LevelGeometry exactLevels(double boxDiagonal, double spacing, double radiusSpacings, double radiusPerCell) {
   const double cell = radiusSpacings * spacing / radiusPerCell;
   LevelGeometry geometry;
+  geometry.radiusPerCell = radiusPerCell;
   // Depth l's cells have the diagonal boxDiagonal / 2^l.
   const double depth = std::ceil(std::log2(boxDiagonal / cell));
   geometry.levels = static_cast<int>(std::clamp(std::isfinite(depth) ? depth : 1.0, 1.0,

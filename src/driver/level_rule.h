@@ -11,6 +11,10 @@
 
 namespace wendfit {
 
+// The designed levels' geometry: a level's support radius is this many
+// times the diagonal of its octree cells (see RunOptions).
+inline constexpr double kDesignedRadiusPerCell = 3.0;
+
 // The finest support radius the level rule aims at, in median sample
 // spacings. Chosen on sampled scans of 100,000 and 1,000,000 points for the
 // distance to the true surface against the fitting time.
@@ -45,6 +49,8 @@ inline constexpr double kNoiseCellSigmas = 1.5;
 // (ratio 1.5) broke a camel into a sheet. Noisy data keep wendfit's
 // centres: with these, sheets grew across half the noisy scans.
 inline constexpr double kReconstructRadiusPerCell = 2.1213203435596424;  // 3 / sqrt(2)
+// The root's widening that keeps the designed radii with those cells.
+inline constexpr double kSparseRootScale = kDesignedRadiusPerCell / kReconstructRadiusPerCell;
 
 // The median distance from a point of `points` to its nearest distinct
 // point (measured on a strided subset of at most 20,000 points), in the
@@ -54,7 +60,8 @@ double measureSampleSpacing(const PointSet& points);
 // The support radius of level `levels` (1-based) for a box of diagonal
 // `boxDiagonal`: 1.5 times the diagonal, halved at every further level; in
 // general radiusPerCell / 2 times the root's diagonal (see RunOptions).
-double finestSupportRadius(int levels, double boxDiagonal, double rootScale = 1.0, double radiusPerCell = 3.0);
+double finestSupportRadius(int levels, double boxDiagonal, double rootScale = 1.0,
+                           double radiusPerCell = kDesignedRadiusPerCell);
 
 // Levels of point inputs in wendfit-reconstruct: the count and the root's
 // widening (see RunOptions) that make the finest support radius exactly
@@ -65,6 +72,7 @@ double finestSupportRadius(int levels, double boxDiagonal, double rootScale = 1.
 struct LevelGeometry {
   int levels = 1;
   double rootScale = 1.0;
+  double radiusPerCell = kDesignedRadiusPerCell;
 };
 LevelGeometry exactLevels(double boxDiagonal, double spacing, double radiusSpacings, double radiusPerCell);
 

@@ -135,20 +135,18 @@ int chooseLevels(const ReconstructOptions& options, const PointSet& points, floa
 // the designed radii. Noisy data and mesh inputs keep the designed
 // geometry, whose settings their noise rule and sampling were measured on
 // (sparser centres grew sheets across half the noisy scans).
-int settleGeometry(int levels, bool sparse, float boxDiagonal, float scale, double spacing,
-                   ReconstructSummary& summary) {
+LevelGeometry settleGeometry(int levels, bool sparse, float boxDiagonal, float scale, double spacing,
+                             ReconstructSummary& summary) {
+  LevelGeometry geometry{levels};
   if (sparse) {
-    summary.radiusPerCell = kReconstructRadiusPerCell;
-    summary.rootScale = 3.0 / kReconstructRadiusPerCell;
-    if (summary.levelsChosen) {
-      const LevelGeometry geometry = exactLevels(boxDiagonal, spacing, summary.levelAim, kReconstructRadiusPerCell);
-      levels = geometry.levels;
-      summary.rootScale = geometry.rootScale;
-    }
+    geometry = summary.levelsChosen
+                   ? exactLevels(boxDiagonal, spacing, summary.levelAim, kReconstructRadiusPerCell)
+                   : LevelGeometry{levels, kSparseRootScale, kReconstructRadiusPerCell};
   }
-  summary.levels = levels;
-  summary.finestRadius = finestSupportRadius(levels, boxDiagonal, summary.rootScale, summary.radiusPerCell) / scale;
-  return levels;
+  summary.levels = geometry.levels;
+  summary.finestRadius =
+      finestSupportRadius(geometry.levels, boxDiagonal, geometry.rootScale, geometry.radiusPerCell) / scale;
+  return geometry;
 }
 
 void printLevels(std::FILE* log, const ReconstructSummary& summary) {
@@ -273,7 +271,8 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   const bool exactFaces = meshInput && options.noiseSigma < 0 && noise.settings.threshold > 0;
   if (exactFaces) takeAsExact(noise, levels, &normalStatus);
   const bool sparse = !meshInput && noise.settings.threshold == 0.0;
-  const int sparseLevels = settleGeometry(levels, sparse, boxDiagonal, scale, spacing, summary);
+  const LevelGeometry geometry = settleGeometry(levels, sparse, boxDiagonal, scale, spacing, summary);
+  levels = geometry.levels;
   printLevels(log, summary);
   const int measuredCount = points.count;
   summary.normalsTreated = treatNormals(points, normalStatus);
@@ -283,7 +282,7 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   summary.noiseMeasured = noise.measured;
   summary.threshold = noise.settings.threshold;
   summary.regularization = noise.settings.regularization;
-  if (summary.levelsChosen) levels = sparse ? sparseLevels : noise.settings.levels;
+  if (summary.levelsChosen && !sparse) levels = noise.settings.levels;
   summary.levels = levels;
   if (log) {
     std::fprintf(log, "noise %.3g (%.3g %% of the box diagonal, %s); %ld normals re-oriented or dropped; "
@@ -302,8 +301,8 @@ ReconstructSummary reconstructOnce(const ReconstructOptions& options, std::FILE*
   fit.signGuard = options.signGuard;
   fit.sampleSpacing = fittedSpacing;
   fit.quickTerms = options.quickTerms;
-  fit.rootScale = summary.rootScale;
-  fit.radiusPerCell = summary.radiusPerCell;
+  fit.rootScale = geometry.rootScale;
+  fit.radiusPerCell = geometry.radiusPerCell;
   const FitOutcome outcome = fitLevels(points, fit, nullptr, nullptr, [&](const FittedLevel& level) {
     if (!log) return;
     std::fprintf(log, "level %d/%d: %d centres, %d iterations, %.2f s\n", level.level, levels, level.sampled,

@@ -90,8 +90,6 @@ struct ReconstructSummary {
   int levels = 0;
   bool levelsChosen = false;  // from the data, not given
   double levelAim = 0.0;      // finest support radius aimed at, in sample spacings
-  double radiusPerCell = 3.0; // the levels' geometry (RunOptions)
-  double rootScale = 1.0;
   double sampleSpacing = 0.0;       // input units; 0 when not measurable
   double finestRadius = 0.0;        // input units
   double boxDiagonal = 0.0;         // of the fitted points, input units

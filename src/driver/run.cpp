@@ -144,6 +144,11 @@ PointSet readInput(const std::string& path, std::FILE* console) {
   return readAnyInput(path, console);
 }
 
+void useSparseCentres(RunOptions& options) {
+  options.rootScale = kSparseRootScale;
+  options.radiusPerCell = kReconstructRadiusPerCell;
+}
+
 int maxFitLevels() {
   // The radii exactly as the run computes them, for the smallest diagonal.
   float radius = kRescaledExtent * 1.5f;

@@ -12,6 +12,7 @@
 #include "fitting/level_fitter.h"
 #include "function/implicit_function.h"
 #include "core/point_set.h"
+#include "driver/level_rule.h"
 #include "driver/mesh_command.h"
 #include "solver/schwarz_solver.h"
 
@@ -60,7 +61,7 @@ struct RunOptions {
   // the diagonal of such a cell. The designed fit: 1 and 3 (the support
   // radius of level 1 is 1.5 times the box diagonal).
   double rootScale = 1.0;
-  double radiusPerCell = 3.0;
+  double radiusPerCell = kDesignedRadiusPerCell;
   // The median sample spacing of the points to fit, after their rescaling,
   // when the caller has measured it (0: measured where needed).
   double sampleSpacing = 0.0;
@@ -69,6 +70,10 @@ struct RunOptions {
   std::string meshPath;
   MeshOptions mesh;
 };
+
+// Half as many centres per support at the designed radii (--sparse-centres):
+// cells sqrt(2) wider, kReconstructRadiusPerCell radii per cell diagonal.
+void useSparseCentres(RunOptions& options);
 
 // The most levels a run can fit: at the next level the support radius of
 // even the smallest box (diagonal 20 after rescaling) falls below 0.000001,

@@ -52,7 +52,7 @@ TEST(LevelRule, EachHalvingOfTheSpacingAddsOneLevel) {
         EXPECT_EQ(levels, previous + 1);
       }
       const double spacings =
-          finestSupportRadius(levels, boxDiagonal, geometry.rootScale, exact ? kReconstructRadiusPerCell : 3.0) /
+          finestSupportRadius(levels, boxDiagonal, geometry.rootScale, exact ? kReconstructRadiusPerCell : kDesignedRadiusPerCell) /
           spacing;
       if (exact) {
         EXPECT_NEAR(spacings, aim, 1e-9 * aim);
