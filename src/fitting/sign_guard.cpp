@@ -141,6 +141,10 @@ struct Probe {
   // needs the function before the level there, which is evaluated for all
   // such probes together.
   bool pending = false;
+  // Set where the probe's side must still agree with the samples' winding
+  // number; that test is costlier than judging, and few probes are wrong,
+  // so it is made last, on the wrong ones.
+  bool sideUnchecked = false;
   // Distance outside the surface (inside when negative) and the level's
   // change at the probe.
   double distance = 0;
@@ -279,15 +283,10 @@ double levelChange(const ProbeContext& context, const float p[3], std::vector<in
 // part, is not needed there; the others become pending, for judgeProbe.
 void settleProbe(const ProbeContext& context, double distance, double change, Probe& probe) {
   if (distance > 0 ? !(change > 0) : !(change < 0)) return;
-  // Where the samples' sides are known, they must agree too: a probe along
-  // a normal through a wedge or plate thinner than its offset lands on the
-  // other side (an inside probe at an acute edge of a triple torus grew a
-  // spur 17 sample spacings long), as does one across a sheet where a scan
-  // runs through itself. Beyond the points' box everything is outside.
-  if (context.sides && !beyondPoints(context.fitter, probe.position)) {
-    const double winding = context.sides->winding(probe.position);
-    if (distance > 0 ? !(winding < kOutsideWinding) : !(winding > kInsideWinding)) return;
-  }
+  // Where the samples' sides are known, they must agree too (checked once
+  // the probe is judged wrong, by sidesAgree). Beyond the points' box
+  // everything is outside.
+  probe.sideUnchecked = context.sides && !beyondPoints(context.fitter, probe.position);
   probe.pending = true;
   probe.distance = distance;
   probe.change = change;
@@ -322,10 +321,22 @@ void judgeProbe(Probe& probe, double before) {
   probe.value = static_cast<float>(before - target);
 }
 
+// Whether a probe along a normal lies on its side by the samples' winding
+// number too: one through a wedge or plate thinner than its offset lands
+// on the other side (an inside probe at an acute edge of a triple torus
+// grew a spur 17 sample spacings long), as does one across a sheet where a
+// scan runs through itself.
+bool sidesAgree(const SampleSides& sides, const Probe& probe) {
+  const double winding = sides.winding(probe.position);
+  return probe.distance > 0 ? winding < kOutsideWinding : winding > kInsideWinding;
+}
+
 // Judges every pending probe from probes[first] on, with the function before
 // the level evaluated at all of them together (each value is its point's
-// own, whatever the batch).
-void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes, size_t first = 0) {
+// own, whatever the batch); a wrong probe whose side is unchecked stays
+// wrong only where the samples agree on its side.
+void judgePending(const ProbeContext& context, std::vector<Probe>& probes, size_t first = 0) {
+  const LevelFitter& fitter = context.fitter;
   // Consecutive pending probes belong to neighbouring centres in the
   // level's order, so they lie close together.
   std::vector<int> pending;
@@ -340,7 +351,11 @@ void judgePending(const LevelFitter& fitter, std::vector<Probe>& probes, size_t 
   std::vector<float> before(count);
   functionValues(*fitter.function, xyz.data(), count, before.data(),
                  fitter.valueTerms());
-  for (int e = 0; e < count; ++e) judgeProbe(probes[pending[e]], before[e]);
+  for (int e = 0; e < count; ++e) {
+    Probe& probe = probes[pending[e]];
+    judgeProbe(probe, before[e]);
+    if (probe.wrong && probe.sideUnchecked) probe.wrong = sidesAgree(*context.sides, probe);
+  }
 }
 
 // A probe away from the normals: the level's change first (cheap), then,
@@ -658,7 +673,7 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
     }
   }
   const auto right = [](const Probe& probe) { return !probe.wrong; };
-  judgePending(fitter, probes);
+  judgePending(context, probes);
   const size_t alongNormals = probes.size();
   if (probes.size() - static_cast<size_t>(std::count_if(probes.begin(), probes.end(), right)) > limit) {
     probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
@@ -685,7 +700,7 @@ std::vector<Probe> wrongProbes(const ProbeContext& context, const std::vector<ch
       measureProbe(context, distance, answers[0], probes.back());
     }
   }
-  judgePending(fitter, probes, alongNormals);
+  judgePending(context, probes, alongNormals);
   probes.erase(std::remove_if(probes.begin(), probes.end(), right), probes.end());
   return probes;
 }
