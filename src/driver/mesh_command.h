@@ -52,7 +52,9 @@ struct MeshOptions {
   // function's coordinates), when known: with dropSmallPieces, a closed
   // piece other than the largest also goes when the data contradict its
   // sides (dropContradictedPieces): a blister where a scan folds through
-  // itself.
+  // itself. They must be the sides of the data points themselves: when
+  // they cover every point, their nearest-point index also serves the
+  // distances to the data.
   std::shared_ptr<const SampleSides> dataSides;
   // Write the surface's mean, Gaussian and principal curvatures at each
   // vertex (per input unit, signed for the mesh's normals; see

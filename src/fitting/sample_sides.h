@@ -57,6 +57,11 @@ class SampleSides {
 
   double medianSpacing() const { return spacing_; }
 
+  // The nearest-point index over the oriented samples (nullptr for an empty
+  // set): when every sample has a normal it answers for the whole set, so a
+  // caller that needs distances to the same samples need not build another.
+  const NearestPoints* nearestIndex() const { return nearest_ ? &*nearest_ : nullptr; }
+
  private:
   struct Node {
     double centre[3] = {0, 0, 0};  // area-weighted mean of the samples
