@@ -64,6 +64,11 @@ constexpr double kThinReachSteps = 2.0;
 constexpr double kOutsideWinding = 0.25;
 constexpr double kInsideWinding = 0.75;
 
+// Whether the winding number puts a point on the given side, by those bounds.
+bool windingSays(double winding, bool outside) {
+  return outside ? winding < kOutsideWinding : winding > kInsideWinding;
+}
+
 // A probe across the normal nearer to the samples than this many steps lies
 // on the surface, where the sign has nothing to keep.
 constexpr double kLeastOffSurfaceSteps = 0.25;
@@ -327,8 +332,7 @@ void judgeProbe(Probe& probe, double before) {
 // grew a spur 17 sample spacings long), as does one across a sheet where a
 // scan runs through itself.
 bool sidesAgree(const SampleSides& sides, const Probe& probe) {
-  const double winding = sides.winding(probe.position);
-  return probe.distance > 0 ? winding < kOutsideWinding : winding > kInsideWinding;
+  return windingSays(sides.winding(probe.position), probe.distance > 0);
 }
 
 // Judges every pending probe from probes[first] on, with the function before
@@ -368,9 +372,10 @@ void measureAcross(const ProbeContext& context, std::vector<int>& answer, Probe&
   if (!insideFunctionBox(*context.fitter.function, p)) return;
   const double change = levelChange(context, p, answer);
   if (!(change != 0)) return;
-  const double winding = context.sides->winding(p);
-  const bool outside = winding < kOutsideWinding;
-  if (change > 0 ? !outside : !(winding > kInsideWinding)) return;
+  // A change towards the inside can be wrong only outside, and the other
+  // way round.
+  const bool outside = change > 0;
+  if (!windingSays(context.sides->winding(p), outside)) return;
   float nearest[3];
   const double distance = context.sides->nearestDistance(p, nearest);
   if (!(distance >= kLeastOffSurfaceSteps * context.step)) return;

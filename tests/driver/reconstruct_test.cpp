@@ -52,8 +52,7 @@ TEST(LevelRule, EachHalvingOfTheSpacingAddsOneLevel) {
         EXPECT_EQ(levels, previous + 1);
       }
       const double spacings =
-          finestSupportRadius(levels, boxDiagonal, geometry.rootScale, exact ? kReconstructRadiusPerCell : kDesignedRadiusPerCell) /
-          spacing;
+          finestSupportRadius(levels, boxDiagonal, geometry.rootScale, geometry.radiusPerCell) / spacing;
       if (exact) {
         EXPECT_NEAR(spacings, aim, 1e-9 * aim);
         EXPECT_GE(geometry.rootScale, 1.0);

@@ -4,6 +4,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <random>
@@ -24,6 +25,12 @@ PointSet makeSet(const std::vector<std::array<float, 3>>& positions,
     set.setNormal(id, normals[i][0], normals[i][1], normals[i][2]);
   }
   return set;
+}
+
+std::vector<std::array<float, 3>> positionsOf(const PointSet& set) {
+  std::vector<std::array<float, 3>> positions(set.count);
+  for (int i = 0; i < set.count; ++i) std::copy(set.position(i), set.position(i) + 3, positions[i].begin());
+  return positions;
 }
 
 // Random points in a box of sides 8, 3 and 1 with random normals; every
@@ -235,12 +242,8 @@ TEST(PointOctree, WideningTheRootCutsAsTheWiderBoxWould) {
   // centres (in another order, their means summed in another order).
   PointSet points = randomSet(3000, 11);
   PointOctree widened(points, 2.0f);
-  PointSet cornered = randomSet(3000, 11);
-  std::vector<std::array<float, 3>> positions, normals;
-  for (int i = 0; i < cornered.count; ++i) {
-    positions.push_back({cornered.position(i)[0], cornered.position(i)[1], cornered.position(i)[2]});
-    normals.push_back({cornered.normal(i)[0], cornered.normal(i)[1], cornered.normal(i)[2]});
-  }
+  // Only the centres' positions are compared: any normals do.
+  std::vector<std::array<float, 3>> positions = positionsOf(points);
   std::array<float, 3> low, high;
   for (int k = 0; k < 3; ++k) {
     const float centre = (widened.lower[k] + widened.upper[k]) * 0.5f;
@@ -249,18 +252,14 @@ TEST(PointOctree, WideningTheRootCutsAsTheWiderBoxWould) {
   }
   positions.push_back(low);
   positions.push_back(high);
-  normals.push_back({0, 0, 1});
-  normals.push_back({0, 0, 1});
-  PointSet withCorners = makeSet(positions, normals);
+  PointSet withCorners = makeSet(positions, std::vector<std::array<float, 3>>(positions.size(), {0, 0, 1}));
   PointOctree own(withCorners);
   EXPECT_EQ(widened.rootDiagonal(), 2.0f * widened.boxDiagonal());
   EXPECT_FLOAT_EQ(own.rootDiagonal(), widened.rootDiagonal());
   auto sorted = [&](const PointSet& centres) {
-    std::vector<std::array<float, 3>> list;
-    for (int i = 0; i < centres.count; ++i) {
-      const std::array<float, 3> c = {centres.position(i)[0], centres.position(i)[1], centres.position(i)[2]};
-      if (c != low && c != high) list.push_back(c);
-    }
+    std::vector<std::array<float, 3>> list = positionsOf(centres);
+    list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& c) { return c == low || c == high; }),
+               list.end());
     std::sort(list.begin(), list.end());
     return list;
   };
