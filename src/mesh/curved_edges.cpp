@@ -9,6 +9,7 @@
 #include <omp.h>
 
 #include "fitting/level_fitter.h"
+#include "mesh/triangle_crossings.h"
 
 namespace wendfit {
 
@@ -70,6 +71,60 @@ struct Candidate {
   uint64_t key;
   int a, b;
 };
+
+// Applies the splits still kept and withdraws those that make the mesh pass
+// through itself, until none does. Where two sheets of the surface run
+// closer than a cell, a vertex moved onto its own sheet can push a triangle
+// through the other. `build` restores the mesh to its state before the
+// splits, applies those in `keep` and names, for each vertex it adds (from
+// `firstNew` on), the split it came from in `owner`; `corners(split, out)`
+// writes the mesh vertices that a split's triangles keep (-1 for none):
+// withdrawing it changes only triangles holding one of them, so after the
+// first round only those are checked again.
+template <class Build, class Corners>
+void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>& keep,
+                            std::vector<long>& owner, Build build, Corners corners) {
+  std::vector<char> changed;
+  for (;;) {
+    owner.clear();
+    build();
+    const long triangleCount = mesh.triangleCount();
+    std::vector<char> check(static_cast<size_t>(triangleCount), 0);
+    for (long t = 0; t < triangleCount; ++t) {
+      const int* v = &mesh.triangles[3 * t];
+      for (int k = 0; k < 3; ++k) {
+        check[t] = check[t] || (changed.empty() ? v[k] >= firstNew : v[k] < firstNew && changed[v[k]]);
+      }
+    }
+    const std::vector<char> crossing = crossingTriangles(mesh, check);
+    changed.assign(static_cast<size_t>(firstNew), 0);
+    bool withdrawn = false;
+    for (long t = 0; t < triangleCount; ++t) {
+      if (!crossing[t]) continue;
+      for (int k = 0; k < 3; ++k) {
+        const int v = mesh.triangles[3 * t + k];
+        if (v < firstNew) continue;
+        const long split = owner[v - firstNew];
+        keep[split] = 0;
+        int kept[3];
+        corners(split, kept);
+        for (int c : kept) {
+          if (c >= 0) changed[c] = 1;
+        }
+        withdrawn = true;
+      }
+    }
+    if (!withdrawn) return;
+  }
+}
+
+// Drops the vertices from `first` on, leaving the mesh's and `normals`'
+// earlier ones.
+void truncateVertices(TriangleMesh& mesh, std::vector<double>& normals, long first) {
+  mesh.positions.resize(3 * static_cast<size_t>(first));
+  mesh.normals.resize(3 * static_cast<size_t>(first));
+  normals.resize(3 * static_cast<size_t>(first));
+}
 
 // Moves each of `count` points (3 floats each) onto the surface by one
 // Newton step along the gradient where it lies farther than the tolerance
@@ -180,16 +235,23 @@ long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const Im
   std::vector<float> placed;
   std::vector<char> moved;
   projectMiddles(function, options, centres, reach, placed, moved);
-  long split = 0;
-  for (size_t f = 0; f < faces.size(); ++f) {
-    if (!moved[f]) continue;
-    const int centre = appendVertex(mesh, normals, &placed[6 * f]);
-    int* v = &mesh.triangles[3 * faces[f]];
-    const int a = v[0], b = v[1], c = v[2];
-    v[2] = centre;
-    mesh.triangles.insert(mesh.triangles.end(), {b, c, centre, c, a, centre});
-    ++split;
-  }
+  const long firstNew = mesh.vertexCount();
+  const std::vector<int> before = mesh.triangles;
+  std::vector<long> owner;
+  withdrawCrossingSplits(mesh, firstNew, moved, owner, [&] {
+    truncateVertices(mesh, normals, firstNew);
+    mesh.triangles = before;
+    for (size_t f = 0; f < faces.size(); ++f) {
+      if (!moved[f]) continue;
+      const int centre = appendVertex(mesh, normals, &placed[6 * f]);
+      owner.push_back(static_cast<long>(f));
+      int* v = &mesh.triangles[3 * faces[f]];
+      const int a = v[0], b = v[1], c = v[2];
+      v[2] = centre;
+      mesh.triangles.insert(mesh.triangles.end(), {b, c, centre, c, a, centre});
+    }
+  }, [&](long f, int* kept) { std::copy(&before[3 * faces[f]], &before[3 * faces[f]] + 3, kept); });
+  const long split = static_cast<long>(owner.size());
   return split;
 }
 
@@ -258,59 +320,71 @@ CurvedEdgeStats splitCurvedEdges(TriangleMesh& mesh, const ImplicitFunction& fun
 
   // New vertices in edge order, then every triangle split to match its
   // split edges (orientation kept).
+  const std::vector<int> before = mesh.triangles;
   std::vector<std::pair<uint64_t, int>> splitVertex;
   // Few edges split: a triangle none of whose corners ends one needs no
   // search for its middles.
-  std::vector<char> endsSplit(static_cast<size_t>(vertexCount), 0);
-  for (long e = 0; e < count; ++e) {
-    if (!split[e]) continue;
-    splitVertex.emplace_back(candidates[e].key, appendVertex(mesh, normals, &placed[6 * e]));
-    endsSplit[candidates[e].a] = endsSplit[candidates[e].b] = 1;
-  }
-  stats.splitEdges = static_cast<long>(splitVertex.size());
+  std::vector<char> endsSplit;
   auto middleOf = [&](int a, int b) {
     const uint64_t key = edgeKey(a, b);
     auto it = std::lower_bound(splitVertex.begin(), splitVertex.end(), std::make_pair(key, -1));
     return it != splitVertex.end() && it->first == key ? it->second : -1;
   };
-  std::vector<int> triangles;
-  triangles.reserve(mesh.triangles.size() + 9 * splitVertex.size());
+  std::vector<int>& triangles = mesh.triangles;
   auto emit = [&triangles](int a, int b, int c) {
     triangles.push_back(a);
     triangles.push_back(b);
     triangles.push_back(c);
   };
-  for (long t = 0; t < triangleCount; ++t) {
-    const int v[3] = {mesh.triangles[3 * t], mesh.triangles[3 * t + 1], mesh.triangles[3 * t + 2]};
-    if (!endsSplit[v[0]] && !endsSplit[v[1]] && !endsSplit[v[2]]) {
-      emit(v[0], v[1], v[2]);
-      continue;
+  std::vector<long> owner;
+  withdrawCrossingSplits(mesh, vertexCount, split, owner, [&] {
+    truncateVertices(mesh, normals, vertexCount);
+    splitVertex.clear();
+    endsSplit.assign(static_cast<size_t>(vertexCount), 0);
+    for (long e = 0; e < count; ++e) {
+      if (!split[e]) continue;
+      splitVertex.emplace_back(candidates[e].key, appendVertex(mesh, normals, &placed[6 * e]));
+      owner.push_back(e);
+      endsSplit[candidates[e].a] = endsSplit[candidates[e].b] = 1;
     }
-    const int m[3] = {middleOf(v[0], v[1]), middleOf(v[1], v[2]), middleOf(v[2], v[0])};
-    const int splits = (m[0] >= 0) + (m[1] >= 0) + (m[2] >= 0);
-    if (splits == 0) {
-      emit(v[0], v[1], v[2]);
-    } else if (splits == 1) {
-      const int k = m[0] >= 0 ? 0 : (m[1] >= 0 ? 1 : 2);
-      const int a = v[k], b = v[(k + 1) % 3], c = v[(k + 2) % 3];
-      emit(a, m[k], c);
-      emit(m[k], b, c);
-    } else if (splits == 2) {
-      // The unsplit edge runs from a to b; b-c and c-a are split.
-      const int k = m[0] < 0 ? 0 : (m[1] < 0 ? 1 : 2);
-      const int a = v[k], b = v[(k + 1) % 3], c = v[(k + 2) % 3];
-      const int mbc = m[(k + 1) % 3], mca = m[(k + 2) % 3];
-      emit(mbc, c, mca);
-      emit(a, b, mbc);
-      emit(a, mbc, mca);
-    } else {
-      emit(v[0], m[0], m[2]);
-      emit(m[0], v[1], m[1]);
-      emit(m[2], m[1], v[2]);
-      emit(m[0], m[1], m[2]);
+    triangles.clear();
+    triangles.reserve(before.size() + 9 * splitVertex.size());
+    for (long t = 0; t < triangleCount; ++t) {
+      const int v[3] = {before[3 * t], before[3 * t + 1], before[3 * t + 2]};
+      if (!endsSplit[v[0]] && !endsSplit[v[1]] && !endsSplit[v[2]]) {
+        emit(v[0], v[1], v[2]);
+        continue;
+      }
+      const int m[3] = {middleOf(v[0], v[1]), middleOf(v[1], v[2]), middleOf(v[2], v[0])};
+      const int splits = (m[0] >= 0) + (m[1] >= 0) + (m[2] >= 0);
+      if (splits == 0) {
+        emit(v[0], v[1], v[2]);
+      } else if (splits == 1) {
+        const int k = m[0] >= 0 ? 0 : (m[1] >= 0 ? 1 : 2);
+        const int a = v[k], b = v[(k + 1) % 3], c = v[(k + 2) % 3];
+        emit(a, m[k], c);
+        emit(m[k], b, c);
+      } else if (splits == 2) {
+        // The unsplit edge runs from a to b; b-c and c-a are split.
+        const int k = m[0] < 0 ? 0 : (m[1] < 0 ? 1 : 2);
+        const int a = v[k], b = v[(k + 1) % 3], c = v[(k + 2) % 3];
+        const int mbc = m[(k + 1) % 3], mca = m[(k + 2) % 3];
+        emit(mbc, c, mca);
+        emit(a, b, mbc);
+        emit(a, mbc, mca);
+      } else {
+        emit(v[0], m[0], m[2]);
+        emit(m[0], v[1], m[1]);
+        emit(m[2], m[1], v[2]);
+        emit(m[0], m[1], m[2]);
+      }
     }
-  }
-  mesh.triangles = std::move(triangles);
+  }, [&](long e, int* kept) {
+    kept[0] = candidates[e].a;
+    kept[1] = candidates[e].b;
+    kept[2] = -1;
+  });
+  stats.splitEdges = static_cast<long>(splitVertex.size());
   stats.splitFaces = splitCurvedFaces(mesh, normals, function, options, stats.evaluations);
   return stats;
 }

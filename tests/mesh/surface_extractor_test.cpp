@@ -1,4 +1,5 @@
 #include "mesh/surface_extractor.h"
+#include "mesh/triangle_crossings.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -440,5 +441,36 @@ TEST(SurfaceGrid, BandRecordsAreTheFinestLevelPlusUncoveredCoarseRecords) {
 
 }
 
+TEST(SurfaceExtractor, CurvedEdgeSplitsNeverPushOneSheetThroughAnother) {
+  // Two balls joined by a pinched neck, where the surface turns sharply and
+  // its sheets run less than a cell apart: moving an edge's middle onto its
+  // own sheet can carry a triangle through another (it did at these two
+  // grids before such splits were withdrawn).
+  for (auto [apart, resolution] : {std::pair{0.1, 16}, std::pair{0.5, 24}}) {
+    const float support = 2.0f, radius = 1.0f;
+    const float d = static_cast<float>(radius + 0.5 * apart * 8.0 / resolution);
+    auto function = emptyFunction(-4.0f, 4.0f, static_cast<float>(-test::radialWeight(radius / support)));
+    function->addLevel({constantRecord(d, 0, 0, support, 1.0f, 1), constantRecord(-d, 0, 0, support, 1.0f, 1)});
+    for (float x : {d, -d}) {
+      const float centre[3] = {x, 0, 0};
+      test::markZeroSet(*function, centre, 4.0f, radius, 2);
+    }
+    ExtractionStats stats;
+    TriangleMesh mesh = extractSurface(*function, withResolution(resolution), &stats);
+    expectClosedManifold(mesh, 1, 2);
+    EXPECT_GT(stats.splitEdges, 0);
+    const std::vector<char> crossing = crossingTriangles(mesh, std::vector<char>(mesh.triangleCount(), 1));
+    EXPECT_EQ(std::count(crossing.begin(), crossing.end(), 1), 0) << "grid " << resolution;
+  }
+  // The test itself: a triangle through another is seen; one meeting
+  // another at a corner, or lying beside it, is not.
+  const float a[3][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  const float through[3][3] = {{0.2f, 0.2f, -1}, {0.3f, 0.2f, 1}, {0.2f, 0.3f, 1}};
+  const float corner[3][3] = {{1, 0, 0}, {2, 0, 1}, {2, 1, -1}};
+  const float beside[3][3] = {{0.2f, 0.2f, 0.1f}, {1, 0.2f, 0.1f}, {0.2f, 1, 0.1f}};
+  EXPECT_TRUE(trianglesCross(a[0], a[1], a[2], through[0], through[1], through[2]));
+  EXPECT_FALSE(trianglesCross(a[0], a[1], a[2], corner[0], corner[1], corner[2]));
+  EXPECT_FALSE(trianglesCross(a[0], a[1], a[2], beside[0], beside[1], beside[2]));
+}
 }  // namespace
 }  // namespace wendfit
