@@ -85,6 +85,15 @@ template <class Build, class Corners>
 void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>& keep,
                             std::vector<long>& owner, Build build, Corners corners) {
   std::vector<char> changed;
+  // Withdraws a split and marks the vertices whose triangles that changes.
+  auto withdraw = [&](long split, std::vector<char>& marks) {
+    keep[split] = 0;
+    int kept[3];
+    corners(split, kept);
+    for (int c : kept) {
+      if (c >= 0) marks[c] = 1;
+    }
+  };
   for (;;) {
     owner.clear();
     build();
@@ -104,17 +113,25 @@ void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>
       for (int k = 0; k < 3; ++k) {
         const int v = mesh.triangles[3 * t + k];
         if (v < firstNew) continue;
-        const long split = owner[v - firstNew];
-        keep[split] = 0;
-        int kept[3];
-        corners(split, kept);
-        for (int c : kept) {
-          if (c >= 0) changed[c] = 1;
-        }
+        withdraw(owner[v - firstNew], changed);
         withdrawn = true;
       }
     }
     if (!withdrawn) return;
+    // The splits beside a withdrawn one go too: the triangles restored
+    // there lie where the sheets nearly meet, and would often cross a
+    // neighbour's split in the next round.
+    std::vector<char> ring = changed;
+    for (long t = 0; t < triangleCount; ++t) {
+      const int* v = &mesh.triangles[3 * t];
+      bool beside = false;
+      for (int k = 0; k < 3; ++k) beside = beside || (v[k] < firstNew && changed[v[k]]);
+      if (!beside) continue;
+      for (int k = 0; k < 3; ++k) {
+        if (v[k] >= firstNew) withdraw(owner[v[k] - firstNew], ring);
+      }
+    }
+    changed = std::move(ring);
   }
 }
 

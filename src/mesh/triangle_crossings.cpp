@@ -87,10 +87,18 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
   // A grid of buckets over the mesh's box, as wide as the largest triangle
   // (so that each spans at most two along each axis) unless that makes too
   // many.
-  double lower[3] = {INFINITY, INFINITY, INFINITY}, upper[3] = {-INFINITY, -INFINITY, -INFINITY};
-  for (size_t i = 0; i < mesh.positions.size(); ++i) {
-    lower[i % 3] = std::min(lower[i % 3], static_cast<double>(mesh.positions[i]));
-    upper[i % 3] = std::max(upper[i % 3], static_cast<double>(mesh.positions[i]));
+  double lower[3], upper[3];
+  for (int k = 0; k < 3; ++k) {
+    double low = INFINITY, high = -INFINITY;
+    const long vertexCount = mesh.vertexCount();
+#pragma omp parallel for schedule(static) reduction(min : low) reduction(max : high)
+    for (long v = 0; v < vertexCount; ++v) {
+      const double x = mesh.positions[3 * static_cast<size_t>(v) + k];
+      low = std::min(low, x);
+      high = std::max(high, x);
+    }
+    lower[k] = low;
+    upper[k] = high;
   }
   auto extent = [&](long t, int k, double& low, double& high) {
     const double a = corner(mesh, t, 0)[k], b = corner(mesh, t, 1)[k], c = corner(mesh, t, 2)[k];
@@ -157,10 +165,31 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
       if (slot[b] < 0) slot[b] = slots++;
     });
   }
+  // Only triangles with a corner beside a numbered bucket can reach one:
+  // none spans more than two buckets along an axis.
+  std::vector<char> beside(slot.size(), 0);
+  for (size_t b = 0; b < slot.size(); ++b) {
+    if (slot[b] < 0) continue;
+    const long x = static_cast<long>(b) / (dims[1] * dims[2]), y = static_cast<long>(b) / dims[2] % dims[1],
+               z = static_cast<long>(b) % dims[2];
+    for (long i = std::max(0L, x - 1); i <= std::min(dims[0] - 1, x + 1); ++i) {
+      for (long j = std::max(0L, y - 1); j <= std::min(dims[1] - 1, y + 1); ++j) {
+        for (long k = std::max(0L, z - 1); k <= std::min(dims[2] - 1, z + 1); ++k) {
+          beside[(i * dims[1] + j) * dims[2] + k] = 1;
+        }
+      }
+    }
+  }
+  std::vector<long> nearby;
+  for (long t = 0; t < triangleCount; ++t) {
+    const int* c = &cell[3 * static_cast<size_t>(mesh.triangles[3 * static_cast<size_t>(t)])];
+    if (beside[(c[0] * dims[1] + c[1]) * dims[2] + c[2]]) nearby.push_back(t);
+  }
+  const long nearbyCount = static_cast<long>(nearby.size());
   std::vector<long> first(static_cast<size_t>(slots) + 1, 0);
 #pragma omp parallel for schedule(static)
-  for (long t = 0; t < triangleCount; ++t) {
-    forBuckets(t, [&](long b, long, long, long) {
+  for (long i = 0; i < nearbyCount; ++i) {
+    forBuckets(nearby[i], [&](long b, long, long, long) {
       if (slot[b] >= 0) {
 #pragma omp atomic
         ++first[slot[b] + 1];
@@ -172,13 +201,13 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
   {
     std::vector<long> fill(first.begin(), first.end() - 1);
 #pragma omp parallel for schedule(static)
-    for (long t = 0; t < triangleCount; ++t) {
-      forBuckets(t, [&](long b, long, long, long) {
+    for (long i = 0; i < nearbyCount; ++i) {
+      forBuckets(nearby[i], [&](long b, long, long, long) {
         if (slot[b] >= 0) {
           long at;
 #pragma omp atomic capture
           at = fill[slot[b]]++;
-          members[at] = t;
+          members[at] = nearby[i];
         }
       });
     }
