@@ -268,8 +268,7 @@ long splitCurvedFaces(TriangleMesh& mesh, std::vector<double>& normals, const Im
       mesh.triangles.insert(mesh.triangles.end(), {b, c, centre, c, a, centre});
     }
   }, [&](long f, int* kept) { std::copy(&before[3 * faces[f]], &before[3 * faces[f]] + 3, kept); });
-  const long split = static_cast<long>(owner.size());
-  return split;
+  return static_cast<long>(owner.size());
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 // middle, and every triangle that holds it is split to match (into two,
 // three or four), so the mesh stays closed and its topology is unchanged.
 // Then a face whose centre lies off the surface (a tip's cap) gets a vertex
-// there, joined to its corners.
+// there, joined to its corners. A split whose triangles would pass through
+// the rest of the mesh (two sheets less than a cell apart) is withdrawn,
+// with those beside it.
 
 #include "function/implicit_function.h"
 #include "wendfit/mesh.h"
