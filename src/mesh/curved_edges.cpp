@@ -97,6 +97,14 @@ void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>
       if (c >= 0) marks[c] = 1;
     }
   };
+  // Whether a triangle holds a vertex (of the mesh before the splits) that
+  // the last withdrawals marked.
+  auto holdsChanged = [&](const int* v) {
+    for (int k = 0; k < 3; ++k) {
+      if (v[k] < firstNew && changed[v[k]]) return true;
+    }
+    return false;
+  };
   for (int round = 1;; ++round) {
     owner.clear();
     build();
@@ -112,9 +120,7 @@ void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>
     std::vector<char> check(static_cast<size_t>(triangleCount), 0);
     for (long t = 0; t < triangleCount; ++t) {
       const int* v = &mesh.triangles[3 * t];
-      for (int k = 0; k < 3; ++k) {
-        check[t] = check[t] || (changed.empty() ? v[k] >= firstNew : v[k] < firstNew && changed[v[k]]);
-      }
+      check[t] = changed.empty() ? v[0] >= firstNew || v[1] >= firstNew || v[2] >= firstNew : holdsChanged(v);
     }
     const std::vector<char> crossing = crossingTriangles(mesh, check);
     changed.assign(static_cast<size_t>(firstNew), 0);
@@ -135,9 +141,7 @@ void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>
     std::vector<char> ring = changed;
     for (long t = 0; t < triangleCount; ++t) {
       const int* v = &mesh.triangles[3 * t];
-      bool beside = false;
-      for (int k = 0; k < 3; ++k) beside = beside || (v[k] < firstNew && changed[v[k]]);
-      if (!beside) continue;
+      if (!holdsChanged(v)) continue;
       for (int k = 0; k < 3; ++k) {
         if (v[k] >= firstNew) withdraw(owner[v[k] - firstNew], ring);
       }

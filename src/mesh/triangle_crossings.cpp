@@ -138,16 +138,19 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
       cell[3 * v + k] = static_cast<int>(std::min(dims[k] - 1, static_cast<long>((x - lower[k]) / width)));
     }
   }
+  // The buckets along axis k that triangle t's box reaches, from `from` to
+  // `to`.
+  auto bucketSpan = [&](long t, int k, long& from, long& to) {
+    const int* tv = &mesh.triangles[3 * static_cast<size_t>(t)];
+    const int a = cell[3 * static_cast<size_t>(tv[0]) + k], b = cell[3 * static_cast<size_t>(tv[1]) + k],
+              c = cell[3 * static_cast<size_t>(tv[2]) + k];
+    from = std::min({a, b, c});
+    to = std::max({a, b, c});
+  };
   // visit(bucket, x, y, z) for each bucket that triangle t's box reaches.
   auto forBuckets = [&](long t, auto&& visit) {
-    const int* tv = &mesh.triangles[3 * static_cast<size_t>(t)];
     long from[3], to[3];
-    for (int k = 0; k < 3; ++k) {
-      const int a = cell[3 * static_cast<size_t>(tv[0]) + k], b = cell[3 * static_cast<size_t>(tv[1]) + k],
-                c = cell[3 * static_cast<size_t>(tv[2]) + k];
-      from[k] = std::min({a, b, c});
-      to[k] = std::max({a, b, c});
-    }
+    for (int k = 0; k < 3; ++k) bucketSpan(t, k, from[k], to[k]);
     for (long x = from[0]; x <= to[0]; ++x) {
       for (long y = from[1]; y <= to[1]; ++y) {
         for (long z = from[2]; z <= to[2]; ++z) visit((x * dims[1] + y) * dims[2] + z, x, y, z);
@@ -225,13 +228,6 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
     for (long i = 0; i < checks; ++i) {
       const long t = checked[i];
       const int* tv = &mesh.triangles[3 * static_cast<size_t>(t)];
-      double tLow[3], tHigh[3];
-      for (int k = 0; k < 3; ++k) extent(t, k, tLow[k], tHigh[k]);
-      auto lowestCell = [&](long u, int k) {
-        const int* uv = &mesh.triangles[3 * static_cast<size_t>(u)];
-        return std::min({cell[3 * static_cast<size_t>(uv[0]) + k], cell[3 * static_cast<size_t>(uv[1]) + k],
-                         cell[3 * static_cast<size_t>(uv[2]) + k]});
-      };
       forBuckets(t, [&](long b, long x, long y, long z) {
         const long at[3] = {x, y, z};
         for (long m = first[slot[b]]; m < first[slot[b] + 1]; ++m) {
@@ -239,12 +235,14 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
           if (u == t || (check[u] && u < t) || shareVertex(tv, &mesh.triangles[3 * static_cast<size_t>(u)])) {
             continue;
           }
+          // Pairs whose boxes are apart may meet in several buckets;
+          // trianglesCross turns them down at once.
           bool here = true;
           for (int k = 0; k < 3 && here; ++k) {
-            double low, high;
-            extent(u, k, low, high);
-            if (low > tHigh[k] || high < tLow[k]) here = false;
-            here = here && std::max(lowestCell(t, k), lowestCell(u, k)) == at[k];
+            long tFrom, tTo, uFrom, uTo;
+            bucketSpan(t, k, tFrom, tTo);
+            bucketSpan(u, k, uFrom, uTo);
+            here = std::max(tFrom, uFrom) == at[k];
           }
           if (here && trianglesCross(corner(mesh, t, 0), corner(mesh, t, 1), corner(mesh, t, 2),
                                      corner(mesh, u, 0), corner(mesh, u, 1), corner(mesh, u, 2))) {
