@@ -18,6 +18,9 @@ namespace {
 // Newton step across the surface (see polishAlongGradient).
 constexpr int kEdgeSteps = 2;
 constexpr double kRootTolerance = 1e-4;
+// Steps of the bracketed search that keeps a vertex on its edge
+// (placeOnEdge); each at least halves the bracket within two.
+constexpr int kMostEdgeRootSteps = 40;
 // An edge is steep enough for a Newton step along it when the cosine of its
 // angle to the gradient is at least this.
 constexpr double kSteepEdge = 0.5;
@@ -600,6 +603,43 @@ class BlockTriangulator {
 };
 
 }  // namespace
+
+bool placeOnEdge(const Context& ctx, uint64_t key, float position[3], long* evaluations) {
+  int low[3];
+  const int axis = edgeOfKey(ctx.grid, key, low);
+  if (axis < 0) return false;
+  float a[3], b[3];
+  edgeEnds(ctx, low, axis, a, b);
+  float fa = ctx.value(a[0], a[1], a[2]), fb = ctx.value(b[0], b[1], b[2]);
+  *evaluations += 2;
+  if (negative(fa) == negative(fb)) return false;
+  // Illinois false position, bracketed: the root stays on the edge however
+  // the surface grazes it.
+  const double tolerance = kRootTolerance * std::fabs(static_cast<double>(fb) - fa);
+  double lo = 0.0, hi = 1.0, flo = fa, fhi = fb, t = 0.5;
+  int kept = 0;
+  for (int step = 0; step < kMostEdgeRootSteps; ++step) {
+    t = flo / (flo - fhi);
+    if (!(t > lo && t < hi)) t = 0.5 * (lo + hi);
+    for (int k = 0; k < 3; ++k) {
+      position[k] = static_cast<float>(static_cast<double>(a[k]) + t * (static_cast<double>(b[k]) - a[k]));
+    }
+    const float ft = ctx.value(position[0], position[1], position[2]);
+    ++*evaluations;
+    if (!(std::fabs(static_cast<double>(ft)) > tolerance)) break;
+    if (negative(ft) == negative(fa)) {
+      lo = t;
+      flo = ft;
+      if (++kept >= 2) fhi *= 0.5;
+    } else {
+      hi = t;
+      fhi = ft;
+      kept = 0;
+      flo *= 0.5;
+    }
+  }
+  return true;
+}
 
 void placeOwnedVertices(const Context& ctx, BlockCache& block) {
   // The owned crossed edges, each once, in the order of the surface cells.

@@ -69,6 +69,22 @@ struct Context {
   float outsideValue() const { return outsideNegative ? -1.0f : 1.0f; }
 };
 
+// The grid edge that vertex key `key` names: its lower grid point into
+// `low` and its axis (returned); -1 for a key that names no grid edge (a
+// polygon's centre, top bit set, or a box cap, axis slot 3).
+inline int edgeOfKey(const SurfaceGrid& grid, uint64_t key, int low[3]) {
+  const int axis = static_cast<int>(key & 3u);
+  if ((key >> 63) != 0 || axis == 3) return -1;
+  const uint64_t sideI = static_cast<uint64_t>(grid.n[0]) + 3;
+  const uint64_t sideJ = static_cast<uint64_t>(grid.n[1]) + 3;
+  const uint64_t point = key / 4;
+  // pointKey counts from -1 on every axis.
+  low[0] = static_cast<int>(point % sideI) - 1;
+  low[1] = static_cast<int>(point / sideI % sideJ) - 1;
+  low[2] = static_cast<int>(point / sideI / sideJ) - 1;
+  return axis;
+}
+
 // A surface vertex and its outward unit normal.
 struct PlacedVertex {
   float position[3];
@@ -234,5 +250,11 @@ void placeOwnedVertices(const Context& ctx, BlockCache& block);
 // and of its owners where they are, places the others itself. Counts every
 // evaluation in out.evaluations.
 void polygonizeBlock(const Context& ctx, BlockCache& block, BlockMesh& out);
+
+// The surface vertex on the grid edge with vertex key `key`, found on the
+// edge itself (no step along the gradient), into `position`. False for a
+// key that is not a grid edge's (a polygon's centre, a box cap) or an edge
+// whose ends no longer differ in sign class. Counts evaluations.
+bool placeOnEdge(const Context& ctx, uint64_t key, float position[3], long* evaluations);
 
 }  // namespace wendfit::mesh_detail

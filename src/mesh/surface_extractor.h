@@ -14,7 +14,11 @@
 // Vertices are keyed by grid edge, so neighbouring cells share them; each is
 // placed by one Newton step along its edge, from the edge's false-position
 // point with the function's exact gradient (where that step leaves the
-// bracket, by false position as well). Normals come from the same gradient.
+// bracket, by false position as well; where the edge grazes the surface,
+// by a step along the gradient, which may leave the edge). Normals come from
+// the same gradient. A vertex off its edge whose triangles pass through
+// another triangle goes back onto its edge, found there by a bracketed
+// search, so that the mesh bounds a solid.
 // Grid and edge values are ImplicitFunction::plainValue, the value whose
 // exact gradient this is (powers by multiplication, not the bit-exact power
 // that the fit needs), so signs and steps see one function at less cost.
@@ -96,6 +100,8 @@ struct ExtractionStats {
   long evaluations = 0;       // value and gradient evaluations
   long collapsedTriangles = 0;  // zero-area triangles removed by edge collapses
   long splitEdges = 0;          // edges given a vertex on the surface at their middle
+  long settledVertices = 0;     // moved back onto their grid edge (or polygon's middle) so
+                                // that no triangle passes through another
   bool outsideNegative = false;
 };
 
