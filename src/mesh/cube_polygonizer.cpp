@@ -617,7 +617,7 @@ bool placeOnEdge(const Context& ctx, uint64_t key, float position[3], long* eval
   // the surface grazes it.
   const double tolerance = kRootTolerance * std::fabs(static_cast<double>(fb) - fa);
   double lo = 0.0, hi = 1.0, flo = fa, fhi = fb, t = 0.5;
-  int kept = 0;
+  int lastSide = 0;  // which end the last step replaced: -1 the low, 1 the high
   for (int step = 0; step < kMostEdgeRootSteps; ++step) {
     t = flo / (flo - fhi);
     if (!(t > lo && t < hi)) t = 0.5 * (lo + hi);
@@ -627,15 +627,18 @@ bool placeOnEdge(const Context& ctx, uint64_t key, float position[3], long* eval
     const float ft = ctx.value(position[0], position[1], position[2]);
     ++*evaluations;
     if (!(std::fabs(static_cast<double>(ft)) > tolerance)) break;
+    // An end kept twice in a row has its value halved, so that the steps
+    // do not crawl towards the root from one side only.
     if (negative(ft) == negative(fa)) {
       lo = t;
       flo = ft;
-      if (++kept >= 2) fhi *= 0.5;
+      if (lastSide == -1) fhi *= 0.5;
+      lastSide = -1;
     } else {
       hi = t;
       fhi = ft;
-      kept = 0;
-      flo *= 0.5;
+      if (lastSide == 1) flo *= 0.5;
+      lastSide = 1;
     }
   }
   return true;
