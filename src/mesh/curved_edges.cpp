@@ -117,12 +117,10 @@ void withdrawCrossingSplits(TriangleMesh& mesh, long firstNew, std::vector<char>
       return;
     }
     const long triangleCount = mesh.triangleCount();
-    std::vector<char> check(static_cast<size_t>(triangleCount), 0);
-    for (long t = 0; t < triangleCount; ++t) {
-      const int* v = &mesh.triangles[3 * t];
-      check[t] = changed.empty() ? v[0] >= firstNew || v[1] >= firstNew || v[2] >= firstNew : holdsChanged(v);
-    }
-    const std::vector<char> crossing = crossingTriangles(mesh, check);
+    // First the triangles of the new vertices, then those of the marked ones.
+    std::vector<char> marks(static_cast<size_t>(mesh.vertexCount()), 0);
+    for (long v = 0; v < mesh.vertexCount(); ++v) marks[v] = changed.empty() ? v >= firstNew : v < firstNew && changed[v];
+    const std::vector<char> crossing = crossingTrianglesAround(mesh, marks);
     changed.assign(static_cast<size_t>(firstNew), 0);
     bool withdrawn = false;
     for (long t = 0; t < triangleCount; ++t) {

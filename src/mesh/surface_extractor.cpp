@@ -462,15 +462,7 @@ long settleCrossings(TriangleMesh& mesh, const std::vector<uint64_t>& keys, cons
   std::vector<char> settled(static_cast<size_t>(vertexCount), 0);
   long count = 0;
   for (int round = 0; round < kMostSettleRounds; ++round) {
-    std::vector<char> check(static_cast<size_t>(triangleCount), 0);
-    bool any = false;
-    for (long t = 0; t < triangleCount; ++t) {
-      const int* c = &mesh.triangles[3 * t];
-      check[t] = marked[c[0]] || marked[c[1]] || marked[c[2]];
-      any = any || check[t];
-    }
-    if (!any) break;
-    const std::vector<char> crossing = crossingTriangles(mesh, check);
+    const std::vector<char> crossing = crossingTrianglesAround(mesh, marked);
     std::fill(marked.begin(), marked.end(), 0);
     std::vector<int> edgeVertices, centres;
     for (long t = 0; t < triangleCount; ++t) {

@@ -259,4 +259,14 @@ std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<
   return crossing;
 }
 
+std::vector<char> crossingTrianglesAround(const TriangleMesh& mesh, const std::vector<char>& marked) {
+  const long triangleCount = mesh.triangleCount();
+  std::vector<char> check(static_cast<size_t>(triangleCount), 0);
+  for (long t = 0; t < triangleCount; ++t) {
+    const int* v = &mesh.triangles[3 * t];
+    check[t] = marked[v[0]] || marked[v[1]] || marked[v[2]];
+  }
+  return crossingTriangles(mesh, check);
+}
+
 }  // namespace wendfit

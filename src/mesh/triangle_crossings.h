@@ -20,4 +20,9 @@ bool trianglesCross(const float* a0, const float* a1, const float* a2, const flo
 // flagged get 0. The same flags on any thread count.
 std::vector<char> crossingTriangles(const TriangleMesh& mesh, const std::vector<char>& check);
 
+// The same for the triangles that hold a vertex flagged in `marked` (one
+// flag per vertex): where vertices moved, only their triangles can have
+// come to cross.
+std::vector<char> crossingTrianglesAround(const TriangleMesh& mesh, const std::vector<char>& marked);
+
 }  // namespace wendfit
