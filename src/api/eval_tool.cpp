@@ -193,8 +193,8 @@ void answer(const wendfit::ImplicitFunction& function, std::istream& in, const s
 }  // namespace
 
 int wendfit::runEvalTool(const std::vector<std::string>& commandLine) {
-  const wendfit::ToolText text{"wendfit-eval", kHelp, kHelp, "out of memory"};
   ToolOptions options;
+  const wendfit::ToolText text{"wendfit-eval", kHelp, kHelp, "out of memory", &options.functionPath};
   auto parse = [&](const std::vector<std::string>& arguments) {
     options = parseArguments(arguments);
     return options.action;

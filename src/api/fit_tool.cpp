@@ -15,8 +15,9 @@
 
 int wendfit::runFitTool(const std::vector<std::string>& commandLine) {
   using namespace wendfit;
-  const ToolText text{"wendfit", usageText(), usageText(), "out of memory (the input is too large for this machine)"};
   RunOptions options;
+  const ToolText text{"wendfit", usageText(), usageText(), "out of memory (the input is too large for this machine)",
+                      &options.input};
   auto parse = [&](const std::vector<std::string>& arguments) {
     CommandLine line = parseCommandLine(arguments);
     if (line.action == CommandLine::Action::UsageError) throw Error(line.problem);

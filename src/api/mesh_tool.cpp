@@ -128,8 +128,8 @@ ToolOptions parseArguments(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int wendfit::runMeshTool(const std::vector<std::string>& commandLine) {
-  const wendfit::ToolText text{"wendfit-mesh", helpText(), helpText(), "out of memory"};
   ToolOptions options;
+  const wendfit::ToolText text{"wendfit-mesh", helpText(), helpText(), "out of memory", &options.functionPath};
   auto parse = [&](const std::vector<std::string>& arguments) {
     options = parseArguments(arguments);
     return wendfit::requestedAction(options.help, options.version);

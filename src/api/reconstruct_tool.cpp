@@ -257,9 +257,9 @@ void printSummary(const wendfit::ReconstructSummary& summary, const std::string&
 }  // namespace
 
 int wendfit::runReconstructTool(const std::vector<std::string>& commandLine) {
-  const wendfit::ToolText text{"wendfit-reconstruct", kUsage, helpText(),
-                               "out of memory (the input is too large for this machine)"};
   ToolOptions options;
+  const wendfit::ToolText text{"wendfit-reconstruct", kUsage, helpText(),
+                               "out of memory (the input is too large for this machine)", &options.run.input};
   auto parse = [&](const std::vector<std::string>& arguments) {
     options = parseArguments(arguments);
     return wendfit::requestedAction(options.help, options.version);

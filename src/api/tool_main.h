@@ -49,6 +49,9 @@ struct ToolText {
   std::string usage;    // printed after a usage error
   std::string help;     // printed for --help
   const char* outOfMemory;  // the message for an exhausted heap
+  // The file the tool works on, filled in by the parser: an exhausted heap
+  // is reported against it, so a user knows which input was too large.
+  const std::string* input = nullptr;
 };
 
 // `parse` takes the arguments after the program name, returns the ToolAction and
@@ -78,7 +81,7 @@ int toolMain(const ToolText& text, const std::vector<std::string>& arguments, Pa
   try {
     return run();
   } catch (const std::bad_alloc&) {
-    problem = text.outOfMemory;
+    problem = text.input && !text.input->empty() ? *text.input + ": " + text.outOfMemory : text.outOfMemory;
   } catch (const std::exception& error) {
     problem = error.what();
   }

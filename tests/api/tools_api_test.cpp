@@ -4,10 +4,17 @@
 
 #include <wendfit/tools.h>
 
+#include <new>
 #include <string>
 
 #include <gtest/gtest.h>
 
+// The entry points' shared part prints the version the tools' own target
+// defines; this test never asks for it.
+#ifndef WENDFIT_VERSION
+#define WENDFIT_VERSION ""
+#endif
+#include "api/tool_main.h"
 #include "support/test_support.h"
 
 namespace wendfit {
@@ -36,6 +43,21 @@ TEST(ToolsApi, InProcessRunsMatchTheProgramsAndReturnTheirStatuses) {
   EXPECT_NE(messages.find("wendfit-eval: error: " + dir.file("missing.fn")), std::string::npos) << messages;
   EXPECT_NE(messages.find("wendfit-reconstruct: error: unknown option --no-such-option"), std::string::npos)
       << messages;
+}
+
+// An exhausted heap is one line naming the input the tool was given (none
+// before the arguments are read), and status 1.
+TEST(ToolsApi, RunningOutOfMemoryNamesTheInput) {
+  std::string input;
+  const ToolText text{"tool", "", "", "out of memory", &input};
+  auto exhaust = []() -> int { throw std::bad_alloc(); };
+  CaptureStderr();
+  EXPECT_EQ(toolMain(text, {}, [&](const std::vector<std::string>&) { return ToolAction::Run; }, exhaust), 1);
+  EXPECT_EQ(toolMain(text, {"scan.ply"}, [&](const std::vector<std::string>& arguments) {
+              input = arguments[0];
+              return ToolAction::Run;
+            }, exhaust), 1);
+  EXPECT_EQ(GetCapturedStderr(), "tool: error: out of memory\ntool: error: scan.ply: out of memory\n");
 }
 
 }  // namespace
