@@ -76,17 +76,22 @@ int toolMain(const ToolText& text, const std::vector<std::string>& arguments, Pa
     std::printf("%s %s\n", text.name, WENDFIT_VERSION);
     return 0;
   }
-  std::string problem;
+  // The message is printed from its parts: with the heap exhausted, even a
+  // short string may not be had.
+  const char* subject = "";
+  const char* problem = text.outOfMemory;
   keepReleasedMemory();
   try {
     return run();
   } catch (const std::bad_alloc&) {
-    problem = text.input && !text.input->empty() ? *text.input + ": " + text.outOfMemory : text.outOfMemory;
+    if (text.input && !text.input->empty()) subject = text.input->c_str();
   } catch (const std::exception& error) {
-    problem = error.what();
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: error: %s\n", text.name, error.what());
+    return 1;
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: error: %s\n", text.name, problem.c_str());
+  std::fprintf(stderr, "%s: error: %s%s%s\n", text.name, subject, *subject ? ": " : "", problem);
   return 1;
 }
 
