@@ -435,8 +435,7 @@ class BlockTriangulator {
       cell[a] = block_.base[a] + local_[a] - 1;
       closingLayer = closingLayer || cell[a] < 0 || cell[a] == grid.n[a];
     }
-    // Apart from every edge key: the top bit, the cell and the polygon.
-    uint64_t key = (uint64_t{1} << 63) | (grid.pointKey(cell[0], cell[1], cell[2]) * 4u + static_cast<uint64_t>(polygon));
+    uint64_t key = kCentreKeyBit | (grid.pointKey(cell[0], cell[1], cell[2]) * 4u + static_cast<uint64_t>(polygon));
     PlacedVertex vertex;
     double position[3] = {0, 0, 0}, fallback[3] = {0, 0, 0};
     for (int k = 0; k < count; ++k) {

@@ -69,12 +69,17 @@ struct Context {
   float outsideValue() const { return outsideNegative ? -1.0f : 1.0f; }
 };
 
+// A polygon's centre is keyed by its cell and polygon with this bit set,
+// apart from every grid edge's key.
+inline constexpr uint64_t kCentreKeyBit = uint64_t{1} << 63;
+inline bool isCentreKey(uint64_t key) { return (key & kCentreKeyBit) != 0; }
+
 // The grid edge that vertex key `key` names: its lower grid point into
 // `low` and its axis (returned); -1 for a key that names no grid edge (a
 // polygon's centre, top bit set, or a box cap, axis slot 3).
 inline int edgeOfKey(const SurfaceGrid& grid, uint64_t key, int low[3]) {
   const int axis = static_cast<int>(key & 3u);
-  if ((key >> 63) != 0 || axis == 3) return -1;
+  if (isCentreKey(key) || axis == 3) return -1;
   const uint64_t sideI = static_cast<uint64_t>(grid.n[0]) + 3;
   const uint64_t sideJ = static_cast<uint64_t>(grid.n[1]) + 3;
   const uint64_t point = key / 4;

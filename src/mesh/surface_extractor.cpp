@@ -428,7 +428,7 @@ TriangleMesh mergeBlocks(const std::vector<BlockMesh>& meshes, bool withNormals,
 // Whether vertex v (key `key`) was moved off its grid edge by more than
 // kMovedVertexCells grid spacings, or is a polygon's centre.
 bool movedOffEdge(const SurfaceGrid& grid, uint64_t key, const float* p) {
-  if ((key >> 63) != 0) return true;
+  if (isCentreKey(key)) return true;
   int low[3];
   const int axis = edgeOfKey(grid, key, low);
   if (axis < 0) return false;
@@ -471,7 +471,7 @@ long settleCrossings(TriangleMesh& mesh, const std::vector<uint64_t>& keys, cons
         const int v = mesh.triangles[3 * t + k];
         if (settled[v]) continue;
         settled[v] = 1;
-        ((keys[v] >> 63) != 0 ? centres : edgeVertices).push_back(v);
+        (isCentreKey(keys[v]) ? centres : edgeVertices).push_back(v);
       }
     }
     const long edgeCount = static_cast<long>(edgeVertices.size());
